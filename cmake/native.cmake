@@ -1,0 +1,25 @@
+# Native build: the core and its tests, under AddressSanitizer and
+# UndefinedBehaviorSanitizer (set by the preset).
+find_package(GTest REQUIRED)
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+
+add_library(tobble_core STATIC ${TOBBLE_CORE_SOURCES})
+target_include_directories(tobble_core PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_executable(core_test
+  tests/core_test.cpp
+  tests/case_file.cpp
+  tests/convert.cpp
+)
+target_link_libraries(core_test tobble_core GTest::gtest GTest::gtest_main)
+target_compile_definitions(core_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")
+add_test(NAME core_test COMMAND core_test)
+
+# The core as a plain shared library without sanitizers, for the checks
+# against Python's own codecs, which load it with ctypes.
+add_library(tobble_pycore SHARED ${TOBBLE_CORE_SOURCES} tests/pycore.cpp)
+target_include_directories(tobble_pycore PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(tobble_pycore PRIVATE -fno-sanitize=all)
+target_link_options(tobble_pycore PRIVATE -fno-sanitize=all)
+add_test(NAME python_check
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/python_check.py $<TARGET_FILE:tobble_pycore>)

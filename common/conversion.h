@@ -1,0 +1,29 @@
+// The shape shared by every conversion of the core.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+namespace tobble {
+
+// How far one call of a conversion got: units read from the input and units
+// written to the output.
+struct Progress {
+  size_t read;
+  size_t written;
+};
+
+// A conversion reads the units in[0, n) and writes into out, which the caller
+// has sized by the filter's factor: at least (n + 1) * factor / 2 units.
+//
+// With `last` true the input ends at n: everything is read and converted.
+// With `last` false more input follows in a later call, and the conversion may
+// stop before a short tail whose output the following units could still
+// change (an escape cut short, a high surrogate at the end, ...). The caller
+// passes that tail again, in front of the next units. Converting a text in
+// such pieces gives exactly the output of converting it whole.
+//
+// Conversions allocate nothing, call no library function and never fail.
+using Conversion = Progress (*)(const char16_t* in, size_t n, char16_t* out, bool last);
+
+}  // namespace tobble

@@ -1,0 +1,40 @@
+// UTF-16 surrogate arithmetic.
+#pragma once
+
+#include <stdint.h>
+
+namespace tobble {
+
+constexpr bool IsHighSurrogate(uint32_t u) {
+  return (u & 0xFFFFFC00u) == 0xD800;
+}
+constexpr bool IsLowSurrogate(uint32_t u) {
+  return (u & 0xFFFFFC00u) == 0xDC00;
+}
+
+// The code point of the pair hi, lo (0x10000 to 0x10FFFF for a true pair).
+constexpr uint32_t CombineSurrogates(uint32_t hi, uint32_t lo) {
+  return (hi << 10) + lo - 0x35FDC00u;
+}
+
+// The two units of a code point from 0x10000 to 0x10FFFF.
+constexpr char16_t HighSurrogateOf(uint32_t code_point) {
+  return static_cast<char16_t>((code_point >> 10) + 0xD7C0);
+}
+constexpr char16_t LowSurrogateOf(uint32_t code_point) {
+  return static_cast<char16_t>((code_point & 0x3FF) | 0xDC00);
+}
+
+// Writes a code point up to 0x10FFFF as one unit or a surrogate pair and
+// returns the position after it.
+inline char16_t* WriteCodePoint(char16_t* out, uint32_t code_point) {
+  if (code_point < 0x10000) {
+    *out++ = static_cast<char16_t>(code_point);
+  } else {
+    *out++ = HighSurrogateOf(code_point);
+    *out++ = LowSurrogateOf(code_point);
+  }
+  return out;
+}
+
+}  // namespace tobble

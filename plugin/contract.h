@@ -1,0 +1,28 @@
+// The sizes every filter call works with.
+#pragma once
+
+#include <stddef.h>
+
+namespace tobble {
+
+// Result blocks are sized as 32-bit signed integers.
+inline constexpr size_t kMaxBlockBytes = 0x7FFFFFFF;
+
+// The number of units before the terminating zero unit.
+size_t CountUnits(const char16_t* text);
+
+// Whether a text of n units fits a block of (n + 1) * factor bytes.
+constexpr bool FitsInBlock(size_t n, unsigned factor) {
+  return n < kMaxBlockBytes / factor;
+}
+
+// Whether two zero-terminated byte strings are equal. The comparison stops
+// at the first difference, so nothing past either string's end is read.
+constexpr bool SameString(const char* a, const char* b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
+}  // namespace tobble

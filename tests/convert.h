@@ -1,0 +1,25 @@
+// Runs a filter's conversion on std::u16string, into buffers sized exactly
+// as the filter's factor allows, so a sanitizer catches any write beyond.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "plugin/filters.h"
+
+namespace tobble::testing {
+
+// The filter's output for the whole text.
+std::u16string Convert(const Filter& filter, const std::u16string& text);
+
+// The filter's output when the text comes in pieces of the given sizes (the
+// rest as one last piece), the way a stream is converted: each call leaves a
+// tail that goes in front of the next piece. Fails the current test if the
+// tail grows beyond kMaxTail units.
+std::u16string ConvertInPieces(const Filter& filter, const std::u16string& text,
+                               const std::vector<size_t>& sizes);
+
+// The longest tail any conversion may leave.
+inline constexpr size_t kMaxTail = 64;
+
+}  // namespace tobble::testing

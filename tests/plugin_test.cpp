@@ -1,0 +1,390 @@
+// The plug-in as the host sees it, under Wine: loaded with LoadLibrary, its
+// table read byte by byte, every export called through GetProcAddress.
+//
+// Usage: plugin_test PLUGIN CASE_FILE [gtest options]
+#include <gtest/gtest-spi.h>
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tests/case_file.h"
+#include "tests/win32_hooks.h"
+
+namespace tobble::testing {
+namespace {
+
+HMODULE plugin = nullptr;
+std::string case_file;
+intptr_t error_at_load = -1;
+
+FARPROC Export(const char* name) {
+  return GetProcAddress(plugin, name);
+}
+
+uintptr_t Call(const char* name, std::initializer_list<uintptr_t> args) {
+  FARPROC fn = Export(name);
+  if (fn == nullptr) throw std::runtime_error(std::string("no export ") + name);
+  return CallExport(fn, args);
+}
+
+intptr_t LastError() {
+  return static_cast<intptr_t>(Call("GetError", {}));
+}
+
+HGLOBAL CallFilter(const char* function, const char16_t* text) {
+  return reinterpret_cast<HGLOBAL>(Call(function, {0x1234, reinterpret_cast<uintptr_t>(text)}));
+}
+
+// What the host must find in the table, written down independently of the
+// plug-in's sources: export name, display name, English name, key, factor.
+struct ExpectedFilter {
+  const char* function;
+  const char16_t* name;
+  const char* name_en;
+  char key;
+  unsigned factor;
+};
+const ExpectedFilter kExpected[] = {
+    {"tobbleJ", u"tobbleJ", "tobbleJ", 'A', 12},
+    {"untobbleJ", u"untobbleJ", "untobbleJ", 'N', 2},
+    {"tobbleC", u"tobbleC", "tobbleC", 'B', 12},
+    {"untobbleC", u"untobbleC", "untobbleC", 'M', 2},
+    {"charref2text", u"HTMLアンエスケープ", "HTMLunescape", 'F', 2},
+    {"text2charref", u"HTMLエスケープ", "HTMLescape", 'P', 16},
+    {"URLencode", u"URLencode", "URLencode", 'E', 18},
+    {"URLdecode", u"URLdecode", "URLdecode", 'C', 2},
+    {"text2charrefx", u"HTMLエスケープ(16進)", "HTMLescape(HEX)", '8', 16},
+};
+
+const ExpectedFilter* FindExpected(const std::string& function) {
+  for (const ExpectedFilter& f : kExpected) {
+    if (function == f.function) return &f;
+  }
+  return nullptr;
+}
+
+std::string Cp932(const char16_t* text) {
+  const auto* wide = reinterpret_cast<const wchar_t*>(text);
+  std::string bytes(64, '\0');
+  const int n = WideCharToMultiByte(932, 0, wide, -1, bytes.data(), 64, nullptr, nullptr);
+  bytes.resize(n > 0 ? n - 1 : 0);
+  return bytes;
+}
+
+// A text whose terminating zero unit is the last unit of a read-only page,
+// right before an inaccessible page: reading past it or writing to it crashes.
+class GuardedText {
+ public:
+  explicit GuardedText(const std::u16string& text) {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    const size_t page = info.dwPageSize;
+    data_bytes_ = ((text.size() + 1) * 2 + page - 1) / page * page;
+    base_ = static_cast<BYTE*>(
+        VirtualAlloc(nullptr, data_bytes_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (base_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
+    text_ = reinterpret_cast<char16_t*>(base_ + data_bytes_) - (text.size() + 1);
+    std::memcpy(text_, text.c_str(), (text.size() + 1) * 2);
+    DWORD old;
+    VirtualProtect(base_, data_bytes_, PAGE_READONLY, &old);
+    VirtualProtect(base_ + data_bytes_, page, PAGE_NOACCESS, &old);
+  }
+  ~GuardedText() { VirtualFree(base_, 0, MEM_RELEASE); }
+  GuardedText(const GuardedText&) = delete;
+  GuardedText& operator=(const GuardedText&) = delete;
+  const char16_t* get() const { return text_; }
+
+ private:
+  BYTE* base_;
+  size_t data_bytes_;
+  char16_t* text_;
+};
+
+// The text of a result block, after checking the block as the host gets it:
+// unlocked, and exactly (n + 1) * factor bytes. Frees the block.
+std::u16string TakeResult(HGLOBAL block, size_t n, unsigned factor) {
+  EXPECT_EQ(GlobalFlags(block) & GMEM_LOCKCOUNT, 0u) << "block returned locked";
+  EXPECT_EQ(GlobalSize(block), (n + 1) * factor);
+  const auto* units = static_cast<const char16_t*>(GlobalLock(block));
+  std::u16string text(units);
+  EXPECT_LT(text.size(), (n + 1) * factor / 2) << "no terminating zero unit in the block";
+  GlobalUnlock(block);
+  GlobalFree(block);
+  return text;
+}
+
+TEST(FilterTable, EveryByteOfEveryRecord) {
+  const auto* table = reinterpret_cast<const BYTE*>(Call("EnumQuarnelFilter", {}));
+  ASSERT_NE(table, nullptr);
+  const size_t record = sizeof(void*) == 8 ? 40 : 20;
+  const size_t p = sizeof(void*);
+  for (size_t i = 0; i <= 9; ++i) {
+    const BYTE* r = table + i * record;
+    int32_t size;
+    std::memcpy(&size, r, 4);
+    const char* fields[3];
+    std::memcpy(fields, r + p, 3 * p);  // function, name, nameEN
+    const size_t key_at = 4 * p;
+    std::vector<BYTE> padding(r + 4, r + p);  // between size and the first pointer
+    padding.insert(padding.end(), r + key_at + 1, r + record);
+    EXPECT_EQ(padding, std::vector<BYTE>(padding.size(), 0)) << "record " << i;
+    if (i == 9) {  // the end record: all zero
+      EXPECT_EQ(size, 0);
+      EXPECT_EQ(fields[0], nullptr);
+      EXPECT_EQ(fields[1], nullptr);
+      EXPECT_EQ(fields[2], nullptr);
+      EXPECT_EQ(r[key_at], 0);
+      continue;
+    }
+    const ExpectedFilter& want = kExpected[i];
+    EXPECT_EQ(size, static_cast<int32_t>(record)) << "record " << i;
+    ASSERT_NE(fields[0], nullptr);
+    ASSERT_NE(fields[1], nullptr);
+    ASSERT_NE(fields[2], nullptr);
+    EXPECT_STREQ(fields[0], want.function);
+    EXPECT_EQ(std::string(fields[1]), Cp932(want.name)) << want.function;
+    EXPECT_STREQ(fields[2], want.name_en);
+    EXPECT_EQ(static_cast<char>(r[key_at]), want.key) << want.function;
+    // Equal names are one string.
+    if (std::strcmp(want.function, want.name_en) == 0) {
+      EXPECT_EQ(fields[0], fields[1]) << want.function;
+      EXPECT_EQ(fields[0], fields[2]) << want.function;
+    }
+    // The index queries answer with the very same pointers.
+    EXPECT_EQ(reinterpret_cast<const char*>(Call("GetFunction", {i})), fields[0]);
+    EXPECT_EQ(reinterpret_cast<const char*>(Call("GetName", {i})), fields[1]);
+    EXPECT_EQ(reinterpret_cast<const char*>(Call("GetNameEN", {i})), fields[2]);
+  }
+}
+
+TEST(Queries, IndexesPastTheTableGiveTheEmptyString) {
+  for (uintptr_t index : {uintptr_t{9}, uintptr_t{10}, uintptr_t{0x80000000u}, ~uintptr_t{0}}) {
+    for (const char* query : {"GetName", "GetNameEN", "GetFunction"}) {
+      const auto* answer = reinterpret_cast<const char*>(Call(query, {index}));
+      ASSERT_NE(answer, nullptr) << query << "(" << index << ")";
+      EXPECT_STREQ(answer, "") << query << "(" << index << ")";
+    }
+  }
+}
+
+TEST(Queries, Constants) {
+  EXPECT_EQ(Call("QuarnelFilterGetVersion", {}) & 0xFFFFFFFFu, 0x1002Bu);
+  EXPECT_EQ(Call("GetModuleInfo", {}) & 0xFFFFFFFFu, 31u);
+}
+
+TEST(Queries, HasParameter) {
+  for (const ExpectedFilter& f : kExpected) {
+    EXPECT_EQ(
+        static_cast<intptr_t>(Call("HasParameter", {reinterpret_cast<uintptr_t>(f.function)})), 0)
+        << f.function;
+  }
+  for (const char* name :
+       {"urldecode", "URLdecode ", " URLdecode", "URL", "", "URLdecodeX", "HTMLescape"}) {
+    EXPECT_EQ(static_cast<intptr_t>(Call("HasParameter", {reinterpret_cast<uintptr_t>(name)})), -1)
+        << '"' << name << '"';
+  }
+  EXPECT_EQ(static_cast<intptr_t>(Call("HasParameter", {0})), -1);
+}
+
+struct MessageBoxCall {
+  HWND owner;
+  std::string text;
+  std::string caption;
+  UINT type;
+  int count = 0;
+} message_box;
+
+int WINAPI FakeMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+  message_box.owner = owner;
+  message_box.text = text ? text : "(null)";
+  message_box.caption = caption ? caption : "(null)";
+  message_box.type = type;
+  ++message_box.count;
+  return IDOK;
+}
+
+TEST(Queries, ParameterDialogShowsItsMessageAndReturnsTheEmptyString) {
+  ImportHook hook(plugin, "USER32.dll", "MessageBoxA", reinterpret_cast<void*>(FakeMessageBoxA));
+  const HWND owner = reinterpret_cast<HWND>(0x5678);
+  const std::string no_parameters = Cp932(u"パラメータはありません");
+  const std::string no_function = Cp932(u"指定された関数はありません");
+  struct Probe {
+    const char* name;
+    const std::string& text;
+    const char* caption;
+  };
+  const Probe probes[] = {
+      {"text2charref", no_parameters, "text2charref"},
+      {"tobbleJ", no_parameters, "tobbleJ"},
+      {"text", no_function, "text"},
+      {"", no_function, ""},
+      {nullptr, no_function, ""},
+  };
+  for (const Probe& probe : probes) {
+    message_box = {};
+    const auto* answer = reinterpret_cast<const char*>(
+        Call("ParameterDialog",
+             {reinterpret_cast<uintptr_t>(owner), reinterpret_cast<uintptr_t>(probe.name)}));
+    const char* shown = probe.name ? probe.name : "(null)";
+    ASSERT_NE(answer, nullptr) << shown;
+    EXPECT_STREQ(answer, "") << shown;
+    EXPECT_EQ(message_box.count, 1) << shown;
+    EXPECT_EQ(message_box.owner, owner) << shown;
+    EXPECT_EQ(message_box.text, probe.text) << shown;
+    EXPECT_EQ(message_box.caption, probe.caption) << shown;
+    EXPECT_EQ(message_box.type, 0x40u) << shown;
+  }
+}
+
+TEST(Filters, EveryFilterIsExported) {
+  for (const ExpectedFilter& f : kExpected) EXPECT_NE(Export(f.function), nullptr) << f.function;
+}
+
+TEST(Filters, EveryCaseOfTheCaseFile) {
+  const std::vector<Case> cases = ReadCaseFile(case_file);
+  ASSERT_FALSE(cases.empty());
+  for (const Case& c : cases) {
+    const ExpectedFilter* want = FindExpected(c.filter);
+    ASSERT_NE(want, nullptr) << c.filter;
+    ASSERT_NE(Export(c.filter.c_str()), nullptr) << c.filter;
+    GuardedText text(c.input);
+    HGLOBAL block = CallFilter(c.filter.c_str(), text.get());
+    ASSERT_NE(block, nullptr) << c.filter << ", line " << c.line;
+    EXPECT_EQ(LastError(), 0);
+    EXPECT_EQ(ShowUnits(TakeResult(block, c.input.size(), want->factor)), ShowUnits(c.expected))
+        << c.filter << ", line " << c.line << ": " << ShowUnits(c.input);
+  }
+}
+
+TEST(Filters, EmptyAndNullTextGiveOneFactorOfBytes) {
+  for (const ExpectedFilter& f : kExpected) {
+    if (Export(f.function) == nullptr) continue;
+    GuardedText empty(u"");
+    for (const char16_t* text : {empty.get(), static_cast<const char16_t*>(nullptr)}) {
+      HGLOBAL block = CallFilter(f.function, text);
+      ASSERT_NE(block, nullptr) << f.function;
+      EXPECT_EQ(LastError(), 0);
+      EXPECT_EQ(TakeResult(block, 0, f.factor), u"") << f.function;
+    }
+  }
+}
+
+#ifndef _WIN64
+// The check behind every call above must be able to fail: a stdcall function
+// removes its own arguments.
+TEST(CallingConvention, CheckNoticesACalleeThatRemovesItsArguments) {
+  FARPROC stdcall_function = GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetModuleHandleA");
+  EXPECT_NONFATAL_FAILURE(CallExport(stdcall_function, {0}), "the callee removed its arguments");
+}
+#endif
+
+TEST(LastError, ZeroBeforeAnyCall) {
+  EXPECT_EQ(error_at_load, 0);
+}
+
+// A text that needs a block beyond 2,147,483,647 bytes is refused like a
+// failed allocation; host queries leave the code as it is; the next
+// successful call clears it.
+TEST(LastError, TooLongForTheBlockThenQueriesThenSuccess) {
+  const size_t n = 178956970;  // (n + 1) * 12 > 0x7FFFFFFF
+  auto* text = static_cast<char16_t*>(
+      VirtualAlloc(nullptr, (n + 1) * 2, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  ASSERT_NE(text, nullptr);
+  std::fill(text, text + n, u'a');
+  text[n] = 0;
+  EXPECT_EQ(CallFilter("tobbleJ", text), nullptr);
+  VirtualFree(text, 0, MEM_RELEASE);
+  EXPECT_EQ(LastError(), 2);
+  Call("EnumQuarnelFilter", {});
+  Call("GetName", {1});
+  Call("HasParameter", {reinterpret_cast<uintptr_t>("tobbleJ")});
+  EXPECT_EQ(LastError(), 2);
+  HGLOBAL block = CallFilter("tobbleJ", u"x");
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(LastError(), 0);
+  EXPECT_EQ(TakeResult(block, 1, 12), u"x");
+}
+
+struct AllocationLog {
+  HGLOBAL allocated = nullptr;
+  HGLOBAL freed = nullptr;
+  int frees = 0;
+} allocation;
+decltype(&GlobalAlloc) real_global_alloc = nullptr;
+decltype(&GlobalFree) real_global_free = nullptr;
+
+HGLOBAL WINAPI FailingGlobalAlloc(UINT, SIZE_T) {
+  return nullptr;
+}
+HGLOBAL WINAPI LoggingGlobalAlloc(UINT flags, SIZE_T bytes) {
+  return allocation.allocated = real_global_alloc(flags, bytes);
+}
+LPVOID WINAPI FailingGlobalLock(HGLOBAL) {
+  return nullptr;
+}
+HGLOBAL WINAPI LoggingGlobalFree(HGLOBAL block) {
+  allocation.freed = block;
+  ++allocation.frees;
+  return real_global_free(block);
+}
+
+TEST(LastError, AllocationFailure) {
+  {
+    ImportHook alloc(plugin, "KERNEL32.dll", "GlobalAlloc",
+                     reinterpret_cast<void*>(FailingGlobalAlloc));
+    EXPECT_EQ(CallFilter("untobbleC", u"abc"), nullptr);
+    EXPECT_EQ(LastError(), 2);
+  }
+  HGLOBAL block = CallFilter("untobbleC", u"abc");
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(LastError(), 0);
+  EXPECT_EQ(TakeResult(block, 3, 2), u"abc");
+}
+
+// A block that cannot be locked is freed, and the call fails like an
+// allocation failure.
+TEST(LastError, LockFailureFreesTheBlock) {
+  {
+    real_global_alloc = &GlobalAlloc;
+    real_global_free = &GlobalFree;
+    allocation = {};
+    ImportHook alloc(plugin, "KERNEL32.dll", "GlobalAlloc",
+                     reinterpret_cast<void*>(LoggingGlobalAlloc));
+    ImportHook lock(plugin, "KERNEL32.dll", "GlobalLock",
+                    reinterpret_cast<void*>(FailingGlobalLock));
+    ImportHook free(plugin, "KERNEL32.dll", "GlobalFree",
+                    reinterpret_cast<void*>(LoggingGlobalFree));
+    EXPECT_EQ(CallFilter("tobbleC", u"abc"), nullptr);
+    EXPECT_EQ(LastError(), 2);
+    EXPECT_NE(allocation.allocated, nullptr);
+    EXPECT_EQ(allocation.frees, 1);
+    EXPECT_EQ(allocation.freed, allocation.allocated);
+  }
+  HGLOBAL block = CallFilter("tobbleC", u"abc");
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(LastError(), 0);
+  GlobalFree(block);
+}
+
+}  // namespace
+}  // namespace tobble::testing
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: plugin_test PLUGIN CASE_FILE\n");
+    return 2;
+  }
+  using namespace tobble::testing;
+  plugin = LoadLibraryA(argv[1]);
+  if (plugin == nullptr) {
+    std::fprintf(stderr, "cannot load %s: error %lu\n", argv[1], GetLastError());
+    return 1;
+  }
+  case_file = argv[2];
+  error_at_load = LastError();
+  return RUN_ALL_TESTS();
+}

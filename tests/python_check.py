@@ -1,0 +1,79 @@
+#!/usr/bin/env python3
+"""Checks the filters against Python's own codecs, which share none of our
+reasoning: random valid texts (fixed seed), converted by both.
+
+Usage: python_check.py PATH_TO_LIBTOBBLE_PYCORE
+"""
+import ctypes
+import json
+import random
+import sys
+
+core = ctypes.CDLL(sys.argv[1])
+core.tobble_factor.restype = ctypes.c_uint
+core.tobble_factor.argtypes = [ctypes.c_char_p]
+core.tobble_convert.restype = ctypes.c_size_t
+core.tobble_convert.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+
+
+def convert(function, text):
+    """The filter's output for text, through the core."""
+    units = text.encode('utf-16-le', 'surrogatepass')
+    n = len(units) // 2
+    name = function.encode()
+    factor = core.tobble_factor(name)
+    assert factor, function
+    source = ctypes.create_string_buffer(units, len(units) + 2)
+    out = ctypes.create_string_buffer((n + 1) * factor)
+    written = core.tobble_convert(name, source, n, out)
+    return out.raw[:written * 2].decode('utf-16-le', 'surrogatepass')
+
+
+def random_text(rng, alphabet_weights):
+    """A random valid text from weighted code point ranges."""
+    ranges, weights = zip(*alphabet_weights)
+    chars = []
+    for _ in range(rng.randrange(0, 60)):
+        low, high = rng.choices(ranges, weights)[0]
+        c = rng.randint(low, high)
+        if 0xD800 <= c <= 0xDFFF:
+            c = 0xFFFD
+        chars.append(chr(c))
+    return ''.join(chars)
+
+
+failures = 0
+
+
+def expect(what, text, got, wanted):
+    global failures
+    if got != wanted:
+        failures += 1
+        if failures <= 10:
+            print(f'{what} on {text!r}: got {got!r}, wanted {wanted!r}')
+
+
+def check_escapes(rng):
+    # json.dumps escapes control characters (DEL too), quotes and backslashes
+    # its own way.
+    alphabet = [((0x20, 0x7E), 6), ((0x80, 0x7FF), 2), ((0x800, 0xFFFF), 4),
+                ((0x10000, 0x10FFFF), 2)]
+    for _ in range(3000):
+        text = random_text(rng, alphabet).replace('"', "'").replace('\\', '/')
+        body = json.dumps(text, ensure_ascii=True)[1:-1]
+        expect('tobbleJ', text, convert('tobbleJ', text), body)
+        expect('untobbleJ', body, convert('untobbleJ', body), text)
+
+
+def main():
+    rng = random.Random(20261208)
+    check_escapes(rng)
+    if failures:
+        print(f'{failures} mismatches')
+        return 1
+    print('all conversions agree with Python')
+    return 0
+
+
+if __name__ == '__main__':
+    sys.exit(main())

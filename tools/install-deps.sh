@@ -1,0 +1,67 @@
+#!/bin/sh
+# Installs what building (`build`) or testing (`check`) needs on Debian 12,
+# when it is missing. As root it installs; otherwise it prints the command
+# to run and fails.
+set -eu
+what=${1:-check}
+
+build_packages="cmake make g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 googletest libgtest-dev python3"
+check_packages="wine wine64 wine32:i386 clang-format"
+[ "$what" = check ] && packages="$build_packages $check_packages" || packages=$build_packages
+
+missing=""
+for p in $packages; do
+  status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$status" = installed ] || missing="$missing $p"
+done
+
+root=false
+[ "$(id -u)" = 0 ] && root=true
+
+if [ -n "$missing" ]; then
+  case "$missing" in *:i386*) i386=true ;; *) i386=false ;; esac
+  if ! $root; then
+    echo "Missing packages:$missing. Install them with:" >&2
+    $i386 && printf 'sudo dpkg --add-architecture i386 && ' >&2
+    echo "sudo apt-get update && sudo apt-get install -y$missing" >&2
+    exit 1
+  fi
+  echo "Installing:$missing"
+  $i386 && dpkg --add-architecture i386
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
+fi
+
+[ "$what" = check ] || exit 0
+
+# 32-bit plug-in tests need 32-bit x86 Linux programs (Wine's 32-bit loader).
+# Some virtual machines run 64-bit user code only; there qemu's user-mode
+# emulator runs them, registered with binfmt_misc. Wine needs a qemu newer
+# than Debian 12's own (7.2), which ignores its address-space reservations:
+# the one from bookworm-backports.
+if /usr/lib/wine/wine --version >/dev/null 2>&1; then exit 0; fi
+echo "This machine cannot run 32-bit x86 programs itself; running them under qemu-i386."
+if ! $root; then
+  echo "As root, run: make deps (or install qemu-user-static from bookworm-backports" >&2
+  echo "and register it for i386 programs with binfmt_misc)." >&2
+  exit 1
+fi
+qemu=/usr/bin/qemu-i386-static
+qemu_major=$($qemu --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\).*/\1/p')
+if [ "${qemu_major:-0}" -lt 8 ]; then
+  if ! grep -rqs bookworm-backports /etc/apt/sources.list /etc/apt/sources.list.d; then
+    echo 'deb http://deb.debian.org/debian bookworm-backports main' \
+      >/etc/apt/sources.list.d/bookworm-backports.list
+  fi
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    -t bookworm-backports qemu-user-static
+fi
+binfmt=/proc/sys/fs/binfmt_misc
+[ -f $binfmt/register ] || mount -t binfmt_misc binfmt_misc $binfmt
+# Re-register, so the entry holds the emulator installed now (F opens it once).
+[ -f $binfmt/qemu-i386 ] && echo -1 >$binfmt/qemu-i386
+printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:'"$qemu"':FP' \
+  >$binfmt/register
+/usr/lib/wine/wine --version >/dev/null
