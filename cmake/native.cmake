@@ -23,3 +23,15 @@ target_compile_options(tobble_pycore PRIVATE -fno-sanitize=all)
 target_link_options(tobble_pycore PRIVATE -fno-sanitize=all)
 add_test(NAME python_check
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/python_check.py $<TARGET_FILE:tobble_pycore>)
+
+# The plug-in's exports against a native double of the Windows functions.
+add_executable(boundary_test
+  tests/boundary_test.cpp
+  tests/win32_double.cpp
+  tests/case_file.cpp
+  plugin/exports.cpp
+)
+target_link_libraries(boundary_test tobble_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
+target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")
+set_target_properties(boundary_test PROPERTIES ENABLE_EXPORTS ON)
+add_test(NAME boundary_test COMMAND boundary_test)
