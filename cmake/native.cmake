@@ -8,6 +8,7 @@ target_include_directories(tobble_core PUBLIC ${CMAKE_SOURCE_DIR})
 
 add_executable(core_test
   tests/core_test.cpp
+  tests/url_test.cpp
   tests/case_file.cpp
   tests/convert.cpp
 )

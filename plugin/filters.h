@@ -7,6 +7,7 @@
 
 #include "common/conversion.h"
 #include "escape/escape.h"
+#include "url/url.h"
 
 namespace tobble {
 
@@ -50,8 +51,8 @@ inline constexpr Filter kFilters[] = {
     {names::kUntobbleC, names::kUntobbleC, names::kUntobbleC, 'M', 2, DecodeEscapesC},
     {names::kCharrefToText, names::kHtmlUnescapeJa, names::kHtmlUnescape, 'F', 2, nullptr},
     {names::kTextToCharref, names::kHtmlEscapeJa, names::kHtmlEscape, 'P', 16, nullptr},
-    {names::kUrlEncode, names::kUrlEncode, names::kUrlEncode, 'E', 18, nullptr},
-    {names::kUrlDecode, names::kUrlDecode, names::kUrlDecode, 'C', 2, nullptr},
+    {names::kUrlEncode, names::kUrlEncode, names::kUrlEncode, 'E', 18, EncodeUrl},
+    {names::kUrlDecode, names::kUrlDecode, names::kUrlDecode, 'C', 2, DecodeUrl},
     {names::kTextToCharrefHex, names::kHtmlEscapeHexJa, names::kHtmlEscapeHex, '8', 16, nullptr},
 };
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -306,6 +307,72 @@ TEST(LastError, TooLongForTheBlockThenQueriesThenSuccess) {
   ASSERT_NE(block, nullptr);
   EXPECT_EQ(LastError(), 0);
   EXPECT_EQ(TakeResult(block, 1, 12), u"x");
+}
+
+// A text of n units "a" in memory of its own, freed with the object.
+class LongText {
+ public:
+  explicit LongText(size_t n) : n_(n) {
+    text_ = static_cast<char16_t*>(
+        VirtualAlloc(nullptr, (n + 1) * 2, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    if (text_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
+    std::fill(text_, text_ + n, u'a');
+    text_[n] = 0;
+  }
+  ~LongText() { VirtualFree(text_, 0, MEM_RELEASE); }
+  LongText(const LongText&) = delete;
+  LongText& operator=(const LongText&) = delete;
+  const char16_t* get() const { return text_; }
+  size_t size() const { return n_; }
+
+ private:
+  size_t n_;
+  char16_t* text_;
+};
+
+// URLencode's factor of 18 gives its block the most bytes per unit: one unit
+// more than 119,304,646 and the block would pass 2,147,483,647 bytes.
+constexpr size_t kLongestUrlEncodeText = 119304646;
+
+TEST(LongTexts, UrlEncodeRefusesTheFirstTextTooLongForItsBlock) {
+  {
+    LongText text(kLongestUrlEncodeText + 1);
+    EXPECT_EQ(CallFilter("URLencode", text.get()), nullptr);
+  }
+  EXPECT_EQ(LastError(), 2);
+  Call("EnumQuarnelFilter", {});
+  Call("GetNameEN", {6});
+  Call("GetFunction", {7});
+  Call("HasParameter", {reinterpret_cast<uintptr_t>("URLencode")});
+  EXPECT_EQ(LastError(), 2);
+  HGLOBAL block = CallFilter("URLencode", u"a b");
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(LastError(), 0);
+  EXPECT_EQ(TakeResult(block, 3, 18), u"a+b");
+}
+
+// The 64-bit plug-in converts the longest text into a block of exactly
+// 2,147,483,646 bytes. A 32-bit process may not find that much room, but
+// then the call fails cleanly.
+TEST(LongTexts, UrlEncodeTakesTheLongestTextItsBlockHolds) {
+  LongText text(kLongestUrlEncodeText);
+  HGLOBAL block = CallFilter("URLencode", text.get());
+  if (sizeof(void*) == 4 && block == nullptr) {
+    EXPECT_EQ(LastError(), 2);
+    return;
+  }
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(LastError(), 0);
+  EXPECT_EQ(GlobalFlags(block) & GMEM_LOCKCOUNT, 0u) << "block returned locked";
+  EXPECT_EQ(GlobalSize(block), 2147483646u);
+  const auto* units = static_cast<const char16_t*>(GlobalLock(block));
+  ASSERT_NE(units, nullptr);
+  const size_t n = text.size();
+  const char16_t* other = std::find_if(units, units + n, [](char16_t u) { return u != u'a'; });
+  EXPECT_EQ(static_cast<size_t>(other - units), n) << "a unit that is no \"a\"";
+  EXPECT_EQ(units[n], 0);
+  GlobalUnlock(block);
+  GlobalFree(block);
 }
 
 struct AllocationLog {

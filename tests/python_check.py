@@ -8,6 +8,7 @@ import ctypes
 import json
 import random
 import sys
+import urllib.parse
 
 core = ctypes.CDLL(sys.argv[1])
 core.tobble_factor.restype = ctypes.c_uint
@@ -65,9 +66,27 @@ def check_escapes(rng):
         expect('untobbleJ', body, convert('untobbleJ', body), text)
 
 
+def check_url(rng):
+    # Every ASCII character but CR and LF (which URLencode keeps as line
+    # breaks), with "%" and "+" made common.
+    alphabet = [((0x01, 0x09), 1), ((0x0B, 0x0C), 1), ((0x0E, 0x7F), 8), ((0x25, 0x25), 1),
+                ((0x2B, 0x2B), 1), ((0x80, 0x7FF), 2), ((0x800, 0xFFFF), 4),
+                ((0x10000, 0x10FFFF), 2)]
+    for _ in range(3000):
+        text = random_text(rng, alphabet)
+        quoted = urllib.parse.quote_plus(text, safe='-._~')
+        expect('URLencode', text, convert('URLencode', text), quoted)
+        expect('URLdecode', quoted, convert('URLdecode', quoted), text)
+        # Python also reads lower-case digits.
+        lowered = quoted.lower()
+        expect('URLdecode', lowered, convert('URLdecode', lowered),
+               urllib.parse.unquote_plus(lowered))
+
+
 def main():
     rng = random.Random(20261208)
     check_escapes(rng)
+    check_url(rng)
     if failures:
         print(f'{failures} mismatches')
         return 1
