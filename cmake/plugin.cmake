@@ -34,13 +34,14 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 target_compile_options(gtest PRIVATE -w)
 
-add_executable(plugin_test tests/plugin_test.cpp tests/win32_hooks.cpp tests/case_file.cpp)
+add_executable(plugin_test
+  tests/plugin_test.cpp tests/win32_hooks.cpp tests/case_file.cpp tests/entities.cpp)
 target_include_directories(plugin_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(plugin_test gtest)
 target_link_options(plugin_test PRIVATE -static)
 add_dependencies(plugin_test tobble_plugin)
 add_test(NAME plugin_test
-  COMMAND plugin_test $<TARGET_FILE:tobble_plugin> ${TOBBLE_CASE_FILE})
+  COMMAND plugin_test $<TARGET_FILE:tobble_plugin> ${TOBBLE_CASE_FILE} ${TOBBLE_ENTITIES_FILE})
 
 find_program(TOBBLE_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump REQUIRED)
 add_test(NAME plugin_binary

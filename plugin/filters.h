@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 
+#include "charref/charref.h"
 #include "common/conversion.h"
 #include "escape/escape.h"
 #include "url/url.h"
@@ -49,11 +50,12 @@ inline constexpr Filter kFilters[] = {
     {names::kUntobbleJ, names::kUntobbleJ, names::kUntobbleJ, 'N', 2, DecodeEscapesJ},
     {names::kTobbleC, names::kTobbleC, names::kTobbleC, 'B', 12, EncodeEscapesC},
     {names::kUntobbleC, names::kUntobbleC, names::kUntobbleC, 'M', 2, DecodeEscapesC},
-    {names::kCharrefToText, names::kHtmlUnescapeJa, names::kHtmlUnescape, 'F', 2, nullptr},
-    {names::kTextToCharref, names::kHtmlEscapeJa, names::kHtmlEscape, 'P', 16, nullptr},
+    {names::kCharrefToText, names::kHtmlUnescapeJa, names::kHtmlUnescape, 'F', 2, DecodeCharrefs},
+    {names::kTextToCharref, names::kHtmlEscapeJa, names::kHtmlEscape, 'P', 16, EncodeCharrefs},
     {names::kUrlEncode, names::kUrlEncode, names::kUrlEncode, 'E', 18, EncodeUrl},
     {names::kUrlDecode, names::kUrlDecode, names::kUrlDecode, 'C', 2, DecodeUrl},
-    {names::kTextToCharrefHex, names::kHtmlEscapeHexJa, names::kHtmlEscapeHex, '8', 16, nullptr},
+    {names::kTextToCharrefHex, names::kHtmlEscapeHexJa, names::kHtmlEscapeHex, '8', 16,
+     EncodeCharrefsHex},
 };
 
 inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);

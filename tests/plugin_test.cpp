@@ -1,7 +1,7 @@
 // The plug-in as the host sees it, under Wine: loaded with LoadLibrary, its
 // table read byte by byte, every export called through GetProcAddress.
 //
-// Usage: plugin_test PLUGIN CASE_FILE [gtest options]
+// Usage: plugin_test PLUGIN CASE_FILE ENTITIES_FILE [gtest options]
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tests/case_file.h"
+#include "tests/entities.h"
 #include "tests/win32_hooks.h"
 
 namespace tobble::testing {
@@ -19,6 +20,7 @@ namespace {
 
 HMODULE plugin = nullptr;
 std::string case_file;
+std::string entities_file;
 intptr_t error_at_load = -1;
 
 FARPROC Export(const char* name) {
@@ -260,6 +262,24 @@ TEST(Filters, EveryCaseOfTheCaseFile) {
   }
 }
 
+// Every name of the standard's list: "&name;", and each legacy name without
+// its ";" before a space.
+TEST(Filters, Charref2textReadsEveryNameOfTheList) {
+  const std::vector<Entity> entities = ReadEntities(entities_file);
+  ASSERT_EQ(entities.size(), 2231u);
+  ASSERT_NE(Export("charref2text"), nullptr);
+  for (const Entity& e : entities) {
+    const std::string reference = "&" + e.name + (e.semicolon ? ";" : " ");
+    const std::u16string input(reference.begin(), reference.end());
+    GuardedText text(input);
+    HGLOBAL block = CallFilter("charref2text", text.get());
+    ASSERT_NE(block, nullptr) << reference;
+    EXPECT_EQ(ShowUnits(TakeResult(block, input.size(), 2)),
+              ShowUnits(e.characters + (e.semicolon ? u"" : u" ")))
+        << reference;
+  }
+}
+
 TEST(Filters, EmptyAndNullTextGiveOneFactorOfBytes) {
   for (const ExpectedFilter& f : kExpected) {
     if (Export(f.function) == nullptr) continue;
@@ -441,8 +461,8 @@ TEST(LastError, LockFailureFreesTheBlock) {
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: plugin_test PLUGIN CASE_FILE\n");
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: plugin_test PLUGIN CASE_FILE ENTITIES_FILE\n");
     return 2;
   }
   using namespace tobble::testing;
@@ -452,6 +472,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   case_file = argv[2];
+  entities_file = argv[3];
   error_at_load = LastError();
   return RUN_ALL_TESTS();
 }

@@ -2,9 +2,11 @@
 """Checks the filters against Python's own codecs, which share none of our
 reasoning: random valid texts (fixed seed), converted by both.
 
-Usage: python_check.py PATH_TO_LIBTOBBLE_PYCORE
+Usage: python_check.py PATH_TO_LIBTOBBLE_PYCORE PATH_TO_ENTITIES_JSON
 """
 import ctypes
+import html
+import html.entities
 import json
 import random
 import sys
@@ -83,10 +85,45 @@ def check_url(rng):
                urllib.parse.unquote_plus(lowered))
 
 
+def check_charref_names(entities_path):
+    # Python keeps its own copy of the standard's list; both copies must be
+    # the same list, and html.unescape must read every name as we do: with
+    # ";", and for the legacy names also without it, before a space.
+    with open(entities_path, encoding='utf-8') as f:
+        ours = {key[1:]: value['characters'] for key, value in json.load(f).items()}
+    if ours != html.entities.html5:
+        expect('the list', entities_path, sorted(set(ours) ^ set(html.entities.html5)), [])
+    for name in html.entities.html5:
+        text = '&' + name if name.endswith(';') else '&' + name + ' '
+        expect('charref2text', text, convert('charref2text', text), html.unescape(text))
+
+
+def check_charref_encoding(rng):
+    # html.escape writes the apostrophe as "&#x27;"; we copy it.
+    alphabet = [((0x01, 0x7F), 6), ((0x22, 0x27), 3), ((0x3C, 0x3E), 2), ((0x80, 0x7FF), 2),
+                ((0x800, 0xFFFF), 4), ((0x10000, 0x10FFFF), 2)]
+    for _ in range(3000):
+        text = random_text(rng, alphabet)
+        wanted = html.escape(text).replace('&#x27;', "'")
+        wanted = wanted.encode('ascii', 'xmlcharrefreplace').decode('ascii')
+        expect('text2charref', text, convert('text2charref', text), wanted)
+    # html.unescape reads both numeric forms back, except where it replaces
+    # what HTML forbids: C1 controls, noncharacters, most C0 controls.
+    alphabet = [((0x20, 0x7E), 6), ((0xA0, 0xFDCF), 4), ((0xFDF0, 0xFFFD), 1),
+                ((0x10000, 0x10FFFD), 2)]
+    for _ in range(3000):
+        text = ''.join(c for c in random_text(rng, alphabet) if ord(c) & 0xFFFE != 0xFFFE)
+        for function in ('text2charref', 'text2charrefx'):
+            encoded = convert(function, text)
+            expect(f'html.unescape of {function}', text, html.unescape(encoded), text)
+
+
 def main():
     rng = random.Random(20261208)
     check_escapes(rng)
     check_url(rng)
+    check_charref_names(sys.argv[2])
+    check_charref_encoding(rng)
     if failures:
         print(f'{failures} mismatches')
         return 1

@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""Writes charref/reference_tables.cpp from charref/entities.json, the HTML
+standard's list of named character references.
+
+Usage: generate_tables.py ENTITIES_JSON OUTPUT_CPP
+
+The output holds the two reference tables and, for each, a perfect-hash
+index that finds a name with one probe. The hash below must stay the same
+as NameKey, Mix and Find in charref/decode.cpp.
+"""
+import json
+import sys
+
+MASK = 0xFFFFFFFF
+FNV_BASIS = 0x811C9DC5
+FNV_PRIME = 0x01000193
+NO_RECORD = 0xFFFF
+
+
+def mix(x):
+    """A 32-bit finalizer: every input bit moves every output bit."""
+    x ^= x >> 16
+    x = (x * 0x85EBCA6B) & MASK
+    x ^= x >> 13
+    x = (x * 0xC2B2AE35) & MASK
+    x ^= x >> 16
+    return x
+
+
+def name_key(name):
+    """FNV-1a of the name's bytes, mixed."""
+    h = FNV_BASIS
+    for byte in name.encode('ascii'):
+        h = ((h ^ byte) * FNV_PRIME) & MASK
+    return mix(h)
+
+
+def slot_of(key, seed, slot_mask):
+    return mix(key ^ seed) & slot_mask
+
+
+def read_entities(path):
+    """(name, semicolon, UTF-16 units) for every entry, in file order."""
+    with open(path, encoding='utf-8') as f:
+        entries = json.load(f)
+    result = []
+    for key, value in entries.items():
+        assert key.startswith('&'), key
+        semicolon = key.endswith(';')
+        name = key[1:-1] if semicolon else key[1:]
+        assert name.isascii() and name.isalnum(), key
+        code_points = value['codepoints']
+        assert ''.join(map(chr, code_points)) == value['characters'], key
+        units = []
+        for c in code_points:
+            if c > 0xFFFF:
+                units += [0xD7C0 + (c >> 10), 0xDC00 | (c & 0x3FF)]
+            else:
+                units.append(c)
+        # A record holds at most two units, and 0 marks a missing second one.
+        assert 1 <= len(units) <= 2 and 0 not in units, key
+        result.append((name, semicolon, units, code_points))
+    return result
+
+
+def record_order(entry):
+    """Runs by the kind of replacement, then names with letters folded to
+    lower case, then plain byte order."""
+    name, _, units, code_points = entry
+    run = 0 if len(units) == 1 else 1 if len(code_points) == 2 else 2
+    return (run, name.lower().encode('ascii'), name.encode('ascii'))
+
+
+def build_index(names, slots, buckets):
+    """Hash-and-displace: one 16-bit seed per bucket sends the bucket's names
+    to free slots. Buckets are placed largest first."""
+    keys = [name_key(n) for n in names]
+    assert len(set(keys)) == len(keys), 'two names share a key'
+    members = [[] for _ in range(buckets)]
+    for record, key in enumerate(keys):
+        members[key & (buckets - 1)].append(record)
+    seeds = [0] * buckets
+    slot_records = [NO_RECORD] * slots
+    order = sorted(range(buckets), key=lambda b: (-len(members[b]), b))
+    for bucket in order:
+        if not members[bucket]:
+            continue
+        for seed in range(0x10000):
+            taken = [slot_of(keys[r], seed, slots - 1) for r in members[bucket]]
+            if len(set(taken)) == len(taken) and all(
+                    slot_records[s] == NO_RECORD for s in taken):
+                break
+        else:
+            raise SystemExit(f'no seed places bucket {bucket}')
+        seeds[bucket] = seed
+        for record, slot in zip(members[bucket], taken):
+            slot_records[slot] = record
+    return seeds, slot_records
+
+
+def table_lines(c_name, entries):
+    lines = [f'const NamedReference {c_name}[] = {{']
+    for name, _, units, _ in entries:
+        unit2 = units[1] if len(units) == 2 else 0
+        lines.append(f'    {{"{name}", 0x{units[0]:04X}, 0x{unit2:04X}}},')
+    lines.append('    {nullptr, 0, 0},')
+    lines.append('};')
+    return lines
+
+
+def array_lines(c_name, values):
+    lines = [f'constexpr uint16_t {c_name}[{len(values)}] = {{']
+    for at in range(0, len(values), 12):
+        lines.append('    ' + ' '.join(f'0x{v:04X},' for v in values[at:at + 12]))
+    lines.append('};')
+    return lines
+
+
+def index_lines(prefix, c_table, entries, slots, buckets):
+    names = [e[0] for e in entries]
+    assert len(names) < NO_RECORD
+    seeds, slot_records = build_index(names, slots, buckets)
+    lengths = [len(n) for n in names]
+    return (array_lines(f'k{prefix}Seeds', seeds) + [''] +
+            array_lines(f'k{prefix}Slots', slot_records) + [''] + [
+                f'const ReferenceIndex k{prefix}ReferenceIndex = {{',
+                f'    {c_table}, k{prefix}Seeds, 0x{buckets - 1:X}, '
+                f'k{prefix}Slots, 0x{slots - 1:X}, {min(lengths)}, {max(lengths)},',
+                '};',
+            ])
+
+
+def main():
+    if len(sys.argv) != 3:
+        raise SystemExit('usage: generate_tables.py ENTITIES_JSON OUTPUT_CPP')
+    entities = read_entities(sys.argv[1])
+    named = sorted((e for e in entities if e[1]), key=record_order)
+    legacy = sorted((e for e in entities if not e[1]), key=record_order)
+
+    # The decoder relies on these facts of the list.
+    replacement = {e[0]: e[2] for e in named}
+    assert len(replacement) == len(named), 'a name repeats'
+    assert len({e[0] for e in legacy}) == len(legacy), 'a legacy name repeats'
+    for name, _, units, _ in legacy:
+        assert replacement.get(name) == units, name
+        assert not any(o[0] != name and o[0].startswith(name) for o in legacy), name
+    assert max(len(e[0]) for e in named) <= 36
+
+    lines = [
+        '// The named character references of the HTML standard, and an index',
+        '// for each table. Written by charref/generate_tables.py from',
+        '// charref/entities.json: change those and run it again, never this file.',
+        '// clang-format off',
+        '#include "charref/reference_tables.h"',
+        '',
+        'namespace tobble {',
+        '',
+    ]
+    lines += table_lines('NamedReferenceTable', named) + ['']
+    lines += table_lines('LegacyReferenceTable', legacy) + ['']
+    lines += index_lines('Named', 'NamedReferenceTable', named, 4096, 1024) + ['']
+    lines += index_lines('Legacy', 'LegacyReferenceTable', legacy, 256, 64) + ['']
+    lines += ['}  // namespace tobble']
+    with open(sys.argv[2], 'w', encoding='ascii', newline='\n') as f:
+        f.write('\n'.join(lines) + '\n')
+
+
+if __name__ == '__main__':
+    main()
