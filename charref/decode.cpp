@@ -69,20 +69,6 @@ char16_t* WriteReplacement(char16_t* out, const NamedReference& reference) {
   return out;
 }
 
-// Writes what a numeric reference's value stands for: below 0x10000 (negative
-// values too) its low 16 bits as one unit, up to 0x10FFFF a surrogate pair.
-// Returns null for a value that would write a zero unit (it would end the
-// text for whoever reads it) or lies above 0x10FFFF (it names no character).
-char16_t* WriteNumber(char16_t* out, int32_t value) {
-  const uint32_t v = static_cast<uint32_t>(value);
-  if (value < 0x10000) {
-    if ((v & 0xFFFF) == 0) return nullptr;
-    *out++ = static_cast<char16_t>(v);
-    return out;
-  }
-  return v <= 0x10FFFF ? WriteCodePoint(out, v) : nullptr;
-}
-
 // A name that a ";" ends: "#" and a decimal number, "#x" or "#X" and a hex
 // number, or a name of the table, all of it. Returns the new output position,
 // or null when the name is none of these (nothing is written then).
@@ -90,10 +76,12 @@ char16_t* WriteSemicolonForm(char16_t* out, const char16_t* name, size_t length)
   if (length >= 2 && name[0] == u'#') {
     int32_t value;
     if ((name[1] | 0x20) == u'x') {
-      return ParseInteger(name + 2, length - 2, 16, &value) ? WriteNumber(out, value) : nullptr;
+      return ParseInteger(name + 2, length - 2, 16, &value) ? WriteNumberedCharacter(out, value)
+                                                            : nullptr;
     }
     if (name[1] >= u'0' && name[1] <= u'9') {
-      return ParseInteger(name + 1, length - 1, 10, &value) ? WriteNumber(out, value) : nullptr;
+      return ParseInteger(name + 1, length - 1, 10, &value) ? WriteNumberedCharacter(out, value)
+                                                            : nullptr;
     }
   }
   const NamedReference* found = Find(kNamedReferenceIndex, name, length);

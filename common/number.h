@@ -4,6 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "common/surrogate.h"
+
 namespace tobble {
 
 // Reads the n units at field as a C library strtol in the C locale reads them
@@ -14,5 +16,20 @@ namespace tobble {
 // consumes nothing, so only the empty field is accepted then, as 0. Units
 // above 0x7F are never white space, sign or digit.
 bool ParseInteger(const char16_t* field, size_t n, int base, int32_t* value);
+
+// Writes the character a parsed number stands for: below 0x10000 (negative
+// values too) its low 16 bits as one unit, up to 0x10FFFF a surrogate pair.
+// Returns null, writing nothing, for a value that would give a zero unit (it
+// would end the text for whoever reads it) or that lies above 0x10FFFF (it
+// names no character).
+inline char16_t* WriteNumberedCharacter(char16_t* out, int32_t value) {
+  const uint32_t v = static_cast<uint32_t>(value);
+  if (value < 0x10000) {
+    if ((v & 0xFFFF) == 0) return nullptr;
+    *out++ = static_cast<char16_t>(v);
+    return out;
+  }
+  return v <= 0x10FFFF ? WriteCodePoint(out, v) : nullptr;
+}
 
 }  // namespace tobble

@@ -1,5 +1,4 @@
 #include "common/number.h"
-#include "common/surrogate.h"
 #include "escape/escape.h"
 
 namespace tobble {
@@ -9,10 +8,9 @@ namespace {
 //
 // An escape is a backslash, "u" and a four-unit field, or a backslash, "U"
 // and an eight-unit field. The field is read by ParseInteger and must be
-// accepted whole. A value that would write a zero unit is refused (a zero unit
-// would end the text for whoever reads it), and so is a long-form value above
-// 0x10FFFF, which names no character. A refused escape is copied: its
-// backslash goes out as it is and scanning resumes right after it.
+// accepted whole, and its value must name a character other than U+0000. A
+// refused escape is copied: its backslash goes out as it is and scanning
+// resumes right after it.
 Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, bool long_form) {
   char16_t* o = out;
   size_t i = 0;
@@ -29,14 +27,12 @@ Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, b
     if (digits != 0) {
       if (i + 2 + digits > n && !last) break;
       int32_t value;
-      if (i + 2 + digits <= n && ParseInteger(in + i + 2, digits, 16, &value)) {
-        const uint32_t v = static_cast<uint32_t>(value);
-        // Below 0x10000 in signed comparison: one unit, its low 16 bits.
-        if (value < 0x10000 ? (v & 0xFFFF) != 0 : v <= 0x10FFFF) {
-          o = WriteCodePoint(o, value < 0x10000 ? v & 0xFFFF : v);
-          i += 2 + digits;
-          continue;
-        }
+      char16_t* end;
+      if (i + 2 + digits <= n && ParseInteger(in + i + 2, digits, 16, &value) &&
+          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+        o = end;
+        i += 2 + digits;
+        continue;
       }
     }
     *o++ = u;
