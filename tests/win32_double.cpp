@@ -22,8 +22,12 @@ State& state() {
   return instance;
 }
 
-size_t BlockSize(void* block) { return static_cast<Block*>(block)->size; }
-int LockCount(void* block) { return static_cast<Block*>(block)->locks; }
+size_t BlockSize(void* block) {
+  return static_cast<Block*>(block)->size;
+}
+int LockCount(void* block) {
+  return static_cast<Block*>(block)->locks;
+}
 
 }  // namespace tobble::testing::win32_double
 
