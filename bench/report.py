@@ -29,11 +29,18 @@ def read_manifest(path):
         for line in manifest:
             f = line.rstrip("\n").split("\t")
             if f[1] == "-":
-                skipped[f[0]] = f[7]
+                skipped[f[0]] = f[7].removeprefix("skipped: ")
             else:
                 rows.append(
-                    dict(filter=f[0], corpus=f[1], size=f[2], utf16=int(f[4]), utf8=int(f[5]),
-                         fingerprint=f[6], description=f[7])
+                    dict(
+                        filter=f[0],
+                        corpus=f[1],
+                        size=f[2],
+                        utf16=int(f[4]),
+                        utf8=int(f[5]),
+                        fingerprint=f[6],
+                        description=f[7],
+                    )
                 )
     return rows, skipped
 
@@ -126,7 +133,9 @@ def machine():
         pass
     entities = "not installed"
     try:
-        lock = json.load(open(os.path.join(os.path.dirname(__file__), "node_modules/entities/package.json")))
+        lock = json.load(
+            open(os.path.join(os.path.dirname(__file__), "node_modules/entities/package.json"))
+        )
         entities = lock["version"]
     except OSError:
         pass
@@ -138,8 +147,8 @@ def machine():
         f"{command_output(['wine', '--version'])}; "
         f"32-bit side under {command_output(['qemu-i386-static', '--version'])}",
         f"tool: {command_output(['hyperfine', '--version'])}; "
-        f"{command_output(['python3', '--version'])}; node {command_output(['node', '--version'])}; "
-        f"entities {entities}",
+        f"{command_output(['python3', '--version'])}; "
+        f"node {command_output(['node', '--version'])}; entities {entities}",
     ]
 
 
@@ -200,7 +209,11 @@ class Report:
         row, commands = self.by_key[key], self.tool_commands(key)
         cat = commands.get("cat")
         tool = commands.get("tobble")
-        peers = [(rate(row["utf16"], c["min_s"]), c["name"]) for c in commands.values() if c["kind"] == "peer"]
+        peers = [
+            (rate(row["utf16"], c["min_s"]), c["name"])
+            for c in commands.values()
+            if c["kind"] == "peer"
+        ]
         best_peer = max(peers) if peers else (None, None)
         tool_rate = rate(row["utf16"], tool["min_s"]) if tool else None
         tool_pct = 100 * cat["min_s"] / tool["min_s"] if tool and cat else None
@@ -222,7 +235,11 @@ class Report:
         return f"`{filt}` | {corpus}"
 
     def markdown(self):
-        runs = "`BENCH_QUICK=1 make bench`, a quick run: 64 KiB corpora, few repetitions" if self.quick else "`make bench`"
+        runs = (
+            "`BENCH_QUICK=1 make bench`, a quick run: 64 KiB corpora, few repetitions"
+            if self.quick
+            else "`make bench`"
+        )
         m = ["# Performance", ""]
         m += [
             f"Written by {runs}, on {datetime.date.today().isoformat()}; "
@@ -252,8 +269,39 @@ class Report:
         if self.errors:
             m += ["**Errors in this run:**", ""] + [f"- {e}" for e in self.errors] + [""]
         m += self.corpus_section() + self.core_section() + self.plugin_section()
-        m += self.tool_section() + self.target_section()
-        m += ["## Chart", "", f"![Rates and percent of limit](performance.svg)", ""]
+        m += self.tool_section() + self.target_section() + self.notes_section()
+        m += ["## Chart", "", "![Rates and percent of limit](performance.svg)", ""]
+        return m
+
+    def notes_section(self):
+        load = self.core_context.get("load_avg")
+        warnings = sum(len(r.get("warnings", [])) for r in self.tool.values())
+        m = ["## Measurement notes", ""]
+        m += [
+            "- Corpora are made, and the DLL loaded, before any timing; Wine's start is never "
+            "timed. The plug-in's output is checked against the core's once per corpus.",
+            "- The 64 KiB corpora and their buffers stay in cache in measurement 1; the 16 MiB "
+            "ones do not. In measurement 2 Wine's heap hands the memory of a small freed block "
+            "back on the next call (the decoders' 64 KiB blocks), so those are no fresh pages "
+            "and their copy runs at cache speed; larger blocks come fresh from the system on "
+            "every call, and first writes to fresh pages are costly on a virtual machine.",
+            "- Measurement 3 counts process start, reading and decoding the file, and writing "
+            "the output into a pipe that hyperfine drains.",
+            "- Noise: the figures are the fastest runs, but the machine is shared."
+            + (
+                " The load average when the core benchmark began: "
+                + ", ".join(f"{x:.2f}" for x in load)
+                + "."
+                if load
+                else ""
+            )
+            + (
+                f" hyperfine warned {warnings} times of outliers or slow first runs."
+                if warnings
+                else ""
+            ),
+            "",
+        ]
         return m
 
     def corpus_section(self):
@@ -262,12 +310,18 @@ class Report:
             "Generated from fixed seeds by `bench/corpus.cpp`; the same code runs in all three "
             "measurements, and each prints a fingerprint of every text it read, checked here "
             "against the corpus files"
-            + (" (all equal)." if not any("read another text" in e for e in self.errors) else " (see Errors).")
+            + (
+                " (all equal)."
+                if not any("read another text" in e for e in self.errors)
+                else " (see Errors)."
+            )
             + " Plain and adversarial texts have exactly the size; an encoder's output is cut "
             "after its last line break within it.",
             "",
         ]
-        head = "| Corpus | What it holds |" + "".join(f" UTF-8 bytes, {SIZE_NAMES[s]} |" for s in self.sizes)
+        head = "| Corpus | What it holds |" + "".join(
+            f" UTF-8 bytes, {SIZE_NAMES[s]} |" for s in self.sizes
+        )
         m += [head, "|---|---|" + "---:|" * len(self.sizes)]
         seen = []
         for r in self.rows:
@@ -275,7 +329,14 @@ class Report:
                 continue
             seen.append(r["corpus"])
             sizes = [
-                next((f"{x['utf8']:,}" for x in self.rows if x["corpus"] == r["corpus"] and x["size"] == s), "—")
+                next(
+                    (
+                        f"{x['utf8']:,}"
+                        for x in self.rows
+                        if x["corpus"] == r["corpus"] and x["size"] == s
+                    ),
+                    "—",
+                )
                 for s in self.sizes
             ]
             m.append(f"| {r['corpus']} | {r['description']} |" + "".join(f" {v} |" for v in sizes))
@@ -296,7 +357,11 @@ class Report:
         m += [head, "|---|---|" + "---:|" * (len(self.sizes) + 1)]
         for filt, corpus in self.pairs:
             cells = [cell(*self.core_rates((filt, corpus, s))) for s in self.sizes]
-            cells.append(times(self.versus_peer((filt, corpus, last), self.core_rates((filt, corpus, last))[0])))
+            cells.append(
+                times(
+                    self.versus_peer((filt, corpus, last), self.core_rates((filt, corpus, last))[0])
+                )
+            )
             m.append(f"| {self.label(filt, corpus)} |" + "".join(f" {c} |" for c in cells))
         return m + [""]
 
@@ -317,7 +382,11 @@ class Report:
         for bits in ("64", "32"):
             missing = {f: w for f, w in self.plugin_skipped[bits].items() if f not in self.skipped}
             if missing:
-                m += [f"Skipped in the {bits}-bit plug-in: " + ", ".join(f"`{f}` ({w})" for f, w in missing.items()), ""]
+                m += [
+                    f"Skipped in the {bits}-bit plug-in: "
+                    + ", ".join(f"`{f}` ({w})" for f, w in missing.items()),
+                    "",
+                ]
         last = self.sizes[-1]
         head = "| Filter | Corpus |"
         for bits in ("64", "32"):
@@ -325,8 +394,18 @@ class Report:
         head += f" × fastest peer (64-bit), {SIZE_NAMES[last]} |"
         m += [head, "|---|---|" + "---:|" * (2 * len(self.sizes) + 1)]
         for filt, corpus in self.pairs:
-            cells = [cell(*self.plugin_rates(b, (filt, corpus, s))) for b in ("64", "32") for s in self.sizes]
-            cells.append(times(self.versus_peer((filt, corpus, last), self.plugin_rates("64", (filt, corpus, last))[0])))
+            cells = [
+                cell(*self.plugin_rates(b, (filt, corpus, s)))
+                for b in ("64", "32")
+                for s in self.sizes
+            ]
+            cells.append(
+                times(
+                    self.versus_peer(
+                        (filt, corpus, last), self.plugin_rates("64", (filt, corpus, last))[0]
+                    )
+                )
+            )
             m.append(f"| {self.label(filt, corpus)} |" + "".join(f" {c} |" for c in cells))
         return m + [""]
 
@@ -360,12 +439,14 @@ class Report:
                 tool_rate, tool_pct, peer, peer_rate = self.tool_rates(key)
                 cat = self.tool_commands(key).get("cat")
                 cat_rate = rate(self.by_key[key]["utf16"], cat["min_s"]) if cat else None
-                m.append(
-                    f"| {self.label(filt, corpus)} | {SIZE_NAMES[s]} | {mbs(tool_rate)} | {pct(tool_pct)} "
-                    f"| {peer or '—'} | {mbs(peer_rate)} | {times(tool_rate / peer_rate if tool_rate and peer_rate else None)} "
-                    f"| {mbs(cat_rate)} |"
-                )
-                failures += [f"{c['name']} on {corpus} ({SIZE_NAMES[s]}): {c['error']}" for c in self.tool[key]["failed"]]
+                ratio = tool_rate / peer_rate if tool_rate and peer_rate else None
+                cells = [SIZE_NAMES[s], mbs(tool_rate), pct(tool_pct), peer or "—"]
+                cells += [mbs(peer_rate), times(ratio), mbs(cat_rate)]
+                m.append(f"| {self.label(filt, corpus)} |" + "".join(f" {c} |" for c in cells))
+                failures += [
+                    f"{c['name']} on {corpus} ({SIZE_NAMES[s]}): {c['error']}"
+                    for c in self.tool[key]["failed"]
+                ]
         m += [""]
         if failures:
             m += ["Commands that failed on a corpus, and were left out there:", ""]
@@ -373,15 +454,26 @@ class Report:
         m += ["All peers, MB/s:", ""]
         names = list(dict.fromkeys(n for p in PEERS.values() for n, _ in p))
         used = [n for n in names if any(n in self.tool_commands(k) for k in self.tool)]
-        m += ["| Filter | Corpus | Size |" + "".join(f" {n} |" for n in used), "|---|---|---|" + "---:|" * len(used)]
+        m += [
+            "| Filter | Corpus | Size |" + "".join(f" {n} |" for n in used),
+            "|---|---|---|" + "---:|" * len(used),
+        ]
         for filt, corpus in self.pairs:
             for s in self.sizes:
                 key = (filt, corpus, s)
                 commands = self.tool_commands(key)
                 if not commands:
                     continue
-                cells = [mbs(rate(self.by_key[key]["utf16"], commands[n]["min_s"])) if n in commands else "—" for n in used]
-                m.append(f"| {self.label(filt, corpus)} | {SIZE_NAMES[s]} |" + "".join(f" {c} |" for c in cells))
+                cells = [
+                    mbs(rate(self.by_key[key]["utf16"], commands[n]["min_s"]))
+                    if n in commands
+                    else "—"
+                    for n in used
+                ]
+                m.append(
+                    f"| {self.label(filt, corpus)} | {SIZE_NAMES[s]} |"
+                    + "".join(f" {c} |" for c in cells)
+                )
         return m + [""]
 
     def target_section(self):
@@ -439,14 +531,35 @@ class Report:
             if adversarial and ordinary:
                 share = 100 * adversarial / min(ordinary)
                 results.append((share >= 25, f"`{filt}` {share:.0f}%"))
-        line("Core on the adversarial corpus ≥ 25% of the same filter on its slowest ordinary corpus", results)
+        line(
+            "Core on the adversarial corpus ≥ 25% of the same filter "
+            "on its slowest ordinary corpus",
+            results,
+        )
         return m + [""]
 
     def chart(self, out_dir):
         """Two panels for the largest size: rates on a log scale, and percent of limit."""
         size = self.sizes[-1]
-        series_rate = ["core", "plug-in 64-bit", "plug-in 32-bit (emulated)", "tool", "fastest peer"]
-        series_pct = ["core / memcpy", "plug-in 64-bit / fresh block", "plug-in 32-bit / fresh block", "tool / cat"]
+        # Each series keeps its colour whichever others have no data yet.
+        colours = ["#9467bd", "#2ca02c", "#17becf", "#ff7f0e", "#7f7f7f"]
+        series_rate = list(
+            zip(
+                ["core", "plug-in 64-bit", "plug-in 32-bit (emulated)", "tool", "fastest peer"],
+                colours,
+            )
+        )
+        series_pct = list(
+            zip(
+                [
+                    "core / memcpy",
+                    "plug-in 64-bit / fresh block",
+                    "plug-in 32-bit / fresh block",
+                    "tool / cat",
+                ],
+                colours,
+            )
+        )
         lines = []
         for filt, corpus in self.pairs:
             key = (filt, corpus, size)
@@ -454,18 +567,35 @@ class Report:
             core_rate, core_pct = self.core_rates(key)
             p64, p64_pct = self.plugin_rates("64", key)
             p32, p32_pct = self.plugin_rates("32", key)
-            values = [core_rate, p64, p32, tool_rate, peer_rate, core_pct, p64_pct, p32_pct, tool_pct]
+            values = [
+                core_rate,
+                p64,
+                p32,
+                tool_rate,
+                peer_rate,
+                core_pct,
+                p64_pct,
+                p32_pct,
+                tool_pct,
+            ]
             label = f"{filt} {corpus}"
-            lines.append("\t".join([f'"{label}"'] + ["-" if v is None else f"{v:.3f}" for v in values]))
+            lines.append(
+                "\t".join([f'"{label}"'] + ["-" if v is None else f"{v:.3f}" for v in values])
+            )
         data = os.path.join(self.results, "performance.dat")
         with open(data, "w") as f:
             f.write("\n".join(lines) + "\n")
         columns = list(zip(*[l.split("\t") for l in lines]))
 
-        def plots(names, first):
-            used = [(i, n) for i, n in enumerate(names, first) if any(v != "-" for v in columns[i - 1])]
+        def plots(series, first):
+            used = [
+                (i, n, c)
+                for i, (n, c) in enumerate(series, first)
+                if any(v != "-" for v in columns[i - 1])
+            ]
             return ", ".join(
-                f"'{data}' using {i}{':xtic(1)' if k == 0 else ''} title '{n}'" for k, (i, n) in enumerate(used)
+                f"'{data}' using {i}{':xtic(1)' if k == 0 else ''} title '{n}' lc rgb '{c}'"
+                for k, (i, n, c) in enumerate(used)
             )
 
         svg = os.path.join(out_dir, "performance.svg")

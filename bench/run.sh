@@ -24,7 +24,8 @@ if [ "${BENCH_QUICK:-0}" = 1 ]; then
   report_dir=$results
 else
   sizes=64K,16M
-  core_flags="--benchmark_min_time=0.3 --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true"
+  core_flags="--benchmark_min_time=0.3 --benchmark_repetitions=5"
+  core_flags="$core_flags --benchmark_enable_random_interleaving=true"
   plugin_flags="--rounds=5 --min-time=0.3"
   quick=
   report_dir=docs

@@ -42,7 +42,9 @@ JSON_LOADS = python(
     READ + OUT + "json.loads('\"'+s.replace('\"','\\\\\"')+'\"',strict=False)"
     ".encode('utf-8','surrogatepass'))",
 )
-ESCAPE_ENCODE = python("python unicode_escape encode", "codecs", READ + OUT + "s.encode('unicode_escape'))")
+ESCAPE_ENCODE = python(
+    "python unicode_escape encode", "codecs", READ + OUT + "s.encode('unicode_escape'))"
+)
 # The codec leaves a pair escaped as two "\u" escapes as two lone surrogates:
 # a round through UTF-16 joins them.
 ESCAPE_DECODE = python(
@@ -61,14 +63,20 @@ HTML_ESCAPE = python(
 HTML_UNESCAPE = python(
     "python html.unescape", "html", READ + OUT + "html.unescape(s).encode('utf-8','surrogatepass'))"
 )
-QUOTE_PLUS = python("python quote_plus", "urllib.parse as u", READ + OUT + "u.quote_plus(s).encode())")
+QUOTE_PLUS = python(
+    "python quote_plus", "urllib.parse as u", READ + OUT + "u.quote_plus(s).encode())"
+)
 UNQUOTE_PLUS = python(
     "python unquote_plus",
     "urllib.parse as u",
     READ + OUT + "u.unquote_plus(s).encode('utf-8','surrogatepass'))",
 )
-ENCODE_URI = node("node encodeURIComponent", "process.stdout.write(encodeURIComponent(" + NODE_READ + "))")
-DECODE_URI = node("node decodeURIComponent", "process.stdout.write(decodeURIComponent(" + NODE_READ + "))")
+ENCODE_URI = node(
+    "node encodeURIComponent", "process.stdout.write(encodeURIComponent(" + NODE_READ + "))"
+)
+DECODE_URI = node(
+    "node decodeURIComponent", "process.stdout.write(decodeURIComponent(" + NODE_READ + "))"
+)
 # entities is an ES module: imported from bench/, where npm installed it.
 ENTITIES_ENCODE = node(
     "node entities.encodeNonAsciiHTML",
