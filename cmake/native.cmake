@@ -50,3 +50,21 @@ target_link_libraries(boundary_test tobble_core GTest::gtest GTest::gtest_main $
 target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")
 set_target_properties(boundary_test PROPERTIES ENABLE_EXPORTS ON)
 add_test(NAME boundary_test COMMAND boundary_test)
+
+# Benchmarks (make bench): the corpus writer for the command-line benchmark
+# and the core benchmark, which also runs briefly as a smoke test.
+find_package(benchmark REQUIRED)
+add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
+target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
+
+add_executable(core_bench bench/core_bench.cpp)
+target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
+add_test(NAME core_bench_smoke
+  COMMAND core_bench --sizes=64K --benchmark_min_time=0.001 --benchmark_format=console)
+
+add_executable(bench_corpus bench/write_corpora.cpp)
+target_link_libraries(bench_corpus tobble_bench_corpus)
+
+add_executable(corpus_test bench/corpus_test.cpp)
+target_link_libraries(corpus_test tobble_bench_corpus GTest::gtest GTest::gtest_main)
+add_test(NAME corpus_test COMMAND corpus_test)

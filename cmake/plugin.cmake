@@ -47,3 +47,12 @@ find_program(TOBBLE_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump 
 add_test(NAME plugin_binary
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_plugin_binary.sh ${TOBBLE_OBJDUMP}
           $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE})
+
+# The plug-in benchmark (make bench), which also runs once briefly as a smoke
+# test. It carries the core to make the corpora and check the plug-in's output.
+add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp ${TOBBLE_CORE_SOURCES})
+target_include_directories(plugin_bench PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_options(plugin_bench PRIVATE -static)
+add_dependencies(plugin_bench tobble_plugin)
+add_test(NAME plugin_bench_smoke
+  COMMAND plugin_bench $<TARGET_FILE:tobble_plugin> --sizes=64K --rounds=1 --min-time=0)

@@ -1,0 +1,52 @@
+// The benchmark corpora: texts generated from fixed seeds, so that the core
+// benchmark, the plug-in benchmark under Wine and the command-line benchmark
+// all measure the very same texts, on every machine.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "plugin/filters.h"
+
+namespace tobble::bench {
+
+// A corpus size, named by its length in bytes of UTF-16.
+struct CorpusSize {
+  const char* label;
+  size_t units;
+};
+inline constexpr CorpusSize kSizes[] = {{"64K", 32 * 1024}, {"16M", 8 * 1024 * 1024}};
+
+// The sizes named in a comma-separated list of labels ("64K,16M"). False on an
+// unknown label or an empty list.
+bool ParseSizes(const std::string& list, std::vector<CorpusSize>* sizes);
+
+// The names of the corpora a filter is measured on, in table order. Empty
+// when the filter has no conversion in this build. A decoder reads its
+// encoders' output of the plain texts ("english.tobbleJ"), and its own
+// adversarial corpus ("adversarial.untobbleJ"); an encoder reads the plain
+// texts ("english").
+std::vector<std::string> CorporaFor(const Filter& filter);
+
+// One line on what the corpus holds.
+std::string DescribeCorpus(const std::string& name);
+
+// The corpus `name` at `units` units. Plain and adversarial texts have exactly
+// that many units; an encoder's output is cut after its last line break
+// within that length, so that no escape or reference is cut in two.
+std::u16string MakeCorpus(const std::string& name, size_t units);
+
+// The filter's output for the whole text.
+std::u16string ConvertWhole(const Filter& filter, const std::u16string& text);
+
+// A 64-bit FNV-1a hash of the units, as 16 hex digits: the measurements
+// print it, so the report can check that all of them read the same text.
+std::string Fingerprint(const std::u16string& text);
+
+// The text as UTF-8. Lone surrogates (no corpus holds one) become U+FFFD.
+std::string ToUtf8(const std::u16string& text);
+
+}  // namespace tobble::bench

@@ -1,0 +1,643 @@
+#!/usr/bin/env python3
+"""Writes the benchmark report: performance.md (one table per measurement)
+and performance.svg (a chart drawn by gnuplot), from the results of
+bench/run.sh.
+
+Usage: report.py RESULTS_DIR OUT_DIR [--quick]
+
+RESULTS_DIR holds corpus/manifest.tsv, core.json (Google Benchmark),
+plugin64.jsonl and plugin32.jsonl (plugin_bench) and tool.json (tool_bench.py).
+Every figure is a rate in MB/s (10^6 bytes a second) of UTF-16 input, taken
+from the fastest run of each measurement.
+"""
+import datetime
+import json
+import os
+import platform
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tool_bench import PEERS  # noqa: E402
+
+SIZE_NAMES = {"64K": "64 KiB", "16M": "16 MiB"}
+
+
+def read_manifest(path):
+    rows, skipped = [], {}
+    with open(path, encoding="utf-8") as manifest:
+        for line in manifest:
+            f = line.rstrip("\n").split("\t")
+            if f[1] == "-":
+                skipped[f[0]] = f[7].removeprefix("skipped: ")
+            else:
+                rows.append(
+                    dict(
+                        filter=f[0],
+                        corpus=f[1],
+                        size=f[2],
+                        utf16=int(f[4]),
+                        utf8=int(f[5]),
+                        fingerprint=f[6],
+                        description=f[7],
+                    )
+                )
+    return rows, skipped
+
+
+def read_core(path):
+    """(filter, corpus, size) -> {core_s, memcpy_s, fingerprint}, fastest runs."""
+    found = {}
+    data = json.load(open(path))
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "min":
+            continue
+        kind, filt, corpus, size = b.get("run_name", b["name"]).split("/")[:4]
+        scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[b["time_unit"]]
+        entry = found.setdefault((filt, corpus, size), {})
+        seconds = b["real_time"] * scale
+        entry[kind + "_s"] = min(seconds, entry.get(kind + "_s", seconds))
+        entry["fingerprint"] = b.get("label", "")
+    return found, data.get("context", {})
+
+
+def read_plugin(path):
+    found, skipped, errors = {}, {}, []
+    if not os.path.exists(path):
+        return found, skipped, [f"{os.path.basename(path)} missing"]
+    done = False
+    for line in open(path, encoding="utf-8", errors="replace"):
+        line = line.strip()
+        if not line.startswith("{"):
+            continue
+        r = json.loads(line)
+        if "done" in r:
+            done = True
+        elif "skipped" in r:
+            skipped[r["filter"]] = r["skipped"]
+        elif "error" in r:
+            errors.append(f"{r['filter']} on {r['corpus']} {r['size']}: {r['error']}")
+        else:
+            found[(r["filter"], r["corpus"], r["size"])] = r
+    if not done:
+        errors.append("plugin_bench did not finish")
+    return found, skipped, errors
+
+
+def read_tool(path):
+    data = json.load(open(path))
+    found = {(r["filter"], r["corpus"], r["size"]): r for r in data["results"]}
+    return found, data
+
+
+def rate(row_bytes, seconds):
+    return row_bytes / seconds / 1e6 if seconds else None
+
+
+def mbs(value):
+    if value is None:
+        return "—"
+    return f"{value:,.0f}" if value >= 10 else f"{value:.1f}"
+
+
+def pct(value):
+    return "—" if value is None else f"{value:.0f}%"
+
+
+def times(value):
+    if value is None:
+        return "—"
+    return f"{value:,.0f}×" if value >= 10 else f"{value:.1f}×"
+
+
+def cell(rate_value, percent):
+    return "—" if rate_value is None else f"{mbs(rate_value)} ({pct(percent)})"
+
+
+def command_output(argv):
+    try:
+        out = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+        return (out.stdout or out.stderr).strip().splitlines()[0]
+    except (OSError, IndexError, subprocess.TimeoutExpired):
+        return "not found"
+
+
+def machine():
+    cpu = "unknown CPU"
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    entities = "not installed"
+    try:
+        lock = json.load(
+            open(os.path.join(os.path.dirname(__file__), "node_modules/entities/package.json"))
+        )
+        entities = lock["version"]
+    except OSError:
+        pass
+    benchmark = command_output(["dpkg-query", "-W", "-f=${Version}", "libbenchmark-dev"])
+    return [
+        f"{cpu}, {os.cpu_count()} cores, Linux {platform.release()}",
+        f"native: {command_output(['g++', '--version'])}, -O2; Google Benchmark {benchmark}",
+        f"plug-ins: {command_output(['x86_64-w64-mingw32-g++-posix', '--version'])}; "
+        f"{command_output(['wine', '--version'])}; "
+        f"32-bit side under {command_output(['qemu-i386-static', '--version'])}",
+        f"tool: {command_output(['hyperfine', '--version'])}; "
+        f"{command_output(['python3', '--version'])}; "
+        f"node {command_output(['node', '--version'])}; entities {entities}",
+    ]
+
+
+class Report:
+    def __init__(self, results, quick):
+        self.quick = quick
+        self.results = results
+        self.rows, self.skipped = read_manifest(os.path.join(results, "corpus", "manifest.tsv"))
+        self.core, self.core_context = read_core(os.path.join(results, "core.json"))
+        self.plugin = {}
+        self.plugin_skipped = {}
+        self.errors = []
+        for bits in ("64", "32"):
+            found, skipped, errors = read_plugin(os.path.join(results, f"plugin{bits}.jsonl"))
+            self.plugin[bits] = found
+            self.plugin_skipped[bits] = skipped
+            self.errors += [f"{bits}-bit plug-in: {e}" for e in errors]
+        self.tool, self.tool_data = read_tool(os.path.join(results, "tool.json"))
+        self.sizes = [s for s in SIZE_NAMES if any(r["size"] == s for r in self.rows)]
+        self.pairs = []
+        for r in self.rows:
+            if (r["filter"], r["corpus"]) not in self.pairs:
+                self.pairs.append((r["filter"], r["corpus"]))
+        self.by_key = {(r["filter"], r["corpus"], r["size"]): r for r in self.rows}
+        self.check_fingerprints()
+
+    def check_fingerprints(self):
+        for key, row in self.by_key.items():
+            seen = {"core": self.core.get(key, {}).get("fingerprint")}
+            for bits in ("64", "32"):
+                seen[f"{bits}-bit plug-in"] = self.plugin[bits].get(key, {}).get("fingerprint")
+            for where, fingerprint in seen.items():
+                if fingerprint and fingerprint != row["fingerprint"]:
+                    self.errors.append(
+                        f"{where} read another text for {' '.join(key)}: {fingerprint}, "
+                        f"the corpus file has {row['fingerprint']}"
+                    )
+
+    # Rates of one filter, corpus and size.
+    def core_rates(self, key):
+        c, row = self.core.get(key, {}), self.by_key[key]
+        if "core_s" not in c or "memcpy_s" not in c:
+            return None, None
+        return rate(row["utf16"], c["core_s"]), 100 * c["memcpy_s"] / c["core_s"]
+
+    def plugin_rates(self, bits, key):
+        p = self.plugin[bits].get(key)
+        if p is None:
+            return None, None
+        return rate(p["in_bytes"], p["filter_best_s"]), 100 * p["copy_best_s"] / p["filter_best_s"]
+
+    def tool_commands(self, key):
+        t = self.tool.get(key)
+        return {c["name"]: c for c in t["commands"]} if t else {}
+
+    def tool_rates(self, key):
+        """(tool rate, % of cat, fastest peer name, fastest peer rate)."""
+        row, commands = self.by_key[key], self.tool_commands(key)
+        cat = commands.get("cat")
+        tool = commands.get("tobble")
+        peers = [
+            (rate(row["utf16"], c["min_s"]), c["name"])
+            for c in commands.values()
+            if c["kind"] == "peer"
+        ]
+        best_peer = max(peers) if peers else (None, None)
+        tool_rate = rate(row["utf16"], tool["min_s"]) if tool else None
+        tool_pct = 100 * cat["min_s"] / tool["min_s"] if tool and cat else None
+        return tool_rate, tool_pct, best_peer[1], best_peer[0]
+
+    def versus_peer(self, key, value):
+        peer = self.tool_rates(key)[3]
+        return value / peer if value and peer else None
+
+    def write(self, out_dir):
+        os.makedirs(out_dir, exist_ok=True)
+        md = os.path.join(out_dir, "performance.md")
+        with open(md, "w", encoding="utf-8") as f:
+            f.write("\n".join(self.markdown()) + "\n")
+        self.chart(out_dir)
+        return md
+
+    def label(self, filt, corpus):
+        return f"`{filt}` | {corpus}"
+
+    def markdown(self):
+        runs = (
+            "`BENCH_QUICK=1 make bench`, a quick run: 64 KiB corpora, few repetitions"
+            if self.quick
+            else "`make bench`"
+        )
+        m = ["# Performance", ""]
+        m += [
+            f"Written by {runs}, on {datetime.date.today().isoformat()}; "
+            "rerun it to measure again. Figures on another machine, or on this one under "
+            "other load, will differ.",
+            "",
+        ]
+        m += ["Machine:", ""] + [f"- {line}" for line in machine()] + [""]
+        m += [
+            "How to read the tables:",
+            "",
+            "- **MB/s** is 10^6 bytes of UTF-16 input a second (two bytes a unit), whatever a "
+            "measurement reads or writes, so all three measurements and their limits compare "
+            "directly. Each figure is the fastest of its runs: on this shared two-core machine "
+            "other work only ever adds time.",
+            "- **% of limit** is the limit's time over the filter's time for the same corpus: "
+            "100% means as fast as the limit.",
+            "- **× fastest peer** is the rate over the end-to-end rate of the fastest peer "
+            "program on the same file (measurement 3). For measurements 1 and 2 it compares "
+            "the editor's path with what people run on the command line today.",
+            "",
+        ]
+        if self.skipped:
+            m += ["Not measured yet:", ""]
+            m += [f"- `{f}`: {why}" for f, why in self.skipped.items()]
+            m += [""]
+        if self.errors:
+            m += ["**Errors in this run:**", ""] + [f"- {e}" for e in self.errors] + [""]
+        m += self.corpus_section() + self.core_section() + self.plugin_section()
+        m += self.tool_section() + self.target_section() + self.notes_section()
+        m += ["## Chart", "", "![Rates and percent of limit](performance.svg)", ""]
+        return m
+
+    def notes_section(self):
+        load = self.core_context.get("load_avg")
+        warnings = sum(len(r.get("warnings", [])) for r in self.tool.values())
+        m = ["## Measurement notes", ""]
+        m += [
+            "- Corpora are made, and the DLL loaded, before any timing; Wine's start is never "
+            "timed. The plug-in's output is checked against the core's once per corpus.",
+            "- The 64 KiB corpora and their buffers stay in cache in measurement 1; the 16 MiB "
+            "ones do not. In measurement 2 Wine's heap hands the memory of a small freed block "
+            "back on the next call (the decoders' 64 KiB blocks), so those are no fresh pages "
+            "and their copy runs at cache speed; larger blocks come fresh from the system on "
+            "every call, and first writes to fresh pages are costly on a virtual machine.",
+            "- Measurement 3 counts process start, reading and decoding the file, and writing "
+            "the output into a pipe that hyperfine drains.",
+            "- Noise: the figures are the fastest runs, but the machine is shared."
+            + (
+                " The load average when the core benchmark began: "
+                + ", ".join(f"{x:.2f}" for x in load)
+                + "."
+                if load
+                else ""
+            )
+            + (
+                f" hyperfine warned {warnings} times of outliers or slow first runs."
+                if warnings
+                else ""
+            ),
+            "",
+        ]
+        return m
+
+    def corpus_section(self):
+        m = ["## Corpora", ""]
+        m += [
+            "Generated from fixed seeds by `bench/corpus.cpp`; the same code runs in all three "
+            "measurements, and each prints a fingerprint of every text it read, checked here "
+            "against the corpus files"
+            + (
+                " (all equal)."
+                if not any("read another text" in e for e in self.errors)
+                else " (see Errors)."
+            )
+            + " Plain and adversarial texts have exactly the size; an encoder's output is cut "
+            "after its last line break within it.",
+            "",
+        ]
+        head = "| Corpus | What it holds |" + "".join(
+            f" UTF-8 bytes, {SIZE_NAMES[s]} |" for s in self.sizes
+        )
+        m += [head, "|---|---|" + "---:|" * len(self.sizes)]
+        seen = []
+        for r in self.rows:
+            if r["corpus"] in seen:
+                continue
+            seen.append(r["corpus"])
+            sizes = [
+                next(
+                    (
+                        f"{x['utf8']:,}"
+                        for x in self.rows
+                        if x["corpus"] == r["corpus"] and x["size"] == s
+                    ),
+                    "—",
+                )
+                for s in self.sizes
+            ]
+            m.append(f"| {r['corpus']} | {r['description']} |" + "".join(f" {v} |" for v in sizes))
+        return m + [""]
+
+    def core_section(self):
+        m = ["## 1. The core into a reused buffer", ""]
+        m += [
+            "`build/release/core_bench` (Google Benchmark, release preset, -O2, no sanitizers): "
+            "the conversion into an output buffer that every iteration reuses. Limit: `memcpy` of "
+            "the same traffic, input bytes plus output bytes, between two reused buffers. "
+            "Cells: MB/s (% of limit).",
+            "",
+        ]
+        last = self.sizes[-1]
+        head = "| Filter | Corpus |" + "".join(f" {SIZE_NAMES[s]} |" for s in self.sizes)
+        head += f" × fastest peer, {SIZE_NAMES[last]} |"
+        m += [head, "|---|---|" + "---:|" * (len(self.sizes) + 1)]
+        for filt, corpus in self.pairs:
+            cells = [cell(*self.core_rates((filt, corpus, s))) for s in self.sizes]
+            cells.append(
+                times(
+                    self.versus_peer((filt, corpus, last), self.core_rates((filt, corpus, last))[0])
+                )
+            )
+            m.append(f"| {self.label(filt, corpus)} |" + "".join(f" {c} |" for c in cells))
+        return m + [""]
+
+    def plugin_section(self):
+        m = ["## 2. The plug-in call under Wine", ""]
+        m += [
+            "`plugin_bench.exe` in the win64 and win32 presets loads the real DLL with "
+            "`LoadLibrary` and calls the export on a zero-terminated text, then `GlobalFree`s "
+            "the block, as the editor does. Limit: a copy of the same traffic (input bytes plus "
+            "output bytes) into a fresh `GlobalAlloc(GMEM_MOVEABLE)` block at least as large as "
+            "the filter's, then `GlobalFree`. The copy writes more fresh bytes than a filter "
+            "whose output is not longer than its input, so such filters can pass 100%. "
+            "**The 32-bit figures are emulated**: this machine runs 32-bit x86 code "
+            "under qemu-i386 (Wine's 32-bit side), so they say little about a real 32-bit "
+            "editor. Cells: MB/s (% of limit).",
+            "",
+        ]
+        for bits in ("64", "32"):
+            missing = {f: w for f, w in self.plugin_skipped[bits].items() if f not in self.skipped}
+            if missing:
+                m += [
+                    f"Skipped in the {bits}-bit plug-in: "
+                    + ", ".join(f"`{f}` ({w})" for f, w in missing.items()),
+                    "",
+                ]
+        last = self.sizes[-1]
+        head = "| Filter | Corpus |"
+        for bits in ("64", "32"):
+            head += "".join(f" {bits}-bit, {SIZE_NAMES[s]} |" for s in self.sizes)
+        head += f" × fastest peer (64-bit), {SIZE_NAMES[last]} |"
+        m += [head, "|---|---|" + "---:|" * (2 * len(self.sizes) + 1)]
+        for filt, corpus in self.pairs:
+            cells = [
+                cell(*self.plugin_rates(b, (filt, corpus, s)))
+                for b in ("64", "32")
+                for s in self.sizes
+            ]
+            cells.append(
+                times(
+                    self.versus_peer(
+                        (filt, corpus, last), self.plugin_rates("64", (filt, corpus, last))[0]
+                    )
+                )
+            )
+            m.append(f"| {self.label(filt, corpus)} |" + "".join(f" {c} |" for c in cells))
+        return m + [""]
+
+    def tool_section(self):
+        m = ["## 3. The command-line tool end to end", ""]
+        m += [
+            "hyperfine (`-N --output=pipe`) runs `dist/tobble FILTER FILE` on the corpus as a "
+            "UTF-8 file, beside one-line peer programs doing the same job on the same file and "
+            "`cat` of the file, the limit. Process start is included: on the 64 KiB corpora it "
+            "dominates every command, so only the 16 MiB figures say much about conversion speed.",
+            "",
+        ]
+        if self.tool_data.get("tool_note"):
+            m += [f"**{self.tool_data['tool_note']}.**", ""]
+        m += ["Peers (the fastest on each file is the one compared):", ""]
+        m += ["| Filter | Peers |", "|---|---|"]
+        for filt in dict.fromkeys(f for f, _ in self.pairs):
+            m.append(f"| `{filt}` | " + ", ".join(n for n, _ in PEERS.get(filt, [])) + " |")
+        m += [""]
+        m += [
+            "| Filter | Corpus | Size | tobble MB/s | % of `cat` | Fastest peer | Peer MB/s "
+            "| × fastest peer | `cat` MB/s |",
+            "|---|---|---|---:|---:|---|---:|---:|---:|",
+        ]
+        failures = []
+        for filt, corpus in self.pairs:
+            for s in self.sizes:
+                key = (filt, corpus, s)
+                if key not in self.tool:
+                    continue
+                tool_rate, tool_pct, peer, peer_rate = self.tool_rates(key)
+                cat = self.tool_commands(key).get("cat")
+                cat_rate = rate(self.by_key[key]["utf16"], cat["min_s"]) if cat else None
+                ratio = tool_rate / peer_rate if tool_rate and peer_rate else None
+                cells = [SIZE_NAMES[s], mbs(tool_rate), pct(tool_pct), peer or "—"]
+                cells += [mbs(peer_rate), times(ratio), mbs(cat_rate)]
+                m.append(f"| {self.label(filt, corpus)} |" + "".join(f" {c} |" for c in cells))
+                failures += [
+                    f"{c['name']} on {corpus} ({SIZE_NAMES[s]}): {c['error']}"
+                    for c in self.tool[key]["failed"]
+                ]
+        m += [""]
+        if failures:
+            m += ["Commands that failed on a corpus, and were left out there:", ""]
+            m += [f"- {f}" for f in failures] + [""]
+        m += ["All peers, MB/s:", ""]
+        names = list(dict.fromkeys(n for p in PEERS.values() for n, _ in p))
+        used = [n for n in names if any(n in self.tool_commands(k) for k in self.tool)]
+        m += [
+            "| Filter | Corpus | Size |" + "".join(f" {n} |" for n in used),
+            "|---|---|---|" + "---:|" * len(used),
+        ]
+        for filt, corpus in self.pairs:
+            for s in self.sizes:
+                key = (filt, corpus, s)
+                commands = self.tool_commands(key)
+                if not commands:
+                    continue
+                cells = [
+                    mbs(rate(self.by_key[key]["utf16"], commands[n]["min_s"]))
+                    if n in commands
+                    else "—"
+                    for n in used
+                ]
+                m.append(
+                    f"| {self.label(filt, corpus)} | {SIZE_NAMES[s]} |"
+                    + "".join(f" {c} |" for c in cells)
+                )
+        return m + [""]
+
+    def target_section(self):
+        size = "16M" if "16M" in self.sizes else self.sizes[-1]
+        m = [f"## Against the targets ({SIZE_NAMES[size]})", ""]
+        m += [
+            "The speed targets of issue 7, checked on this run's figures. "
+            "They are never asserted by the tests.",
+            "",
+            "| Target | Met | Short of it |",
+            "|---|---:|---|",
+        ]
+
+        def line(target, results):
+            short = [what for ok, what in results if not ok]
+            met = sum(ok for ok, _ in results)
+            m.append(f"| {target} | {met} of {len(results)} | {'; '.join(short) or '—'} |")
+
+        for bits in ("64", "32"):
+            results = []
+            for filt, corpus in self.pairs:
+                value, percent = self.plugin_rates(bits, (filt, corpus, size))
+                if value is not None:
+                    results.append((percent >= 70, f"`{filt}` {corpus} {percent:.0f}%"))
+            line(f"Plug-in call ≥ 70% of the fresh-block copy, {bits}-bit", results)
+        results = []
+        for filt, corpus in self.pairs:
+            key = (filt, corpus, size)
+            tool_rate, tool_pct, _, peer_rate = self.tool_rates(key)
+            if tool_rate is None or peer_rate is None:
+                continue
+            ratio = tool_rate / peer_rate
+            ok = ratio > 1 and (ratio >= 10 or tool_pct >= 50)
+            results.append((ok, f"`{filt}` {corpus} {ratio:.1f}× peer, {tool_pct:.0f}% of cat"))
+        line("Tool faster than the fastest peer, and ≥ 10× it or ≥ 50% of `cat`", results)
+        results = []
+        for filt, corpus in self.pairs:
+            if corpus != "english":
+                continue
+            value, percent = self.core_rates((filt, corpus, size))
+            need = 25 if filt == "URLencode" else 50
+            if value is not None:
+                results.append((percent >= need, f"`{filt}` {percent:.0f}% (needs {need}%)"))
+        line("Core on the English corpus ≥ 50% of memcpy (`URLencode` ≥ 25%)", results)
+        results = []
+        for filt, corpus in self.pairs:
+            if not corpus.startswith("adversarial."):
+                continue
+            adversarial = self.core_rates((filt, corpus, size))[0]
+            ordinary = [
+                self.core_rates((filt, c, size))[0]
+                for f, c in self.pairs
+                if f == filt and c != corpus and self.core_rates((filt, c, size))[0]
+            ]
+            if adversarial and ordinary:
+                share = 100 * adversarial / min(ordinary)
+                results.append((share >= 25, f"`{filt}` {share:.0f}%"))
+        line(
+            "Core on the adversarial corpus ≥ 25% of the same filter "
+            "on its slowest ordinary corpus",
+            results,
+        )
+        return m + [""]
+
+    def chart(self, out_dir):
+        """Two panels for the largest size: rates on a log scale, and percent of limit."""
+        size = self.sizes[-1]
+        # Each series keeps its colour whichever others have no data yet.
+        colours = ["#9467bd", "#2ca02c", "#17becf", "#ff7f0e", "#7f7f7f"]
+        series_rate = list(
+            zip(
+                ["core", "plug-in 64-bit", "plug-in 32-bit (emulated)", "tool", "fastest peer"],
+                colours,
+            )
+        )
+        series_pct = list(
+            zip(
+                [
+                    "core / memcpy",
+                    "plug-in 64-bit / fresh block",
+                    "plug-in 32-bit / fresh block",
+                    "tool / cat",
+                ],
+                colours,
+            )
+        )
+        lines = []
+        for filt, corpus in self.pairs:
+            key = (filt, corpus, size)
+            tool_rate, tool_pct, _, peer_rate = self.tool_rates(key)
+            core_rate, core_pct = self.core_rates(key)
+            p64, p64_pct = self.plugin_rates("64", key)
+            p32, p32_pct = self.plugin_rates("32", key)
+            values = [
+                core_rate,
+                p64,
+                p32,
+                tool_rate,
+                peer_rate,
+                core_pct,
+                p64_pct,
+                p32_pct,
+                tool_pct,
+            ]
+            label = f"{filt} {corpus}"
+            lines.append(
+                "\t".join([f'"{label}"'] + ["-" if v is None else f"{v:.3f}" for v in values])
+            )
+        data = os.path.join(self.results, "performance.dat")
+        with open(data, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        columns = list(zip(*[l.split("\t") for l in lines]))
+
+        def plots(series, first):
+            used = [
+                (i, n, c)
+                for i, (n, c) in enumerate(series, first)
+                if any(v != "-" for v in columns[i - 1])
+            ]
+            return ", ".join(
+                f"'{data}' using {i}{':xtic(1)' if k == 0 else ''} title '{n}' lc rgb '{c}'"
+                for k, (i, n, c) in enumerate(used)
+            )
+
+        svg = os.path.join(out_dir, "performance.svg")
+        width = max(900, 60 * len(lines) + 200)
+        script = f"""
+set terminal svg size {width},900 dynamic noenhanced font "sans,11" background rgb "white"
+set output '{svg}'
+set datafile separator "\\t"
+set datafile missing "-"
+set style data histogram
+set style histogram clustered gap 1
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set grid ytics
+set key outside top center horizontal
+set xtics rotate by 35 right scale 0 font ",9" nomirror
+set multiplot layout 2,1 title "tobble: {SIZE_NAMES[size]} corpora, fastest runs"
+set rmargin 10
+set logscale y
+set yrange [*:*]
+set ylabel "MB/s of UTF-16 input"
+plot {plots(series_rate, 2)}
+unset logscale y
+set yrange [0:200]
+set ylabel "% of its limit (cut at 200%)"
+set arrow from graph 0, first 100 to graph 1, first 100 nohead dashtype 2 lc rgb "black"
+plot {plots(series_pct, 7)}
+unset multiplot
+"""
+        subprocess.run(["gnuplot"], input=script, text=True, check=True)
+
+
+def main():
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    if len(args) != 2:
+        sys.exit(__doc__)
+    report = Report(args[0], "--quick" in sys.argv)
+    print(f"report: {report.write(args[1])}")
+    for error in report.errors:
+        print(f"report: {error}", file=sys.stderr)
+    return 1 if report.errors else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
