@@ -1,10 +1,43 @@
-# Native build: the core and its tests, under AddressSanitizer and
-# UndefinedBehaviorSanitizer (set by the preset).
-find_package(GTest REQUIRED)
+# Native build: the command-line tool, and the tests of the core and of the
+# tool. The native preset builds them under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the release preset (TOBBLE_RELEASE) builds the
+# tool optimized and without them, and runs the release checks: the tool's
+# tests with the 100 MiB run, `make install`, reproducible packages.
+option(TOBBLE_RELEASE "Release build: the tool and the release checks, no unit tests" OFF)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 
 add_library(tobble_core STATIC ${TOBBLE_CORE_SOURCES})
 target_include_directories(tobble_core PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_library(tobble_stream STATIC ${TOBBLE_STREAM_SOURCES})
+target_link_libraries(tobble_stream PUBLIC tobble_core)
+
+add_executable(tobble ${TOBBLE_TOOL_SOURCES})
+target_link_libraries(tobble tobble_stream)
+target_compile_definitions(tobble PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
+
+# The core as a plain shared library without sanitizers, for the checks
+# against Python's own codecs, which load it with ctypes.
+add_library(tobble_pycore SHARED ${TOBBLE_CORE_SOURCES} tests/pycore.cpp)
+target_include_directories(tobble_pycore PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(tobble_pycore PRIVATE -fno-sanitize=all)
+target_link_options(tobble_pycore PRIVATE -fno-sanitize=all)
+
+# The tool as a user meets it, against the core converting whole texts.
+set(TOBBLE_CLI_TEST
+  ${CMAKE_SOURCE_DIR}/tests/cli_test.py --tool $<TARGET_FILE:tobble>
+  --pycore $<TARGET_FILE:tobble_pycore> --version-file ${CMAKE_SOURCE_DIR}/VERSION)
+
+if(TOBBLE_RELEASE)
+  add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST} --large)
+  add_test(NAME install_test
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_install.sh ${CMAKE_SOURCE_DIR})
+  add_test(NAME dist_reproducible
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_reproducible.sh ${CMAKE_SOURCE_DIR})
+  return()
+endif()
+
+find_package(GTest REQUIRED)
 
 add_executable(core_test
   tests/core_test.cpp
@@ -15,11 +48,10 @@ target_link_libraries(core_test tobble_core GTest::gtest GTest::gtest_main)
 target_compile_definitions(core_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")
 add_test(NAME core_test COMMAND core_test)
 
-# The core as a plain shared library without sanitizers, for the checks
-# against Python's own codecs, which load it with ctypes.
-add_library(tobble_pycore SHARED ${TOBBLE_CORE_SOURCES} tests/pycore.cpp)
-target_include_directories(tobble_pycore PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(tobble_pycore PRIVATE -fno-sanitize=all)
-target_link_options(tobble_pycore PRIVATE -fno-sanitize=all)
+add_executable(stream_test tests/stream_test.cpp tests/convert.cpp)
+target_link_libraries(stream_test tobble_stream GTest::gtest GTest::gtest_main)
+add_test(NAME stream_test COMMAND stream_test)
+
 add_test(NAME python_check
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/python_check.py $<TARGET_FILE:tobble_pycore>)
+add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})
