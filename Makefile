@@ -1,32 +1,57 @@
-# Three commands:
-#   make          build the plug-ins (dist/tobble.qnf64, dist/tobble.qnf) and every test program
-#   make check    build everything and run every test: native, and both plug-ins under Wine
-#   make bench    build everything and measure the speed; writes docs/performance.md and
-#                 docs/performance.svg (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
+# The two commands:
+#   make          build the plug-ins (dist/tobble.qnf64, dist/tobble.qnf), the
+#                 tool (dist/tobble, dist/tobble.exe) and every test program
+#   make check    build everything and run every test: native, the optimized
+#                 tool, and both plug-ins and tobble.exe under Wine
+# and the others:
+#   make dist     the release packages: dist/tobble-VERSION-win64.zip,
+#                 dist/tobble-VERSION-win32.zip and dist/SHA256SUMS
+#   make install  the tool and its manual page under PREFIX (default
+#                 /usr/local), below DESTDIR when that is set
+#   make bench    measure the speed; writes docs/performance.md and docs/performance.svg
+#                 (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
+#   make format   format the sources with clang-format
 # Each first installs what is missing (as root), or says what to install.
 
 JOBS ?= $(shell nproc)
 CMAKE_BUILD = cmake --build --preset $(1) -j $(JOBS)
+PYTHON ?= python3
+PREFIX ?= /usr/local
+VERSION := $(shell cat VERSION)
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h')
 
-.PHONY: all check bench deps-build deps-check deps-bench native win64 win32 release format \
-	format-check clean
+.PHONY: all check dist install bench deps-build deps-check deps-bench native release win64 win32 \
+	format format-check clean
 
-all: native win64 win32
+all: native release win64 win32
 	mkdir -p dist
-	cp build/win64/tobble.qnf64 build/win32/tobble.qnf dist/
+	cp build/win64/tobble.qnf64 build/win32/tobble.qnf build/win64/tobble.exe \
+	  build/release/tobble dist/
 
-native win64 win32 release: deps-build
+native release win64 win32: deps-build
 	cmake --preset $@ >/dev/null
 	$(call CMAKE_BUILD,$@)
 
+# Every test suite runs even when an earlier one fails; the target fails at
+# the end if any did.
 check: deps-check all format-check
-	ctest --preset native -j $(JOBS)
-	ctest --preset win64
-	ctest --preset win32
+	@status=0; \
+	ctest --preset native -j $(JOBS) || status=1; \
+	ctest --preset release || status=1; \
+	ctest --preset win64 || status=1; \
+	ctest --preset win32 || status=1; \
+	exit $$status
 
-bench: deps-bench all release
+dist: win64 win32
+	$(PYTHON) tools/package.py dist $(VERSION) build/win64/tobble.qnf64 build/win32/tobble.qnf \
+	  README.md LICENSE
+
+install: release
+	install -D -m 755 build/release/tobble $(DESTDIR)$(PREFIX)/bin/tobble
+	install -D -m 644 cli/tobble.1 $(DESTDIR)$(PREFIX)/share/man/man1/tobble.1
+
+bench: deps-bench all
 	bench/run.sh
 
 deps-build:

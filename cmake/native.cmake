@@ -1,10 +1,55 @@
-# Native build: the core and its tests, under AddressSanitizer and
-# UndefinedBehaviorSanitizer (set by the preset).
-find_package(GTest REQUIRED)
+# Native build: the command-line tool, and the tests of the core and of the
+# tool. The native preset builds them under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the release preset (TOBBLE_RELEASE) builds the
+# tool and the benchmarks optimized and without them, and runs the release
+# checks: the tool's tests with the 100 MiB run, `make install`,
+# reproducible packages.
+option(TOBBLE_RELEASE "Release build: the tool, the benchmarks and the release checks" OFF)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_package(benchmark REQUIRED)
 
 add_library(tobble_core STATIC ${TOBBLE_CORE_SOURCES})
 target_include_directories(tobble_core PUBLIC ${CMAKE_SOURCE_DIR})
+
+add_library(tobble_stream STATIC ${TOBBLE_STREAM_SOURCES})
+target_link_libraries(tobble_stream PUBLIC tobble_core)
+
+add_executable(tobble ${TOBBLE_TOOL_SOURCES})
+target_link_libraries(tobble tobble_stream)
+target_compile_definitions(tobble PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
+
+# The core as a plain shared library without sanitizers, for the checks
+# against Python's own codecs, which load it with ctypes.
+add_library(tobble_pycore SHARED ${TOBBLE_CORE_SOURCES} tests/pycore.cpp)
+target_include_directories(tobble_pycore PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(tobble_pycore PRIVATE -fno-sanitize=all)
+target_link_options(tobble_pycore PRIVATE -fno-sanitize=all)
+
+# Benchmarks (make bench, from the release build): the corpus writer for the
+# command-line benchmark and the core benchmark, which the native build also
+# runs briefly as a smoke test.
+add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
+target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
+add_executable(core_bench bench/core_bench.cpp)
+target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
+add_executable(bench_corpus bench/write_corpora.cpp)
+target_link_libraries(bench_corpus tobble_bench_corpus)
+
+# The tool as a user meets it, against the core converting whole texts.
+set(TOBBLE_CLI_TEST
+  ${CMAKE_SOURCE_DIR}/tests/cli_test.py --tool $<TARGET_FILE:tobble>
+  --pycore $<TARGET_FILE:tobble_pycore> --version-file ${CMAKE_SOURCE_DIR}/VERSION)
+
+if(TOBBLE_RELEASE)
+  add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST} --large)
+  add_test(NAME install_test
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_install.sh ${CMAKE_SOURCE_DIR})
+  add_test(NAME dist_reproducible
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_reproducible.sh ${CMAKE_SOURCE_DIR})
+  return()
+endif()
+
+find_package(GTest REQUIRED)
 
 add_executable(core_test
   tests/core_test.cpp
@@ -29,12 +74,6 @@ add_test(NAME reference_tables_generated
     -DCOMMITTED=${CMAKE_SOURCE_DIR}/charref/reference_tables.cpp
     -P ${CMAKE_SOURCE_DIR}/cmake/check_generated.cmake)
 
-# The core as a plain shared library without sanitizers, for the checks
-# against Python's own codecs, which load it with ctypes.
-add_library(tobble_pycore SHARED ${TOBBLE_CORE_SOURCES} tests/pycore.cpp)
-target_include_directories(tobble_pycore PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(tobble_pycore PRIVATE -fno-sanitize=all)
-target_link_options(tobble_pycore PRIVATE -fno-sanitize=all)
 add_test(NAME python_check
   COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/python_check.py $<TARGET_FILE:tobble_pycore>
           ${TOBBLE_ENTITIES_FILE})
@@ -51,20 +90,14 @@ target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE
 set_target_properties(boundary_test PROPERTIES ENABLE_EXPORTS ON)
 add_test(NAME boundary_test COMMAND boundary_test)
 
-# Benchmarks (make bench): the corpus writer for the command-line benchmark
-# and the core benchmark, which also runs briefly as a smoke test.
-find_package(benchmark REQUIRED)
-add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
-target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
+add_executable(stream_test tests/stream_test.cpp tests/convert.cpp)
+target_link_libraries(stream_test tobble_stream GTest::gtest GTest::gtest_main)
+add_test(NAME stream_test COMMAND stream_test)
 
-add_executable(core_bench bench/core_bench.cpp)
-target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
+add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})
+
 add_test(NAME core_bench_smoke
   COMMAND core_bench --sizes=64K --benchmark_min_time=0.001 --benchmark_format=console)
-
-add_executable(bench_corpus bench/write_corpora.cpp)
-target_link_libraries(bench_corpus tobble_bench_corpus)
-
 add_executable(corpus_test bench/corpus_test.cpp)
 target_link_libraries(corpus_test tobble_bench_corpus GTest::gtest GTest::gtest_main)
 add_test(NAME corpus_test COMMAND corpus_test)

@@ -1,5 +1,5 @@
-# Windows build: the freestanding plug-in DLL, and the programs that test it
-# under Wine.
+# Windows build: the freestanding plug-in DLL, the tobble.exe console program
+# (64-bit only), and the programs that test them under Wine.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(TOBBLE_PLUGIN_FILE tobble.qnf64)
   set(TOBBLE_ENTRY DllMain)
@@ -11,6 +11,23 @@ else()
 endif()
 
 configure_file(plugin/tobble.def.in ${CMAKE_BINARY_DIR}/tobble.def @ONLY)
+
+# Adds a version resource to a target: the version of the VERSION file, the
+# file's name, what it is and whether it is a DLL or a program. windres
+# writes no timestamp into the resource directory.
+function(tobble_version_resource target file_name description file_type)
+  set(TOBBLE_RC_FILE_NAME ${file_name})
+  set(TOBBLE_RC_DESCRIPTION ${description})
+  set(TOBBLE_RC_FILE_TYPE ${file_type})
+  set(rc ${CMAKE_BINARY_DIR}/${target}.rc)
+  set(object ${CMAKE_BINARY_DIR}/${target}.res.o)
+  configure_file(${CMAKE_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  add_custom_command(OUTPUT ${object}
+    COMMAND ${CMAKE_RC_COMPILER} -O coff -i ${rc} -o ${object}
+    DEPENDS ${rc} VERBATIM)
+  set_source_files_properties(${object} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  target_sources(${target} PRIVATE ${object})
+endfunction()
 
 # No C runtime, no exceptions, no unwinding tables, no stack protector: the
 # DLL imports from KERNEL32.dll and USER32.dll and nothing else.
@@ -27,6 +44,20 @@ target_link_options(tobble_plugin PRIVATE
 target_link_libraries(tobble_plugin PRIVATE kernel32 user32 gcc)
 set_target_properties(tobble_plugin PROPERTIES
   PREFIX "" SUFFIX "" OUTPUT_NAME ${TOBBLE_PLUGIN_FILE} LINK_DEPENDS ${CMAKE_BINARY_DIR}/tobble.def)
+math(EXPR TOBBLE_BITS "${CMAKE_SIZEOF_VOID_P} * 8")
+tobble_version_resource(tobble_plugin ${TOBBLE_PLUGIN_FILE}
+  "tobble text-conversion filters (${TOBBLE_BITS}-bit plug-in)" VFT_DLL)
+
+# tobble.exe: the command-line tool as a 64-bit console program, statically
+# linked, with a wide-character command line so that any file name opens.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_executable(tobble_tool ${TOBBLE_CORE_SOURCES} ${TOBBLE_STREAM_SOURCES} ${TOBBLE_TOOL_SOURCES})
+  target_include_directories(tobble_tool PRIVATE ${CMAKE_SOURCE_DIR})
+  target_compile_definitions(tobble_tool PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
+  target_link_options(tobble_tool PRIVATE -static -municode -Wl,--no-insert-timestamp -s)
+  set_target_properties(tobble_tool PROPERTIES OUTPUT_NAME tobble)
+  tobble_version_resource(tobble_tool tobble.exe "tobble text-conversion tool" VFT_APP)
+endif()
 
 # GoogleTest from Debian's sources, built by the same cross compiler.
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -42,6 +73,26 @@ target_link_options(plugin_test PRIVATE -static)
 add_dependencies(plugin_test tobble_plugin)
 add_test(NAME plugin_test
   COMMAND plugin_test $<TARGET_FILE:tobble_plugin> ${TOBBLE_CASE_FILE} ${TOBBLE_ENTITIES_FILE})
+
+# The Python scripts run natively: a path, not the imported target, which
+# would be run under the emulator.
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+add_test(NAME plugin_version
+  COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_version_resource.py
+          $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE} ${CMAKE_SOURCE_DIR}/VERSION)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # tobble.exe against the Linux tool of the release build, byte for byte.
+  set(TOBBLE_LINUX_TOOL ${CMAKE_SOURCE_DIR}/build/release/tobble CACHE FILEPATH
+    "The Linux tool that tobble.exe is compared with")
+  add_test(NAME cli_wine
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/cli_wine_test.py
+            --wine ${CMAKE_SOURCE_DIR}/tools/wine-run --exe $<TARGET_FILE:tobble_tool>
+            --tool ${TOBBLE_LINUX_TOOL})
+  add_test(NAME tool_version
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_version_resource.py
+            $<TARGET_FILE:tobble_tool> tobble.exe ${CMAKE_SOURCE_DIR}/VERSION)
+endif()
 
 find_program(TOBBLE_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump REQUIRED)
 add_test(NAME plugin_binary

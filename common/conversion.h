@@ -26,4 +26,8 @@ struct Progress {
 // Conversions allocate nothing, call no library function and never fail.
 using Conversion = Progress (*)(const char16_t* in, size_t n, char16_t* out, bool last);
 
+// The longest tail a conversion with `last` false may leave unread, so that a
+// caller converting a stream knows how much to keep.
+inline constexpr size_t kMaxTail = 64;
+
 }  // namespace tobble

@@ -15,11 +15,8 @@ std::u16string Convert(const Filter& filter, const std::u16string& text);
 // The filter's output when the text comes in pieces of the given sizes (the
 // rest as one last piece), the way a stream is converted: each call leaves a
 // tail that goes in front of the next piece. Fails the current test if the
-// tail grows beyond kMaxTail units.
+// tail grows beyond kMaxTail units (common/conversion.h).
 std::u16string ConvertInPieces(const Filter& filter, const std::u16string& text,
                                const std::vector<size_t>& sizes);
-
-// The longest tail any conversion may leave.
-inline constexpr size_t kMaxTail = 64;
 
 }  // namespace tobble::testing
