@@ -1,0 +1,54 @@
+// Eight UTF-16 units at a time with SSE2, the baseline of every build: the
+// fast paths of the conversions skip runs of units that they pass unchanged.
+#pragma once
+
+#include <emmintrin.h>
+#include <stddef.h>
+
+namespace tobble::simd {
+
+using Units = __m128i;  // eight UTF-16 units
+inline constexpr size_t kWidth = 8;
+
+inline Units Load(const char16_t* p) { return _mm_loadu_si128(reinterpret_cast<const Units*>(p)); }
+inline void Store(char16_t* p, Units v) { _mm_storeu_si128(reinterpret_cast<Units*>(p), v); }
+inline Units Splat(char16_t u) { return _mm_set1_epi16(static_cast<short>(u)); }
+
+// Lanes that equal u: all ones; the others zero.
+inline Units Equal(Units v, char16_t u) { return _mm_cmpeq_epi16(v, Splat(u)); }
+
+// Lanes at or above `bound` as unsigned values: all ones.
+inline Units AtLeast(Units v, char16_t bound) {
+  // SSE2 compares signed 16-bit lanes; flipping the top bit orders unsigned.
+  const Units flip = Splat(0x8000);
+  return _mm_cmpgt_epi16(_mm_xor_si128(v, flip),
+                         _mm_xor_si128(Splat(static_cast<char16_t>(bound - 1)), flip));
+}
+
+inline Units Or(Units a, Units b) { return _mm_or_si128(a, b); }
+
+// Two bits a lane, set for the lanes that are all ones.
+inline unsigned Mask(Units lanes) { return static_cast<unsigned>(_mm_movemask_epi8(lanes)); }
+
+// The first lane set in a non-zero mask.
+inline size_t FirstLane(unsigned mask) { return static_cast<size_t>(__builtin_ctz(mask)) / 2; }
+
+// Copies the leading units of in[0, n) as long as `special` (a function from
+// Units to lanes of all ones for the units that need more than a copy) marks
+// none, and returns how many it copied: up to the first special unit, or to
+// where fewer than eight units remain. It stores whole vectors, so it may
+// write up to eight units past the count it returns, all within out[0, n):
+// the caller needs room for n units at out, and overwrites the rest.
+template <typename Special>
+inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out, Special special) {
+  size_t i = 0;
+  for (; i + kWidth <= n; i += kWidth) {
+    const Units v = Load(in + i);
+    Store(out + i, v);
+    const unsigned mask = Mask(special(v));
+    if (mask != 0) return i + FirstLane(mask);
+  }
+  return i;
+}
+
+}  // namespace tobble::simd
