@@ -50,3 +50,19 @@ target_link_libraries(boundary_test tobble_core GTest::gtest GTest::gtest_main $
 target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")
 set_target_properties(boundary_test PROPERTIES ENABLE_EXPORTS ON)
 add_test(NAME boundary_test COMMAND boundary_test)
+
+# The fuzzers' property checks: every input left under fuzz/regressions/
+# replayed, and broken conversions that each check must catch.
+add_executable(fuzz_properties_test
+  tests/fuzz_properties_test.cpp
+  fuzz/properties.cpp
+  fuzz/fuzz_text.cpp
+  tests/case_file.cpp
+)
+target_link_libraries(fuzz_properties_test tobble_core GTest::gtest GTest::gtest_main)
+string(JOIN "," fuzz_target_names ${TOBBLE_FUZZ_TARGETS})
+target_compile_definitions(fuzz_properties_test PRIVATE
+  TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}"
+  TOBBLE_REGRESSIONS_DIR="${CMAKE_SOURCE_DIR}/fuzz/regressions"
+  TOBBLE_FUZZ_TARGET_NAMES="${fuzz_target_names}")
+add_test(NAME fuzz_properties_test COMMAND fuzz_properties_test)
