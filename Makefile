@@ -1,13 +1,15 @@
 # The two commands:
 #   make          build the plug-ins (dist/tobble.qnf64, dist/tobble.qnf), the
 #                 tool (dist/tobble, dist/tobble.exe) and every test program
-#   make check    build everything and run every test: native, the optimized
-#                 tool, and both plug-ins and tobble.exe under Wine
+#   make check    build everything and run every test: native, each fuzzer for
+#                 a few seconds, the optimized tool, and both plug-ins and
+#                 tobble.exe under Wine
 # and the others:
 #   make dist     the release packages: dist/tobble-VERSION-win64.zip,
 #                 dist/tobble-VERSION-win32.zip and dist/SHA256SUMS
 #   make install  the tool and its manual page under PREFIX (default
 #                 /usr/local), below DESTDIR when that is set
+#   make fuzz     run each fuzzer for FUZZ_SECONDS and write docs/reliability.md
 #   make bench    measure the speed; writes docs/performance.md and docs/performance.svg
 #                 (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
 #   make format   format the sources with clang-format
@@ -21,8 +23,12 @@ VERSION := $(shell cat VERSION)
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h')
 
-.PHONY: all check dist install bench deps-build deps-check deps-bench native release win64 win32 \
-	format format-check clean
+# Seconds each fuzz target runs: in `make fuzz`, and in every `make check`.
+FUZZ_SECONDS ?= 60
+FUZZ_CHECK_SECONDS ?= 3
+
+.PHONY: all check dist install fuzz fuzz-build bench deps-build deps-check deps-bench native \
+	release win64 win32 format format-check clean
 
 all: native release win64 win32
 	mkdir -p dist
@@ -35,9 +41,10 @@ native release win64 win32: deps-build
 
 # Every test suite runs even when an earlier one fails; the target fails at
 # the end if any did.
-check: deps-check all format-check
+check: deps-check all fuzz-build format-check
 	@status=0; \
 	ctest --preset native -j $(JOBS) || status=1; \
+	tools/fuzz.py --seconds $(FUZZ_CHECK_SECONDS) || status=1; \
 	ctest --preset release || status=1; \
 	ctest --preset win64 || status=1; \
 	ctest --preset win32 || status=1; \
@@ -53,6 +60,15 @@ install: release
 
 bench: deps-bench all
 	bench/run.sh
+
+# The fuzzers keep their corpora in fuzz/corpus/ and leave what they find in
+# fuzz/regressions/, which the native tests replay.
+fuzz-build: deps-check
+	cmake --preset fuzz >/dev/null
+	$(call CMAKE_BUILD,fuzz)
+
+fuzz: fuzz-build
+	tools/fuzz.py --seconds $(FUZZ_SECONDS) --report docs/reliability.md
 
 deps-build:
 	@tools/install-deps.sh build

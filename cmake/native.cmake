@@ -101,3 +101,19 @@ add_test(NAME core_bench_smoke
 add_executable(corpus_test bench/corpus_test.cpp)
 target_link_libraries(corpus_test tobble_bench_corpus GTest::gtest GTest::gtest_main)
 add_test(NAME corpus_test COMMAND corpus_test)
+
+# The fuzzers' property checks: every input left under fuzz/regressions/
+# replayed, and broken conversions that each check must catch.
+add_executable(fuzz_properties_test
+  tests/fuzz_properties_test.cpp
+  fuzz/properties.cpp
+  fuzz/fuzz_text.cpp
+  tests/case_file.cpp
+)
+target_link_libraries(fuzz_properties_test tobble_core GTest::gtest GTest::gtest_main)
+string(JOIN "," fuzz_target_names ${TOBBLE_FUZZ_TARGETS})
+target_compile_definitions(fuzz_properties_test PRIVATE
+  TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}"
+  TOBBLE_REGRESSIONS_DIR="${CMAKE_SOURCE_DIR}/fuzz/regressions"
+  TOBBLE_FUZZ_TARGET_NAMES="${fuzz_target_names}")
+add_test(NAME fuzz_properties_test COMMAND fuzz_properties_test)

@@ -66,13 +66,24 @@ add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest E
 target_compile_options(gtest PRIVATE -w)
 
 add_executable(plugin_test
-  tests/plugin_test.cpp tests/win32_hooks.cpp tests/case_file.cpp tests/entities.cpp)
+  tests/plugin_test.cpp tests/plugin_host.cpp tests/win32_hooks.cpp tests/case_file.cpp
+  tests/entities.cpp)
 target_include_directories(plugin_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(plugin_test gtest)
 target_link_options(plugin_test PRIVATE -static)
 add_dependencies(plugin_test tobble_plugin)
 add_test(NAME plugin_test
   COMMAND plugin_test $<TARGET_FILE:tobble_plugin> ${TOBBLE_CASE_FILE} ${TOBBLE_ENTITIES_FILE})
+
+# Memory over many calls, the longest texts, reads at the end of a text.
+add_executable(plugin_reliability_test
+  tests/plugin_reliability_test.cpp tests/plugin_host.cpp tests/win32_hooks.cpp)
+target_include_directories(plugin_reliability_test PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(plugin_reliability_test gtest)
+target_link_options(plugin_reliability_test PRIVATE -static)
+add_dependencies(plugin_reliability_test tobble_plugin)
+add_test(NAME plugin_reliability_test
+  COMMAND plugin_reliability_test $<TARGET_FILE:tobble_plugin>)
 
 # The Python scripts run natively: a path, not the imported target, which
 # would be run under the emulator.

@@ -10,12 +10,20 @@ namespace tobble::simd {
 using Units = __m128i;  // eight UTF-16 units
 inline constexpr size_t kWidth = 8;
 
-inline Units Load(const char16_t* p) { return _mm_loadu_si128(reinterpret_cast<const Units*>(p)); }
-inline void Store(char16_t* p, Units v) { _mm_storeu_si128(reinterpret_cast<Units*>(p), v); }
-inline Units Splat(char16_t u) { return _mm_set1_epi16(static_cast<short>(u)); }
+inline Units Load(const char16_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const Units*>(p));
+}
+inline void Store(char16_t* p, Units v) {
+  _mm_storeu_si128(reinterpret_cast<Units*>(p), v);
+}
+inline Units Splat(char16_t u) {
+  return _mm_set1_epi16(static_cast<short>(u));
+}
 
 // Lanes that equal u: all ones; the others zero.
-inline Units Equal(Units v, char16_t u) { return _mm_cmpeq_epi16(v, Splat(u)); }
+inline Units Equal(Units v, char16_t u) {
+  return _mm_cmpeq_epi16(v, Splat(u));
+}
 
 // Lanes at or above `bound` as unsigned values: all ones.
 inline Units AtLeast(Units v, char16_t bound) {
@@ -25,13 +33,19 @@ inline Units AtLeast(Units v, char16_t bound) {
                          _mm_xor_si128(Splat(static_cast<char16_t>(bound - 1)), flip));
 }
 
-inline Units Or(Units a, Units b) { return _mm_or_si128(a, b); }
+inline Units Or(Units a, Units b) {
+  return _mm_or_si128(a, b);
+}
 
 // Two bits a lane, set for the lanes that are all ones.
-inline unsigned Mask(Units lanes) { return static_cast<unsigned>(_mm_movemask_epi8(lanes)); }
+inline unsigned Mask(Units lanes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(lanes));
+}
 
 // The first lane set in a non-zero mask.
-inline size_t FirstLane(unsigned mask) { return static_cast<size_t>(__builtin_ctz(mask)) / 2; }
+inline size_t FirstLane(unsigned mask) {
+  return static_cast<size_t>(__builtin_ctz(mask)) / 2;
+}
 
 // Copies the leading units of in[0, n) as long as `special` (a function from
 // Units to lanes of all ones for the units that need more than a copy) marks

@@ -6,68 +6,21 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "tests/case_file.h"
 #include "tests/entities.h"
+#include "tests/plugin_host.h"
 #include "tests/win32_hooks.h"
 
 namespace tobble::testing {
 namespace {
 
-HMODULE plugin = nullptr;
 std::string case_file;
 std::string entities_file;
 intptr_t error_at_load = -1;
-
-FARPROC Export(const char* name) {
-  return GetProcAddress(plugin, name);
-}
-
-uintptr_t Call(const char* name, std::initializer_list<uintptr_t> args) {
-  FARPROC fn = Export(name);
-  if (fn == nullptr) throw std::runtime_error(std::string("no export ") + name);
-  return CallExport(fn, args);
-}
-
-intptr_t LastError() {
-  return static_cast<intptr_t>(Call("GetError", {}));
-}
-
-HGLOBAL CallFilter(const char* function, const char16_t* text) {
-  return reinterpret_cast<HGLOBAL>(Call(function, {0x1234, reinterpret_cast<uintptr_t>(text)}));
-}
-
-// What the host must find in the table, written down independently of the
-// plug-in's sources: export name, display name, English name, key, factor.
-struct ExpectedFilter {
-  const char* function;
-  const char16_t* name;
-  const char* name_en;
-  char key;
-  unsigned factor;
-};
-const ExpectedFilter kExpected[] = {
-    {"tobbleJ", u"tobbleJ", "tobbleJ", 'A', 12},
-    {"untobbleJ", u"untobbleJ", "untobbleJ", 'N', 2},
-    {"tobbleC", u"tobbleC", "tobbleC", 'B', 12},
-    {"untobbleC", u"untobbleC", "untobbleC", 'M', 2},
-    {"charref2text", u"HTMLアンエスケープ", "HTMLunescape", 'F', 2},
-    {"text2charref", u"HTMLエスケープ", "HTMLescape", 'P', 16},
-    {"URLencode", u"URLencode", "URLencode", 'E', 18},
-    {"URLdecode", u"URLdecode", "URLdecode", 'C', 2},
-    {"text2charrefx", u"HTMLエスケープ(16進)", "HTMLescape(HEX)", '8', 16},
-};
-
-const ExpectedFilter* FindExpected(const std::string& function) {
-  for (const ExpectedFilter& f : kExpected) {
-    if (function == f.function) return &f;
-  }
-  return nullptr;
-}
 
 std::string Cp932(const char16_t* text) {
   const auto* wide = reinterpret_cast<const wchar_t*>(text);
@@ -75,48 +28,6 @@ std::string Cp932(const char16_t* text) {
   const int n = WideCharToMultiByte(932, 0, wide, -1, bytes.data(), 64, nullptr, nullptr);
   bytes.resize(n > 0 ? n - 1 : 0);
   return bytes;
-}
-
-// A text whose terminating zero unit is the last unit of a read-only page,
-// right before an inaccessible page: reading past it or writing to it crashes.
-class GuardedText {
- public:
-  explicit GuardedText(const std::u16string& text) {
-    SYSTEM_INFO info;
-    GetSystemInfo(&info);
-    const size_t page = info.dwPageSize;
-    data_bytes_ = ((text.size() + 1) * 2 + page - 1) / page * page;
-    base_ = static_cast<BYTE*>(
-        VirtualAlloc(nullptr, data_bytes_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    if (base_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
-    text_ = reinterpret_cast<char16_t*>(base_ + data_bytes_) - (text.size() + 1);
-    std::memcpy(text_, text.c_str(), (text.size() + 1) * 2);
-    DWORD old;
-    VirtualProtect(base_, data_bytes_, PAGE_READONLY, &old);
-    VirtualProtect(base_ + data_bytes_, page, PAGE_NOACCESS, &old);
-  }
-  ~GuardedText() { VirtualFree(base_, 0, MEM_RELEASE); }
-  GuardedText(const GuardedText&) = delete;
-  GuardedText& operator=(const GuardedText&) = delete;
-  const char16_t* get() const { return text_; }
-
- private:
-  BYTE* base_;
-  size_t data_bytes_;
-  char16_t* text_;
-};
-
-// The text of a result block, after checking the block as the host gets it:
-// unlocked, and exactly (n + 1) * factor bytes. Frees the block.
-std::u16string TakeResult(HGLOBAL block, size_t n, unsigned factor) {
-  EXPECT_EQ(GlobalFlags(block) & GMEM_LOCKCOUNT, 0u) << "block returned locked";
-  EXPECT_EQ(GlobalSize(block), (n + 1) * factor);
-  const auto* units = static_cast<const char16_t*>(GlobalLock(block));
-  std::u16string text(units);
-  EXPECT_LT(text.size(), (n + 1) * factor / 2) << "no terminating zero unit in the block";
-  GlobalUnlock(block);
-  GlobalFree(block);
-  return text;
 }
 
 TEST(FilterTable, EveryByteOfEveryRecord) {
@@ -304,95 +215,6 @@ TEST(CallingConvention, CheckNoticesACalleeThatRemovesItsArguments) {
 
 TEST(LastError, ZeroBeforeAnyCall) {
   EXPECT_EQ(error_at_load, 0);
-}
-
-// A text that needs a block beyond 2,147,483,647 bytes is refused like a
-// failed allocation; host queries leave the code as it is; the next
-// successful call clears it.
-TEST(LastError, TooLongForTheBlockThenQueriesThenSuccess) {
-  const size_t n = 178956970;  // (n + 1) * 12 > 0x7FFFFFFF
-  auto* text = static_cast<char16_t*>(
-      VirtualAlloc(nullptr, (n + 1) * 2, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-  ASSERT_NE(text, nullptr);
-  std::fill(text, text + n, u'a');
-  text[n] = 0;
-  EXPECT_EQ(CallFilter("tobbleJ", text), nullptr);
-  VirtualFree(text, 0, MEM_RELEASE);
-  EXPECT_EQ(LastError(), 2);
-  Call("EnumQuarnelFilter", {});
-  Call("GetName", {1});
-  Call("HasParameter", {reinterpret_cast<uintptr_t>("tobbleJ")});
-  EXPECT_EQ(LastError(), 2);
-  HGLOBAL block = CallFilter("tobbleJ", u"x");
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(LastError(), 0);
-  EXPECT_EQ(TakeResult(block, 1, 12), u"x");
-}
-
-// A text of n units "a" in memory of its own, freed with the object.
-class LongText {
- public:
-  explicit LongText(size_t n) : n_(n) {
-    text_ = static_cast<char16_t*>(
-        VirtualAlloc(nullptr, (n + 1) * 2, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-    if (text_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
-    std::fill(text_, text_ + n, u'a');
-    text_[n] = 0;
-  }
-  ~LongText() { VirtualFree(text_, 0, MEM_RELEASE); }
-  LongText(const LongText&) = delete;
-  LongText& operator=(const LongText&) = delete;
-  const char16_t* get() const { return text_; }
-  size_t size() const { return n_; }
-
- private:
-  size_t n_;
-  char16_t* text_;
-};
-
-// URLencode's factor of 18 gives its block the most bytes per unit: one unit
-// more than 119,304,646 and the block would pass 2,147,483,647 bytes.
-constexpr size_t kLongestUrlEncodeText = 119304646;
-
-TEST(LongTexts, UrlEncodeRefusesTheFirstTextTooLongForItsBlock) {
-  {
-    LongText text(kLongestUrlEncodeText + 1);
-    EXPECT_EQ(CallFilter("URLencode", text.get()), nullptr);
-  }
-  EXPECT_EQ(LastError(), 2);
-  Call("EnumQuarnelFilter", {});
-  Call("GetNameEN", {6});
-  Call("GetFunction", {7});
-  Call("HasParameter", {reinterpret_cast<uintptr_t>("URLencode")});
-  EXPECT_EQ(LastError(), 2);
-  HGLOBAL block = CallFilter("URLencode", u"a b");
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(LastError(), 0);
-  EXPECT_EQ(TakeResult(block, 3, 18), u"a+b");
-}
-
-// The 64-bit plug-in converts the longest text into a block of exactly
-// 2,147,483,646 bytes. A 32-bit process may not find that much room, but
-// then the call fails cleanly.
-TEST(LongTexts, UrlEncodeTakesTheLongestTextItsBlockHolds) {
-  LongText text(kLongestUrlEncodeText);
-  HGLOBAL block = CallFilter("URLencode", text.get());
-  if (sizeof(void*) == 4 && block == nullptr) {
-    EXPECT_EQ(LastError(), 2);
-    return;
-  }
-  ASSERT_NE(block, nullptr);
-  EXPECT_EQ(LastError(), 0);
-  EXPECT_EQ(GlobalFlags(block) & GMEM_LOCKCOUNT, 0u) << "block returned locked";
-  EXPECT_EQ(GlobalSize(block), 2147483646u);
-  const auto* units = static_cast<const char16_t*>(GlobalLock(block));
-  ASSERT_NE(units, nullptr);
-  const size_t n = text.size();
-  const char16_t* other = std::find_if(units, units + n, [](char16_t u) { return u != u'a'; });
-  EXPECT_EQ(static_cast<size_t>(other - units), n) << "a unit that is no \"a\"";
-  EXPECT_EQ(units[n], 0);
-  GlobalUnlock(block);
-  GlobalFree(block);
 }
 
 struct AllocationLog {

@@ -1,0 +1,35 @@
+# Fuzz build (clang): one libFuzzer program per target of fuzz/properties.h,
+# over the core with coverage instrumentation, AddressSanitizer and
+# UndefinedBehaviorSanitizer. tools/fuzz.py runs them (make fuzz, make check).
+if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  message(FATAL_ERROR "The fuzz build needs clang (libFuzzer); use the fuzz preset.")
+endif()
+add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+add_link_options(-fsanitize=address,undefined)
+
+# The core and the property checks, instrumented so libFuzzer sees their paths.
+add_library(tobble_fuzz_support STATIC
+  ${TOBBLE_CORE_SOURCES} fuzz/properties.cpp fuzz/fuzz_text.cpp tests/case_file.cpp)
+target_include_directories(tobble_fuzz_support PUBLIC ${CMAKE_SOURCE_DIR})
+target_compile_options(tobble_fuzz_support PRIVATE -fsanitize=fuzzer-no-link)
+
+# tools/fuzz.py reads this list: a target's name and its program, one a line.
+set(targets_list "")
+foreach(name IN LISTS TOBBLE_FUZZ_TARGETS)
+  add_executable(fuzz_${name} fuzz/fuzzer.cpp)
+  target_compile_definitions(fuzz_${name} PRIVATE TOBBLE_FUZZ_TARGET="${name}")
+  target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(fuzz_${name} tobble_fuzz_support)
+  string(APPEND targets_list "${name} $<TARGET_FILE:fuzz_${name}>\n")
+endforeach()
+file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz_targets.txt CONTENT "${targets_list}")
+
+# The seed corpora, made again whenever the case file changes.
+add_executable(fuzz_tool fuzz/fuzz_tool.cpp)
+target_link_libraries(fuzz_tool tobble_fuzz_support)
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/seeds.stamp
+  COMMAND fuzz_tool seeds ${CMAKE_BINARY_DIR}/seeds ${TOBBLE_CASE_FILE}
+  COMMAND ${CMAKE_COMMAND} -E touch ${CMAKE_BINARY_DIR}/seeds.stamp
+  DEPENDS fuzz_tool ${TOBBLE_CASE_FILE})
+add_custom_target(fuzz_seeds ALL DEPENDS ${CMAKE_BINARY_DIR}/seeds.stamp)

@@ -1,0 +1,219 @@
+// The fuzzers' property checks, natively: every input the fuzzers left under
+// fuzz/regressions/ replayed, every case of the case file through every
+// target, and broken conversions that each check must catch.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_text.h"
+#include "fuzz/properties.h"
+#include "tests/case_file.h"
+
+namespace tobble::testing {
+namespace {
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+std::string ShowViolations(const std::vector<Violation>& found) {
+  std::string shown;
+  for (const Violation& v : found) {
+    shown += std::string(Describe(v.property).name) + ": " + v.message + "\n";
+  }
+  return shown;
+}
+
+std::vector<Violation> CheckInput(const FuzzTarget& target, const std::vector<uint8_t>& input) {
+  return target.check(target, input.data(), input.size());
+}
+
+struct TextCase {
+  std::string bytes;
+  std::u16string units;
+  std::vector<size_t> cuts;
+};
+
+TEST(FuzzText, ReadsEachKindOfByte) {
+  const TextCase cases[] = {
+      {"", u"", {}},
+      {"\\u00e9&amp;%C3", u"\\u00e9&amp;%C3", {}},
+      {std::string("a\0\x3d\xd8\0\0\xde", 7), u"a\xD83D\xDE00", {}},
+      {std::string("\0\0\0b", 4), u"b", {}},  // a zero unit is dropped
+      {std::string("a\0\x41", 3), u"a", {}},  // a raw unit cut short ends the text
+      // The first awkward unit, the seventh, the last, and the first again.
+      {"\x80\x86\xBD\xBE", u"\xD800\xDC00\x5C00\xD800", {}},
+      {"\xFF" + std::string("ab") + "\xFF\xFF" + "c\xFF", u"abc", {0, 2, 2, 3}},
+  };
+  for (const TextCase& c : cases) {
+    const FuzzText text =
+        ReadFuzzText(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size());
+    EXPECT_EQ(ShowUnits(text.units), ShowUnits(c.units)) << ShowUnits(c.units);
+    EXPECT_EQ(text.cuts, c.cuts) << ShowUnits(c.units);
+  }
+}
+
+TEST(FuzzText, WrittenTextsReadBackTheSame) {
+  std::mt19937 rng(6);
+  for (int round = 0; round < 1000; ++round) {
+    std::u16string units;
+    // ASCII and any other unit, equally often.
+    for (int i = round % 30; i > 0; --i) {
+      const bool ascii = std::uniform_int_distribution<int>(0, 1)(rng) == 0;
+      units += static_cast<char16_t>(
+          std::uniform_int_distribution<int>(ascii ? 1 : 0x80, ascii ? 0x7F : 0xFFFF)(rng));
+    }
+    const std::string bytes = WriteFuzzText(units + u'\0');
+    const FuzzText text =
+        ReadFuzzText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+    ASSERT_EQ(ShowUnits(text.units), ShowUnits(units));
+    ASSERT_TRUE(text.cuts.empty());
+  }
+}
+
+// The build makes one fuzzer per target of the list, and no other.
+TEST(FuzzTargets, AreTheBuiltFuzzers) {
+  std::string names;
+  for (const FuzzTarget& target : FuzzTargets()) names += (names.empty() ? "" : ",") + target.name;
+  EXPECT_EQ(names, TOBBLE_FUZZ_TARGET_NAMES);
+  for (const Filter& filter : kFilters) {
+    const FuzzTarget* target = FindFuzzTarget(filter.function);
+    ASSERT_NE(target, nullptr) << filter.function;
+    EXPECT_EQ(target->filter, &filter);
+  }
+}
+
+// Each input that a fuzzer saved under fuzz/regressions/TARGET/ is checked
+// again, so a finding stays a test after it is fixed.
+TEST(Regressions, EveryInputLeftUnderFuzzHoldsNow) {
+  const std::filesystem::path dir = TOBBLE_REGRESSIONS_DIR;
+  if (!std::filesystem::exists(dir)) return;
+  for (const auto& folder : std::filesystem::directory_iterator(dir)) {
+    if (!folder.is_directory()) continue;
+    const FuzzTarget* target = FindFuzzTarget(folder.path().filename().string());
+    ASSERT_NE(target, nullptr) << folder.path() << " is named after no fuzz target";
+    for (const auto& file : std::filesystem::directory_iterator(folder.path())) {
+      std::ifstream in(file.path(), std::ios::binary);
+      const std::vector<uint8_t> input{std::istreambuf_iterator<char>(in), {}};
+      EXPECT_EQ(ShowViolations(CheckInput(*target, input)), "") << file.path();
+    }
+  }
+}
+
+// The seeds of every target come from the case file; they hold too.
+TEST(Properties, HoldForEveryCaseThroughEveryTarget) {
+  const std::vector<Case> cases = ReadCaseFile(TOBBLE_CASE_FILE);
+  ASSERT_FALSE(cases.empty());
+  for (const Case& c : cases) {
+    const std::string text = WriteFuzzText(c.input);
+    for (const FuzzTarget& target : FuzzTargets()) {
+      std::string input = text;
+      if (target.filter == nullptr) {  // the streaming target: filter byte first
+        input.insert(0, 1, static_cast<char>(FindFilter(c.filter.c_str()) - kFilters));
+      }
+      ASSERT_EQ(ShowViolations(CheckInput(target, Bytes(input))), "")
+          << target.name << ", line " << c.line;
+    }
+  }
+}
+
+// Broken conversions, each posing as a filter, and what must catch them.
+Progress TooLongForTheBlock(const char16_t* in, size_t n, char16_t* out, bool last) {
+  const Progress done = EncodeEscapesJ(in, n, out, last);
+  return {done.read, (n + 1) * 6};  // one unit more than 12 bytes a unit hold
+}
+Progress Copy(const char16_t* in, size_t n, char16_t* out, bool) {
+  for (size_t i = 0; i < n; ++i) out[i] = in[i];
+  return {n, n};
+}
+Progress CopyTwice(const char16_t* in, size_t n, char16_t* out, bool) {
+  for (size_t i = 0; i < 2 * n; ++i) out[i] = in[i / 2];
+  return {n, 2 * n};
+}
+Progress BackslashAsZero(const char16_t* in, size_t n, char16_t* out, bool) {
+  for (size_t i = 0; i < n; ++i) out[i] = in[i] == u'\\' ? 0 : in[i];
+  return {n, n};
+}
+Progress DropsTheLastUnitOfAPiece(const char16_t* in, size_t n, char16_t* out, bool last) {
+  const Progress done = EncodeEscapesJ(in, last || n == 0 ? n : n - 1, out, last);
+  return {n, done.written};
+}
+Progress ReadsNothingUntilTheLastCall(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return last ? EncodeEscapesJ(in, n, out, last) : Progress{0, 0};
+}
+Progress UpperCaseDigits(const char16_t* in, size_t n, char16_t* out, bool last) {
+  const Progress done = EncodeEscapesJ(in, n, out, last);
+  for (size_t i = 0; i < done.written; ++i) {
+    if (out[i] >= u'a' && out[i] <= u'f') out[i] -= 0x20;
+  }
+  return done;
+}
+
+struct BrokenCase {
+  const char* label;
+  Filter filter;
+  std::u16string text;
+  std::vector<size_t> pieces;
+  std::set<Property> caught;  // by CheckFilter
+};
+
+Filter Posing(const char* function, unsigned factor, Conversion convert,
+              Conversion scalar = nullptr) {
+  return {function, function, function, '?', factor, convert, scalar ? scalar : convert};
+}
+
+TEST(Properties, EachCheckCatchesItsBrokenConversion) {
+  const BrokenCase cases[] = {
+      {"block overrun", Posing("tobbleJ", 12, TooLongForTheBlock), u"a", {}, {Property::kBound}},
+      {"decoder output longer than its input",
+       Posing("untobbleC", 4, CopyTwice),
+       u"ab",
+       {},
+       {Property::kNoLonger, Property::kRoundTrip}},
+      {"encoder output not ASCII", Posing("tobbleJ", 12, Copy), u"caf\xE9", {}, {Property::kAscii}},
+      {"zero unit", Posing("untobbleJ", 2, BackslashAsZero), u"a\\b", {}, {Property::kNoZeroUnit}},
+      {"no round trip", Posing("URLdecode", 2, Copy), u"a b", {}, {Property::kRoundTrip}},
+      {"pieces differ",
+       Posing("tobbleJ", 12, DropsTheLastUnitOfAPiece),
+       u"ab",
+       {1},
+       {Property::kPieces}},
+      {"tail too long",
+       Posing("tobbleJ", 12, ReadsNothingUntilTheLastCall),
+       std::u16string(100, u'a'),
+       std::vector<size_t>(10, 10),
+       {Property::kTail}},
+      {"convert differs from scalar",
+       Posing("tobbleJ", 12, UpperCaseDigits, EncodeEscapesJ),
+       u"\xE9",
+       {},
+       {Property::kScalar}},
+  };
+  for (const BrokenCase& c : cases) {
+    std::set<Property> caught;
+    for (const Violation& v : CheckFilter(c.filter, c.text, c.pieces)) caught.insert(v.property);
+    EXPECT_EQ(caught, c.caught) << c.label;
+  }
+}
+
+TEST(Properties, StreamingCatchesPiecesThatDiffer) {
+  const Filter drops = Posing("tobbleJ", 12, DropsTheLastUnitOfAPiece);
+  const Filter upper = Posing("tobbleJ", 12, UpperCaseDigits, EncodeEscapesJ);
+  // Cut nowhere by the fuzzer, but short enough to be cut everywhere.
+  const std::vector<Violation> dropped = CheckStreaming(drops, u"abc", {});
+  ASSERT_FALSE(dropped.empty());
+  EXPECT_EQ(dropped.front().property, Property::kPieces);
+  std::set<Property> caught;
+  for (const Violation& v : CheckStreaming(upper, u"\xE9", {})) caught.insert(v.property);
+  EXPECT_EQ(caught, (std::set<Property>{Property::kScalar, Property::kPieces}));
+}
+
+}  // namespace
+}  // namespace tobble::testing
