@@ -4,18 +4,27 @@
 
 #include <emmintrin.h>
 #include <stddef.h>
+#include <stdint.h>
 
 namespace tobble::simd {
 
 using Units = __m128i;  // eight UTF-16 units
 inline constexpr size_t kWidth = 8;
 
-inline Units Load(const char16_t* p) { return _mm_loadu_si128(reinterpret_cast<const Units*>(p)); }
-inline void Store(char16_t* p, Units v) { _mm_storeu_si128(reinterpret_cast<Units*>(p), v); }
-inline Units Splat(char16_t u) { return _mm_set1_epi16(static_cast<short>(u)); }
+inline Units Load(const char16_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const Units*>(p));
+}
+inline void Store(char16_t* p, Units v) {
+  _mm_storeu_si128(reinterpret_cast<Units*>(p), v);
+}
+inline Units Splat(char16_t u) {
+  return _mm_set1_epi16(static_cast<short>(u));
+}
 
 // Lanes that equal u: all ones; the others zero.
-inline Units Equal(Units v, char16_t u) { return _mm_cmpeq_epi16(v, Splat(u)); }
+inline Units Equal(Units v, char16_t u) {
+  return _mm_cmpeq_epi16(v, Splat(u));
+}
 
 // Lanes at or above `bound` as unsigned values: all ones.
 inline Units AtLeast(Units v, char16_t bound) {
@@ -25,13 +34,50 @@ inline Units AtLeast(Units v, char16_t bound) {
                          _mm_xor_si128(Splat(static_cast<char16_t>(bound - 1)), flip));
 }
 
-inline Units Or(Units a, Units b) { return _mm_or_si128(a, b); }
+inline Units Or(Units a, Units b) {
+  return _mm_or_si128(a, b);
+}
+inline Units And(Units a, Units b) {
+  return _mm_and_si128(a, b);
+}
+inline Units Add(Units a, Units b) {
+  return _mm_add_epi16(a, b);
+}
+inline Units Sub(Units a, Units b) {
+  return _mm_sub_epi16(a, b);
+}
+
+// Lanes below `bound` (at least 1) as unsigned values: all ones. One
+// saturating subtraction leaves zero exactly there.
+inline Units Below(Units v, char16_t bound) {
+  return _mm_cmpeq_epi16(_mm_subs_epu16(v, Splat(static_cast<char16_t>(bound - 1))),
+                         _mm_setzero_si128());
+}
+
+// The lanes as 32-bit values (0 to 3): lane 0 holds the vector's first four
+// bytes.
+inline uint32_t Lane32(Units v, int lane) {
+  switch (lane) {
+    case 0:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    case 1:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 4)));
+    case 2:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 8)));
+    default:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 12)));
+  }
+}
 
 // Two bits a lane, set for the lanes that are all ones.
-inline unsigned Mask(Units lanes) { return static_cast<unsigned>(_mm_movemask_epi8(lanes)); }
+inline unsigned Mask(Units lanes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(lanes));
+}
 
 // The first lane set in a non-zero mask.
-inline size_t FirstLane(unsigned mask) { return static_cast<size_t>(__builtin_ctz(mask)) / 2; }
+inline size_t FirstLane(unsigned mask) {
+  return static_cast<size_t>(__builtin_ctz(mask)) / 2;
+}
 
 // Copies the leading units of in[0, n) as long as `special` (a function from
 // Units to lanes of all ones for the units that need more than a copy) marks
