@@ -266,45 +266,68 @@ struct HexReferences {
   }
 };
 
+// Where an encoder is: units read, and the output position.
+struct Position {
+  size_t read;
+  char16_t* out;
+};
+
+// The units from 0x80 up from in[at.read] (there is one) as references, up
+// to the first unit below 0x80. Stops early, before a high surrogate that
+// ends a piece that more follows, whose partner may start the next piece.
 template <typename References>
-Progress Encode(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
-  size_t p = 0;
-  while (p < n) {
+Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
+  size_t p = at.read;
+  char16_t* o = at.out;
+  do {
     const char16_t u = in[p];
-    if (u >= 0x80) {
-      if ((u & 0xF800) != 0xD800) {  // no surrogate
-        o = References::WriteBmp(o, u);
-        ++p;
-        continue;
-      }
-      uint32_t v = u;
-      // As in EncodeScalar: only a true pair makes one code point.
-      if (IsHighSurrogate(u)) {
-        if (p + 1 < n) {
-          if (IsLowSurrogate(in[p + 1])) v = CombineSurrogates(u, in[++p]);
-        } else if (!last) {
-          break;
-        }
-      }
-      o = References::Write(o, v);
+    if ((u & 0xF800) != 0xD800) {  // no surrogate
+      o = References::WriteBmp(o, u);
       ++p;
-    } else if (MarkupReference(u) != nullptr) {
-      o = WriteMarkupReference(o, u);
-      ++p;
-    } else {
-      // The output is ahead of the input, and has room for n - p units.
-      const size_t run = simd::CopyPlainUnits(in + p, n - p, o, NeedsReference);
-      if (run == 0) {
-        *o++ = u;  // fewer than eight units are left
-        ++p;
-      } else {
-        p += run;
-        o += run;
+      continue;
+    }
+    uint32_t v = u;
+    // As in EncodeScalar: only a true pair makes one code point.
+    if (IsHighSurrogate(u)) {
+      if (p + 1 < n) {
+        if (IsLowSurrogate(in[p + 1])) v = CombineSurrogates(u, in[++p]);
+      } else if (!last) {
+        break;
       }
     }
+    o = References::Write(o, v);
+    ++p;
+  } while (p < n && in[p] >= 0x80);
+  return {p, o};
+}
+
+// Both fast encoders, writing what EncodeScalar writes: runs that need no
+// reference copied eight units at a time, the other units one by one.
+template <typename References>
+Progress Encode(const char16_t* in, size_t n, char16_t* out, bool last) {
+  Position at = {0, out};
+  while (at.read < n) {
+    if (n - at.read >= simd::kWidth) {
+      // The output is ahead of the input, and has room for the n - at.read
+      // units of the run copy.
+      const size_t run = simd::CopyPlainUnits(in + at.read, n - at.read, at.out, NeedsReference);
+      at = {at.read + run, at.out + run};
+      if (at.read == n) break;
+    }
+    // A unit that needs a reference, or one of the last seven.
+    const char16_t u = in[at.read];
+    if (u >= 0x80) {
+      const Position next = EncodeNonAscii<References>(in, n, last, at);
+      if (next.read == at.read) break;  // a high surrogate waits for its partner
+      at = next;
+    } else if (MarkupReference(u) != nullptr) {
+      at = {at.read + 1, WriteMarkupReference(at.out, u)};
+    } else {
+      *at.out = u;
+      at = {at.read + 1, at.out + 1};
+    }
   }
-  return {p, static_cast<size_t>(o - out)};
+  return {at.read, static_cast<size_t>(at.out - out)};
 }
 
 }  // namespace
