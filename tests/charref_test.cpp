@@ -312,12 +312,6 @@ TEST(ReferenceIndexes, HoldEveryNameOfTheirTable) {
   }
 }
 
-Filter ScalarOf(const Filter& filter) {
-  Filter scalar = filter;
-  scalar.convert = filter.scalar;
-  return scalar;
-}
-
 // Texts for the fast paths: names of the list whole, cut or changed, with
 // and without ";"; numbers of every length, leading zeros, signs, spaces and
 // bad digits; runs of name units up to and past 36; "&" chains; plain runs

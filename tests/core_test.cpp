@@ -96,13 +96,6 @@ TEST(RoundTrip, EscapesGiveTheTextBack) {
   }
 }
 
-// The filter with its plain unit-by-unit conversion in place of `convert`.
-Filter ScalarOf(const Filter& filter) {
-  Filter scalar = filter;
-  scalar.convert = filter.scalar;
-  return scalar;
-}
-
 // Texts made of what the filters' special paths look at: escapes, percent
 // signs, references and their parts, digits, runs of plain units that end
 // around the vector width, and any unit, surrogates included.
