@@ -388,7 +388,8 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
       const Units v = simd::Load(in + q);
       const unsigned stop = simd::Mask(NotNameUnits(v));
       const size_t length = simd::FirstLane(stop | 0x10000);
-      // A short name, but not a number in another form than the plain one.
+      // A name that ends within these eight units; but a "#" name that a
+      // ";" ends is a number in another form than the plain one.
       if (length < simd::kWidth && !(in[q + length] == u';' && in[q] == u'#')) {
         uint32_t head[2];
         PackName(v, length, head);
