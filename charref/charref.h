@@ -19,4 +19,10 @@ Progress EncodeCharrefsHex(const char16_t* in, size_t n, char16_t* out, bool las
 // copied.
 Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last);
 
+// The same three conversions unit by unit, without the fast paths: the
+// reference that the tests hold the fast ones to.
+Progress EncodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+Progress EncodeCharrefsHexScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+
 }  // namespace tobble

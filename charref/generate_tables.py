@@ -5,38 +5,42 @@ standard's list of named character references.
 Usage: generate_tables.py ENTITIES_JSON OUTPUT_CPP
 
 The output holds the two reference tables and, for each, a perfect-hash
-index that finds a name with one probe. The hash below must stay the same
-as NameKey, Mix and Find in charref/decode.cpp.
+index that finds a name with one probe, and a table of the name lengths that
+each first byte begins. The hash below must stay the same as NameKey and
+SlotOf in charref/decode.cpp.
 """
 import json
 import sys
 
 MASK = 0xFFFFFFFF
-FNV_BASIS = 0x811C9DC5
-FNV_PRIME = 0x01000193
-NO_RECORD = 0xFFFF
+KEY_MULTIPLIER = 0x9E3779B1
+SLOT_MULTIPLIER = 0x85EBCA6B
+# Bytes of a name that a slot holds; longer names compare the rest with the
+# record's name.
+HEAD_BYTES = 8
 
 
-def mix(x):
-    """A 32-bit finalizer: every input bit moves every output bit."""
-    x ^= x >> 16
-    x = (x * 0x85EBCA6B) & MASK
-    x ^= x >> 13
-    x = (x * 0xC2B2AE35) & MASK
-    x ^= x >> 16
-    return x
+def chunks(name, count):
+    """The name's bytes four to a little-endian 32-bit chunk, zero after it."""
+    data = name.encode('ascii').ljust(4 * count, b'\0')
+    return [int.from_bytes(data[4 * i:4 * i + 4], 'little') for i in range(count)]
 
 
 def name_key(name):
-    """FNV-1a of the name's bytes, mixed."""
-    h = FNV_BASIS
-    for byte in name.encode('ascii'):
-        h = ((h ^ byte) * FNV_PRIME) & MASK
-    return mix(h)
+    """The length, then the name's bytes eight at a time (two chunks, zero
+    after the name) folded in by multiplications."""
+    h = (len(name) * KEY_MULTIPLIER) & MASK
+    for chunk in chunks(name, 2 * ((len(name) + 7) // 8)):
+        h = ((h ^ chunk) * KEY_MULTIPLIER) & MASK
+    return h
 
 
-def slot_of(key, seed, slot_mask):
-    return mix(key ^ seed) & slot_mask
+def bucket_of(key, bucket_bits):
+    return key >> (32 - bucket_bits)
+
+
+def slot_of(key, seed, slot_bits):
+    return (((key ^ seed) * SLOT_MULTIPLIER) & MASK) >> (32 - slot_bits)
 
 
 def read_entities(path):
@@ -71,24 +75,25 @@ def record_order(entry):
     return (run, name.lower().encode('ascii'), name.encode('ascii'))
 
 
-def build_index(names, slots, buckets):
+def build_index(names, slot_bits, bucket_bits):
     """Hash-and-displace: one 16-bit seed per bucket sends the bucket's names
     to free slots. Buckets are placed largest first."""
     keys = [name_key(n) for n in names]
     assert len(set(keys)) == len(keys), 'two names share a key'
+    buckets = 1 << bucket_bits
     members = [[] for _ in range(buckets)]
     for record, key in enumerate(keys):
-        members[key & (buckets - 1)].append(record)
+        members[bucket_of(key, bucket_bits)].append(record)
     seeds = [0] * buckets
-    slot_records = [NO_RECORD] * slots
+    slot_records = [None] * (1 << slot_bits)
     order = sorted(range(buckets), key=lambda b: (-len(members[b]), b))
     for bucket in order:
         if not members[bucket]:
             continue
         for seed in range(0x10000):
-            taken = [slot_of(keys[r], seed, slots - 1) for r in members[bucket]]
+            taken = [slot_of(keys[r], seed, slot_bits) for r in members[bucket]]
             if len(set(taken)) == len(taken) and all(
-                    slot_records[s] == NO_RECORD for s in taken):
+                    slot_records[s] is None for s in taken):
                 break
         else:
             raise SystemExit(f'no seed places bucket {bucket}')
@@ -116,16 +121,60 @@ def array_lines(c_name, values):
     return lines
 
 
-def index_lines(prefix, c_table, entries, slots, buckets):
+def slot_lines(c_name, entries, slot_records):
+    """One line for each slot that holds a name; empty slots, all zero, up to
+    16 to a line."""
+    lines = [f'constexpr ReferenceSlot {c_name}[{len(slot_records)}] = {{']
+    empties = 0
+
+    def flush_empties():
+        nonlocal empties
+        while empties:
+            run = min(empties, 16)
+            lines.append('    ' + ' '.join(['{},'] * run))
+            empties -= run
+
+    for record in slot_records:
+        if record is None:
+            empties += 1
+            continue
+        flush_empties()
+        name, _, units, _ = entries[record]
+        head = chunks(name[:HEAD_BYTES], HEAD_BYTES // 4)
+        unit2 = units[1] if len(units) == 2 else 0
+        lines.append(f'    {{{{0x{head[0]:08X}, 0x{head[1]:08X}}}, {record}, '
+                     f'0x{units[0]:04X}, 0x{unit2:04X}, {len(name)}}},')
+    flush_empties()
+    lines.append('};')
+    return lines
+
+
+def length_lines(c_name, names):
+    """For each byte, the lengths of the names that begin with it, as bits."""
+    masks = [0] * 256
+    for name in names:
+        masks[ord(name[0])] |= 1 << len(name)
+    lines = [f'constexpr uint32_t {c_name}[256] = {{']
+    for at in range(0, 256, 8):
+        lines.append('    ' + ' '.join(f'0x{m:08X},' for m in masks[at:at + 8]))
+    lines.append('};')
+    return lines
+
+
+def index_lines(prefix, c_table, entries, slot_bits, bucket_bits):
     names = [e[0] for e in entries]
-    assert len(names) < NO_RECORD
-    seeds, slot_records = build_index(names, slots, buckets)
+    assert len(names) <= 0xFFFF
+    # Lengths are bits of a 32-bit mask, and a slot's length byte is never 0.
+    assert all(1 <= len(n) <= 31 for n in names)
+    seeds, slot_records = build_index(names, slot_bits, bucket_bits)
     lengths = [len(n) for n in names]
     return (array_lines(f'k{prefix}Seeds', seeds) + [''] +
-            array_lines(f'k{prefix}Slots', slot_records) + [''] + [
+            slot_lines(f'k{prefix}Slots', entries, slot_records) + [''] +
+            length_lines(f'k{prefix}Lengths', names) + [''] + [
                 f'const ReferenceIndex k{prefix}ReferenceIndex = {{',
-                f'    {c_table}, k{prefix}Seeds, 0x{buckets - 1:X}, '
-                f'k{prefix}Slots, 0x{slots - 1:X}, {min(lengths)}, {max(lengths)},',
+                f'    {c_table}, k{prefix}Seeds, {32 - bucket_bits}, '
+                f'k{prefix}Slots, {32 - slot_bits}, k{prefix}Lengths, '
+                f'{min(lengths)}, {max(lengths)},',
                 '};',
             ])
 
@@ -158,8 +207,8 @@ def main():
     ]
     lines += table_lines('NamedReferenceTable', named) + ['']
     lines += table_lines('LegacyReferenceTable', legacy) + ['']
-    lines += index_lines('Named', 'NamedReferenceTable', named, 4096, 1024) + ['']
-    lines += index_lines('Legacy', 'LegacyReferenceTable', legacy, 256, 64) + ['']
+    lines += index_lines('Named', 'NamedReferenceTable', named, 12, 10) + ['']
+    lines += index_lines('Legacy', 'LegacyReferenceTable', legacy, 8, 6) + ['']
     lines += ['}  // namespace tobble']
     with open(sys.argv[2], 'w', encoding='ascii', newline='\n') as f:
         f.write('\n'.join(lines) + '\n')

@@ -4,6 +4,7 @@
 
 #include <emmintrin.h>
 #include <stddef.h>
+#include <stdint.h>
 
 namespace tobble::simd {
 
@@ -35,6 +36,37 @@ inline Units AtLeast(Units v, char16_t bound) {
 
 inline Units Or(Units a, Units b) {
   return _mm_or_si128(a, b);
+}
+inline Units And(Units a, Units b) {
+  return _mm_and_si128(a, b);
+}
+inline Units Add(Units a, Units b) {
+  return _mm_add_epi16(a, b);
+}
+inline Units Sub(Units a, Units b) {
+  return _mm_sub_epi16(a, b);
+}
+
+// Lanes below `bound` (at least 1) as unsigned values: all ones. One
+// saturating subtraction leaves zero exactly there.
+inline Units Below(Units v, char16_t bound) {
+  return _mm_cmpeq_epi16(_mm_subs_epu16(v, Splat(static_cast<char16_t>(bound - 1))),
+                         _mm_setzero_si128());
+}
+
+// The lanes as 32-bit values (0 to 3): lane 0 holds the vector's first four
+// bytes.
+inline uint32_t Lane32(Units v, int lane) {
+  switch (lane) {
+    case 0:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    case 1:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 4)));
+    case 2:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 8)));
+    default:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 12)));
+  }
 }
 
 // Two bits a lane, set for the lanes that are all ones.

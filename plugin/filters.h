@@ -56,13 +56,13 @@ inline constexpr Filter kFilters[] = {
     {names::kUntobbleC, names::kUntobbleC, names::kUntobbleC, 'M', 2, DecodeEscapesC,
      DecodeEscapesC},
     {names::kCharrefToText, names::kHtmlUnescapeJa, names::kHtmlUnescape, 'F', 2, DecodeCharrefs,
-     DecodeCharrefs},
+     DecodeCharrefsScalar},
     {names::kTextToCharref, names::kHtmlEscapeJa, names::kHtmlEscape, 'P', 16, EncodeCharrefs,
-     EncodeCharrefs},
+     EncodeCharrefsScalar},
     {names::kUrlEncode, names::kUrlEncode, names::kUrlEncode, 'E', 18, EncodeUrl, EncodeUrl},
     {names::kUrlDecode, names::kUrlDecode, names::kUrlDecode, 'C', 2, DecodeUrl, DecodeUrl},
     {names::kTextToCharrefHex, names::kHtmlEscapeHexJa, names::kHtmlEscapeHex, '8', 16,
-     EncodeCharrefsHex, EncodeCharrefsHex},
+     EncodeCharrefsHex, EncodeCharrefsHexScalar},
 };
 
 inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);

@@ -3,6 +3,7 @@
 // and random texts converted in pieces.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <map>
 #include <random>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "charref/reference_tables.h"
+#include "common/surrogate.h"
 #include "plugin/filters.h"
 #include "tests/case_file.h"
 #include "tests/convert.h"
@@ -262,6 +264,152 @@ TEST(InPieces, RandomTextsAndCuts) {
       ASSERT_EQ(ShowUnits(ConvertInPieces(filter, text, sizes)), ShowUnits(Convert(filter, text)))
           << function << ": " << ShowUnits(text);
     }
+  }
+}
+
+// The indexes: each name of a table in exactly one slot, with its record's
+// name, length and replacement; the length masks exactly the names' lengths.
+TEST(ReferenceIndexes, HoldEveryNameOfTheirTable) {
+  const struct {
+    const char* label;
+    const ReferenceIndex& index;
+    size_t slots;
+  } indexes[] = {{"named", kNamedReferenceIndex, 4096}, {"legacy", kLegacyReferenceIndex, 256}};
+  for (const auto& t : indexes) {
+    const std::vector<NamedReference> records = Records(t.index.records);
+    ASSERT_EQ(size_t{1} << (32 - t.index.slot_shift), t.slots) << t.label;
+    std::vector<int> seen(records.size());
+    for (size_t i = 0; i < t.slots; ++i) {
+      const ReferenceSlot& slot = t.index.slots[i];
+      if (slot.length == 0) continue;
+      ASSERT_LT(slot.record, records.size()) << t.label << " slot " << i;
+      const NamedReference& r = records[slot.record];
+      ++seen[slot.record];
+      const std::string name = r.name;
+      EXPECT_EQ(slot.length, name.size()) << name;
+      std::string head;
+      for (int byte = 0; byte < 8; ++byte) {
+        const char c = static_cast<char>(slot.head[byte / 4] >> (8 * (byte % 4)));
+        if (c == 0) break;
+        head += c;
+      }
+      EXPECT_EQ(head, name.substr(0, 8)) << name;
+      EXPECT_EQ(slot.unit1, r.unit1) << name;
+      EXPECT_EQ(slot.unit2, r.unit2) << name;
+    }
+    EXPECT_EQ(seen, std::vector<int>(records.size(), 1)) << t.label;
+    std::vector<uint32_t> lengths(256);
+    size_t shortest = 99, longest = 0;
+    for (const NamedReference& r : records) {
+      const size_t length = std::string(r.name).size();
+      lengths[static_cast<unsigned char>(r.name[0])] |= 1u << length;
+      shortest = std::min(shortest, length);
+      longest = std::max(longest, length);
+    }
+    EXPECT_EQ(std::vector<uint32_t>(t.index.lengths, t.index.lengths + 256), lengths) << t.label;
+    EXPECT_EQ(t.index.shortest, shortest) << t.label;
+    EXPECT_EQ(t.index.longest, longest) << t.label;
+  }
+}
+
+// Texts for the fast paths: names of the list whole, cut or changed, with
+// and without ";"; numbers of every length, leading zeros, signs, spaces and
+// bad digits; runs of name units up to and past 36; "&" chains; plain runs
+// around the vector width; and any unit.
+std::u16string RandomFastPathText(std::mt19937& rng) {
+  auto below = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
+  static const std::vector<std::u16string> kPieces = {
+      u"&",  u"&&&", u"&#", u"&#x", u"&#X", u";", u"#",    u"0",    u"00000", u"9",
+      u"65", u"-",   u"+",  u" ",   u"\t",  u"x", u"0x",   u"fF",   u"g",     u"\n",
+      u"\"", u"<",   u">",  u"é",   u"あ",  u"😀", u"\xFF", u"\x100"};
+  std::u16string text;
+  const size_t pieces = below(24);
+  for (size_t i = 0; i < pieces; ++i) {
+    switch (below(8)) {
+      case 0: {  // a name of the list, perhaps cut, changed or without ";"
+        const Entity& e = Entities()[below(Entities().size())];
+        std::u16string name = Units(e.name);
+        if (below(4) == 0) name.resize(below(name.size() + 1));
+        if (below(4) == 0 && !name.empty()) name[below(name.size())] ^= 0x20;
+        text += u"&" + name;
+        if (below(3) != 0) text += u";";
+        break;
+      }
+      case 1: {  // a number: decimal or hex, of 1 to 9 digits
+        const bool hex = below(2) == 0;
+        text += hex ? u"&#x" : u"&#";
+        for (size_t d = below(9) + 1; d > 0; --d)
+          text += u"0123456789abcdefABCDEF"[below(hex ? 22 : 10)];
+        if (below(4) != 0) text += u";";
+        break;
+      }
+      case 2:  // a run of name units around the 36-unit limit
+        text +=
+            u"&" + std::u16string(30 + below(12), static_cast<char16_t>(u"qZ-. \xE9"[below(6)]));
+        if (below(2) == 0) text += u";";
+        break;
+      case 3:  // plain units around the vector width
+        text += std::u16string(below(20), static_cast<char16_t>(u'a' + below(26)));
+        break;
+      case 4:
+        text += static_cast<char16_t>(below(0x10000));
+        break;
+      default:
+        text += kPieces[below(kPieces.size())];
+    }
+  }
+  return text;
+}
+
+// Each fast conversion gives exactly what its plain version gives, whole, in
+// pieces, and one unit at a time.
+TEST(FastPaths, AgreeWithTheScalarConversions) {
+  std::mt19937 rng(20261209);
+  for (const char* function : {"charref2text", "text2charref", "text2charrefx"}) {
+    const Filter& fast = *FindFilter(function);
+    ASSERT_NE(fast.convert, fast.scalar) << function;
+    const Filter scalar = ScalarOf(fast);
+    const Filter& encoder = *FindFilter("text2charref");
+    for (int round = 0; round < 4000; ++round) {
+      std::u16string text = RandomFastPathText(rng);
+      // The decoder also reads what the encoders make.
+      if (fast.function == std::string("charref2text") && round % 3 == 0) {
+        text = Convert(encoder, text);
+      }
+      const std::u16string expected = Convert(scalar, text);
+      ASSERT_EQ(ShowUnits(Convert(fast, text)), ShowUnits(expected))
+          << function << ": " << ShowUnits(text);
+      std::vector<size_t> sizes;
+      for (size_t at = 0; at < text.size(); at += sizes.back()) {
+        sizes.push_back(std::uniform_int_distribution<size_t>(0, 48)(rng));
+      }
+      ASSERT_EQ(ShowUnits(ConvertInPieces(fast, text, sizes)), ShowUnits(expected))
+          << function << " in pieces: " << ShowUnits(text);
+      if (round % 10 == 0) {
+        ASSERT_EQ(ShowUnits(ConvertInPieces(fast, text, std::vector<size_t>(text.size(), 1))),
+                  ShowUnits(expected))
+            << function << " one unit at a time: " << ShowUnits(text);
+      }
+    }
+  }
+}
+
+// Every unit from 0x80 and every code point above U+FFFF, each written as a
+// reference by both encoders as their plain versions write it, and read back.
+TEST(FastPaths, EveryCharacterThroughEveryReference) {
+  std::u16string text;
+  for (uint32_t c = 0x80; c <= 0x10FFFF; ++c) {
+    char16_t units[2];
+    text.append(units, WriteCodePoint(units, c) - units);
+    if (c % 64 == 0) text += u"<&>\"x";
+  }
+  const Filter& decoder = Decoder();
+  for (const char* function : {"text2charref", "text2charrefx"}) {
+    const Filter& fast = *FindFilter(function);
+    const std::u16string encoded = Convert(fast, text);
+    ASSERT_TRUE(encoded == Convert(ScalarOf(fast), text)) << function;
+    ASSERT_TRUE(Convert(decoder, encoded) == text) << function;
+    ASSERT_TRUE(Convert(ScalarOf(decoder), encoded) == text) << function;
   }
 }
 

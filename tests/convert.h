@@ -9,6 +9,14 @@
 
 namespace tobble::testing {
 
+// The filter with its plain unit-by-unit conversion in place of `convert`,
+// to convert with as the reference for the fast one.
+inline Filter ScalarOf(const Filter& filter) {
+  Filter scalar = filter;
+  scalar.convert = filter.scalar;
+  return scalar;
+}
+
 // The filter's output for the whole text.
 std::u16string Convert(const Filter& filter, const std::u16string& text);
 

@@ -96,6 +96,49 @@ TEST(RoundTrip, EscapesGiveTheTextBack) {
   }
 }
 
+// Texts made of what the filters' special paths look at: escapes, percent
+// signs, references and their parts, digits, runs of plain units that end
+// around the vector width, and any unit, surrogates included.
+std::u16string RandomSpecialText(std::mt19937& rng) {
+  static const std::vector<std::u16string> kPieces = {
+      u"\\u",      u"\\U",       u"\\",     u"%",      u"%E3%81",    u"+", u"&",  u"&#",
+      u"&#x",      u";",         u"amp",    u"not",    u"notin;",    u"0", u"41", u"1F600",
+      u"ffff",     u"\"",        u"<",      u">",      u"'",         u" ", u"\n", u"abcdefg",
+      u"abcdefgh", u"abcdefghi", u"\u00e9", u"\u3042", u"\U0001F600"};
+  std::u16string text;
+  const int pieces = std::uniform_int_distribution<int>(0, 40)(rng);
+  for (int i = 0; i < pieces; ++i) {
+    if (std::uniform_int_distribution<int>(0, 4)(rng) == 0) {
+      text += static_cast<char16_t>(std::uniform_int_distribution<int>(1, 0xFFFF)(rng));
+    } else {
+      text += kPieces[std::uniform_int_distribution<size_t>(0, kPieces.size() - 1)(rng)];
+    }
+  }
+  return text;
+}
+
+// Every filter's conversion gives exactly what its plain version gives,
+// whole and in pieces.
+TEST(Filters, ConvertAgreesWithScalar) {
+  std::mt19937 rng(20261209);
+  for (const Filter& filter : kFilters) {
+    if (filter.convert == nullptr || filter.scalar == nullptr) continue;
+    const Filter scalar = ScalarOf(filter);
+    for (int round = 0; round < 2000; ++round) {
+      const std::u16string text = RandomSpecialText(rng);
+      const std::u16string expected = Convert(scalar, text);
+      ASSERT_EQ(ShowUnits(Convert(filter, text)), ShowUnits(expected))
+          << filter.function << ": " << ShowUnits(text);
+      std::vector<size_t> sizes;
+      for (size_t at = 0; at < text.size(); at += sizes.back()) {
+        sizes.push_back(std::uniform_int_distribution<size_t>(0, 20)(rng));
+      }
+      ASSERT_EQ(ShowUnits(ConvertInPieces(filter, text, sizes)), ShowUnits(expected))
+          << filter.function << " in pieces: " << ShowUnits(text);
+    }
+  }
+}
+
 struct ParseCase {
   const char* field;
   int base;
