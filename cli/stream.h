@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "cli/transcode.h"
 #include "plugin/filters.h"
 
 namespace tobble::cli {
@@ -19,7 +20,8 @@ enum class Encoding { kUtf8, kUtf16le };
 // nothing above U+10FFFF), or UTF-16LE, which only needs an even byte count.
 class InputValidator {
  public:
-  explicit InputValidator(Encoding encoding) : encoding_(encoding) {}
+  explicit InputValidator(Encoding encoding, const Transcoder& transcoder = FastestTranscoder())
+      : encoding_(encoding), transcoder_(transcoder) {}
 
   // Checks the next n bytes. Returns false once the input is invalid.
   bool Check(const uint8_t* bytes, size_t n);
@@ -38,6 +40,7 @@ class InputValidator {
   bool Fail(uint64_t offset);
 
   Encoding encoding_;
+  const Transcoder& transcoder_;
   uint64_t offset_ = 0;          // bytes checked before the current piece
   uint64_t sequence_start_ = 0;  // where the unfinished sequence began
   int needed_ = 0;               // its continuation bytes still to come
@@ -69,7 +72,8 @@ struct StreamSizes {
 // lone surrogate is written as U+FFFD and counted.
 class StreamConverter {
  public:
-  StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink, StreamSizes sizes = {});
+  StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink, StreamSizes sizes = {},
+                  const Transcoder& transcoder = FastestTranscoder());
   ~StreamConverter();
 
   // Converts the next n bytes. Returns false when the sink failed.
@@ -92,6 +96,7 @@ class StreamConverter {
   const Filter& filter_;
   Encoding encoding_;
   ByteSink& sink_;
+  const Transcoder& transcoder_;
   size_t slice_units_;
 
   // Decoded units waiting for conversion: the tail the last conversion call

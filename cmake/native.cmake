@@ -90,7 +90,7 @@ target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE
 set_target_properties(boundary_test PROPERTIES ENABLE_EXPORTS ON)
 add_test(NAME boundary_test COMMAND boundary_test)
 
-add_executable(stream_test tests/stream_test.cpp tests/convert.cpp)
+add_executable(stream_test tests/stream_test.cpp tests/transcode_test.cpp tests/convert.cpp)
 target_link_libraries(stream_test tobble_stream GTest::gtest GTest::gtest_main)
 add_test(NAME stream_test COMMAND stream_test)
 
