@@ -134,6 +134,12 @@ int64_t WriteSome(int fd, const uint8_t* bytes, size_t n) {
 
 void PrepareStandardStreams() {
   signal(SIGPIPE, SIG_IGN);
+  // A larger pipe lets the reader take one block while the next is being
+  // converted; the system may refuse, and that is fine.
+  struct stat status;
+  if (fstat(kStandardOutput, &status) == 0 && S_ISFIFO(status.st_mode)) {
+    fcntl(kStandardOutput, F_SETPIPE_SZ, 1 << 20);
+  }
 }
 
 std::string ToUtf8(const char* arg) {

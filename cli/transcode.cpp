@@ -254,8 +254,9 @@ constexpr DecodeTables kDecodeTables = MakeDecodeTables();
 
 // Encoding takes four units at a time, each in a 32-bit lane holding the
 // bytes of its three-byte form with the lead byte of its own length first.
-// Two bits a unit (0: one byte, 1: two, 3: three) pick a shuffle that keeps
-// the bytes each unit needs.
+// Two bits a unit (0: one byte, 1: two, 2: none, 3: three) pick a shuffle
+// that keeps the bytes each unit needs. Each unit of a surrogate pair gives
+// two bytes of the pair's four.
 struct EncodeStep {
   uint8_t shuffle[16];
   uint8_t length;
@@ -266,6 +267,7 @@ constexpr EncodeStep MakeEncodeStep(int lengths) {
   int position = 0;
   for (int unit = 0; unit < 4; ++unit) {
     const int code = lengths >> (2 * unit) & 3;
+    if (code == 2) continue;
     step.shuffle[position++] = static_cast<uint8_t>(4 * unit);
     if (code == 3) step.shuffle[position++] = static_cast<uint8_t>(4 * unit + 1);
     if (code != 0) step.shuffle[position++] = static_cast<uint8_t>(4 * unit + 2);
@@ -553,7 +555,9 @@ inline uint8_t* WriteFour(uint8_t* o, __m128i lanes, unsigned lengths) {
 Encoded EncodeUtf8Sse41(const char16_t* in, size_t n, uint8_t* out) {
   uint8_t* o = out;
   size_t i = 0;
-  while (i + 8 <= n) {
+  // Eight units write up to 24 bytes, but as two stores of 16 bytes: ten
+  // units of room keep the second one within 3 * n.
+  while (i + 10 <= n) {
     const __m128i v = LoadUnits(in + i);
     if (i + 16 <= n) {
       const __m128i w = LoadUnits(in + i + 8);
@@ -570,16 +574,6 @@ Encoded EncodeUtf8Sse41(const char16_t* in, size_t n, uint8_t* out) {
       i += 8;
       continue;
     }
-    const __m128i surrogates = _mm_cmpeq_epi16(_mm_and_si128(v, Units(0xF800)), Units(0xD800));
-    if (!_mm_testz_si128(surrogates, surrogates)) {
-      // These eight units the plain way, and a pair cut by their end.
-      const size_t take = IsHighSurrogate(in[i + 7]) && i + 8 < n ? 9 : 8;
-      const Encoded done = EncodeUtf8Plain(in + i, take, o);
-      o += done.written;
-      i += done.read;
-      if (done.read < take) return {i, static_cast<size_t>(o - out)};
-      continue;
-    }
     // Each unit's lead byte for its own length, and the two continuation
     // bytes of a three-byte form (the last one also ends a two-byte form).
     const __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, Units(0xFF80)), _mm_setzero_si128());
@@ -587,17 +581,60 @@ Encoded EncodeUtf8Sse41(const char16_t* in, size_t n, uint8_t* out) {
         _mm_cmpeq_epi16(_mm_and_si128(v, Units(0xF800)), _mm_setzero_si128());
     const __m128i lead2 = _mm_or_si128(_mm_srli_epi16(v, 6), Units(0xC0));
     const __m128i lead3 = _mm_or_si128(_mm_srli_epi16(v, 12), Units(0xE0));
-    const __m128i lead = _mm_blendv_epi8(_mm_blendv_epi8(lead3, lead2, short_form), v, ascii);
+    __m128i lead = _mm_blendv_epi8(_mm_blendv_epi8(lead3, lead2, short_form), v, ascii);
     const __m128i middle =
         _mm_or_si128(_mm_and_si128(_mm_srli_epi16(v, 6), Units(0x3F)), Units(0x80));
-    const __m128i last = _mm_or_si128(_mm_and_si128(v, Units(0x3F)), Units(0x80));
-    const __m128i lead_middle = _mm_or_si128(lead, _mm_slli_epi16(middle, 8));
+    __m128i last = _mm_or_si128(_mm_and_si128(v, Units(0x3F)), Units(0x80));
     // Two bits a unit: bit 0 for two bytes or more, bit 1 for three.
-    const unsigned lengths = (~static_cast<unsigned>(_mm_movemask_epi8(ascii)) & 0x5555) |
-                             (~static_cast<unsigned>(_mm_movemask_epi8(short_form)) & 0xAAAA);
+    unsigned lengths = (~static_cast<unsigned>(_mm_movemask_epi8(ascii)) & 0x5555) |
+                       (~static_cast<unsigned>(_mm_movemask_epi8(short_form)) & 0xAAAA);
+    size_t taken = 8;
+    const __m128i surrogates = _mm_cmpeq_epi16(_mm_and_si128(v, Units(0xF800)), Units(0xD800));
+    if (!_mm_testz_si128(surrogates, surrogates)) {
+      // A pair is F0|a>>8 80|a>>2 and 80|(a&3)<<4|b>>6 80|b, where a is the
+      // high surrogate less 0xD7C0 and b the low one's ten bits: two bytes
+      // from each unit. A high surrogate in the last lane waits for the
+      // next eight units, which begin with it; a surrogate without its
+      // partner next to it goes the plain way.
+      const __m128i high = _mm_cmpeq_epi16(_mm_and_si128(v, Units(0xFC00)), Units(0xD800));
+      const __m128i low = _mm_cmpeq_epi16(_mm_and_si128(v, Units(0xFC00)), Units(0xDC00));
+      const __m128i last_lane = _mm_setr_epi16(0, 0, 0, 0, 0, 0, 0, -1);
+      const __m128i lone =
+          _mm_or_si128(_mm_andnot_si128(_mm_or_si128(_mm_srli_si128(low, 2), last_lane), high),
+                       _mm_andnot_si128(_mm_slli_si128(high, 2), low));
+      if (!_mm_testz_si128(lone, lone)) {
+        // These eight units the plain way, and a pair cut by their end.
+        const size_t take = IsHighSurrogate(in[i + 7]) && i + 8 < n ? 9 : 8;
+        const Encoded done = EncodeUtf8Plain(in + i, take, o);
+        o += done.written;
+        i += done.read;
+        if (done.read < take) return {i, static_cast<size_t>(o - out)};
+        continue;
+      }
+      const __m128i above = _mm_sub_epi16(_mm_slli_si128(v, 2), Units(0xD7C0));
+      const __m128i a = _mm_sub_epi16(v, Units(0xD7C0));
+      const __m128i high_lead = _mm_or_si128(_mm_srli_epi16(a, 8), Units(0xF0));
+      const __m128i high_last =
+          _mm_or_si128(_mm_and_si128(_mm_srli_epi16(a, 2), Units(0x3F)), Units(0x80));
+      const __m128i low_lead =
+          _mm_or_si128(_mm_or_si128(_mm_slli_epi16(_mm_and_si128(above, Units(3)), 4),
+                                    _mm_and_si128(_mm_srli_epi16(v, 6), Units(0x0F))),
+                       Units(0x80));
+      lead = _mm_blendv_epi8(_mm_blendv_epi8(lead, high_lead, high), low_lead, low);
+      last = _mm_blendv_epi8(last, high_last, high);
+      // Two bytes for each unit of a pair, none yet for a high surrogate in
+      // the last lane.
+      const unsigned pair_units = static_cast<unsigned>(_mm_movemask_epi8(surrogates));
+      lengths &= ~(pair_units & 0xAAAA);
+      if ((pair_units & 0x8000) != 0 && IsHighSurrogate(in[i + 7])) {
+        lengths = (lengths & 0x3FFF) | 0x8000;
+        taken = 7;
+      }
+    }
+    const __m128i lead_middle = _mm_or_si128(lead, _mm_slli_epi16(middle, 8));
     o = WriteFour(o, _mm_unpacklo_epi16(lead_middle, last), lengths & 0xFF);
     o = WriteFour(o, _mm_unpackhi_epi16(lead_middle, last), lengths >> 8);
-    i += 8;
+    i += taken;
   }
   const Encoded rest = EncodeUtf8Plain(in + i, n - i, o);
   return {i + rest.read, static_cast<size_t>(o - out) + rest.written};

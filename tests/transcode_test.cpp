@@ -44,12 +44,13 @@ struct EncodeResult {
   }
 };
 
+// Into a buffer of exactly the room the contract gives, 3 bytes a unit, so
+// that the sanitizers catch a store beyond it.
 EncodeResult Encode(const Transcoder& transcoder, const std::u16string& units) {
-  std::string bytes(3 * units.size(), '\0');
-  const Encoded done =
-      transcoder.encode_utf8(units.data(), units.size(), reinterpret_cast<uint8_t*>(&bytes[0]));
-  bytes.resize(done.written);
-  return {done.read, bytes};
+  std::vector<uint8_t> bytes(3 * units.size());
+  const Encoded done = transcoder.encode_utf8(units.data(), units.size(), bytes.data());
+  EXPECT_LE(done.written, bytes.size());
+  return {done.read, std::string(bytes.begin(), bytes.begin() + done.written)};
 }
 
 void AppendUtf8(std::string& out, uint32_t c) {
@@ -250,6 +251,27 @@ TEST(Transcoder, EncodesLikeThePlainOneUpToTheFirstLoneSurrogate) {
     }
   }
   EXPECT_GT(stopped_early, 1000);
+}
+
+// Every length up to a few vector widths of text that takes the most room
+// (three-byte units, pairs), so that the last stores fall at the end of the
+// room.
+TEST(Transcoder, StaysWithinItsRoomAtEveryLength) {
+  const std::u16string fills[] = {u"\x3042", u"\xD83D\xDE00", u"\x3042\xD83D\xDE00", u"a\x3042",
+                                  u"\x7FF"};
+  for (const std::u16string& fill : fills) {
+    std::u16string units;
+    while (units.size() < 80) {
+      const EncodeResult expected = Encode(Plain(), units);
+      std::string bytes = expected.bytes;
+      for (const Transcoder* transcoder : Transcoders()) {
+        EXPECT_TRUE(Encode(*transcoder, units) == expected) << transcoder->name;
+        EXPECT_TRUE(Decode(*transcoder, bytes) == units.substr(0, expected.read))
+            << transcoder->name;
+      }
+      units += fill;
+    }
+  }
 }
 
 class StringSink : public ByteSink {
