@@ -172,11 +172,12 @@ struct DecodeStep {
   uint8_t consumed;  // bytes; 0: no step fits (not valid UTF-8)
 };
 
-// The three kinds of step, by the shuffle index: six code points of one or
-// two bytes into 16-bit lanes, four of one to three bytes into 32-bit lanes,
-// or two of one to four bytes into 32-bit lanes.
+// The kinds of step, by the shuffle index: six code points of one or two
+// bytes into 16-bit lanes, four of one to three bytes into 32-bit lanes, or
+// three (two where no third fits) of one to four bytes into 32-bit lanes.
 constexpr uint8_t kFourShuffles = 64;
-constexpr uint8_t kTwoShuffles = kFourShuffles + 81;
+constexpr uint8_t kThreeShuffles = kFourShuffles + 81;
+constexpr uint8_t kTwoShuffles = kThreeShuffles + 64;
 constexpr size_t kShuffleCount = kTwoShuffles + 16;
 
 struct DecodeTables {
@@ -209,6 +210,10 @@ constexpr DecodeTables MakeDecodeTables() {
     for (int c = 0, rest = id; c < 4; ++c, rest /= 3) lengths[c] = 1 + rest % 3;
     FillShuffle(tables.shuffles[kFourShuffles + id], lengths, 4, 4);
   }
+  for (int id = 0; id < 64; ++id) {
+    const int lengths[3] = {1 + id % 4, 1 + id / 4 % 4, 1 + id / 16};
+    FillShuffle(tables.shuffles[kThreeShuffles + id], lengths, 3, 4);
+  }
   for (int id = 0; id < 16; ++id) {
     const int lengths[2] = {1 + id % 4, 1 + id / 4};
     FillShuffle(tables.shuffles[kTwoShuffles + id], lengths, 2, 4);
@@ -221,12 +226,14 @@ constexpr DecodeTables MakeDecodeTables() {
       lengths[count++] = position - start + 1;
       start = position + 1;
     }
-    int longest6 = 0, longest4 = 0, longest2 = 0, sum6 = 0, sum4 = 0, sum2 = 0;
+    int longest6 = 0, longest4 = 0, longest3 = 0, longest2 = 0;
+    int sum6 = 0, sum4 = 0, sum3 = 0, sum2 = 0;
     for (int c = 0; c < count && c < 6; ++c) {
       const int length = lengths[c];
       longest6 = length > longest6 ? length : longest6;
       sum6 += length;
       if (c < 4) longest4 = longest6, sum4 = sum6;
+      if (c < 3) longest3 = longest6, sum3 = sum6;
       if (c < 2) longest2 = longest6, sum2 = sum6;
     }
     DecodeStep& step = tables.steps[ends];
@@ -240,6 +247,9 @@ constexpr DecodeTables MakeDecodeTables() {
       int id = 0;
       for (int c = 3; c >= 0; --c) id = id * 3 + lengths[c] - 1;
       step = {static_cast<uint8_t>(kFourShuffles + id), static_cast<uint8_t>(sum4)};
+    } else if (count >= 3 && longest3 <= 4) {
+      const int id = (lengths[0] - 1) + 4 * (lengths[1] - 1) + 16 * (lengths[2] - 1);
+      step = {static_cast<uint8_t>(kThreeShuffles + id), static_cast<uint8_t>(sum3)};
     } else if (count >= 2 && longest2 <= 4) {
       const int id = (lengths[0] - 1) + 4 * (lengths[1] - 1);
       step = {static_cast<uint8_t>(kTwoShuffles + id), static_cast<uint8_t>(sum2)};
@@ -417,17 +427,17 @@ inline uint64_t Mask64(const uint8_t* in, Lanes lanes) {
   return mask;
 }
 
-// For the two code points of a four-byte step: each as one unit, or as a
-// surrogate pair, packed together.
+// For the code points of a step of up to four bytes each: each as one
+// unit, or as a surrogate pair, packed together.
 struct PairShuffles {
-  uint8_t shuffles[4][16];
+  uint8_t shuffles[8][16];
 };
 
 constexpr PairShuffles MakePairShuffles() {
   PairShuffles table{};
-  for (int pairs = 0; pairs < 4; ++pairs) {
+  for (int pairs = 0; pairs < 8; ++pairs) {
     int position = 0;
-    for (int lane = 0; lane < 2; ++lane) {
+    for (int lane = 0; lane < 3; ++lane) {
       const int units = 1 + (pairs >> lane & 1);
       for (int b = 0; b < 2 * units; ++b) {
         table.shuffles[pairs][position++] = static_cast<uint8_t>(4 * lane + b);
@@ -440,9 +450,9 @@ constexpr PairShuffles MakePairShuffles() {
 
 constexpr PairShuffles kPairShuffles = MakePairShuffles();
 
-// Writes the code points of the two low 32-bit lanes as UTF-16; returns the
-// position after them.
-inline char16_t* WriteTwoCodePoints(char16_t* o, __m128i code_points) {
+// Writes the code points of the `count` (2 or 3) low 32-bit lanes as
+// UTF-16; returns the position after them.
+inline char16_t* WriteCodePoints(char16_t* o, __m128i code_points, unsigned count) {
   // A pair in a lane: the high surrogate below the low one.
   const __m128i high = _mm_add_epi32(_mm_srli_epi32(code_points, 10), _mm_set1_epi32(0xD7C0));
   const __m128i low =
@@ -450,10 +460,11 @@ inline char16_t* WriteTwoCodePoints(char16_t* o, __m128i code_points) {
   const __m128i pair = _mm_or_si128(high, _mm_slli_epi32(low, 16));
   const __m128i beyond = _mm_cmpgt_epi32(code_points, _mm_set1_epi32(0xFFFF));
   const __m128i lanes = _mm_blendv_epi8(code_points, pair, beyond);
-  const unsigned pairs = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(beyond))) & 3;
+  const unsigned pairs = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(beyond))) & 7;
   Store(o, _mm_shuffle_epi8(lanes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(
                                        kPairShuffles.shuffles[pairs]))));
-  return o + 2 + (pairs & 1) + (pairs >> 1);
+  // 0xE994 holds the number of bits set in 0 to 7, two bits each.
+  return o + count + (0xE994u >> (2 * pairs) & 3);
 }
 
 // Decodes one step at in (sixteen readable bytes), code points ending where
@@ -472,7 +483,7 @@ inline size_t DecodeStep12(const uint8_t* in, unsigned ends, char16_t** out) {
     const __m128i lead = _mm_and_si128(lanes, Units(0x1F00));
     Store(o, _mm_or_si128(low, _mm_srli_epi16(lead, 2)));
     *out = o + 6;
-  } else if (step.shuffle < kTwoShuffles) {
+  } else if (step.shuffle < kThreeShuffles) {
     // 1110aaaa 10bbbbbb 10cccccc, shorter ones likewise, in 32-bit lanes.
     const __m128i low = _mm_and_si128(lanes, _mm_set1_epi32(0x7F));
     const __m128i middle = _mm_and_si128(lanes, _mm_set1_epi32(0x3F00));
@@ -482,8 +493,9 @@ inline size_t DecodeStep12(const uint8_t* in, unsigned ends, char16_t** out) {
     Store(o, _mm_packus_epi32(code_points, code_points));
     *out = o + 4;
   } else {
-    // Two code points of up to four bytes: a three-byte lead in the third
-    // byte of its lane has bit 6 set and one bit too many.
+    // Code points of up to four bytes: a three-byte lead in the third byte
+    // of its lane has bit 6 set and one bit too many.  A step of two leaves
+    // the third lane zero.
     const __m128i fix = _mm_srli_epi32(_mm_and_si128(lanes, _mm_set1_epi32(0x400000)), 1);
     const __m128i fixed = _mm_xor_si128(lanes, fix);
     const __m128i code_points = _mm_or_si128(
@@ -491,7 +503,7 @@ inline size_t DecodeStep12(const uint8_t* in, unsigned ends, char16_t** out) {
                      _mm_srli_epi32(_mm_and_si128(fixed, _mm_set1_epi32(0x3F00)), 2)),
         _mm_or_si128(_mm_srli_epi32(_mm_and_si128(fixed, _mm_set1_epi32(0x3F0000)), 4),
                      _mm_srli_epi32(_mm_and_si128(fixed, _mm_set1_epi32(0x07000000)), 6)));
-    *out = WriteTwoCodePoints(o, code_points);
+    *out = WriteCodePoints(o, code_points, step.shuffle < kTwoShuffles ? 3 : 2);
   }
   return step.consumed;
 }
@@ -625,11 +637,9 @@ Encoded EncodeUtf8Sse41(const char16_t* in, size_t n, uint8_t* out) {
       // Two bytes for each unit of a pair, none yet for a high surrogate in
       // the last lane.
       const unsigned pair_units = static_cast<unsigned>(_mm_movemask_epi8(surrogates));
-      lengths &= ~(pair_units & 0xAAAA);
-      if ((pair_units & 0x8000) != 0 && IsHighSurrogate(in[i + 7])) {
-        lengths = (lengths & 0x3FFF) | 0x8000;
-        taken = 7;
-      }
+      const unsigned waits = static_cast<unsigned>(_mm_movemask_epi8(high)) >> 15;  // 0 or 1
+      lengths = (lengths & ~(pair_units & 0xAAAA) & ~(waits * 0xC000)) | waits << 15;
+      taken -= waits;
     }
     const __m128i lead_middle = _mm_or_si128(lead, _mm_slli_epi16(middle, 8));
     o = WriteFour(o, _mm_unpacklo_epi16(lead_middle, last), lengths & 0xFF);
