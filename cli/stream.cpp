@@ -72,20 +72,54 @@ bool InputValidator::CheckEnd() {
   return needed_ == 0 || Fail(sequence_start_);
 }
 
-StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink,
-                                 StreamSizes sizes, const Transcoder& transcoder)
-    : filter_(filter),
-      encoding_(encoding),
-      sink_(sink),
-      transcoder_(transcoder),
+namespace {
+
+// The buffers of a converter, in bytes, each rounded up to a cache line.
+struct Layout {
+  size_t slice_units;
+  size_t pending_units;
+  size_t converted_units;
+  size_t output_bytes;
+
+  Layout(const Filter& filter, StreamSizes sizes)
       // A piece longer than any tail, so that every call makes progress.
-      slice_units_(std::max(sizes.slice_units, kMaxTail + 1)),
-      // A slice, the tail before it, and room for a cut sequence's units.
-      pending_capacity_(slice_units_ + kMaxTail + 4),
-      output_capacity_(std::max<size_t>(sizes.output_bytes, 8)) {
-  pending_.reset(new char16_t[pending_capacity_]);
-  converted_.reset(new char16_t[(slice_units_ + 1) * filter.factor / 2]);
-  output_.reset(new uint8_t[output_capacity_]);
+      : slice_units(std::max(sizes.slice_units, kMaxTail + 1)),
+        // A slice, the tail before it, and room for a cut sequence's units.
+        pending_units(slice_units + kMaxTail + 4),
+        converted_units((slice_units + 1) * filter.factor / 2),
+        output_bytes(std::max<size_t>(sizes.output_bytes, 8)) {}
+
+  static size_t Round(size_t bytes) { return (bytes + 63) / 64 * 64; }
+  size_t PendingOffset() const { return 0; }
+  size_t ConvertedOffset() const { return Round(pending_units * sizeof(char16_t)); }
+  size_t OutputOffset() const {
+    return ConvertedOffset() + Round(converted_units * sizeof(char16_t));
+  }
+  size_t Bytes() const { return OutputOffset() + Round(output_bytes); }
+};
+
+}  // namespace
+
+size_t StreamConverter::WorkspaceBytes(const Filter& filter, StreamSizes sizes) {
+  return Layout(filter, sizes).Bytes();
+}
+
+StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink,
+                                 StreamSizes sizes, const Transcoder& transcoder,
+                                 Workspace workspace)
+    : filter_(filter), encoding_(encoding), sink_(sink), transcoder_(transcoder) {
+  const Layout layout(filter, sizes);
+  uint8_t* bytes = static_cast<uint8_t*>(workspace.bytes);
+  if (bytes == nullptr || workspace.size < layout.Bytes()) {
+    owned_.reset(new uint8_t[layout.Bytes()]);
+    bytes = owned_.get();
+  }
+  slice_units_ = layout.slice_units;
+  pending_ = reinterpret_cast<char16_t*>(bytes + layout.PendingOffset());
+  pending_capacity_ = layout.pending_units;
+  converted_ = reinterpret_cast<char16_t*>(bytes + layout.ConvertedOffset());
+  output_ = bytes + layout.OutputOffset();
+  output_capacity_ = layout.output_bytes;
 }
 
 StreamConverter::~StreamConverter() = default;
@@ -97,7 +131,7 @@ bool StreamConverter::Feed(const uint8_t* bytes, size_t n) {
     // for two bytes.
     const size_t free = pending_capacity_ - pending_size_;
     const size_t take = std::min(n, encoding_ == Encoding::kUtf8 ? free - 3 : free);
-    pending_size_ += Decode(bytes, take, pending_.get() + pending_size_);
+    pending_size_ += Decode(bytes, take, pending_ + pending_size_);
     bytes += take;
     n -= take;
     if (!ConvertPending(false)) return false;
@@ -114,8 +148,7 @@ bool StreamConverter::Finish() {
     held_high_ = 0;
     ++replaced_;
     if (output_capacity_ - output_size_ < 3 && !Flush()) return false;
-    output_size_ =
-        static_cast<size_t>(WriteUtf8(output_.get() + output_size_, kReplacement) - output_.get());
+    output_size_ = static_cast<size_t>(WriteUtf8(output_ + output_size_, kReplacement) - output_);
   }
   return Flush();
 }
@@ -177,13 +210,13 @@ size_t StreamConverter::Decode(const uint8_t* in, size_t n, char16_t* out) {
 }
 
 bool StreamConverter::ConvertPending(bool last) {
-  char16_t* pending = pending_.get();
+  char16_t* pending = pending_;
   size_t pos = 0;
   for (;;) {
     const size_t length = std::min(slice_units_, pending_size_ - pos);
     const bool at_end = pos + length == pending_size_;
-    const Progress done = filter_.convert(pending + pos, length, converted_.get(), last && at_end);
-    if (!Emit(converted_.get(), done.written)) return false;
+    const Progress done = filter_.convert(pending + pos, length, converted_, last && at_end);
+    if (!Emit(converted_, done.written)) return false;
     pos += done.read;
     if (at_end) break;
   }
@@ -198,7 +231,7 @@ bool StreamConverter::Emit(const char16_t* units, size_t n) {
   while (n > 0) {
     if (output_capacity_ - output_size_ < 2 && !Flush()) return false;
     const size_t count = std::min(n, (output_capacity_ - output_size_) / 2);
-    memcpy(output_.get() + output_size_, units, count * sizeof(char16_t));
+    memcpy(output_ + output_size_, units, count * sizeof(char16_t));
     output_size_ += 2 * count;
     units += count;
     n -= count;
@@ -215,7 +248,7 @@ bool StreamConverter::EncodeUtf8(const char16_t* units, size_t n) {
       return false;
     }
     const size_t count = std::min(n, (output_capacity_ - output_size_ - 3) / 3);
-    uint8_t* o = output_.get() + output_size_;
+    uint8_t* o = output_ + output_size_;
     size_t k = 0;
     if (held_high_ != 0) {
       if (IsLowSurrogate(units[0])) {
@@ -241,7 +274,7 @@ bool StreamConverter::EncodeUtf8(const char16_t* units, size_t n) {
       ++replaced_;
       ++k;
     }
-    output_size_ = static_cast<size_t>(o - output_.get());
+    output_size_ = static_cast<size_t>(o - output_);
     units += count;
     n -= count;
   }
@@ -250,7 +283,7 @@ bool StreamConverter::EncodeUtf8(const char16_t* units, size_t n) {
 
 bool StreamConverter::Flush() {
   if (output_size_ == 0) return true;
-  const bool written = sink_.Write(output_.get(), output_size_);
+  const bool written = sink_.Write(output_, output_size_);
   output_size_ = 0;
   return written;
 }

@@ -64,6 +64,14 @@ struct StreamSizes {
   size_t output_bytes = 1 << 18;  // the output block handed to the sink
 };
 
+// Memory for a StreamConverter's buffers, given by its caller so that one
+// block can serve every input (StreamConverter::WorkspaceBytes says how
+// much). Without one, the converter allocates its own.
+struct Workspace {
+  void* bytes = nullptr;
+  size_t size = 0;
+};
+
 // Converts one input, given in pieces, with one filter, and writes the result
 // to a sink in blocks of StreamSizes::output_bytes. The input must have passed
 // an InputValidator; bytes that are still not valid UTF-8 (a file changed
@@ -73,8 +81,11 @@ struct StreamSizes {
 class StreamConverter {
  public:
   StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink, StreamSizes sizes = {},
-                  const Transcoder& transcoder = FastestTranscoder());
+                  const Transcoder& transcoder = FastestTranscoder(), Workspace workspace = {});
   ~StreamConverter();
+
+  // The workspace a converter for this filter with these sizes uses.
+  static size_t WorkspaceBytes(const Filter& filter, StreamSizes sizes = {});
 
   // Converts the next n bytes. Returns false when the sink failed.
   bool Feed(const uint8_t* bytes, size_t n);
@@ -99,9 +110,12 @@ class StreamConverter {
   const Transcoder& transcoder_;
   size_t slice_units_;
 
+  // The buffers below, when the caller gave no workspace.
+  std::unique_ptr<uint8_t[]> owned_;
+
   // Decoded units waiting for conversion: the tail the last conversion call
   // left, then new units.
-  std::unique_ptr<char16_t[]> pending_;
+  char16_t* pending_;
   size_t pending_capacity_;
   size_t pending_size_ = 0;
 
@@ -110,13 +124,13 @@ class StreamConverter {
   size_t carry_size_ = 0;
 
   // One conversion call's output, sized by the filter's factor.
-  std::unique_ptr<char16_t[]> converted_;
+  char16_t* converted_;
 
   // A high surrogate at the end of the converted units so far: its partner
   // may come with the next call.
   char16_t held_high_ = 0;
 
-  std::unique_ptr<uint8_t[]> output_;
+  uint8_t* output_;
   size_t output_capacity_;
   size_t output_size_ = 0;
 
