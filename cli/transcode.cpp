@@ -548,52 +548,85 @@ inline size_t DecodeStep12(const uint8_t* in, unsigned ends, char16_t** out) {
   return step.consumed;
 }
 
+// Decodes a block of about 64 bytes at in (80 readable), starting and
+// ending between code points; returns the bytes consumed. The masks of the
+// bytes that are not ASCII and of those that end a code point come first,
+// so that each step only shifts them. A step reads sixteen bytes and needs
+// the byte after its twelve.
+inline size_t DecodeBlock64(const uint8_t* in, char16_t** out) {
+  const __m128i zero = _mm_setzero_si128();
+  char16_t* o = *out;
+  const uint64_t high = Mask64(in, [](__m128i v) { return v; });
+  if (high == 0) {
+    for (int k = 0; k < 4; ++k) {
+      const __m128i v = LoadBytes(in + 16 * k);
+      Store(o + 16 * k, _mm_unpacklo_epi8(v, zero));
+      Store(o + 16 * k + 8, _mm_unpackhi_epi8(v, zero));
+    }
+    *out = o + 64;
+    return 64;
+  }
+  // Continuation bytes are those below 0xC0 as signed bytes; a byte ends a
+  // code point when the next one is no continuation. Bit 63 is unknown.
+  const uint64_t ends = ~(Mask64(in + 1, [](__m128i v) { return _mm_cmplt_epi8(v, Bytes(0xC0)); }));
+  size_t position = 0;
+  while (position <= 64 - 16) {
+    if ((high >> position & 0xFFFF) == 0) {
+      const __m128i v = LoadBytes(in + position);
+      Store(o, _mm_unpacklo_epi8(v, zero));
+      Store(o + 8, _mm_unpackhi_epi8(v, zero));
+      o += 16;
+      position += 16;
+      continue;
+    }
+    const unsigned window = static_cast<unsigned>(ends >> position);
+    const size_t consumed = DecodeStep12(in + position, window, &o);
+    if (consumed == 0) break;  // not valid UTF-8
+    position += consumed;
+  }
+  if (position == 0) {  // not valid UTF-8: one byte the plain way
+    o += DecodeUtf8Plain(in, 1, o);
+    position = 1;
+  }
+  *out = o;
+  return position;
+}
+
 size_t DecodeUtf8Sse41(const uint8_t* in, size_t n, char16_t* out) {
   char16_t* o = out;
   size_t i = 0;
-  const __m128i zero = _mm_setzero_si128();
-  // Blocks of 64 bytes: the masks of the bytes that are not ASCII and of
-  // those that end a code point come first, so that each step only shifts
-  // them. A step reads sixteen bytes and needs the byte after its twelve.
-  while (i + 64 + 16 <= n) {
-    const uint64_t high = Mask64(in + i, [](__m128i v) { return v; });
-    if (high == 0) {
-      for (int k = 0; k < 4; ++k) {
-        const __m128i v = LoadBytes(in + i + 16 * k);
-        Store(o + 16 * k, _mm_unpacklo_epi8(v, zero));
-        Store(o + 16 * k + 8, _mm_unpackhi_epi8(v, zero));
-      }
-      o += 64;
-      i += 64;
-      continue;
-    }
-    // Continuation bytes are those below 0xC0 as signed bytes; a byte ends a
-    // code point when the next one is no continuation. Bit 63 is unknown.
-    const uint64_t ends =
-        ~(Mask64(in + i + 1, [](__m128i v) { return _mm_cmplt_epi8(v, Bytes(0xC0)); }));
-    size_t position = 0;
-    while (position <= 64 - 16) {
-      if ((high >> position & 0xFFFF) == 0) {
-        const __m128i v = LoadBytes(in + i + position);
-        Store(o, _mm_unpacklo_epi8(v, zero));
-        Store(o + 8, _mm_unpackhi_epi8(v, zero));
-        o += 16;
-        position += 16;
-        continue;
-      }
-      const unsigned window = static_cast<unsigned>(ends >> position);
-      const size_t consumed = DecodeStep12(in + i + position, window, &o);
-      if (consumed == 0) break;  // not valid UTF-8: the plain way below
-      position += consumed;
-    }
-    i += position;
-    if (position == 0) {
-      o += DecodeUtf8Plain(in + i, 1, o);
-      ++i;
-    }
-  }
+  while (i + 64 + 16 <= n) i += DecodeBlock64(in + i, &o);
   return static_cast<size_t>(o - out) + DecodeUtf8Plain(in + i, n - i, o);
 }
+
+// For compressing eight 16-bit lanes to those a mask picks: the shuffle and
+// how many it keeps.
+struct CompressStep {
+  uint8_t shuffle[16];
+  uint8_t count;
+};
+
+struct CompressTable {
+  CompressStep steps[256];
+};
+
+constexpr CompressTable MakeCompressTable() {
+  CompressTable table{};
+  for (int mask = 0; mask < 256; ++mask) {
+    int count = 0;
+    for (int lane = 0; lane < 8; ++lane) {
+      if ((mask >> lane & 1) == 0) continue;
+      table.steps[mask].shuffle[2 * count] = static_cast<uint8_t>(2 * lane);
+      table.steps[mask].shuffle[2 * count + 1] = static_cast<uint8_t>(2 * lane + 1);
+      ++count;
+    }
+    for (int k = 2 * count; k < 16; ++k) table.steps[mask].shuffle[k] = 0x80;
+    table.steps[mask].count = static_cast<uint8_t>(count);
+  }
+  return table;
+}
+
+constexpr CompressTable kCompressTable = MakeCompressTable();
 
 // Writes the UTF-8 of four units given as 32-bit lanes of their bytes, with
 // `lengths` their two bits each; returns the position after.
@@ -761,6 +794,96 @@ size_t ValidUtf8Avx2(const uint8_t* in, size_t n) {
   return ValidUtf8From(in, n, i);
 }
 
+// Writes the eight units of `units` that `mask` picks; returns the position
+// after them.
+inline char16_t* WritePicked(char16_t* o, __m128i units, unsigned mask) {
+  const CompressStep& step = kCompressTable.steps[mask];
+  _mm_storeu_si128(
+      reinterpret_cast<__m128i*>(o),
+      _mm_shuffle_epi8(units, _mm_loadu_si128(reinterpret_cast<const __m128i*>(step.shuffle))));
+  return o + step.count;
+}
+
+// Text without four-byte sequences, 32 bytes a block without a branch on
+// the lengths: every byte that ends a code point computes that code point
+// from itself and the two bytes before it, and the ends are then packed
+// together. A block with a four-byte lead goes to the steps of the SSE4.1
+// decoder.
+size_t DecodeUtf8Avx2(const uint8_t* in, size_t n, char16_t* out) {
+  char16_t* o = out;
+  size_t i = 0;
+  // Every byte before `done` is decoded: the code point that holds byte i
+  // may have begun in the block before.
+  size_t done = 0;
+  // The block before, as far as a code point that ends in this one reaches
+  // back: ASCII at the start and wherever a block starts between code points.
+  __m256i before = _mm256_setzero_si256();
+  const __m256i continuation_below = Bytes32(0xC0);  // signed
+  while (i + 64 + 16 <= n) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    if (_mm256_movemask_epi8(v) == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o),
+                          _mm256_cvtepu8_epi16(_mm256_castsi256_si128(v)));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(o + 16),
+                          _mm256_cvtepu8_epi16(_mm256_extracti128_si256(v, 1)));
+      o += 32;
+      i += 32;
+      done = i;
+      before = v;
+      continue;
+    }
+    const __m256i four = _mm256_cmpeq_epi8(_mm256_max_epu8(v, Bytes32(0xF0)), v);
+    if (!_mm256_testz_si256(four, four)) {
+      // A four-byte lead: a block of steps from the first byte not decoded,
+      // which ends between code points. They are SSE code: the upper halves
+      // are cleared first.
+      _mm256_zeroupper();
+      i = done + DecodeBlock64(in + done, &o);
+      done = i;
+      before = _mm256_setzero_si256();
+      continue;
+    }
+    const __m256i cont = _mm256_cmpgt_epi8(continuation_below, v);
+    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 1));
+    const unsigned ends =
+        ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(continuation_below, next)));
+    const __m256i prev1 = Previous<1>(v, before);
+    const __m256i prev2 = Previous<2>(v, before);
+    const __m256i cont1 = _mm256_cmpgt_epi8(continuation_below, prev1);
+    for (int half = 0; half < 2; ++half) {
+      const __m128i b0 = half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
+      const __m128i b1 =
+          half == 0 ? _mm256_castsi256_si128(prev1) : _mm256_extracti128_si256(prev1, 1);
+      const __m128i b2 =
+          half == 0 ? _mm256_castsi256_si128(prev2) : _mm256_extracti128_si256(prev2, 1);
+      const __m128i c0 =
+          half == 0 ? _mm256_castsi256_si128(cont) : _mm256_extracti128_si256(cont, 1);
+      const __m128i c1 =
+          half == 0 ? _mm256_castsi256_si128(cont1) : _mm256_extracti128_si256(cont1, 1);
+      // In 16-bit lanes: the byte's own bits; the six of the byte before
+      // (a two-byte lead has five and a zero sixth) when this one is a
+      // continuation; the lead's four, which the shift keeps, when the
+      // byte before is one too.
+      const __m256i m0 = _mm256_cvtepi8_epi16(c0);
+      const __m256i m01 = _mm256_and_si256(m0, _mm256_cvtepi8_epi16(c1));
+      const __m256i own = _mm256_and_si256(_mm256_cvtepu8_epi16(b0), _mm256_set1_epi16(0x7F));
+      const __m256i middle =
+          _mm256_slli_epi16(_mm256_and_si256(_mm256_cvtepu8_epi16(b1), _mm256_set1_epi16(0x3F)), 6);
+      const __m256i lead = _mm256_slli_epi16(_mm256_cvtepu8_epi16(b2), 12);
+      const __m256i code_points = _mm256_or_si256(
+          own, _mm256_or_si256(_mm256_and_si256(middle, m0), _mm256_and_si256(lead, m01)));
+      const unsigned picked = ends >> (16 * half);
+      o = WritePicked(o, _mm256_castsi256_si128(code_points), picked & 0xFF);
+      o = WritePicked(o, _mm256_extracti128_si256(code_points, 1), picked >> 8 & 0xFF);
+    }
+    if (ends != 0) done = i + 32 - static_cast<size_t>(__builtin_clz(ends));
+    before = v;
+    i += 32;
+  }
+  _mm256_zeroupper();
+  return static_cast<size_t>(o - out) + DecodeUtf8Plain(in + done, n - done, o);
+}
+
 bool HasAvx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
@@ -771,6 +894,9 @@ bool HasAvx2() {
 size_t ValidUtf8Avx2(const uint8_t* in, size_t n) {
   return ValidUtf8Sse41(in, n);
 }
+size_t DecodeUtf8Avx2(const uint8_t* in, size_t n, char16_t* out) {
+  return DecodeUtf8Sse41(in, n, out);
+}
 bool HasAvx2() {
   return false;
 }
@@ -780,7 +906,7 @@ constexpr Transcoder kPlain = {"plain", ValidUtf8Plain, DecodeUtf8Plain, EncodeU
 constexpr Transcoder kSse2 = {"SSE2", ValidUtf8Sse2, DecodeUtf8Sse2, EncodeUtf8Sse2};
 constexpr Transcoder kSse41 = {"SSE4.1", ValidUtf8Sse41, DecodeUtf8Sse41, EncodeUtf8Sse41};
 
-constexpr Transcoder kAvx2 = {"AVX2", ValidUtf8Avx2, DecodeUtf8Sse41, EncodeUtf8Sse41};
+constexpr Transcoder kAvx2 = {"AVX2", ValidUtf8Avx2, DecodeUtf8Avx2, EncodeUtf8Sse41};
 
 constexpr const Transcoder* kAll[] = {&kPlain, &kSse2, &kSse41, &kAvx2};
 
