@@ -330,61 +330,33 @@ constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 constexpr uint8_t kLarge = kCarry | kTooLarge | kTooLarge1000;
 constexpr uint8_t kCont = kTooLong | kOverlong2 | kTwoConts;
 
-// By the high nibble of the byte before.
-alignas(16) constexpr uint8_t kByte1High[16] = {kTooLong,
-                                                kTooLong,
-                                                kTooLong,
-                                                kTooLong,
-                                                kTooLong,
-                                                kTooLong,
-                                                kTooLong,
-                                                kTooLong,
-                                                kTwoConts,
-                                                kTwoConts,
-                                                kTwoConts,
-                                                kTwoConts,
-                                                kTooShort | kOverlong2,
-                                                kTooShort,
-                                                kTooShort | kOverlong3 | kSurrogate,
-                                                kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+// clang-format off
+// By the high nibble of the byte before: ASCII, continuation, two-, three-
+// and four-byte leads.
+alignas(16) constexpr uint8_t kByte1High[16] = {
+    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
+    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
+    kTooShort | kOverlong2, kTooShort,
+    kTooShort | kOverlong3 | kSurrogate,
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
 // By the low nibble of the byte before.
-alignas(16) constexpr uint8_t kByte1Low[16] = {kCarry | kOverlong3 | kOverlong2 | kOverlong4,
-                                               kCarry | kOverlong2,
-                                               kCarry,
-                                               kCarry,
-                                               kCarry | kTooLarge,
-                                               kLarge,
-                                               kLarge,
-                                               kLarge,
-                                               kLarge,
-                                               kLarge,
-                                               kLarge,
-                                               kLarge,
-                                               kLarge,
-                                               kLarge | kSurrogate,
-                                               kLarge,
-                                               kLarge};
-// By the high nibble of the byte.
-alignas(16) constexpr uint8_t kByte2High[16] = {kTooShort,
-                                                kTooShort,
-                                                kTooShort,
-                                                kTooShort,
-                                                kTooShort,
-                                                kTooShort,
-                                                kTooShort,
-                                                kTooShort,
-                                                kCont | kOverlong3 | kTooLarge1000 | kOverlong4,
-                                                kCont | kOverlong3 | kTooLarge,
-                                                kCont | kSurrogate | kTooLarge,
-                                                kCont | kSurrogate | kTooLarge,
-                                                kTooShort,
-                                                kTooShort,
-                                                kTooShort,
-                                                kTooShort};
+alignas(16) constexpr uint8_t kByte1Low[16] = {
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,
+    kCarry | kTooLarge, kLarge, kLarge, kLarge,
+    kLarge, kLarge, kLarge, kLarge,
+    kLarge, kLarge | kSurrogate, kLarge, kLarge};
+// By the high nibble of the byte: ASCII, continuations 80-8F, 90-9F and
+// A0-BF, leads.
+alignas(16) constexpr uint8_t kByte2High[16] = {
+    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
+    kCont | kOverlong3 | kTooLarge1000 | kOverlong4, kCont | kOverlong3 | kTooLarge,
+    kCont | kSurrogate | kTooLarge, kCont | kSurrogate | kTooLarge,
+    kTooShort, kTooShort, kTooShort, kTooShort};
 // The largest byte that needs no byte after the last sixteen.
-alignas(16) constexpr uint8_t kLastComplete[16] = {0xFF, 0xFF,     0xFF,     0xFF,    0xFF, 0xFF,
-                                                   0xFF, 0xFF,     0xFF,     0xFF,    0xFF, 0xFF,
-                                                   0xFF, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1};
+alignas(16) constexpr uint8_t kLastComplete[16] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1};
+// clang-format on
 
 #pragma GCC push_options
 #pragma GCC target("ssse3,sse4.1")
@@ -599,35 +571,6 @@ size_t DecodeUtf8Sse41(const uint8_t* in, size_t n, char16_t* out) {
   return static_cast<size_t>(o - out) + DecodeUtf8Plain(in + i, n - i, o);
 }
 
-// For compressing eight 16-bit lanes to those a mask picks: the shuffle and
-// how many it keeps.
-struct CompressStep {
-  uint8_t shuffle[16];
-  uint8_t count;
-};
-
-struct CompressTable {
-  CompressStep steps[256];
-};
-
-constexpr CompressTable MakeCompressTable() {
-  CompressTable table{};
-  for (int mask = 0; mask < 256; ++mask) {
-    int count = 0;
-    for (int lane = 0; lane < 8; ++lane) {
-      if ((mask >> lane & 1) == 0) continue;
-      table.steps[mask].shuffle[2 * count] = static_cast<uint8_t>(2 * lane);
-      table.steps[mask].shuffle[2 * count + 1] = static_cast<uint8_t>(2 * lane + 1);
-      ++count;
-    }
-    for (int k = 2 * count; k < 16; ++k) table.steps[mask].shuffle[k] = 0x80;
-    table.steps[mask].count = static_cast<uint8_t>(count);
-  }
-  return table;
-}
-
-constexpr CompressTable kCompressTable = MakeCompressTable();
-
 // Writes the UTF-8 of four units given as 32-bit lanes of their bytes, with
 // `lengths` their two bits each; returns the position after.
 inline uint8_t* WriteFour(uint8_t* o, __m128i lanes, unsigned lengths) {
@@ -730,10 +673,39 @@ bool HasSse41() {
 
 #pragma GCC pop_options
 
-// AVX2, chosen at run time: the same checks 32 bytes at a time. Not on
-// Windows, where the compiler cannot keep 32-byte values it spills to the
-// stack aligned.
+// AVX2, chosen at run time: the same checks 32 bytes at a time, and
+// decoding without branches on the sequence lengths. Not on Windows, where
+// the compiler cannot keep 32-byte values it spills to the stack aligned.
 #ifndef _WIN32
+// For compressing eight 16-bit lanes to those a mask picks: the shuffle and
+// how many it keeps.
+struct CompressStep {
+  uint8_t shuffle[16];
+  uint8_t count;
+};
+
+struct CompressTable {
+  CompressStep steps[256];
+};
+
+constexpr CompressTable MakeCompressTable() {
+  CompressTable table{};
+  for (int mask = 0; mask < 256; ++mask) {
+    int count = 0;
+    for (int lane = 0; lane < 8; ++lane) {
+      if ((mask >> lane & 1) == 0) continue;
+      table.steps[mask].shuffle[2 * count] = static_cast<uint8_t>(2 * lane);
+      table.steps[mask].shuffle[2 * count + 1] = static_cast<uint8_t>(2 * lane + 1);
+      ++count;
+    }
+    for (int k = 2 * count; k < 16; ++k) table.steps[mask].shuffle[k] = 0x80;
+    table.steps[mask].count = static_cast<uint8_t>(count);
+  }
+  return table;
+}
+
+constexpr CompressTable kCompressTable = MakeCompressTable();
+
 #pragma GCC push_options
 #pragma GCC target("avx2")
 
