@@ -30,10 +30,13 @@ const Transcoder& Plain() {
   return *Transcoders().front();
 }
 
+// Into a buffer of exactly the room the contract gives, a unit a byte, so
+// that the sanitizers catch a store beyond it.
 std::u16string Decode(const Transcoder& transcoder, const std::string& bytes) {
-  std::u16string units(bytes.size(), u'\0');
-  units.resize(transcoder.decode_utf8(Bytes(bytes), bytes.size(), &units[0]));
-  return units;
+  std::vector<char16_t> units(bytes.size());
+  const size_t written = transcoder.decode_utf8(Bytes(bytes), bytes.size(), units.data());
+  EXPECT_LE(written, units.size());
+  return std::u16string(units.begin(), units.begin() + written);
 }
 
 struct EncodeResult {
@@ -270,6 +273,28 @@ TEST(Transcoder, StaysWithinItsRoomAtEveryLength) {
             << transcoder->name;
       }
       units += fill;
+    }
+  }
+}
+
+// Decoding writes fewest units a byte with ASCII, most with four-byte
+// sequences: ASCII, then four-byte sequences, then a little ASCII, at
+// every length around the block sizes, so that the last stores fall at the
+// end of the room.
+TEST(Transcoder, DecodesWithinItsRoomAtEveryLength) {
+  for (size_t ascii = 0; ascii < 100; ++ascii) {
+    for (size_t pairs = 1; pairs < 12; ++pairs) {
+      for (size_t tail = 0; tail < 4; ++tail) {
+        const std::string bytes = std::string(ascii, 'a') + [&] {
+          std::string emoji;
+          for (size_t k = 0; k < pairs; ++k) emoji += "\xF0\x9F\x98\x80";
+          return emoji;
+        }() + std::string(tail, 'z');
+        const std::u16string expected = Decode(Plain(), bytes);
+        for (const Transcoder* transcoder : Transcoders()) {
+          EXPECT_TRUE(Decode(*transcoder, bytes) == expected) << transcoder->name;
+        }
+      }
     }
   }
 }
