@@ -177,6 +177,24 @@ class FileCloser {
   int fd_;
 };
 
+// Memory from AllocateBuffers, or from the heap where that fails.
+class Buffers {
+ public:
+  explicit Buffers(size_t size) : size_(size), block_(AllocateBuffers(size)) {
+    if (block_ == nullptr) heap_.reset(new uint8_t[size]);
+  }
+  ~Buffers() { FreeBuffers(block_, size_); }
+  Buffers(const Buffers&) = delete;
+  Buffers& operator=(const Buffers&) = delete;
+
+  uint8_t* bytes() const { return heap_ ? heap_.get() : static_cast<uint8_t*>(block_); }
+
+ private:
+  size_t size_;
+  void* block_;
+  std::unique_ptr<uint8_t[]> heap_;
+};
+
 enum class Outcome { kConverted, kFailed, kOutputFailed };
 
 struct Job {
@@ -184,6 +202,7 @@ struct Job {
   Encoding encoding;
   OutputSink& sink;
   uint8_t* block;         // kBlockBytes
+  Workspace workspace;    // for each input's StreamConverter
   uint64_t replaced = 0;  // lone surrogates written as U+FFFD
 };
 
@@ -205,7 +224,8 @@ Outcome Finish(Job& job, StreamConverter& converter) {
 
 // Converts `size` bytes from fd, already checked.
 Outcome ConvertChecked(Job& job, int fd, const std::string& name, uint64_t size) {
-  StreamConverter converter(job.filter, job.encoding, job.sink);
+  StreamConverter converter(job.filter, job.encoding, job.sink, {}, FastestTranscoder(),
+                            job.workspace);
   while (size > 0) {
     const int64_t got = ReadFull(fd, job.block, std::min<uint64_t>(kBlockBytes, size));
     if (got < 0) return Failed(name, errno);
@@ -230,7 +250,8 @@ Outcome ConvertInput(Job& job, int fd, const std::string& name) {
   if (static_cast<size_t>(got) < kBlockBytes) {
     const size_t size = static_cast<size_t>(got);
     if (!validator.Check(job.block, size) || !validator.CheckEnd()) return Invalid(name, validator);
-    StreamConverter converter(job.filter, job.encoding, job.sink);
+    StreamConverter converter(job.filter, job.encoding, job.sink, {}, FastestTranscoder(),
+                              job.workspace);
     if (!converter.Feed(job.block, size)) return Outcome::kOutputFailed;
     return Finish(job, converter);
   }
@@ -301,9 +322,13 @@ int Main(int argc, ArgChar** argv) {
   }
   if (filter == nullptr) return UsageError("no filter given");
 
-  std::unique_ptr<uint8_t[]> block(new uint8_t[kBlockBytes]);
+  // One block for the read buffer and the converter's buffers, for every
+  // input.
+  const size_t workspace_bytes = StreamConverter::WorkspaceBytes(*filter);
+  const Buffers buffers(kBlockBytes + workspace_bytes);
   OutputSink sink;
-  Job job{*filter, encoding, sink, block.get()};
+  Job job{
+      *filter, encoding, sink, buffers.bytes(), {buffers.bytes() + kBlockBytes, workspace_bytes}};
   int status = 0;
   if (files.empty()) files.push_back(nullptr);
   for (const ArgChar* file : files) {

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -83,6 +84,14 @@ void Close(int fd) {
   _close(fd);
 }
 
+void* AllocateBuffers(size_t size) {
+  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void FreeBuffers(void* block, size_t) {
+  if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
+}
+
 bool IsRegularFile(int fd) {
   struct _stati64 status;
   return _fstati64(fd, &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
@@ -134,6 +143,12 @@ int64_t WriteSome(int fd, const uint8_t* bytes, size_t n) {
 
 void PrepareStandardStreams() {
   signal(SIGPIPE, SIG_IGN);
+  // A larger pipe lets the reader take one block while the next is being
+  // converted; the system may refuse, and that is fine.
+  struct stat status;
+  if (fstat(kStandardOutput, &status) == 0 && S_ISFIFO(status.st_mode)) {
+    fcntl(kStandardOutput, F_SETPIPE_SZ, 1 << 20);
+  }
 }
 
 std::string ToUtf8(const char* arg) {
@@ -157,6 +172,37 @@ int OpenTemporaryFile() {
 
 void Close(int fd) {
   close(fd);
+}
+
+namespace {
+
+constexpr size_t kHugePage = 2 << 20;
+
+size_t HugePages(size_t size) {
+  return (size + kHugePage - 1) / kHugePage * kHugePage;
+}
+
+}  // namespace
+
+void* AllocateBuffers(size_t size) {
+  // Mapped with a huge page to spare, and cut to a block that starts on a
+  // huge page boundary; the system may still give small pages.
+  const size_t rounded = HugePages(size);
+  void* mapped = mmap(nullptr, rounded + kHugePage, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return nullptr;
+  uint8_t* const first = static_cast<uint8_t*>(mapped);
+  uint8_t* const block =
+      first + (kHugePage - reinterpret_cast<uintptr_t>(first) % kHugePage) % kHugePage;
+  if (block > first) munmap(first, static_cast<size_t>(block - first));
+  uint8_t* const end = first + rounded + kHugePage;
+  if (end > block + rounded) munmap(block + rounded, static_cast<size_t>(end - block - rounded));
+  madvise(block, rounded, MADV_HUGEPAGE);
+  return block;
+}
+
+void FreeBuffers(void* block, size_t size) {
+  if (block != nullptr) munmap(block, HugePages(size));
 }
 
 bool IsRegularFile(int fd) {

@@ -8,6 +8,7 @@
 
 #include <memory>
 
+#include "cli/transcode.h"
 #include "plugin/filters.h"
 
 namespace tobble::cli {
@@ -19,7 +20,8 @@ enum class Encoding { kUtf8, kUtf16le };
 // nothing above U+10FFFF), or UTF-16LE, which only needs an even byte count.
 class InputValidator {
  public:
-  explicit InputValidator(Encoding encoding) : encoding_(encoding) {}
+  explicit InputValidator(Encoding encoding, const Transcoder& transcoder = FastestTranscoder())
+      : encoding_(encoding), transcoder_(transcoder) {}
 
   // Checks the next n bytes. Returns false once the input is invalid.
   bool Check(const uint8_t* bytes, size_t n);
@@ -38,6 +40,7 @@ class InputValidator {
   bool Fail(uint64_t offset);
 
   Encoding encoding_;
+  const Transcoder& transcoder_;
   uint64_t offset_ = 0;          // bytes checked before the current piece
   uint64_t sequence_start_ = 0;  // where the unfinished sequence began
   int needed_ = 0;               // its continuation bytes still to come
@@ -61,6 +64,14 @@ struct StreamSizes {
   size_t output_bytes = 1 << 18;  // the output block handed to the sink
 };
 
+// Memory for a StreamConverter's buffers, given by its caller so that one
+// block can serve every input (StreamConverter::WorkspaceBytes says how
+// much). Without one, the converter allocates its own.
+struct Workspace {
+  void* bytes = nullptr;
+  size_t size = 0;
+};
+
 // Converts one input, given in pieces, with one filter, and writes the result
 // to a sink in blocks of StreamSizes::output_bytes. The input must have passed
 // an InputValidator; bytes that are still not valid UTF-8 (a file changed
@@ -69,8 +80,12 @@ struct StreamSizes {
 // lone surrogate is written as U+FFFD and counted.
 class StreamConverter {
  public:
-  StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink, StreamSizes sizes = {});
+  StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink, StreamSizes sizes = {},
+                  const Transcoder& transcoder = FastestTranscoder(), Workspace workspace = {});
   ~StreamConverter();
+
+  // The workspace a converter for this filter with these sizes uses.
+  static size_t WorkspaceBytes(const Filter& filter, StreamSizes sizes = {});
 
   // Converts the next n bytes. Returns false when the sink failed.
   bool Feed(const uint8_t* bytes, size_t n);
@@ -92,11 +107,15 @@ class StreamConverter {
   const Filter& filter_;
   Encoding encoding_;
   ByteSink& sink_;
+  const Transcoder& transcoder_;
   size_t slice_units_;
+
+  // The buffers below, when the caller gave no workspace.
+  std::unique_ptr<uint8_t[]> owned_;
 
   // Decoded units waiting for conversion: the tail the last conversion call
   // left, then new units.
-  std::unique_ptr<char16_t[]> pending_;
+  char16_t* pending_;
   size_t pending_capacity_;
   size_t pending_size_ = 0;
 
@@ -105,13 +124,13 @@ class StreamConverter {
   size_t carry_size_ = 0;
 
   // One conversion call's output, sized by the filter's factor.
-  std::unique_ptr<char16_t[]> converted_;
+  char16_t* converted_;
 
   // A high surrogate at the end of the converted units so far: its partner
   // may come with the next call.
   char16_t held_high_ = 0;
 
-  std::unique_ptr<uint8_t[]> output_;
+  uint8_t* output_;
   size_t output_capacity_;
   size_t output_size_ = 0;
 

@@ -1,0 +1,361 @@
+// The tool's transcoders: every one this processor runs against the plain
+// one, byte for byte and unit for unit, on every code point, on random texts
+// made of the pieces that matter to vector code (runs of ASCII around the
+// vector widths, sequences of each length, surrogates, invalid bytes), and
+// through the streaming pipeline.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "cli/stream.h"
+#include "cli/transcode.h"
+#include "common/surrogate.h"
+#include "plugin/filters.h"
+
+namespace tobble::cli {
+namespace {
+
+const uint8_t* Bytes(const std::string& s) {
+  return reinterpret_cast<const uint8_t*>(s.data());
+}
+
+std::vector<const Transcoder*> Transcoders() {
+  const TranscoderList list = AvailableTranscoders();
+  return std::vector<const Transcoder*>(list.items, list.items + list.size);
+}
+
+const Transcoder& Plain() {
+  return *Transcoders().front();
+}
+
+// Into a buffer of exactly the room the contract gives, a unit a byte, so
+// that the sanitizers catch a store beyond it.
+std::u16string Decode(const Transcoder& transcoder, const std::string& bytes) {
+  std::vector<char16_t> units(bytes.size());
+  const size_t written = transcoder.decode_utf8(Bytes(bytes), bytes.size(), units.data());
+  EXPECT_LE(written, units.size());
+  return std::u16string(units.begin(), units.begin() + written);
+}
+
+struct EncodeResult {
+  size_t read;
+  std::string bytes;
+  bool operator==(const EncodeResult& other) const {
+    return read == other.read && bytes == other.bytes;
+  }
+};
+
+// Into a buffer of exactly the room the contract gives, 3 bytes a unit, so
+// that the sanitizers catch a store beyond it.
+EncodeResult Encode(const Transcoder& transcoder, const std::u16string& units) {
+  std::vector<uint8_t> bytes(3 * units.size());
+  const Encoded done = transcoder.encode_utf8(units.data(), units.size(), bytes.data());
+  EXPECT_LE(done.written, bytes.size());
+  return {done.read, std::string(bytes.begin(), bytes.begin() + done.written)};
+}
+
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Every code point but the surrogates, in UTF-8 and in UTF-16, one after the
+// other, so that every length meets every other at every offset.
+TEST(Transcoder, EveryCodePointBothWays) {
+  std::string bytes;
+  std::u16string units;
+  for (uint32_t c = 0; c <= 0x10FFFF; ++c) {
+    if (IsHighSurrogate(c) || IsLowSurrogate(c)) continue;
+    AppendUtf8(bytes, c);
+    if (c < 0x10000) {
+      units += static_cast<char16_t>(c);
+    } else {
+      units += HighSurrogateOf(c);
+      units += LowSurrogateOf(c);
+    }
+  }
+  for (const Transcoder* transcoder : Transcoders()) {
+    SCOPED_TRACE(transcoder->name);
+    EXPECT_EQ(transcoder->valid_utf8(Bytes(bytes), bytes.size()), bytes.size());
+    EXPECT_TRUE(Decode(*transcoder, bytes) == units);
+    const EncodeResult encoded = Encode(*transcoder, units);
+    EXPECT_EQ(encoded.read, units.size());
+    EXPECT_TRUE(encoded.bytes == bytes);
+  }
+}
+
+// Sequences that are not valid UTF-8, each placed at every offset of a text
+// of ASCII or of multi-byte sequences, so that it falls at every lane of a
+// vector and across the blocks that vector code works in: the valid prefix
+// ends exactly where it begins.
+TEST(Transcoder, FindsEachInvalidSequenceAtEveryOffset) {
+  struct Invalid {
+    const char* bytes;
+    size_t valid;  // of its bytes, those that are still valid
+  };
+  const Invalid invalid[] = {
+      {"\x80", 0},
+      {"\xBF", 0},
+      {"\xC0\x80", 0},
+      {"\xC1\xBF", 0},
+      {"\xC2", 0},
+      {"\xC2\x41", 0},
+      {"\xC2\xC2\x80", 0},
+      {"\xE0\x80\x80", 0},
+      {"\xE0\x9F\xBF", 0},
+      {"\xED\xA0\x80", 0},
+      {"\xED\xBF\xBF", 0},
+      {"\xE3\x81", 0},
+      {"\xE3\x81\x41", 0},
+      {"\xEF\xBF", 0},
+      {"\xF0\x8F\xBF\xBF", 0},
+      {"\xF4\x90\x80\x80", 0},
+      {"\xF5\x80\x80\x80", 0},
+      {"\xF0\x9F\x98", 0},
+      {"\xF0\x9F\x98\x41", 0},
+      {"\xFF", 0},
+      {"\xE3\x81\x82\x80", 3},  // a continuation too many
+      {"\xF0\x9F\x98\x80\xBF", 4},
+  };
+  const std::string fillers[] = {"a", "\xC3\xA9", "\xE3\x81\x82", "\xF0\x9F\x98\x80",
+                                 "\xE3\x81\x82z"};
+  for (const std::string& filler : fillers) {
+    for (size_t offset = 0; offset < 150; ++offset) {
+      std::string text;
+      while (text.size() < offset) text += filler;
+      const size_t at = text.size();
+      for (const Invalid& bad : invalid) {
+        std::string bytes = text + bad.bytes;
+        while (bytes.size() < at + 100) bytes += filler;
+        for (const Transcoder* transcoder : Transcoders()) {
+          EXPECT_EQ(transcoder->valid_utf8(Bytes(bytes), bytes.size()), at + bad.valid)
+              << transcoder->name << ", " << ::testing::PrintToString(bad.bytes) << " after " << at
+              << " bytes of " << ::testing::PrintToString(filler);
+        }
+      }
+    }
+  }
+}
+
+// Random UTF-8 made of pieces: runs of ASCII of lengths around the vector
+// widths, sequences of every length with values at their limits, and, when
+// `invalid`, bytes that break the text.
+std::string RandomUtf8(std::mt19937& random, bool invalid) {
+  const std::string pieces[] = {
+      "\xC2\x80",         "\xDF\xBF",         "\xC3\xA9",     "\xE0\xA0\x80", "\xED\x9F\xBF",
+      "\xEE\x80\x80",     "\xEF\xBF\xBF",     "\xE3\x81\x82", "\xE3\x80\x81", "\xF0\x90\x80\x80",
+      "\xF4\x8F\xBF\xBF", "\xF0\x9F\x98\x80", "\xE2\x80\x8D", "\xEF\xB8\x8F", "\n",
+      "\\u3042"};
+  const std::string broken[] = {"\x80",         "\xC2",     "\xE3\x81", "\xF0\x9F\x98",
+                                "\xED\xA0\x80", "\xC0\xAF", "\xF5",     "\xFF"};
+  std::string text;
+  const int count = std::uniform_int_distribution<int>(0, 60)(random);
+  for (int k = 0; k < count; ++k) {
+    const int kind = std::uniform_int_distribution<int>(0, 9)(random);
+    if (kind < 3) {
+      const int run = std::uniform_int_distribution<int>(0, 70)(random);
+      for (int r = 0; r < run; ++r) text += static_cast<char>('!' + (r * 7 + k) % 90);
+    } else if (kind < 9 || !invalid) {
+      text += pieces[std::uniform_int_distribution<size_t>(0, std::size(pieces) - 1)(random)];
+    } else {
+      text += broken[std::uniform_int_distribution<size_t>(0, std::size(broken) - 1)(random)];
+    }
+  }
+  return text;
+}
+
+TEST(Transcoder, AgreesWithThePlainOneOnRandomUtf8) {
+  std::mt19937 random(20261208);
+  for (int round = 0; round < 4000; ++round) {
+    const std::string bytes = RandomUtf8(random, round % 2 == 1);
+    const size_t valid = Plain().valid_utf8(Bytes(bytes), bytes.size());
+    const std::string prefix = bytes.substr(0, valid);
+    const std::u16string units = Decode(Plain(), prefix);
+    for (const Transcoder* transcoder : Transcoders()) {
+      ASSERT_EQ(transcoder->valid_utf8(Bytes(bytes), bytes.size()), valid)
+          << transcoder->name << ": " << ::testing::PrintToString(bytes);
+      ASSERT_TRUE(Decode(*transcoder, prefix) == units)
+          << transcoder->name << ": " << ::testing::PrintToString(prefix);
+      ASSERT_TRUE(Encode(*transcoder, units) == (EncodeResult{units.size(), prefix}))
+          << transcoder->name << ": " << ::testing::PrintToString(prefix);
+    }
+  }
+}
+
+// Invalid bytes given to the decoder anyway: whatever it writes, it stays
+// within its bounds (the sanitizers watch), and ASCII comes through.
+TEST(Transcoder, DecodesInvalidBytesWithinBounds) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes(std::uniform_int_distribution<size_t>(0, 200)(random), '\0');
+    for (char& b : bytes) b = static_cast<char>(random() % 4 == 0 ? 'a' : 0x80 + random() % 128);
+    for (const Transcoder* transcoder : Transcoders()) {
+      std::vector<char16_t> units(bytes.size() + 1, u'\0');
+      const size_t written = transcoder->decode_utf8(Bytes(bytes), bytes.size(), units.data());
+      EXPECT_LE(written, bytes.size()) << transcoder->name;
+    }
+  }
+}
+
+// Random UTF-16 biased to what changes the encoding: ASCII runs, each form
+// length, surrogate pairs, lone surrogates of both kinds, and a high
+// surrogate at the very end.
+std::u16string RandomUnits(std::mt19937& random) {
+  const char16_t singles[] = {u'a',      u'\x7F',   u'\x80',   u'\xE9',   u'\x7FF',
+                              u'\x800',  u'\x3042', u'\xD7FF', u'\xE000', u'\xFFFD',
+                              u'\xFFFF', u'\xD800', u'\xDBFF', u'\xDC00', u'\xDFFF'};
+  std::u16string units;
+  const int count = std::uniform_int_distribution<int>(0, 50)(random);
+  for (int k = 0; k < count; ++k) {
+    const int kind = std::uniform_int_distribution<int>(0, 9)(random);
+    if (kind < 3) {
+      const int run = std::uniform_int_distribution<int>(0, 40)(random);
+      for (int r = 0; r < run; ++r) units += static_cast<char16_t>('0' + r % 40);
+    } else if (kind < 5) {
+      units += u"\xD83D\xDE00";
+    } else {
+      units += singles[std::uniform_int_distribution<size_t>(0, std::size(singles) - 1)(random)];
+    }
+  }
+  return units;
+}
+
+TEST(Transcoder, EncodesLikeThePlainOneUpToTheFirstLoneSurrogate) {
+  std::mt19937 random(42);
+  int stopped_early = 0;
+  for (int round = 0; round < 20000; ++round) {
+    const std::u16string units = RandomUnits(random);
+    const EncodeResult expected = Encode(Plain(), units);
+    stopped_early += expected.read < units.size();
+    for (const Transcoder* transcoder : Transcoders()) {
+      ASSERT_TRUE(Encode(*transcoder, units) == expected) << transcoder->name;
+    }
+    // Where it stopped: a surrogate without its partner.
+    if (expected.read < units.size()) {
+      const char16_t u = units[expected.read];
+      const bool paired = IsHighSurrogate(u) && expected.read + 1 < units.size() &&
+                          IsLowSurrogate(units[expected.read + 1]);
+      EXPECT_TRUE((IsHighSurrogate(u) || IsLowSurrogate(u)) && !paired);
+    }
+  }
+  EXPECT_GT(stopped_early, 1000);
+}
+
+// Every length up to a few vector widths of text that takes the most room
+// (three-byte units, pairs), so that the last stores fall at the end of the
+// room.
+TEST(Transcoder, StaysWithinItsRoomAtEveryLength) {
+  const std::u16string fills[] = {u"\x3042", u"\xD83D\xDE00", u"\x3042\xD83D\xDE00", u"a\x3042",
+                                  u"\x7FF"};
+  for (const std::u16string& fill : fills) {
+    std::u16string units;
+    while (units.size() < 80) {
+      const EncodeResult expected = Encode(Plain(), units);
+      std::string bytes = expected.bytes;
+      for (const Transcoder* transcoder : Transcoders()) {
+        EXPECT_TRUE(Encode(*transcoder, units) == expected) << transcoder->name;
+        EXPECT_TRUE(Decode(*transcoder, bytes) == units.substr(0, expected.read))
+            << transcoder->name;
+      }
+      units += fill;
+    }
+  }
+}
+
+// Decoding writes fewest units a byte with ASCII, most with four-byte
+// sequences: ASCII, then four-byte sequences, then a little ASCII, at
+// every length around the block sizes, so that the last stores fall at the
+// end of the room.
+TEST(Transcoder, DecodesWithinItsRoomAtEveryLength) {
+  for (size_t ascii = 0; ascii < 100; ++ascii) {
+    for (size_t pairs = 1; pairs < 12; ++pairs) {
+      for (size_t tail = 0; tail < 4; ++tail) {
+        const std::string bytes = std::string(ascii, 'a') + [&] {
+          std::string emoji;
+          for (size_t k = 0; k < pairs; ++k) emoji += "\xF0\x9F\x98\x80";
+          return emoji;
+        }() + std::string(tail, 'z');
+        const std::u16string expected = Decode(Plain(), bytes);
+        for (const Transcoder* transcoder : Transcoders()) {
+          EXPECT_TRUE(Decode(*transcoder, bytes) == expected) << transcoder->name;
+        }
+      }
+    }
+  }
+}
+
+class StringSink : public ByteSink {
+ public:
+  bool Write(const uint8_t* bytes, size_t n) override {
+    text.append(reinterpret_cast<const char*>(bytes), n);
+    return true;
+  }
+  std::string text;
+};
+
+// The pipeline with each transcoder gives what it gives with the plain one:
+// checks in pieces, and conversions of texts with bytes that are not valid
+// UTF-8 (an input changed after its check) and lone surrogates in the
+// result.
+TEST(Transcoder, EveryOneStreamsAlike) {
+  std::mt19937 random(99);
+  const Filter* filters[] = {FindFilter("untobbleJ"), FindFilter("tobbleC")};
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    for (int k = 0; k < 20; ++k) text += RandomUtf8(random, round % 3 == 0);
+    text += "\\ud800 \\udc00x\\ud83d";
+    const size_t piece = std::uniform_int_distribution<size_t>(1, 300)(random);
+    std::vector<std::pair<bool, uint64_t>> verdicts;
+    std::vector<std::string> outputs;
+    for (const Transcoder* transcoder : Transcoders()) {
+      InputValidator validator(Encoding::kUtf8, *transcoder);
+      bool valid = true;
+      for (size_t at = 0; valid && at < text.size(); at += piece) {
+        valid = validator.Check(Bytes(text) + at, std::min(piece, text.size() - at));
+      }
+      valid = valid && validator.CheckEnd();
+      verdicts.emplace_back(valid, valid ? validator.size() : validator.error_offset());
+      for (const Filter* filter : filters) {
+        ASSERT_NE(filter, nullptr);
+        StringSink sink;
+        StreamConverter converter(*filter, Encoding::kUtf8, sink, {kMaxTail + 1, 64}, *transcoder);
+        for (size_t at = 0; at < text.size(); at += piece) {
+          converter.Feed(Bytes(text) + at, std::min(piece, text.size() - at));
+        }
+        converter.Finish();
+        outputs.push_back(sink.text + "/" + std::to_string(converter.replaced()));
+      }
+    }
+    for (size_t k = 1; k < verdicts.size(); ++k) {
+      ASSERT_EQ(verdicts[k], verdicts[0]) << Transcoders()[k]->name;
+    }
+    for (size_t k = std::size(filters); k < outputs.size(); ++k) {
+      ASSERT_EQ(outputs[k], outputs[k % std::size(filters)])
+          << Transcoders()[k / std::size(filters)]->name;
+    }
+  }
+}
+
+// More than the plain transcoder runs on any x86-64 processor.
+TEST(Transcoder, HasFasterOnesThanThePlainOne) {
+  EXPECT_GE(Transcoders().size(), 2u);
+  EXPECT_EQ(&FastestTranscoder(), Transcoders().back());
+}
+
+}  // namespace
+}  // namespace tobble::cli
