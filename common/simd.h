@@ -10,12 +10,20 @@ namespace tobble::simd {
 using Units = __m128i;  // eight UTF-16 units
 inline constexpr size_t kWidth = 8;
 
-inline Units Load(const char16_t* p) { return _mm_loadu_si128(reinterpret_cast<const Units*>(p)); }
-inline void Store(char16_t* p, Units v) { _mm_storeu_si128(reinterpret_cast<Units*>(p), v); }
-inline Units Splat(char16_t u) { return _mm_set1_epi16(static_cast<short>(u)); }
+inline Units Load(const char16_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const Units*>(p));
+}
+inline void Store(char16_t* p, Units v) {
+  _mm_storeu_si128(reinterpret_cast<Units*>(p), v);
+}
+inline Units Splat(char16_t u) {
+  return _mm_set1_epi16(static_cast<short>(u));
+}
 
 // Lanes that equal u: all ones; the others zero.
-inline Units Equal(Units v, char16_t u) { return _mm_cmpeq_epi16(v, Splat(u)); }
+inline Units Equal(Units v, char16_t u) {
+  return _mm_cmpeq_epi16(v, Splat(u));
+}
 
 // Lanes at or above `bound` as unsigned values: all ones.
 inline Units AtLeast(Units v, char16_t bound) {
@@ -25,13 +33,24 @@ inline Units AtLeast(Units v, char16_t bound) {
                          _mm_xor_si128(Splat(static_cast<char16_t>(bound - 1)), flip));
 }
 
-inline Units Or(Units a, Units b) { return _mm_or_si128(a, b); }
+inline Units Or(Units a, Units b) {
+  return _mm_or_si128(a, b);
+}
 
 // Two bits a lane, set for the lanes that are all ones.
-inline unsigned Mask(Units lanes) { return static_cast<unsigned>(_mm_movemask_epi8(lanes)); }
+inline unsigned Mask(Units lanes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(lanes));
+}
+
+// One bit a lane, set for the lanes that are all ones: lane k is bit k.
+inline unsigned LaneBits(Units lanes) {
+  return Mask(_mm_packs_epi16(lanes, _mm_setzero_si128()));
+}
 
 // The first lane set in a non-zero mask.
-inline size_t FirstLane(unsigned mask) { return static_cast<size_t>(__builtin_ctz(mask)) / 2; }
+inline size_t FirstLane(unsigned mask) {
+  return static_cast<size_t>(__builtin_ctz(mask)) / 2;
+}
 
 // Copies the leading units of in[0, n) as long as `special` (a function from
 // Units to lanes of all ones for the units that need more than a copy) marks
@@ -45,6 +64,45 @@ inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out, Specia
   for (; i + kWidth <= n; i += kWidth) {
     const Units v = Load(in + i);
     Store(out + i, v);
+    const unsigned mask = Mask(special(v));
+    if (mask != 0) return i + FirstLane(mask);
+  }
+  return i;
+}
+
+// Lanes from `low` to `high` as unsigned values: all ones.
+inline Units InRange(Units v, char16_t low, char16_t high) {
+  // v - low wraps below zero for units under `low`, so one unsigned bound
+  // check covers both ends; saturating subtraction leaves zero only within.
+  const Units above =
+      _mm_subs_epu16(_mm_sub_epi16(v, Splat(low)), Splat(static_cast<char16_t>(high - low)));
+  return _mm_cmpeq_epi16(above, _mm_setzero_si128());
+}
+
+inline Units And(Units a, Units b) {
+  return _mm_and_si128(a, b);
+}
+
+// Lane by lane, modulo 0x10000.
+inline Units Add(Units a, Units b) {
+  return _mm_add_epi16(a, b);
+}
+
+// Lanes of all ones for the zero lanes of a mask of lanes, and the reverse.
+inline Units Not(Units lanes) {
+  return _mm_cmpeq_epi16(lanes, _mm_setzero_si128());
+}
+
+// As CopyPlainUnits, for conversions that write some units as one other unit
+// each (a space as "+", say): stores map(v) instead of v. `map` must be right
+// for every lane up to the first special one.
+template <typename Special, typename Map>
+inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out, Special special,
+                              Map map) {
+  size_t i = 0;
+  for (; i + kWidth <= n; i += kWidth) {
+    const Units v = Load(in + i);
+    Store(out + i, map(v));
     const unsigned mask = Mask(special(v));
     if (mask != 0) return i + FirstLane(mask);
   }
