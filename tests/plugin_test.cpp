@@ -79,17 +79,20 @@ std::string Cp932(const char16_t* text) {
 
 // A text whose terminating zero unit is the last unit of a read-only page,
 // right before an inaccessible page: reading past it or writing to it crashes.
+// With `odd` the text starts at an odd address, and one byte is left between
+// its zero unit and that page.
 class GuardedText {
  public:
-  explicit GuardedText(const std::u16string& text) {
+  explicit GuardedText(const std::u16string& text, bool odd = false) {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     const size_t page = info.dwPageSize;
-    data_bytes_ = ((text.size() + 1) * 2 + page - 1) / page * page;
+    const size_t bytes = (text.size() + 1) * 2 + (odd ? 1 : 0);
+    data_bytes_ = (bytes + page - 1) / page * page;
     base_ = static_cast<BYTE*>(
         VirtualAlloc(nullptr, data_bytes_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
     if (base_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
-    text_ = reinterpret_cast<char16_t*>(base_ + data_bytes_) - (text.size() + 1);
+    text_ = reinterpret_cast<char16_t*>(base_ + data_bytes_ - bytes);
     std::memcpy(text_, text.c_str(), (text.size() + 1) * 2);
     DWORD old;
     VirtualProtect(base_, data_bytes_, PAGE_READONLY, &old);
@@ -246,19 +249,25 @@ TEST(Filters, EveryFilterIsExported) {
   for (const ExpectedFilter& f : kExpected) EXPECT_NE(Export(f.function), nullptr) << f.function;
 }
 
+// Each text at an even address, as the host passes it, and at an odd one,
+// where its units straddle the blocks that the plug-in reads them in.
 TEST(Filters, EveryCaseOfTheCaseFile) {
   const std::vector<Case> cases = ReadCaseFile(case_file);
   ASSERT_FALSE(cases.empty());
-  for (const Case& c : cases) {
-    const ExpectedFilter* want = FindExpected(c.filter);
-    ASSERT_NE(want, nullptr) << c.filter;
-    ASSERT_NE(Export(c.filter.c_str()), nullptr) << c.filter;
-    GuardedText text(c.input);
-    HGLOBAL block = CallFilter(c.filter.c_str(), text.get());
-    ASSERT_NE(block, nullptr) << c.filter << ", line " << c.line;
-    EXPECT_EQ(LastError(), 0);
-    EXPECT_EQ(ShowUnits(TakeResult(block, c.input.size(), want->factor)), ShowUnits(c.expected))
-        << c.filter << ", line " << c.line << ": " << ShowUnits(c.input);
+  for (const bool odd : {false, true}) {
+    for (const Case& c : cases) {
+      const ExpectedFilter* want = FindExpected(c.filter);
+      ASSERT_NE(want, nullptr) << c.filter;
+      ASSERT_NE(Export(c.filter.c_str()), nullptr) << c.filter;
+      GuardedText text(c.input, odd);
+      HGLOBAL block = CallFilter(c.filter.c_str(), text.get());
+      const std::string where =
+          c.filter + ", line " + std::to_string(c.line) + (odd ? ", at an odd address" : "");
+      ASSERT_NE(block, nullptr) << where;
+      EXPECT_EQ(LastError(), 0);
+      EXPECT_EQ(ShowUnits(TakeResult(block, c.input.size(), want->factor)), ShowUnits(c.expected))
+          << where << ": " << ShowUnits(c.input);
+    }
   }
 }
 
