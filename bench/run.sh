@@ -3,7 +3,7 @@
 # this needs first):
 #   1. the core into a reused buffer, beside memcpy      (build/release/core_bench)
 #   2. the plug-in call under Wine, both DLLs, beside a
-#      copy into a fresh GlobalAlloc block                (build/win64|win32/plugin_bench.exe)
+#      plain copy loop standing in for the filter        (build/win64|win32/plugin_bench.exe)
 #   3. the tool end to end, beside peer programs and cat (bench/tool_bench.py, hyperfine)
 # Results go to build/bench/, the report to docs/performance.md and
 # docs/performance.svg.

@@ -3,6 +3,8 @@
 
 #include <stdint.h>
 
+#include "common/units.h"
+
 namespace tobble {
 
 inline constexpr char16_t kLowerHexDigits[] = u"0123456789abcdef";
@@ -21,7 +23,19 @@ struct HexValueTable {
   }
 };
 inline constexpr HexValueTable kHexValues;
+
+struct HexPairTable {
+  uint32_t pair[256];
+  constexpr explicit HexPairTable(const char16_t* digits) : pair() {
+    for (int byte = 0; byte < 256; ++byte)
+      pair[byte] = PackUnits(digits[byte >> 4], digits[byte & 0xF]);
+  }
+};
 }  // namespace detail
+
+// The two lower-case hex digits of every byte, the high one first, packed
+// for StorePair.
+inline constexpr detail::HexPairTable kLowerHexPairs(kLowerHexDigits);
 
 // The value of a hexadecimal digit unit, either case, or -1 for any other
 // unit. Only the ASCII digits count: a fullwidth digit is no digit.

@@ -40,6 +40,7 @@ inline Units Or(Units a, Units b) {
 inline Units And(Units a, Units b) {
   return _mm_and_si128(a, b);
 }
+// Lane by lane, modulo 0x10000.
 inline Units Add(Units a, Units b) {
   return _mm_add_epi16(a, b);
 }
@@ -74,6 +75,11 @@ inline unsigned Mask(Units lanes) {
   return static_cast<unsigned>(_mm_movemask_epi8(lanes));
 }
 
+// One bit a lane, set for the lanes that are all ones: lane k is bit k.
+inline unsigned LaneBits(Units lanes) {
+  return Mask(_mm_packs_epi16(lanes, _mm_setzero_si128()));
+}
+
 // The first lane set in a non-zero mask.
 inline size_t FirstLane(unsigned mask) {
   return static_cast<size_t>(__builtin_ctz(mask)) / 2;
@@ -91,6 +97,36 @@ inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out, Specia
   for (; i + kWidth <= n; i += kWidth) {
     const Units v = Load(in + i);
     Store(out + i, v);
+    const unsigned mask = Mask(special(v));
+    if (mask != 0) return i + FirstLane(mask);
+  }
+  return i;
+}
+
+// Lanes from `low` to `high` as unsigned values: all ones.
+inline Units InRange(Units v, char16_t low, char16_t high) {
+  // v - low wraps below zero for units under `low`, so one unsigned bound
+  // check covers both ends; saturating subtraction leaves zero only within.
+  const Units above =
+      _mm_subs_epu16(_mm_sub_epi16(v, Splat(low)), Splat(static_cast<char16_t>(high - low)));
+  return _mm_cmpeq_epi16(above, _mm_setzero_si128());
+}
+
+// Lanes of all ones for the zero lanes of a mask of lanes, and the reverse.
+inline Units Not(Units lanes) {
+  return _mm_cmpeq_epi16(lanes, _mm_setzero_si128());
+}
+
+// As CopyPlainUnits, for conversions that write some units as one other unit
+// each (a space as "+", say): stores map(v) instead of v. `map` must be right
+// for every lane up to the first special one.
+template <typename Special, typename Map>
+inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out, Special special,
+                              Map map) {
+  size_t i = 0;
+  for (; i + kWidth <= n; i += kWidth) {
+    const Units v = Load(in + i);
+    Store(out + i, map(v));
     const unsigned mask = Mask(special(v));
     if (mask != 0) return i + FirstLane(mask);
   }

@@ -18,4 +18,12 @@ Progress DecodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool last);
 // Decodes "\uXXXX" and "\UXXXXXXXX"; everything else is copied.
 Progress DecodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last);
 
+// The same four, unit by unit: the reference that the ones above, which
+// skip runs of plain units and write and read escapes through tables, are
+// held to.
+Progress EncodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+Progress DecodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+Progress DecodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+
 }  // namespace tobble

@@ -49,18 +49,20 @@ inline constexpr char kHtmlEscapeHex[] = "HTMLescape(HEX)";
 }  // namespace names
 
 inline constexpr Filter kFilters[] = {
-    {names::kTobbleJ, names::kTobbleJ, names::kTobbleJ, 'A', 12, EncodeEscapesJ, EncodeEscapesJ},
+    {names::kTobbleJ, names::kTobbleJ, names::kTobbleJ, 'A', 12, EncodeEscapesJ,
+     EncodeEscapesJScalar},
     {names::kUntobbleJ, names::kUntobbleJ, names::kUntobbleJ, 'N', 2, DecodeEscapesJ,
-     DecodeEscapesJ},
-    {names::kTobbleC, names::kTobbleC, names::kTobbleC, 'B', 12, EncodeEscapesC, EncodeEscapesC},
+     DecodeEscapesJScalar},
+    {names::kTobbleC, names::kTobbleC, names::kTobbleC, 'B', 12, EncodeEscapesC,
+     EncodeEscapesCScalar},
     {names::kUntobbleC, names::kUntobbleC, names::kUntobbleC, 'M', 2, DecodeEscapesC,
-     DecodeEscapesC},
+     DecodeEscapesCScalar},
     {names::kCharrefToText, names::kHtmlUnescapeJa, names::kHtmlUnescape, 'F', 2, DecodeCharrefs,
      DecodeCharrefsScalar},
     {names::kTextToCharref, names::kHtmlEscapeJa, names::kHtmlEscape, 'P', 16, EncodeCharrefs,
      EncodeCharrefsScalar},
-    {names::kUrlEncode, names::kUrlEncode, names::kUrlEncode, 'E', 18, EncodeUrl, EncodeUrl},
-    {names::kUrlDecode, names::kUrlDecode, names::kUrlDecode, 'C', 2, DecodeUrl, DecodeUrl},
+    {names::kUrlEncode, names::kUrlEncode, names::kUrlEncode, 'E', 18, EncodeUrl, EncodeUrlScalar},
+    {names::kUrlDecode, names::kUrlDecode, names::kUrlDecode, 'C', 2, DecodeUrl, DecodeUrlScalar},
     {names::kTextToCharrefHex, names::kHtmlEscapeHexJa, names::kHtmlEscapeHex, '8', 16,
      EncodeCharrefsHex, EncodeCharrefsHexScalar},
 };

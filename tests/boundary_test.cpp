@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "plugin/contract.h"
 #include "plugin/filters.h"
 #include "plugin/platform.h"
 #include "tests/case_file.h"
@@ -81,6 +82,21 @@ TEST_F(Boundary, NullTextIsTheEmptyText) {
     void* block = convert(nullptr, nullptr);
     ASSERT_NE(block, nullptr) << filter.function;
     EXPECT_EQ(TakeResult(block, 0, filter), u"") << filter.function;
+  }
+}
+
+// Every length up to a few vectors, from every byte of an aligned block on,
+// odd ones too: zero bytes right before the text, where a count that reads
+// the whole block must not see them, and text units that pair into zeros
+// when their bytes are paired one off (01 00 00 01).
+TEST(CountUnits, EveryLengthFromEveryByteOfABlock) {
+  for (size_t offset = 0; offset < 16; ++offset) {
+    for (size_t length = 0; length <= 40; ++length) {
+      alignas(16) unsigned char bytes[128] = {};
+      for (size_t k = 0; k < length; ++k) bytes[offset + 2 * k + k % 2] = 1;
+      const auto* text = reinterpret_cast<const char16_t*>(bytes + offset);
+      EXPECT_EQ(CountUnits(text), length) << "offset " << offset;
+    }
   }
 }
 

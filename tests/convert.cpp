@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace tobble::testing {
@@ -14,7 +15,11 @@ size_t ConvertStep(const Filter& filter, const std::u16string& units, bool last,
   // Exactly the units the factor allows, less the terminating zero unit.
   const size_t capacity = (units.size() + 1) * filter.factor / 2 - 1;
   std::unique_ptr<char16_t[]> buffer(new char16_t[capacity == 0 ? 1 : capacity]);
-  const Progress done = filter.convert(units.data(), units.size(), buffer.get(), last);
+  // The input in a block of its own size too, so that a read past its end
+  // (a vector load too many) is caught as well.
+  std::unique_ptr<char16_t[]> input(new char16_t[units.empty() ? 1 : units.size()]);
+  std::copy(units.begin(), units.end(), input.get());
+  const Progress done = filter.convert(input.get(), units.size(), buffer.get(), last);
   EXPECT_LE(done.written, capacity) << filter.function;
   EXPECT_LE(done.read, units.size()) << filter.function;
   if (last) {

@@ -1,5 +1,6 @@
-// Runs a filter's conversion on std::u16string, into buffers sized exactly
-// as the filter's factor allows, so a sanitizer catches any write beyond.
+// Runs a filter's conversion on std::u16string, from an input block of the
+// text's own size into an output block sized exactly as the filter's factor
+// allows, so a sanitizer catches any read or write beyond either.
 #pragma once
 
 #include <string>

@@ -117,22 +117,99 @@ std::u16string RandomSpecialText(std::mt19937& rng) {
   return text;
 }
 
+int Pick(std::mt19937& rng, int low, int high) {
+  return std::uniform_int_distribution<int>(low, high)(rng);
+}
+
+// Random texts made of what any filter treats specially, so that every fast
+// path meets its slow one: escapes of each filter with good, lenient and
+// broken fields, escaped UTF-8 of every length, whole and cut short, runs of
+// plain ASCII around the vector width, non-ASCII units, pairs and lone
+// surrogates.
+std::u16string RandomTrickyText(std::mt19937& rng, size_t length) {
+  static const std::u16string kUnits = u"\\%+ uUxX-0123456789abcdefABCDEFg\t\n\r&#;.~_";
+  static const std::u16string kFieldUnits = u"0123456789abcdefABCDEF \t+-xXg\\";
+  static const char16_t kHex[] = u"0123456789abcdef0123456789ABCDEF";
+  auto hex = [&](uint32_t value, int digits) {
+    const int upper = Pick(rng, 0, 3) == 0 ? 16 : 0;
+    std::u16string field;
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+      field += kHex[upper + ((value >> shift) & 0xF)];
+    }
+    return field;
+  };
+  std::u16string text;
+  while (text.size() < length) {
+    switch (Pick(rng, 0, 11)) {
+      case 0:
+        text += kUnits[Pick(rng, 0, static_cast<int>(kUnits.size()) - 1)];
+        break;
+      case 1:  // a run of letters, up to a few vectors long
+        for (int k = Pick(rng, 0, 20); k > 0; --k)
+          text += static_cast<char16_t>(Pick(rng, 'a', 'z'));
+        break;
+      case 2:
+        text += static_cast<char16_t>(Pick(rng, 0x80, 0xFFFF));  // lone surrogates too
+        break;
+      case 3:
+        text += static_cast<char16_t>(Pick(rng, 0xD800, 0xDBFF));
+        text += static_cast<char16_t>(Pick(rng, 0xDC00, 0xDFFF));
+        break;
+      case 4:  // "\u" and a field of any units an escape may hold
+      case 5:
+        text += Pick(rng, 0, 1) ? u"\\u" : u"\\U";
+        for (int k = Pick(rng, 0, 9); k > 0; --k) {
+          text += kFieldUnits[Pick(rng, 0, static_cast<int>(kFieldUnits.size()) - 1)];
+        }
+        break;
+      case 6:  // a good "\u" escape, zero and surrogates among them
+        text += u"\\u" + hex(Pick(rng, 0, 3) == 0 ? Pick(rng, 0, 0x7F) : Pick(rng, 0, 0xFFFF), 4);
+        break;
+      case 7:  // a "\U" escape of a code point, or just beyond
+        text +=
+            u"\\U" + hex(Pick(rng, 0, 3) == 0 ? Pick(rng, 0, 0xFFFF) : Pick(rng, 0, 0x110010), 8);
+        break;
+      case 8:  // a "\U" field past the 32-bit range, or negative
+        text += u"\\U" + hex(static_cast<uint32_t>(Pick(rng, 0x7FFFFFF0, 0x7FFFFFFF)) * 2, 8);
+        break;
+      case 9:  // "%" and a byte
+        text += u"%" + hex(Pick(rng, 0, 255), 2);
+        break;
+      case 10: {  // the escaped UTF-8 of a code point, maybe cut short
+        const uint32_t value = Pick(rng, 0, 3) == 0 ? Pick(rng, 0, 0x7FF) : Pick(rng, 0, 0x10FFFF);
+        const int continuation = value < 0x80 ? 0 : value < 0x800 ? 1 : value < 0x10000 ? 2 : 3;
+        static const uint32_t kLeads[] = {0x00, 0xC0, 0xE0, 0xF0};
+        text += u"%" + hex(kLeads[continuation] | value >> (6 * continuation), 2);
+        const int kept = Pick(rng, 0, 2) == 0 ? Pick(rng, 0, continuation) : continuation;
+        for (int k = continuation - 1; k >= continuation - kept; --k) {
+          text += u"%" + hex(0x80 | ((value >> (6 * k)) & 0x3F), 2);
+        }
+        break;
+      }
+      case 11:
+        text += static_cast<char16_t>(Pick(rng, 1, 0x7F));
+        break;
+    }
+  }
+  return text;
+}
+
 // Every filter's conversion gives exactly what its plain version gives,
-// whole and in pieces.
+// whole and in random pieces, on texts of both kinds above.
 TEST(Filters, ConvertAgreesWithScalar) {
   std::mt19937 rng(20261209);
   for (const Filter& filter : kFilters) {
     if (filter.convert == nullptr || filter.scalar == nullptr) continue;
     const Filter scalar = ScalarOf(filter);
-    for (int round = 0; round < 2000; ++round) {
-      const std::u16string text = RandomSpecialText(rng);
+    for (int round = 0; round < 3000; ++round) {
+      const size_t length = round % 10 == 0 ? Pick(rng, 100, 400) : round % 50;
+      const std::u16string text =
+          round % 2 == 0 ? RandomSpecialText(rng) : RandomTrickyText(rng, length);
       const std::u16string expected = Convert(scalar, text);
       ASSERT_EQ(ShowUnits(Convert(filter, text)), ShowUnits(expected))
           << filter.function << ": " << ShowUnits(text);
       std::vector<size_t> sizes;
-      for (size_t at = 0; at < text.size(); at += sizes.back()) {
-        sizes.push_back(std::uniform_int_distribution<size_t>(0, 20)(rng));
-      }
+      for (size_t at = 0; at < text.size(); at += sizes.back()) sizes.push_back(Pick(rng, 0, 20));
       ASSERT_EQ(ShowUnits(ConvertInPieces(filter, text, sizes)), ShowUnits(expected))
           << filter.function << " in pieces: " << ShowUnits(text);
     }

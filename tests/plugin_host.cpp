@@ -36,15 +36,16 @@ const ExpectedFilter* FindExpected(const std::string& function) {
   return nullptr;
 }
 
-GuardedText::GuardedText(const std::u16string& text) {
+GuardedText::GuardedText(const std::u16string& text, bool odd) {
   SYSTEM_INFO info;
   GetSystemInfo(&info);
   const size_t page = info.dwPageSize;
-  data_bytes_ = ((text.size() + 1) * 2 + page - 1) / page * page;
+  const size_t bytes = (text.size() + 1) * 2 + (odd ? 1 : 0);
+  data_bytes_ = (bytes + page - 1) / page * page;
   base_ = static_cast<BYTE*>(
       VirtualAlloc(nullptr, data_bytes_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
   if (base_ == nullptr) throw std::runtime_error("VirtualAlloc failed");
-  text_ = reinterpret_cast<char16_t*>(base_ + data_bytes_) - (text.size() + 1);
+  text_ = reinterpret_cast<char16_t*>(base_ + data_bytes_ - bytes);
   std::memcpy(text_, text.c_str(), (text.size() + 1) * 2);
   DWORD old;
   VirtualProtect(base_, data_bytes_, PAGE_READONLY, &old);

@@ -50,9 +50,11 @@ const ExpectedFilter* FindExpected(const std::string& function);
 
 // A text whose terminating zero unit is the last unit of a read-only page,
 // right before an inaccessible page: reading past it or writing to it crashes.
+// With `odd` the text starts at an odd address, and one byte is left between
+// its zero unit and that page.
 class GuardedText {
  public:
-  explicit GuardedText(const std::u16string& text);
+  explicit GuardedText(const std::u16string& text, bool odd = false);
   ~GuardedText();
   GuardedText(const GuardedText&) = delete;
   GuardedText& operator=(const GuardedText&) = delete;

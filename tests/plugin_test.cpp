@@ -157,19 +157,25 @@ TEST(Filters, EveryFilterIsExported) {
   for (const ExpectedFilter& f : kExpected) EXPECT_NE(Export(f.function), nullptr) << f.function;
 }
 
+// Each text at an even address, as the host passes it, and at an odd one,
+// where its units straddle the blocks that the plug-in reads them in.
 TEST(Filters, EveryCaseOfTheCaseFile) {
   const std::vector<Case> cases = ReadCaseFile(case_file);
   ASSERT_FALSE(cases.empty());
-  for (const Case& c : cases) {
-    const ExpectedFilter* want = FindExpected(c.filter);
-    ASSERT_NE(want, nullptr) << c.filter;
-    ASSERT_NE(Export(c.filter.c_str()), nullptr) << c.filter;
-    GuardedText text(c.input);
-    HGLOBAL block = CallFilter(c.filter.c_str(), text.get());
-    ASSERT_NE(block, nullptr) << c.filter << ", line " << c.line;
-    EXPECT_EQ(LastError(), 0);
-    EXPECT_EQ(ShowUnits(TakeResult(block, c.input.size(), want->factor)), ShowUnits(c.expected))
-        << c.filter << ", line " << c.line << ": " << ShowUnits(c.input);
+  for (const bool odd : {false, true}) {
+    for (const Case& c : cases) {
+      const ExpectedFilter* want = FindExpected(c.filter);
+      ASSERT_NE(want, nullptr) << c.filter;
+      ASSERT_NE(Export(c.filter.c_str()), nullptr) << c.filter;
+      GuardedText text(c.input, odd);
+      HGLOBAL block = CallFilter(c.filter.c_str(), text.get());
+      const std::string where =
+          c.filter + ", line " + std::to_string(c.line) + (odd ? ", at an odd address" : "");
+      ASSERT_NE(block, nullptr) << where;
+      EXPECT_EQ(LastError(), 0);
+      EXPECT_EQ(ShowUnits(TakeResult(block, c.input.size(), want->factor)), ShowUnits(c.expected))
+          << where << ": " << ShowUnits(c.input);
+    }
   }
 }
 

@@ -1,4 +1,5 @@
 #include "common/hex.h"
+#include "common/simd.h"
 #include "common/surrogate.h"
 #include "url/url.h"
 
@@ -46,6 +47,91 @@ char16_t* WriteSequenceValue(char16_t* out, uint32_t value) {
   return WriteCodePoint(out, value);
 }
 
+// The byte of the escape at in[0] ("%" and two hex digits, in[0] == '%'),
+// with at least three units there: as ReadEscape, in fewer steps.
+int ReadWholeEscape(const char16_t* in) {
+  const unsigned high = in[1], low = in[2];
+  if ((high | low) >= 0x80) return kNoEscape;
+  const int high_value = detail::kHexValues.value[high], low_value = detail::kHexValues.value[low];
+  if ((high_value | low_value) < 0) return kNoEscape;
+  const int byte = high_value << 4 | low_value;
+  return byte == 0 ? kNoEscape : byte;  // "%00" is no escape
+}
+
+// Reads the event at in[0], with n > 0 units from it on, as DecodeUrlScalar
+// reads it: the byte of an escape, or kNoEscape for any other unit, or
+// kUndecided.
+int ReadEvent(const char16_t* in, size_t n) {
+  if (in[0] != u'%') return kNoEscape;
+  return n >= 3 ? ReadWholeEscape(in) : ReadEscape(in, n);
+}
+
+// ContinuationCount by the top five bits of the byte, which decide it.
+struct ContinuationCountTable {
+  int8_t count[32];
+  constexpr ContinuationCountTable() : count() {
+    for (int top = 0; top < 32; ++top)
+      count[top] = static_cast<int8_t>(ContinuationCount(top << 3));
+  }
+};
+constexpr ContinuationCountTable kContinuationCounts;
+
+// Room for the longest sequence: four escapes.
+constexpr size_t kLongestSequence = 12;
+
+// Decodes the sequence that the lead `byte` opens at in[0], with at least
+// kLongestSequence units there, so that every event it may meet is decided.
+// Returns the units read: the sequence, or up to the event that breaks it
+// (then "?" is written). Broken text most often breaks a sequence right
+// after its lead, which is told first; past that, its three possible
+// continuation escapes are read at once, in one vector, and without a
+// branch on what they hold.
+size_t DecodeSequence(const char16_t* in, int byte, int expected, char16_t** out) {
+  using namespace simd;
+  if (!IsContinuation(ReadEvent(in + 3, 3))) {
+    *(*out)++ = u'?';
+    return 3;
+  }
+  // Units 4 to 11: the digits of the first continuation escape, then the
+  // second and the third whole. Escape k has its "%" at lane 3k - 1 (the
+  // first one's, unit 3, was read above) and its digits at lanes 3k and
+  // 3k + 1.
+  const Units v = Load(in + 4);
+  const Units letters = InRange(Or(v, Splat(0x20)), u'a', u'f');
+  const unsigned digits = LaneBits(Or(InRange(v, u'0', u'9'), letters));
+  const unsigned percents = LaneBits(Equal(v, u'%')) << 1 | 1;
+  const Units values = Add(And(v, Splat(0xF)), And(letters, Splat(9)));
+  // Each lane's value times 16 plus the next lane's: the bytes, in lanes 0,
+  // 3 and 6.
+  const Units bytes = Add(_mm_slli_epi16(values, 4), _mm_srli_si128(values, 2));
+  const unsigned continuations = LaneBits(Equal(And(bytes, Splat(0xC0)), 0x80));
+  // Bits 0, 3 and 6: the escapes that are continuations; how many in a row.
+  const unsigned good = percents & digits & digits >> 1 & continuations;
+  const int gotten = __builtin_ctz((~good & 0x49) | 0x200) / 3;
+  // Their low six bits, the first highest: 4096 * b0 + 64 * b1 + b2.
+  const Units weighted =
+      _mm_madd_epi16(And(bytes, Splat(0x3F)), _mm_setr_epi16(4096, 0, 0, 64, 0, 0, 1, 0));
+  const Units halves =
+      _mm_add_epi32(weighted, _mm_shuffle_epi32(weighted, _MM_SHUFFLE(1, 0, 3, 2)));
+  const Units sum = _mm_add_epi32(halves, _mm_shuffle_epi32(halves, _MM_SHUFFLE(2, 3, 0, 1)));
+  const uint32_t bits = static_cast<uint32_t>(byte & (0x3F >> expected)) << 18 |
+                        static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
+  // Without a branch, as broken text breaks sequences anywhere: a broken
+  // sequence takes the value 0, which is written as "?" like the other
+  // values that name no character, and ends at the event that broke it.
+  const bool whole = gotten >= expected;
+  const uint32_t value = whole ? bits >> (6 * (3 - expected)) : 0;
+  const bool named = value - 1 < 0x10FFFF;  // neither 0 nor above 0x10FFFF
+  const bool pair = value >= 0x10000 && named;
+  char16_t* o = *out;
+  o[0] = pair ? HighSurrogateOf(value) : named ? static_cast<char16_t>(value) : u'?';
+  // The second unit goes out in any case, and is overwritten next unless the
+  // pair needs it; the block has room, as the escapes read are longer.
+  o[1] = LowSurrogateOf(value);
+  *out = o + 1 + pair;
+  return 3 + 3 * static_cast<size_t>(whole ? expected : gotten);
+}
+
 }  // namespace
 
 // One event per step: a plus, an escape, a lone percent or any other unit.
@@ -53,7 +139,7 @@ char16_t* WriteSequenceValue(char16_t* out, uint32_t value) {
 // other event breaks it, which writes one "?" and then acts as without an
 // open sequence (Idle). So right before a lead escape the decoder is as good
 // as Idle, and a piece that stops in Pending leaves its tail from there.
-Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
+Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
   char16_t* o = out;
   size_t i = 0;
   int expected = 0;       // continuation bytes still expected; 0 in Idle
@@ -91,6 +177,78 @@ Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
   }
   if (!last) return {expected > 0 ? lead_at : i, static_cast<size_t>(o - out)};
   if (expected > 0) *o++ = u'?';
+  return {i, static_cast<size_t>(o - out)};
+}
+
+// As DecodeUrlScalar, with the state machine unrolled around each lead byte:
+// runs without a "%" go eight units at a time (pluses turned into spaces);
+// a lead escape reads its continuation escapes right away, and the first
+// event that is not one breaks the sequence ("?") and is read again, as
+// without an open sequence. A piece that stops inside a sequence leaves its
+// tail from the lead escape on.
+Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
+  char16_t* o = out;
+  size_t i = 0;
+  while (i < n) {
+    const size_t plain = simd::CopyMappedUnits(
+        in + i, n - i, o, [](simd::Units v) { return simd::Equal(v, u'%'); },
+        [](simd::Units v) {
+          // " " is 0x0B below "+".
+          return simd::Add(v, simd::And(simd::Equal(v, u'+'), simd::Splat(u' ' - u'+')));
+        });
+    i += plain;
+    o += plain;
+    while (i < n) {
+      const char16_t u = in[i];
+      if (u != u'%') {
+        if (n - i >= simd::kWidth) break;
+        *o++ = u == u'+' ? u' ' : u;
+        ++i;
+        continue;
+      }
+      // One event, and the sequence it may open, as in DecodeUrlScalar.
+      int byte = ReadEvent(in + i, n - i);
+      if (byte == kUndecided) {
+        if (!last) return {i, static_cast<size_t>(o - out)};
+        byte = kNoEscape;
+      }
+      if (byte == kNoEscape) {  // a lone percent
+        *o++ = u;
+        ++i;
+        continue;
+      }
+      const int expected = kContinuationCounts.count[byte >> 3];
+      if (expected == 0) {  // a single, lone continuation or stray byte: its own value
+        *o++ = static_cast<char16_t>(byte);
+        i += 3;
+        continue;
+      }
+      if (n - i >= kLongestSequence) {
+        i += DecodeSequence(in + i, byte, expected, &o);
+        continue;
+      }
+      uint32_t value = byte & (0x3F >> expected);
+      size_t next = i + 3;
+      int gotten = 0;
+      for (; gotten < expected && next < n; ++gotten, next += 3) {
+        int event = ReadEvent(in + next, n - next);
+        if (event == kUndecided) {
+          if (!last) return {i, static_cast<size_t>(o - out)};
+          event = kNoEscape;
+        }
+        if (event < 0 || !IsContinuation(event)) break;
+        value = value << 6 | (event & 0x3F);
+      }
+      if (gotten == expected) {
+        o = WriteSequenceValue(o, value);
+      } else if (next < n || last) {
+        *o++ = u'?';  // broken by the event at `next`, which is read next as in Idle
+      } else {
+        return {i, static_cast<size_t>(o - out)};  // the next piece may go on with it
+      }
+      i = next;
+    }
+  }
   return {i, static_cast<size_t>(o - out)};
 }
 

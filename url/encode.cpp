@@ -1,5 +1,7 @@
 #include "common/hex.h"
+#include "common/simd.h"
 #include "common/surrogate.h"
+#include "common/units.h"
 #include "url/url.h"
 
 namespace tobble {
@@ -34,9 +36,98 @@ char16_t* WriteEscapedUtf8(char16_t* out, uint32_t value) {
   return out;
 }
 
+// "%" and the two digits of every byte, and one more unit that the next
+// write covers: one store writes an escaped byte.
+struct PercentTable {
+  uint64_t escape[256];
+  constexpr PercentTable() : escape() {
+    for (int byte = 0; byte < 256; ++byte) {
+      escape[byte] = PackUnits(u'%', kUpperHexDigits[byte >> 4], kUpperHexDigits[byte & 0xF], 0);
+    }
+  }
+};
+constexpr PercentTable kPercent;
+
+// Writes one byte as "%XX", and the unit after it with anything.
+char16_t* WriteByteFast(char16_t* out, uint32_t byte) {
+  StoreQuad(out, kPercent.escape[byte]);
+  return out + 3;
+}
+
+// As WriteEscapedUtf8, through the table. Each input unit comes to at most
+// nine output units, so the unit written past the last escape always lies
+// within the filter's block.
+char16_t* WriteEscapedUtf8Fast(char16_t* out, uint32_t value) {
+  if (value < 0x80) return WriteByteFast(out, value);
+  if (value < 0x800) {
+    out = WriteByteFast(out, 0xC0 | value >> 6);
+  } else {
+    if (value < 0x10000) {
+      out = WriteByteFast(out, 0xE0 | value >> 12);
+    } else {
+      out = WriteByteFast(out, 0xF0 | value >> 18);
+      out = WriteByteFast(out, 0x80 | ((value >> 12) & 0x3F));
+    }
+    out = WriteByteFast(out, 0x80 | ((value >> 6) & 0x3F));
+  }
+  return WriteByteFast(out, 0x80 | (value & 0x3F));
+}
+
+// Sixteen units at a time, as bytes: every unit above 0xFF packs into 0xFF,
+// and every byte from 0x80 on, negative in the signed compares, lies in no
+// range below.
+__m128i InByteRange(__m128i bytes, char low, char high) {
+  return _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(low - 1))),
+                       _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(high + 1)), bytes));
+}
+__m128i ByteEquals(__m128i bytes, char c) {
+  return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c));
+}
+
+// A bit a unit of the sixteen at in: set for those that need escaping,
+// neither kept nor a space.
+unsigned EscapedUnits(const char16_t* in) {
+  const __m128i b = _mm_packus_epi16(simd::Load(in), simd::Load(in + simd::kWidth));
+  const __m128i letters = InByteRange(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 'z');
+  const __m128i digits_and_marks = _mm_or_si128(InByteRange(b, '0', '9'), InByteRange(b, '-', '.'));
+  const __m128i others = _mm_or_si128(
+      _mm_or_si128(ByteEquals(b, '_'), ByteEquals(b, '~')),
+      _mm_or_si128(_mm_or_si128(ByteEquals(b, '\n'), ByteEquals(b, '\r')), ByteEquals(b, ' ')));
+  const __m128i kept = _mm_or_si128(letters, _mm_or_si128(digits_and_marks, others));
+  return ~static_cast<unsigned>(_mm_movemask_epi8(kept)) & 0xFFFF;
+}
+
+// Escapes the unit at in[i], which is neither kept nor a space, or the pair
+// it begins. Returns the units read: 1 or 2, or 0 for a high surrogate that
+// ends a piece before the last, whose partner may start the next one.
+size_t EscapeAt(const char16_t* in, size_t n, size_t i, bool last, char16_t** out) {
+  const char16_t u = in[i];
+  if (!IsHighSurrogate(u)) {
+    *out = WriteEscapedUtf8Fast(*out, u);
+    return 1;
+  }
+  if (i + 1 < n) {
+    // Only a true pair makes one code point; a high surrogate before
+    // anything else is written alone, and the next unit stands by itself.
+    if (IsLowSurrogate(in[i + 1])) {
+      *out = WriteEscapedUtf8Fast(*out, CombineSurrogates(u, in[i + 1]));
+      return 2;
+    }
+  } else if (!last) {
+    return 0;
+  }
+  *out = WriteEscapedUtf8Fast(*out, u);
+  return 1;
+}
+
+// Spaces as "+" ("+" is 0x0B above " "), every other lane as it is.
+simd::Units SpacesToPluses(simd::Units v) {
+  return simd::Add(v, simd::And(simd::Equal(v, u' '), simd::Splat(u'+' - u' ')));
+}
+
 }  // namespace
 
-Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
+Progress EncodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
   char16_t* o = out;
   size_t i = 0;
   for (; i < n; ++i) {
@@ -60,6 +151,57 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
       o = WriteEscapedUtf8(o, u);
     } else {
       break;  // its partner may start the next piece
+    }
+  }
+  return {i, static_cast<size_t>(o - out)};
+}
+
+// Sixteen units at a time: each block is classified once and stored with its
+// spaces turned into "+". Each unit that needs escaping is written at its
+// place, and the units after it, up to the next such unit of the block, are
+// stored again from there, shifted by the escape's length.
+Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
+  constexpr size_t kBlock = 2 * simd::kWidth;
+  // Stores the block's units from in[i] on at o, spaces as "+": as many as
+  // remain of the block, and more that later stores overwrite.
+  auto store_from = [&](size_t i, char16_t* o) {
+    simd::Store(o, SpacesToPluses(simd::Load(in + i)));
+    simd::Store(o + simd::kWidth, SpacesToPluses(simd::Load(in + i + simd::kWidth)));
+  };
+  char16_t* o = out;
+  size_t i = 0;
+  while (n - i >= kBlock) {
+    store_from(i, o);
+    unsigned escaped = EscapedUnits(in + i);
+    const size_t block = i;
+    const size_t block_end = i + kBlock;
+    for (;;) {
+      if (escaped == 0) {  // the units from i on are in place
+        o += block_end - i;
+        i = block_end;
+        break;
+      }
+      const size_t at = block + static_cast<size_t>(__builtin_ctz(escaped));
+      o += at - i;
+      const size_t read = EscapeAt(in, n, at, last, &o);
+      if (read == 0) return {at, static_cast<size_t>(o - out)};
+      i = at + read;
+      // Past the block (its last unit, or a pair across its end), or too
+      // near the end of the text to store a whole block: on from i.
+      if (i >= block_end || n - i < kBlock) break;
+      escaped &= ~0u << (i - block);
+      // Unless the next unit needs escaping too, as in a run of non-ASCII.
+      if ((escaped >> (i - block) & 1) == 0) store_from(i, o);
+    }
+  }
+  for (; i < n; ++i) {
+    const char16_t u = in[i];
+    if (IsKept(u) || u == u' ') {
+      *o++ = u == u' ' ? u'+' : u;
+    } else {
+      const size_t read = EscapeAt(in, n, i, last, &o);
+      if (read == 0) break;
+      i += read - 1;
     }
   }
   return {i, static_cast<size_t>(o - out)};

@@ -18,4 +18,9 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last);
 // one above 0x10FFFF counts as broken.
 Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last);
 
+// The same two, unit by unit: the reference that the ones above, which skip
+// runs of plain units and write and read escapes through tables, are held to.
+Progress EncodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+
 }  // namespace tobble
