@@ -177,10 +177,14 @@ size_t StreamConverter::Decode(const uint8_t* in, size_t n, char16_t* out) {
   if (carry_size_ > 0) {
     const size_t length = static_cast<size_t>(SequenceLength(carry_[0]));
     while (carry_size_ < length && i < n && IsContinuation(in[i])) carry_[carry_size_++] = in[i++];
-    if (carry_size_ == length) {
+    uint8_t low, high;
+    SecondByteRange(carry_[0], &low, &high);
+    if (carry_size_ == length && carry_[1] >= low && carry_[1] <= high) {
       o = WriteCodePoint(o, DecodeSequence(carry_, static_cast<int>(length)));
       carry_size_ = 0;
-    } else if (i < n) {  // broken off: each byte becomes U+FFFD
+    } else if (carry_size_ == length || i < n) {
+      // Out of range (an overlong form, a surrogate, above U+10FFFF) or
+      // broken off: each byte becomes U+FFFD.
       for (; carry_size_ > 0; --carry_size_) *o++ = kReplacement;
     }
   }
@@ -191,19 +195,16 @@ size_t StreamConverter::Decode(const uint8_t* in, size_t n, char16_t* out) {
     if (i == n) break;
     // A sequence that is invalid or cut by the end of the piece.
     const uint8_t lead = in[i];
-    const int length = SequenceLength(lead);
+    const size_t length = static_cast<size_t>(SequenceLength(lead));
     size_t framed = i + 1;  // continuation bytes after the lead, up to length
     while (framed < n && framed < i + length && IsContinuation(in[framed])) ++framed;
-    if (length == 0 || (framed < i + length && framed < n)) {
-      *o++ = kReplacement;  // not valid UTF-8: one U+FFFD for the byte
-      ++i;
-    } else if (framed < i + length) {  // cut by the end of the piece
+    if (framed == n && framed < i + length) {  // cut by the end of the piece
       carry_size_ = n - i;
       memcpy(carry_, in + i, carry_size_);
       i = n;
-    } else {  // framed, but out of range: as before the check
-      o = WriteCodePoint(o, DecodeSequence(in + i, length));
-      i += length;
+    } else {  // not valid UTF-8: one U+FFFD for the byte
+      *o++ = kReplacement;
+      ++i;
     }
   }
   return static_cast<size_t>(o - out);

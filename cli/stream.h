@@ -75,7 +75,8 @@ struct Workspace {
 // Converts one input, given in pieces, with one filter, and writes the result
 // to a sink in blocks of StreamSizes::output_bytes. The input must have passed
 // an InputValidator; bytes that are still not valid UTF-8 (a file changed
-// between the two readings) are decoded safely, each as U+FFFD. The output is
+// between the two readings) are decoded safely: each byte that begins no
+// whole, valid sequence as U+FFFD, out-of-range forms included. The output is
 // exactly the whole-text conversion, in the input's encoding; in UTF-8 each
 // lone surrogate is written as U+FFFD and counted.
 class StreamConverter {

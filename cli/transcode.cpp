@@ -358,8 +358,14 @@ alignas(16) constexpr uint8_t kLastComplete[16] = {
     0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0 - 1, 0xE0 - 1, 0xC0 - 1};
 // clang-format on
 
+// GCC and clang each have their own way to compile the functions that
+// follow for more instructions than the rest of the program.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3,sse4.1"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("ssse3,sse4.1")
+#endif
 
 inline __m128i LoadBytes(const uint8_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -671,7 +677,11 @@ bool HasSse41() {
   return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 // AVX2, chosen at run time: the same checks 32 bytes at a time, and
 // decoding without branches on the sequence lengths. Not on Windows, where
@@ -727,8 +737,12 @@ constexpr CompressTable MakePairCompressTable() {
 
 constexpr CompressTable kPairCompressTable = MakePairCompressTable();
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 
 inline __m256i Table32(const uint8_t* table) {
   return _mm256_broadcastsi128_si256(_mm_load_si128(reinterpret_cast<const __m128i*>(table)));
@@ -920,7 +934,11 @@ bool HasAvx2() {
   return __builtin_cpu_supports("avx2");
 }
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #else
 size_t ValidUtf8Avx2(const uint8_t* in, size_t n) {
   return ValidUtf8Sse41(in, n);

@@ -1,27 +1,30 @@
 # Fuzz build (clang): one libFuzzer program per target of fuzz/properties.h,
-# over the core with coverage instrumentation, AddressSanitizer and
-# UndefinedBehaviorSanitizer. tools/fuzz.py runs them (make fuzz, make check).
+# over the core and the tool's pipeline with coverage instrumentation,
+# AddressSanitizer and UndefinedBehaviorSanitizer. tools/fuzz.py runs them
+# (make fuzz, make check).
 if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(FATAL_ERROR "The fuzz build needs clang (libFuzzer); use the fuzz preset.")
 endif()
 add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 add_link_options(-fsanitize=address,undefined)
 
-# The core and the property checks, instrumented so libFuzzer sees their paths.
+# The core, the tool's pipeline and the property checks, instrumented so
+# libFuzzer sees their paths.
 add_library(tobble_fuzz_support STATIC
-  ${TOBBLE_CORE_SOURCES} fuzz/properties.cpp fuzz/fuzz_text.cpp tests/case_file.cpp)
+  ${TOBBLE_CORE_SOURCES} ${TOBBLE_STREAM_SOURCES} ${TOBBLE_FUZZ_CHECK_SOURCES})
 target_include_directories(tobble_fuzz_support PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_fuzz_support PRIVATE -fsanitize=fuzzer-no-link)
 
 # tools/fuzz.py reads this list: a target's name and its program, one a line.
+# The programs are fuzzer_TARGET, clear of the helper fuzz_tool below.
 set(targets_list "")
 foreach(name IN LISTS TOBBLE_FUZZ_TARGETS)
-  add_executable(fuzz_${name} fuzz/fuzzer.cpp)
-  target_compile_definitions(fuzz_${name} PRIVATE TOBBLE_FUZZ_TARGET="${name}")
-  target_compile_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
-  target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
-  target_link_libraries(fuzz_${name} tobble_fuzz_support)
-  string(APPEND targets_list "${name} $<TARGET_FILE:fuzz_${name}>\n")
+  add_executable(fuzzer_${name} fuzz/fuzzer.cpp)
+  target_compile_definitions(fuzzer_${name} PRIVATE TOBBLE_FUZZ_TARGET="${name}")
+  target_compile_options(fuzzer_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_options(fuzzer_${name} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(fuzzer_${name} tobble_fuzz_support)
+  string(APPEND targets_list "${name} $<TARGET_FILE:fuzzer_${name}>\n")
 endforeach()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz_targets.txt CONTENT "${targets_list}")
 

@@ -107,13 +107,8 @@ add_test(NAME corpus_test COMMAND corpus_test)
 
 # The fuzzers' property checks: every input left under fuzz/regressions/
 # replayed, and broken conversions that each check must catch.
-add_executable(fuzz_properties_test
-  tests/fuzz_properties_test.cpp
-  fuzz/properties.cpp
-  fuzz/fuzz_text.cpp
-  tests/case_file.cpp
-)
-target_link_libraries(fuzz_properties_test tobble_core GTest::gtest GTest::gtest_main)
+add_executable(fuzz_properties_test tests/fuzz_properties_test.cpp ${TOBBLE_FUZZ_CHECK_SOURCES})
+target_link_libraries(fuzz_properties_test tobble_stream GTest::gtest GTest::gtest_main)
 string(JOIN "," fuzz_target_names ${TOBBLE_FUZZ_TARGETS})
 target_compile_definitions(fuzz_properties_test PRIVATE
   TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}"

@@ -2,7 +2,8 @@
 //
 //   fuzz_tool seeds DIR CASE_FILE   writes each target's seed corpus to DIR/TARGET/: the
 //                                   inputs and expected outputs of the case file, and what
-//                                   every encoder makes of each input
+//                                   every encoder makes of each input, as the target reads
+//                                   texts (FuzzTarget::inputs)
 //   fuzz_tool describe              prints, in Markdown, how each target reads its input
 //                                   and what it checks
 #include <cstdio>
@@ -10,9 +11,9 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "fuzz/fuzz_text.h"
 #include "fuzz/properties.h"
 #include "tests/case_file.h"
 
@@ -23,10 +24,6 @@ std::u16string ConvertWhole(const Filter& filter, const std::u16string& text) {
   std::vector<char16_t> out((text.size() + 1) * filter.factor / 2);
   const Progress done = filter.convert(text.data(), text.size(), out.data(), true);
   return std::u16string(out.data(), done.written);
-}
-
-size_t FilterIndex(const Filter& filter) {
-  return static_cast<size_t>(&filter - kFilters);
 }
 
 void WriteCorpus(const std::filesystem::path& dir, const std::set<std::string>& inputs) {
@@ -41,28 +38,29 @@ void WriteCorpus(const std::filesystem::path& dir, const std::set<std::string>& 
 }
 
 int WriteSeeds(const std::filesystem::path& dir, const std::string& case_file) {
-  const std::vector<Case> cases = ReadCaseFile(case_file);
-  std::set<std::string> texts;   // for the per-filter targets
-  std::set<std::string> stream;  // for the streaming target: filter byte, text
-  const auto add_stream = [&stream](const Filter& filter, const std::u16string& text) {
-    stream.insert(std::string(1, static_cast<char>(FilterIndex(filter))) + WriteFuzzText(text));
-  };
-  for (const Case& c : cases) {
-    texts.insert(WriteFuzzText(c.input));
-    texts.insert(WriteFuzzText(c.expected));
-    add_stream(*FindFilter(c.filter.c_str()), c.input);
+  // Texts with a filter to convert them: each case's input and expected
+  // output with its filter, and what every encoder makes of each input with
+  // every decoder. Each target writes them as its inputs.
+  std::vector<std::pair<const Filter*, std::u16string>> texts;
+  for (const Case& c : ReadCaseFile(case_file)) {
+    const Filter* filter = FindFilter(c.filter.c_str());
+    texts.emplace_back(filter, c.input);
+    texts.emplace_back(filter, c.expected);
     for (const Filter& encoder : kFilters) {
       if (!IsEncoder(encoder)) continue;
       const std::u16string encoded = ConvertWhole(encoder, c.input);
-      texts.insert(WriteFuzzText(encoded));
       for (const Filter& decoder : kFilters) {
-        if (IsDecoder(decoder)) add_stream(decoder, encoded);
+        if (IsDecoder(decoder)) texts.emplace_back(&decoder, encoded);
       }
     }
   }
   std::filesystem::remove_all(dir);
   for (const FuzzTarget& target : FuzzTargets()) {
-    WriteCorpus(dir / target.name, target.filter != nullptr ? texts : stream);
+    std::set<std::string> inputs;
+    for (const auto& [filter, text] : texts) {
+      for (std::string& input : target.inputs(*filter, text)) inputs.insert(std::move(input));
+    }
+    WriteCorpus(dir / target.name, inputs);
   }
   return 0;
 }

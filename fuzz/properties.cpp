@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "fuzz/fuzz_text.h"
+#include "fuzz/tool_target.h"
 #include "plugin/contract.h"
 #include "tests/case_file.h"
 #include "tests/convert.h"  // kMaxTail
@@ -35,6 +36,22 @@ constexpr PropertyInfo kPropertyInfo[] = {
     {"scalar",
      "Where a filter's `convert` is not its plain `scalar` version, both give the same units and "
      "the same progress for the whole text, and both stream to that output."},
+    {"validation",
+     "The tool's input check with each transcoder the processor runs, given the bytes whole and "
+     "in pieces, accepts or refuses them as a plain check written apart from the tool does, and "
+     "refuses at the same offset: that of the first byte of the first UTF-8 sequence that is "
+     "invalid (an overlong form, a surrogate, above U+10FFFF, a stray byte) or cut short, or of "
+     "the odd last byte of UTF-16LE."},
+    {"tool output",
+     "For valid bytes, the tool's converter with each transcoder, fed whole and in pieces "
+     "through slices and output blocks a little above their smallest, writes exactly the whole "
+     "input decoded plainly, converted at once by the filter's `scalar` version and encoded "
+     "again (UTF-8 with each lone surrogate as U+FFFD, UTF-16LE as it is), and counts exactly "
+     "the lone surrogates of that output as replaced."},
+    {"unchecked bytes",
+     "Invalid bytes (a file changed after its check) go through the tool's converter with each "
+     "transcoder too, within bounds, and come out as valid ones do, with one U+FFFD for each byte "
+     "that begins no whole valid UTF-8 sequence and for the odd last byte of UTF-16LE."},
 };
 static_assert(sizeof(kPropertyInfo) / sizeof(kPropertyInfo[0]) == kPropertyCount);
 
@@ -242,6 +259,15 @@ Violations CheckStreamInput(const FuzzTarget&, const uint8_t* data, size_t size)
   return CheckStreaming(kFilters[data[0] % kFilterCount], text.units, text.cuts);
 }
 
+// The per-filter targets read a text alone, the streaming target the filter
+// first.
+std::vector<std::string> TextInputs(const Filter&, const std::u16string& text) {
+  return {WriteFuzzText(text)};
+}
+std::vector<std::string> StreamInputs(const Filter& filter, const std::u16string& text) {
+  return {std::string(1, static_cast<char>(&filter - kFilters)) + WriteFuzzText(text)};
+}
+
 std::vector<FuzzTarget> MakeFuzzTargets() {
   std::vector<FuzzTarget> targets;
   for (const Filter& filter : kFilters) {
@@ -250,7 +276,7 @@ std::vector<FuzzTarget> MakeFuzzTargets() {
     if (IsEncoder(filter)) properties.push_back(Property::kAscii);
     properties.insert(properties.end(), {Property::kNoZeroUnit, Property::kRoundTrip,
                                          Property::kPieces, Property::kTail, Property::kScalar});
-    targets.push_back({filter.function, &filter, CheckFilterInput,
+    targets.push_back({filter.function, &filter, CheckFilterInput, TextInputs,
                        "a text, in pieces at its cuts, or at pseudo-random points when it has none",
                        properties});
   }
@@ -258,10 +284,12 @@ std::vector<FuzzTarget> MakeFuzzTargets() {
       {"stream",
        nullptr,
        CheckStreamInput,
+       StreamInputs,
        "the first byte picks the filter, the rest is a text, in pieces at its cuts; texts up to " +
            std::to_string(kEveryCutUnits) +
            " units also at every single cut and one unit at a time",
        {Property::kBound, Property::kPieces, Property::kTail, Property::kScalar}});
+  targets.push_back(MakeToolTarget());
   return targets;
 }
 

@@ -22,8 +22,12 @@ enum class Property {
   kPieces,      // streamed output equals whole-text output
   kTail,        // what a call reads: at most 64 units left, all when last
   kScalar,      // `convert` equals `scalar`
+  // The command-line tool's pipeline on bytes:
+  kValidation,  // every validator agrees with the plain check
+  kToolOutput,  // valid bytes: the plain reading, converted and written again
+  kUnchecked,   // invalid bytes: the same, with U+FFFD for each bad byte
 };
-inline constexpr int kPropertyCount = 8;
+inline constexpr int kPropertyCount = 11;
 
 struct PropertyInfo {
   const char* name;
@@ -61,19 +65,23 @@ struct FuzzTarget {
   std::string name;
   const Filter* filter;  // the conversion of a per-filter target, else null
   std::vector<Violation> (*check)(const FuzzTarget& target, const uint8_t* data, size_t size);
+  // The inputs that give this target a text to convert with a filter: its
+  // seeds (fuzz_tool), and how the native test runs the case file through it.
+  std::vector<std::string> (*inputs)(const Filter& filter, const std::u16string& text);
   std::string input;  // how the bytes are read, for the report
   std::vector<Property> properties;
 };
 
 // Every target, in the order of the build's fuzzer list: one per filter, in
-// table order, then the streaming path through the core.
+// table order, then the streaming path through the core, then the
+// command-line tool's pipeline on bytes (fuzz/tool_target.h).
 //
-// A path that reads its input otherwise (the command-line tool's byte
-// stream, say) is one more target: a row here with its own check function,
-// in a file of its own that links whatever the path needs, and its name in
-// TOBBLE_FUZZ_TARGETS (CMakeLists.txt). The build then makes its fuzzer,
-// tools/fuzz.py runs and reports it, and tests/fuzz_properties_test.cpp
-// replays what it leaves under fuzz/regressions/ by that name.
+// A path that reads its input otherwise is one more target, as the tool's
+// is: a row here with its own check function, in a file of its own that
+// links whatever the path needs, and its name in TOBBLE_FUZZ_TARGETS
+// (CMakeLists.txt). The build then makes its fuzzer, tools/fuzz.py runs and
+// reports it, and tests/fuzz_properties_test.cpp replays what it leaves under
+// fuzz/regressions/ by that name.
 const std::vector<FuzzTarget>& FuzzTargets();
 
 // The target of that name, or null.

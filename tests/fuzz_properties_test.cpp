@@ -1,6 +1,6 @@
 // The fuzzers' property checks, natively: every input the fuzzers left under
 // fuzz/regressions/ replayed, every case of the case file through every
-// target, and broken conversions that each check must catch.
+// target, and broken conversions and transcoders that each check must catch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/transcode.h"
 #include "fuzz/fuzz_text.h"
 #include "fuzz/properties.h"
+#include "fuzz/tool_target.h"
 #include "tests/case_file.h"
 
 namespace tobble::testing {
@@ -112,14 +114,11 @@ TEST(Properties, HoldForEveryCaseThroughEveryTarget) {
   const std::vector<Case> cases = ReadCaseFile(TOBBLE_CASE_FILE);
   ASSERT_FALSE(cases.empty());
   for (const Case& c : cases) {
-    const std::string text = WriteFuzzText(c.input);
     for (const FuzzTarget& target : FuzzTargets()) {
-      std::string input = text;
-      if (target.filter == nullptr) {  // the streaming target: filter byte first
-        input.insert(0, 1, static_cast<char>(FindFilter(c.filter.c_str()) - kFilters));
+      for (const std::string& input : target.inputs(*FindFilter(c.filter.c_str()), c.input)) {
+        ASSERT_EQ(ShowViolations(CheckInput(target, Bytes(input))), "")
+            << target.name << ", line " << c.line;
       }
-      ASSERT_EQ(ShowViolations(CheckInput(target, Bytes(input))), "")
-          << target.name << ", line " << c.line;
     }
   }
 }
@@ -213,6 +212,99 @@ TEST(Properties, StreamingCatchesPiecesThatDiffer) {
   std::set<Property> caught;
   for (const Violation& v : CheckStreaming(upper, u"\xE9", {})) caught.insert(v.property);
   EXPECT_EQ(caught, (std::set<Property>{Property::kScalar, Property::kPieces}));
+}
+
+// Broken transcoders for the tool's pipeline, each the plain one but for one
+// fault.
+const cli::Transcoder& Plain() {
+  return *cli::AvailableTranscoders().items[0];
+}
+
+// Lead and continuation bytes in their places pass, whatever code point
+// they make: overlong forms, surrogates, values above U+10FFFF.
+size_t FramingOnly(const uint8_t* in, size_t n) {
+  for (size_t i = 0; i < n;) {
+    const uint8_t lead = in[i];
+    const size_t length = lead < 0x80 ? 1 : lead < 0xC0 ? 0 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (length == 0 || length > n - i) return i;
+    for (size_t k = 1; k < length; ++k) {
+      if ((in[i + k] & 0xC0) != 0x80) return i;
+    }
+    i += length;
+  }
+  return n;
+}
+// Points one byte past the start of an invalid sequence.
+size_t OneByteLate(const uint8_t* in, size_t n) {
+  const size_t valid = Plain().valid_utf8(in, n);
+  return valid < n ? valid + 1 : n;
+}
+size_t SwapsPairs(const uint8_t* in, size_t n, char16_t* out) {
+  const size_t written = Plain().decode_utf8(in, n, out);
+  for (size_t i = 0; i + 1 < written; ++i) {
+    if (out[i] >= 0xD800 && out[i] < 0xDC00) std::swap(out[i], out[i + 1]);
+  }
+  return written;
+}
+// Writes every unit, a lone surrogate in the three-byte form UTF-8 has no
+// room for, and never stops.
+cli::Encoded WritesLoneSurrogates(const char16_t* in, size_t n, uint8_t* out) {
+  uint8_t* o = out;
+  for (size_t i = 0; i < n; ++i) {
+    const bool pair =
+        in[i] >= 0xD800 && in[i] < 0xDC00 && i + 1 < n && in[i + 1] >= 0xDC00 && in[i + 1] < 0xE000;
+    if (pair) {
+      o = cli::utf8::WriteUtf8(o, 0x10000 + ((in[i] - 0xD800u) << 10) + (in[i + 1] - 0xDC00u));
+      ++i;
+    } else {
+      o = cli::utf8::WriteUtf8(o, in[i]);
+    }
+  }
+  return {n, static_cast<size_t>(o - out)};
+}
+
+struct BrokenToolCase {
+  const char* label;
+  cli::Transcoder transcoder;
+  const Filter* filter;
+  std::string bytes;
+  std::set<Property> caught;  // by CheckTool
+};
+
+TEST(Properties, ToolChecksCatchTheirBrokenTranscoderOrFilter) {
+  const cli::Transcoder plain = Plain();
+  const Filter drops = Posing("tobbleJ", 12, DropsTheLastUnitOfAPiece, EncodeEscapesJ);
+  const BrokenToolCase cases[] = {
+      {"surrogate accepted",
+       {"framing only", FramingOnly, plain.decode_utf8, plain.encode_utf8},
+       FindFilter("tobbleJ"),
+       "a\xED\xA0\x80",
+       {Property::kValidation, Property::kUnchecked}},
+      {"error offset one byte late",
+       {"one byte late", OneByteLate, plain.decode_utf8, plain.encode_utf8},
+       FindFilter("tobbleJ"),
+       "ab\xE0\x80\x80",
+       {Property::kValidation}},
+      {"pair units swapped",
+       {"swaps pairs", plain.valid_utf8, SwapsPairs, plain.encode_utf8},
+       FindFilter("tobbleJ"),
+       "\xF0\x9F\x98\x80",
+       {Property::kToolOutput}},
+      {"lone surrogate written as such",
+       {"writes lone surrogates", plain.valid_utf8, plain.decode_utf8, WritesLoneSurrogates},
+       FindFilter("untobbleJ"),
+       "\\ud800",
+       {Property::kToolOutput}},
+      {"filter that drops the last unit of a piece", plain, &drops, "ab", {Property::kToolOutput}},
+  };
+  // In one piece: in smaller ones the converter joins sequences cut between
+  // pieces itself, and the transcoder never sees them.
+  for (const BrokenToolCase& c : cases) {
+    const ToolRun run = {c.filter, cli::Encoding::kUtf8, 64, {kMaxTail + 1, 8}};
+    std::set<Property> caught;
+    for (const Violation& v : CheckTool(run, c.bytes, {&c.transcoder})) caught.insert(v.property);
+    EXPECT_EQ(caught, c.caught) << c.label;
+  }
 }
 
 }  // namespace

@@ -326,19 +326,37 @@ TEST(StreamConverter, StopsWhenTheSinkFails) {
   }
 }
 
-// Input that changed after its check is not valid UTF-8: each bad byte
-// becomes one U+FFFD, and nothing goes wrong.
+// Input that changed after its check is not valid UTF-8: each byte that
+// begins no whole, valid sequence becomes one U+FFFD, and nothing goes wrong.
 TEST(StreamConverter, DecodesUncheckedBytesSafely) {
-  // Bytes that start nothing, sequences broken off by ASCII and by a lead
-  // byte, and one cut by the end.
-  const std::string bad = "\xFF\x61\xE3\x81\x62\xC3\xF0\x9F\x98\x63\x80\xE3\x81";
-  const std::string replaced = u8"\uFFFDa\uFFFD\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFDc\uFFFD\uFFFD\uFFFD";
-  for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
-    for (size_t piece : {1, 2, 3, 64}) {
-      EXPECT_EQ(Stream(filter, Encoding::kUtf8, bad, piece, {}).output,
-                Stream(filter, Encoding::kUtf8, replaced, piece, {}).output)
-          << filter.function << ", pieces of " << piece;
+  struct Unchecked {
+    const char* bytes;
+    const char* replaced;
+  };
+  const Unchecked cases[] = {
+      // Bytes that start nothing, sequences broken off by ASCII and by a lead
+      // byte, and one cut by the end.
+      {"\xFF\x61\xE3\x81\x62\xC3\xF0\x9F\x98\x63\x80\xE3\x81",
+       u8"\uFFFDa\uFFFD\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFDc\uFFFD\uFFFD\uFFFD"},
+      // Whole sequences out of range: an overlong "&" that must not begin a
+      // reference, surrogates, an overlong four-byte form, U+110000.
+      {"\xE0\x80\xA6"
+       "amp;",
+       u8"\uFFFD\uFFFD\uFFFDamp;"},
+      {"\xED\xA0\x80\xED\xBF\xBF", u8"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+      {"\xF0\x80\x80\xA6\xF4\x90\x80\x80", u8"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+      // Cut by the end after a second byte out of range.
+      {"a\xE0\x80", u8"a\uFFFD\uFFFD"},
+  };
+  for (const Unchecked& c : cases) {
+    for (const Filter& filter : kFilters) {
+      if (filter.convert == nullptr) continue;
+      for (size_t piece : {1, 2, 3, 64}) {
+        EXPECT_EQ(Stream(filter, Encoding::kUtf8, c.bytes, piece, {}).output,
+                  Stream(filter, Encoding::kUtf8, c.replaced, piece, {}).output)
+            << filter.function << " on " << ::testing::PrintToString(c.bytes) << ", pieces of "
+            << piece;
+      }
     }
   }
 }

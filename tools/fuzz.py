@@ -130,13 +130,17 @@ target's properties by tests/fuzz_properties_test.cpp on every `make check`.
 ## Targets and properties
 
 Each target checks each of its properties on every input
-(fuzz/properties.cpp). A text is read from the input's bytes as
-fuzz/fuzz_text.h describes: ASCII bytes stand for themselves, so escapes,
-references and percent sequences come up as they are written; other bytes give
-any unit, lone and paired surrogates among them, or mark where the text is cut
-into pieces. Seeds: the inputs and expected outputs of tests/cases.txt, and
-each encoder's output for every input; fuzz/tokens.dict adds the tokens of
-every syntax.
+(fuzz/properties.cpp, fuzz/tool_target.cpp). A text is read from the input's
+bytes as fuzz/fuzz_text.h describes: ASCII bytes stand for themselves, so
+escapes, references and percent sequences come up as they are written; other
+bytes give any unit, lone and paired surrogates among them, or mark where the
+text is cut into pieces. The `tool` target instead gives the bytes after its
+header to the command-line tool's pipeline as they are, and holds it to a
+plain reading of them written apart from the tool. Seeds: the inputs and
+expected outputs of tests/cases.txt, and each encoder's output for every
+input (for `tool` in UTF-8, lone surrogates in the form that makes it invalid,
+and in UTF-16LE); fuzz/tokens.dict adds the tokens of every syntax and UTF-8
+sequences at their limits.
 
 {describe}
 ## Every `make check`
@@ -145,7 +149,7 @@ every syntax.
   fails the check.
 - tests/fuzz_properties_test.cpp replays the regression cases, runs every case
   of the case file through every target, and makes sure that each property
-  catches a conversion broken on purpose.
+  catches a conversion or transcoder broken on purpose.
 - tests/boundary_test.cpp runs the plug-in's exports natively against a double
   of the Windows memory functions, under the sanitizers, in blocks of exactly
   the requested size: every case, and failed allocations and locks (null,
