@@ -225,16 +225,7 @@ std::u16string RandomReferenceText(std::mt19937& rng) {
       u"&",  u"&",     u"&#",    u"&#x",  u";",     u"#",   u"x", u"amp",
       u"lt", u"not",   u"notin", u"copy", u"fjlig", u"Afr", u"0", u"41",
       u"65", u"1F600", u"-",     u" ",    u"\n",    u"\"",  u"<", u"'"};
-  std::u16string text;
-  const int pieces = std::uniform_int_distribution<int>(0, 30)(rng);
-  for (int i = 0; i < pieces; ++i) {
-    if (std::uniform_int_distribution<int>(0, 3)(rng) == 0) {
-      text += static_cast<char16_t>(std::uniform_int_distribution<int>(1, 0xFFFF)(rng));
-    } else {
-      text += kPieces[std::uniform_int_distribution<size_t>(0, kPieces.size() - 1)(rng)];
-    }
-  }
-  return text;
+  return RandomPieces(rng, kPieces, 30, 4);
 }
 
 TEST(RoundTrip, ReferencesGiveTheTextBack) {

@@ -54,4 +54,36 @@ std::u16string ConvertInPieces(const Filter& filter, const std::u16string& text,
   return out;
 }
 
+std::u16string RandomPieces(std::mt19937& rng, const std::vector<std::u16string>& pieces,
+                            int most_pieces, int one_unit_in) {
+  std::u16string text;
+  const int count = std::uniform_int_distribution<int>(0, most_pieces)(rng);
+  for (int i = 0; i < count; ++i) {
+    if (std::uniform_int_distribution<int>(0, one_unit_in - 1)(rng) == 0) {
+      text += static_cast<char16_t>(std::uniform_int_distribution<int>(1, 0xFFFF)(rng));
+    } else {
+      text += pieces[std::uniform_int_distribution<size_t>(0, pieces.size() - 1)(rng)];
+    }
+  }
+  return text;
+}
+
+void AppendUtf8(std::string& out, uint32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | c >> 6);
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | c >> 12);
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | c >> 18);
+    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
 }  // namespace tobble::testing

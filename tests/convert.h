@@ -3,6 +3,9 @@
 // allows, so a sanitizer catches any read or write beyond either.
 #pragma once
 
+#include <stdint.h>
+
+#include <random>
 #include <string>
 #include <vector>
 
@@ -27,5 +30,14 @@ std::u16string Convert(const Filter& filter, const std::u16string& text);
 // tail grows beyond kMaxTail units (common/conversion.h).
 std::u16string ConvertInPieces(const Filter& filter, const std::u16string& text,
                                const std::vector<size_t>& sizes);
+
+// A random text of up to `most_pieces` pieces: each one of `pieces`, or, one
+// time in `one_unit_in`, a single unit from 1 to 0xFFFF (lone surrogates
+// included).
+std::u16string RandomPieces(std::mt19937& rng, const std::vector<std::u16string>& pieces,
+                            int most_pieces, int one_unit_in);
+
+// Appends the UTF-8 form of a code point (a surrogate value too).
+void AppendUtf8(std::string& out, uint32_t code_point);
 
 }  // namespace tobble::testing

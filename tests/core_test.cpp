@@ -105,16 +105,7 @@ std::u16string RandomSpecialText(std::mt19937& rng) {
       u"&#x",      u";",         u"amp",    u"not",    u"notin;",    u"0", u"41", u"1F600",
       u"ffff",     u"\"",        u"<",      u">",      u"'",         u" ", u"\n", u"abcdefg",
       u"abcdefgh", u"abcdefghi", u"\u00e9", u"\u3042", u"\U0001F600"};
-  std::u16string text;
-  const int pieces = std::uniform_int_distribution<int>(0, 40)(rng);
-  for (int i = 0; i < pieces; ++i) {
-    if (std::uniform_int_distribution<int>(0, 4)(rng) == 0) {
-      text += static_cast<char16_t>(std::uniform_int_distribution<int>(1, 0xFFFF)(rng));
-    } else {
-      text += kPieces[std::uniform_int_distribution<size_t>(0, kPieces.size() - 1)(rng)];
-    }
-  }
-  return text;
+  return RandomPieces(rng, kPieces, 40, 5);
 }
 
 int Pick(std::mt19937& rng, int low, int high) {

@@ -13,6 +13,7 @@
 namespace tobble::cli {
 namespace {
 
+using testing::AppendUtf8;
 using testing::Convert;
 
 // The pieces a stream arrives in: fixed sizes, the rest as it comes.
@@ -129,24 +130,6 @@ std::u16string DecodeUtf8(const std::string& bytes) {
     i += length;
   }
   return units;
-}
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | c >> 6);
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | c >> 12);
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | c >> 18);
-    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 std::string EncodeUtf8(const std::u16string& units, uint64_t* lone) {

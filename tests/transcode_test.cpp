@@ -13,9 +13,12 @@
 #include "cli/transcode.h"
 #include "common/surrogate.h"
 #include "plugin/filters.h"
+#include "tests/convert.h"
 
 namespace tobble::cli {
 namespace {
+
+using testing::AppendUtf8;
 
 const uint8_t* Bytes(const std::string& s) {
   return reinterpret_cast<const uint8_t*>(s.data());
@@ -54,24 +57,6 @@ EncodeResult Encode(const Transcoder& transcoder, const std::u16string& units) {
   const Encoded done = transcoder.encode_utf8(units.data(), units.size(), bytes.data());
   EXPECT_LE(done.written, bytes.size());
   return {done.read, std::string(bytes.begin(), bytes.begin() + done.written)};
-}
-
-void AppendUtf8(std::string& out, uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | c >> 6);
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | c >> 12);
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | c >> 18);
-    out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-    out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
 }
 
 // Every code point but the surrogates, in UTF-8 and in UTF-16, one after the
