@@ -73,12 +73,12 @@ struct Workspace {
 };
 
 // Converts one input, given in pieces, with one filter, and writes the result
-// to a sink in blocks of StreamSizes::output_bytes. The input must have passed
-// an InputValidator; bytes that are still not valid UTF-8 (a file changed
-// between the two readings) are decoded safely: each byte that begins no
-// whole, valid sequence as U+FFFD, out-of-range forms included. The output is
-// exactly the whole-text conversion, in the input's encoding; in UTF-8 each
-// lone surrogate is written as U+FFFD and counted.
+// to a sink in blocks of at most StreamSizes::output_bytes. The input must
+// have passed an InputValidator; bytes that are still not valid UTF-8 (a file
+// changed between the two readings) are decoded safely: each byte that begins
+// no whole, valid sequence as U+FFFD, out-of-range forms included. The output
+// is exactly the whole-text conversion, in the input's encoding; in UTF-8
+// each lone surrogate is written as U+FFFD and counted.
 class StreamConverter {
  public:
   StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink, StreamSizes sizes = {},
