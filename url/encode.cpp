@@ -124,6 +124,29 @@ unsigned EscapedUnits(simd::Units first, simd::Units second) {
   return ~static_cast<unsigned>(_mm_movemask_epi8(kept)) & 0xFFFF;
 }
 
+// Writes the units in[0, count), none of them a surrogate, one by one: the
+// table for ASCII, two or three escaped bytes for the others. Runs of one
+// kind, as of kana and kanji, take the same branches unit after unit.
+char16_t* WriteBmpUnits(const char16_t* in, size_t count, char16_t* out) {
+  for (size_t k = 0; k < count; ++k) {
+    const uint32_t u = in[k];
+    if (u < 0x80) {
+      const uint64_t written = kAscii.written[u];
+      StoreQuad(out, written);
+      out += written >> 48;
+    } else {
+      if (u < 0x800) {
+        out = WriteByteFast(out, 0xC0 | u >> 6);
+      } else {
+        out = WriteByteFast(out, 0xE0 | u >> 12);
+        out = WriteByteFast(out, 0x80 | ((u >> 6) & 0x3F));
+      }
+      out = WriteByteFast(out, 0x80 | (u & 0x3F));
+    }
+  }
+  return out;
+}
+
 // Escapes the unit at in[i], which is neither kept nor a space, or the pair
 // it begins. Returns the units read: 1 or 2, or 0 for a high surrogate that
 // ends a piece before the last, whose partner may start the next one.
@@ -206,6 +229,14 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
     // escapes lie.
     if (escaped != 0 && simd::Mask(simd::Below(simd::Or(first, second), 0x80)) == 0xFFFF) {
       o = WriteAscii(in + i, kBlock, o);
+      i += kBlock;
+      continue;
+    }
+    // Likewise a block with non-ASCII in it but no surrogate, whose units
+    // each stand for themselves.
+    if (escaped != 0 && simd::Mask(simd::Or(simd::InRange(first, 0xD800, 0xDFFF),
+                                            simd::InRange(second, 0xD800, 0xDFFF))) == 0) {
+      o = WriteBmpUnits(in + i, kBlock, o);
       i += kBlock;
       continue;
     }
