@@ -206,10 +206,11 @@ Progress EncodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
   return {i, static_cast<size_t>(o - out)};
 }
 
-// Sixteen units at a time: each block is classified once and stored with its
-// spaces turned into "+". Each unit that needs escaping is written at its
-// place, and the units after it, up to the next such unit of the block, are
-// stored again from there, shifted by the escape's length.
+// Sixteen units at a time: each block is classified once. A block with
+// escapes in it and no surrogate goes unit by unit; any other is stored with
+// its spaces turned into "+", and each unit that needs escaping is written at
+// its place, and the units after it, up to the next such unit of the block,
+// are stored again from there, shifted by the escape's length.
 Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
   constexpr size_t kBlock = 2 * simd::kWidth;
   // Stores the block's units from in[i] on at o, spaces as "+": as many as
