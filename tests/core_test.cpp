@@ -101,10 +101,12 @@ TEST(RoundTrip, EscapesGiveTheTextBack) {
 // around the vector width, and any unit, surrogates included.
 std::u16string RandomSpecialText(std::mt19937& rng) {
   static const std::vector<std::u16string> kPieces = {
-      u"\\u",      u"\\U",       u"\\",     u"%",      u"%E3%81",    u"+", u"&",  u"&#",
-      u"&#x",      u";",         u"amp",    u"not",    u"notin;",    u"0", u"41", u"1F600",
-      u"ffff",     u"\"",        u"<",      u">",      u"'",         u" ", u"\n", u"abcdefg",
-      u"abcdefgh", u"abcdefghi", u"\u00e9", u"\u3042", u"\U0001F600"};
+      u"\\u", u"\\U", u"\\", u"%", u"%E3%81", u"+", u"&", u"&#", u"&#x", u";", u"amp", u"not",
+      u"notin;", u"0", u"41", u"1F600", u"ffff", u"\"", u"<", u">", u"'", u" ", u"\n", u"abcdefg",
+      u"abcdefgh", u"abcdefghi", u"\u00e9", u"\u3042", u"\U0001F600",
+      // Escaped UTF-8 that decodes to a character, to nothing that the text
+      // can hold (the value 0, above 0x10FFFF), or breaks at its last byte.
+      u"%e3%81%82", u"%E0%80%80", u"%F0%9F%98%80", u"%f4%90%80%80", u"%F0%9F%98%41"};
   return RandomPieces(rng, kPieces, 40, 5);
 }
 

@@ -48,6 +48,33 @@ struct PercentTable {
 };
 constexpr PercentTable kPercent;
 
+// Every ASCII unit as written: itself, "+" or "%XX", packed for one store,
+// with the count of units that count in its last unit, which the next store
+// overwrites.
+struct AsciiTable {
+  uint64_t written[128];
+  constexpr AsciiTable() : written() {
+    for (int u = 0; u < 128; ++u) {
+      const char16_t unit = static_cast<char16_t>(u);
+      written[u] = IsKept(unit)   ? PackUnits(unit, 0, 0, 1)
+                   : unit == u' ' ? PackUnits(u'+', 0, 0, 1)
+                                  : kPercent.escape[u] | uint64_t{3} << 48;
+    }
+  }
+};
+constexpr AsciiTable kAscii;
+
+// Writes the ASCII units in[0, count) through the table, without a branch
+// on what they are.
+char16_t* WriteAscii(const char16_t* in, size_t count, char16_t* out) {
+  for (size_t k = 0; k < count; ++k) {
+    const uint64_t written = kAscii.written[in[k]];
+    StoreQuad(out, written);
+    out += written >> 48;
+  }
+  return out;
+}
+
 // Writes one byte as "%XX", and the unit after it with anything.
 char16_t* WriteByteFast(char16_t* out, uint32_t byte) {
   StoreQuad(out, kPercent.escape[byte]);
@@ -84,10 +111,10 @@ __m128i ByteEquals(__m128i bytes, char c) {
   return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c));
 }
 
-// A bit a unit of the sixteen at in: set for those that need escaping,
-// neither kept nor a space.
-unsigned EscapedUnits(const char16_t* in) {
-  const __m128i b = _mm_packus_epi16(simd::Load(in), simd::Load(in + simd::kWidth));
+// A bit a unit of the sixteen in two vectors: set for those that need
+// escaping, neither kept nor a space.
+unsigned EscapedUnits(simd::Units first, simd::Units second) {
+  const __m128i b = _mm_packus_epi16(first, second);
   const __m128i letters = InByteRange(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 'z');
   const __m128i digits_and_marks = _mm_or_si128(InByteRange(b, '0', '9'), InByteRange(b, '-', '.'));
   const __m128i others = _mm_or_si128(
@@ -95,6 +122,29 @@ unsigned EscapedUnits(const char16_t* in) {
       _mm_or_si128(_mm_or_si128(ByteEquals(b, '\n'), ByteEquals(b, '\r')), ByteEquals(b, ' ')));
   const __m128i kept = _mm_or_si128(letters, _mm_or_si128(digits_and_marks, others));
   return ~static_cast<unsigned>(_mm_movemask_epi8(kept)) & 0xFFFF;
+}
+
+// Writes the units in[0, count), none of them a surrogate, one by one: the
+// table for ASCII, two or three escaped bytes for the others. Runs of one
+// kind, as of kana and kanji, take the same branches unit after unit.
+char16_t* WriteBmpUnits(const char16_t* in, size_t count, char16_t* out) {
+  for (size_t k = 0; k < count; ++k) {
+    const uint32_t u = in[k];
+    if (u < 0x80) {
+      const uint64_t written = kAscii.written[u];
+      StoreQuad(out, written);
+      out += written >> 48;
+    } else {
+      if (u < 0x800) {
+        out = WriteByteFast(out, 0xC0 | u >> 6);
+      } else {
+        out = WriteByteFast(out, 0xE0 | u >> 12);
+        out = WriteByteFast(out, 0x80 | ((u >> 6) & 0x3F));
+      }
+      out = WriteByteFast(out, 0x80 | (u & 0x3F));
+    }
+  }
+  return out;
 }
 
 // Escapes the unit at in[i], which is neither kept nor a space, or the pair
@@ -156,10 +206,11 @@ Progress EncodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
   return {i, static_cast<size_t>(o - out)};
 }
 
-// Sixteen units at a time: each block is classified once and stored with its
-// spaces turned into "+". Each unit that needs escaping is written at its
-// place, and the units after it, up to the next such unit of the block, are
-// stored again from there, shifted by the escape's length.
+// Sixteen units at a time: each block is classified once. A block with
+// escapes in it and no surrogate goes unit by unit; any other is stored with
+// its spaces turned into "+", and each unit that needs escaping is written at
+// its place, and the units after it, up to the next such unit of the block,
+// are stored again from there, shifted by the escape's length.
 Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
   constexpr size_t kBlock = 2 * simd::kWidth;
   // Stores the block's units from in[i] on at o, spaces as "+": as many as
@@ -171,8 +222,26 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
   char16_t* o = out;
   size_t i = 0;
   while (n - i >= kBlock) {
+    const simd::Units first = simd::Load(in + i), second = simd::Load(in + i + simd::kWidth);
+    unsigned escaped = EscapedUnits(first, second);
+    // A block of ASCII with escapes in it, as in prose and its punctuation,
+    // goes unit by unit through the table: fewer steps than storing the
+    // block again after every escape, and none that depends on where the
+    // escapes lie.
+    if (escaped != 0 && simd::Mask(simd::Below(simd::Or(first, second), 0x80)) == 0xFFFF) {
+      o = WriteAscii(in + i, kBlock, o);
+      i += kBlock;
+      continue;
+    }
+    // Likewise a block with non-ASCII in it but no surrogate, whose units
+    // each stand for themselves.
+    if (escaped != 0 && simd::Mask(simd::Or(simd::InRange(first, 0xD800, 0xDFFF),
+                                            simd::InRange(second, 0xD800, 0xDFFF))) == 0) {
+      o = WriteBmpUnits(in + i, kBlock, o);
+      i += kBlock;
+      continue;
+    }
     store_from(i, o);
-    unsigned escaped = EscapedUnits(in + i);
     const size_t block = i;
     const size_t block_end = i + kBlock;
     for (;;) {
