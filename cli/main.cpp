@@ -76,16 +76,6 @@ int UsageError(const std::string& problem) {
   return 2;
 }
 
-// Collects output in memory.
-class StringSink : public ByteSink {
- public:
-  bool Write(const uint8_t* bytes, size_t n) override {
-    text.append(reinterpret_cast<const char*>(bytes), n);
-    return true;
-  }
-  std::string text;
-};
-
 // Standard output; remembers why a write failed.
 class OutputSink : public ByteSink {
  public:

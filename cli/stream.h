@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <string>
 
 #include "cli/transcode.h"
 #include "plugin/filters.h"
@@ -56,6 +57,18 @@ class ByteSink {
   virtual ~ByteSink() = default;
   // Takes all n bytes, or returns false; the sink keeps the reason.
   virtual bool Write(const uint8_t* bytes, size_t n) = 0;
+};
+
+// Collects the output in memory.
+class StringSink : public ByteSink {
+ public:
+  bool Write(const uint8_t* bytes, size_t n) override {
+    text.append(reinterpret_cast<const char*>(bytes), n);
+    ++writes;
+    return true;
+  }
+  std::string text;
+  int writes = 0;  // calls of Write
 };
 
 // The pipeline's buffer sizes; tests make them tiny.

@@ -179,20 +179,11 @@ Verdict Validate(const Transcoder& transcoder, Encoding encoding, const std::str
   return {valid, valid ? validator.size() : validator.error_offset()};
 }
 
-class StringSink : public cli::ByteSink {
- public:
-  bool Write(const uint8_t* bytes, size_t n) override {
-    text.append(reinterpret_cast<const char*>(bytes), n);
-    return true;
-  }
-  std::string text;
-};
-
 // The converter's output for the bytes in pieces; false when it gave up,
 // which with a sink that takes everything it must not.
 bool Stream(const ToolRun& run, const Transcoder& transcoder, const std::string& bytes,
             size_t piece, Written& written) {
-  StringSink sink;
+  cli::StringSink sink;
   cli::StreamConverter converter(*run.filter, run.encoding, sink, run.sizes, transcoder);
   piece = std::max<size_t>(piece, 1);
   for (size_t at = 0; at < bytes.size(); at += piece) {

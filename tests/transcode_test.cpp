@@ -284,15 +284,6 @@ TEST(Transcoder, DecodesWithinItsRoomAtEveryLength) {
   }
 }
 
-class StringSink : public ByteSink {
- public:
-  bool Write(const uint8_t* bytes, size_t n) override {
-    text.append(reinterpret_cast<const char*>(bytes), n);
-    return true;
-  }
-  std::string text;
-};
-
 // The pipeline with each transcoder gives what it gives with the plain one:
 // checks in pieces, and conversions of texts with bytes that are not valid
 // UTF-8 (an input changed after its check) and lone surrogates in the
