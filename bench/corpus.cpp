@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "common/surrogate.h"
+#include "core/surrogate.h"
 
 namespace tobble::bench {
 namespace {
@@ -439,13 +439,10 @@ struct Decoder {
   Adversary adversary;
 };
 constexpr Decoder kDecoders[] = {
-    {names::kUntobbleJ, {names::kTobbleJ, nullptr}, false, Adversary::kEscapesShort},
-    {names::kUntobbleC, {names::kTobbleC, nullptr}, false, Adversary::kEscapesLong},
-    {names::kCharrefToText,
-     {names::kTextToCharref, names::kTextToCharrefHex},
-     true,
-     Adversary::kReferences},
-    {names::kUrlDecode, {names::kUrlEncode, nullptr}, false, Adversary::kPercent},
+    {"untobbleJ", {"tobbleJ", nullptr}, false, Adversary::kEscapesShort},
+    {"untobbleC", {"tobbleC", nullptr}, false, Adversary::kEscapesLong},
+    {"charref2text", {"text2charref", "text2charrefx"}, true, Adversary::kReferences},
+    {"URLdecode", {"URLencode", nullptr}, false, Adversary::kPercent},
 };
 
 constexpr char kHtmlNamed[] = "html-named";

@@ -2,7 +2,7 @@
 // references of the HTML standard.
 #pragma once
 
-#include "common/conversion.h"
+#include "core/conversion.h"
 
 namespace tobble {
 

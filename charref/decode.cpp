@@ -1,8 +1,8 @@
 #include "charref/charref.h"
 #include "charref/reference_tables.h"
-#include "common/number.h"
-#include "common/simd.h"
-#include "common/surrogate.h"
+#include "core/number.h"
+#include "core/simd.h"
+#include "core/surrogate.h"
 
 namespace tobble {
 namespace {

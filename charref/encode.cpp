@@ -1,7 +1,7 @@
 #include "charref/charref.h"
-#include "common/hex.h"
-#include "common/simd.h"
-#include "common/surrogate.h"
+#include "core/hex.h"
+#include "core/simd.h"
+#include "core/surrogate.h"
 
 namespace tobble {
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "cli/platform.h"
-#include "cli/stream.h"
-#include "plugin/filters.h"
+#include "lib/stream.h"
+#include "core/filters.h"
 
 namespace tobble::cli {
 namespace {

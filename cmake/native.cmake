@@ -87,6 +87,7 @@ add_executable(boundary_test
   tests/win32_double.cpp
   tests/case_file.cpp
   plugin/exports.cpp
+  plugin/count_units.cpp
 )
 target_link_libraries(boundary_test tobble_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
 target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")

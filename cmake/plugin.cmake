@@ -10,6 +10,9 @@ else()
   add_compile_options(-msse2 -mstackrealign)
 endif()
 
+# The .def file names every filter of the list as an export.
+list(JOIN TOBBLE_FILTER_NAMES "\n    " TOBBLE_FILTER_EXPORTS)
+set(TOBBLE_FILTER_EXPORTS "    ${TOBBLE_FILTER_EXPORTS}")
 configure_file(plugin/tobble.def.in ${CMAKE_BINARY_DIR}/tobble.def @ONLY)
 
 # Adds a version resource to a target: the version of the VERSION file, the
@@ -35,7 +38,7 @@ set(TOBBLE_FREESTANDING_FLAGS
   -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-threadsafe-statics)
 
-add_library(tobble_plugin SHARED ${TOBBLE_CORE_SOURCES} plugin/exports.cpp)
+add_library(tobble_plugin SHARED ${TOBBLE_CORE_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
 target_include_directories(tobble_plugin PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_plugin PRIVATE ${TOBBLE_FREESTANDING_FLAGS})
 target_link_options(tobble_plugin PRIVATE

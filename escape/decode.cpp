@@ -1,6 +1,6 @@
-#include "common/hex.h"
-#include "common/number.h"
-#include "common/simd.h"
+#include "core/hex.h"
+#include "core/number.h"
+#include "core/simd.h"
 #include "escape/escape.h"
 
 namespace tobble {

@@ -2,7 +2,7 @@
 // point, lower-case digits.
 #pragma once
 
-#include "common/conversion.h"
+#include "core/conversion.h"
 
 namespace tobble {
 

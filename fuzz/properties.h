@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/filters.h"
+#include "core/filters.h"
 
 namespace tobble::testing {
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <memory>
 
-#include "common/surrogate.h"
+#include "core/surrogate.h"
 
 namespace tobble::testing {
 namespace {

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream.h"
-#include "cli/transcode.h"
+#include "lib/stream.h"
+#include "lib/transcode.h"
 #include "fuzz/properties.h"
 
 namespace tobble::testing {

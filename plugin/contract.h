@@ -16,13 +16,4 @@ constexpr bool FitsInBlock(size_t n, unsigned factor) {
   return n < kMaxBlockBytes / factor;
 }
 
-// Whether two zero-terminated byte strings are equal. The comparison stops
-// at the first difference, so nothing past either string's end is read.
-constexpr bool SameString(const char* a, const char* b) {
-  for (; *a == *b; ++a, ++b) {
-    if (*a == 0) return true;
-  }
-  return false;
-}
-
 }  // namespace tobble

@@ -2,8 +2,8 @@
 // exports and the library entry point.
 #include <stdint.h>
 
+#include "core/filters.h"
 #include "plugin/contract.h"
-#include "plugin/filters.h"
 #include "plugin/platform.h"
 
 using tobble::Filter;
@@ -23,19 +23,12 @@ struct FilterInfo {
 static_assert(sizeof(void*) == 8 ? sizeof(FilterInfo) == 40 && offsetof(FilterInfo, key) == 32
                                  : sizeof(FilterInfo) == 20 && offsetof(FilterInfo, key) == 16);
 
-constexpr FilterInfo Record(const Filter& filter) {
-  return {sizeof(FilterInfo), filter.function, filter.name, filter.name_en, filter.key};
-}
-
-static_assert(tobble::kFilterCount == 9);
-// Nine records in table order, then the end record of zeros.
-constexpr FilterInfo kFilterTable[] = {
-    Record(kFilters[0]), Record(kFilters[1]),
-    Record(kFilters[2]), Record(kFilters[3]),
-    Record(kFilters[4]), Record(kFilters[5]),
-    Record(kFilters[6]), Record(kFilters[7]),
-    Record(kFilters[8]), {},
-};
+// A record for each filter in table order, then the end record of zeros.
+#define TOBBLE_FILTER_RECORD(function, name, name_en, key, ...) \
+  {sizeof(FilterInfo), #function, name, name_en, key},
+constexpr FilterInfo kFilterTable[] = {TOBBLE_FILTERS(TOBBLE_FILTER_RECORD){}};
+#undef TOBBLE_FILTER_RECORD
+static_assert(sizeof(kFilterTable) / sizeof(kFilterTable[0]) == tobble::kFilterCount + 1);
 
 constexpr char kEmpty[] = "";
 // "パラメータはありません": the filter has no parameters.
@@ -128,20 +121,12 @@ const char* __cdecl ParameterDialog(HWND owner, const char* function) {
 }
 
 // Each filter export runs the table's filter of the same name.
-#define TOBBLE_FILTER_EXPORT(export_name, index)                             \
-  static_assert(tobble::SameString(kFilters[index].function, #export_name)); \
-  HGLOBAL __cdecl export_name(void*, const char16_t* text) {                 \
-    return RunFilter(kFilters[index], text);                                 \
+#define TOBBLE_FILTER_EXPORT(function, ...)                   \
+  HGLOBAL __cdecl function(void*, const char16_t* text) {     \
+    constexpr size_t kIndex = tobble::FilterIndex(#function); \
+    return RunFilter(kFilters[kIndex], text);                 \
   }
-
-TOBBLE_FILTER_EXPORT(tobbleJ, 0)
-TOBBLE_FILTER_EXPORT(untobbleJ, 1)
-TOBBLE_FILTER_EXPORT(tobbleC, 2)
-TOBBLE_FILTER_EXPORT(untobbleC, 3)
-TOBBLE_FILTER_EXPORT(charref2text, 4)
-TOBBLE_FILTER_EXPORT(text2charref, 5)
-TOBBLE_FILTER_EXPORT(URLencode, 6)
-TOBBLE_FILTER_EXPORT(URLdecode, 7)
-TOBBLE_FILTER_EXPORT(text2charrefx, 8)
+TOBBLE_FILTERS(TOBBLE_FILTER_EXPORT)
+#undef TOBBLE_FILTER_EXPORT
 
 }  // extern "C"

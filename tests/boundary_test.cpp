@@ -7,7 +7,7 @@
 #include <string>
 
 #include "plugin/contract.h"
-#include "plugin/filters.h"
+#include "core/filters.h"
 #include "plugin/platform.h"
 #include "tests/case_file.h"
 #include "tests/win32_double.h"

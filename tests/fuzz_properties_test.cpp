@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/transcode.h"
+#include "lib/transcode.h"
 #include "fuzz/fuzz_text.h"
 #include "fuzz/properties.h"
 #include "fuzz/tool_target.h"

@@ -1,5 +1,5 @@
 // The core's filters behind a C interface, for tests/python_check.py.
-#include "plugin/filters.h"
+#include "core/filters.h"
 
 extern "C" {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream.h"
-#include "common/surrogate.h"
-#include "plugin/filters.h"
+#include "lib/stream.h"
+#include "core/surrogate.h"
+#include "core/filters.h"
 #include "tests/convert.h"
 
 namespace tobble::cli {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/stream.h"
-#include "cli/transcode.h"
-#include "common/surrogate.h"
-#include "plugin/filters.h"
+#include "lib/stream.h"
+#include "lib/transcode.h"
+#include "core/surrogate.h"
+#include "core/filters.h"
 #include "tests/convert.h"
 
 namespace tobble::cli {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/filters.h"
+#include "core/filters.h"
 #include "tests/case_file.h"
 #include "tests/convert.h"
 

@@ -1,6 +1,6 @@
-#include "common/hex.h"
-#include "common/simd.h"
-#include "common/surrogate.h"
+#include "core/hex.h"
+#include "core/simd.h"
+#include "core/surrogate.h"
 #include "url/url.h"
 
 namespace tobble {

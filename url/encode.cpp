@@ -1,7 +1,7 @@
-#include "common/hex.h"
-#include "common/simd.h"
-#include "common/surrogate.h"
-#include "common/units.h"
+#include "core/hex.h"
+#include "core/simd.h"
+#include "core/surrogate.h"
+#include "core/units.h"
 #include "url/url.h"
 
 namespace tobble {

@@ -2,7 +2,7 @@
 // "+" for a space.
 #pragma once
 
-#include "common/conversion.h"
+#include "core/conversion.h"
 
 namespace tobble {
 

@@ -1,11 +1,11 @@
-#include "cli/transcode.h"
+#include "lib/transcode.h"
 
 #include <emmintrin.h>
 #include <immintrin.h>
 #include <smmintrin.h>
 #include <tmmintrin.h>
 
-#include "common/surrogate.h"
+#include "core/surrogate.h"
 
 namespace tobble::cli {
 namespace {

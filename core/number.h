@@ -4,7 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "common/surrogate.h"
+#include "core/surrogate.h"
 
 namespace tobble {
 

@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "common/units.h"
+#include "core/units.h"
 
 namespace tobble {
 

@@ -1,8 +1,6 @@
-#include "plugin/filters.h"
-
 #include <stdint.h>
 
-#include "common/simd.h"
+#include "core/simd.h"
 #include "plugin/contract.h"
 
 namespace tobble {
@@ -31,13 +29,6 @@ __attribute__((no_sanitize_address)) size_t CountUnits(const char16_t* text) {
     zeros = simd::Mask(simd::Equal(_mm_load_si128(++block), 0));
     if (zeros != 0) return n + simd::FirstLane(zeros);
   }
-}
-
-const Filter* FindFilter(const char* function) {
-  for (const Filter& filter : kFilters) {
-    if (SameString(function, filter.function)) return &filter;
-  }
-  return nullptr;
 }
 
 }  // namespace tobble

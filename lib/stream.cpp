@@ -1,10 +1,10 @@
-#include "cli/stream.h"
+#include "lib/stream.h"
 
 #include <string.h>
 
 #include <algorithm>
 
-#include "common/surrogate.h"
+#include "core/surrogate.h"
 
 namespace tobble::cli {
 namespace {

@@ -9,8 +9,8 @@
 #include <memory>
 #include <string>
 
-#include "cli/transcode.h"
-#include "plugin/filters.h"
+#include "lib/transcode.h"
+#include "core/filters.h"
 
 namespace tobble::cli {
 

@@ -1,6 +1,6 @@
-#include "common/number.h"
+#include "core/number.h"
 
-#include "common/hex.h"
+#include "core/hex.h"
 
 namespace tobble {
 namespace {
