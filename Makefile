@@ -1,10 +1,14 @@
 # The two commands:
 #   make          build the plug-ins (dist/tobble.qnf64, dist/tobble.qnf), the
-#                 tool (dist/tobble, dist/tobble.exe) and every test program
-#   make check    build everything and run every test: native, each fuzzer for
-#                 a few seconds, the optimized tool, and both plug-ins and
-#                 tobble.exe under Wine
+#                 tool (dist/tobble, dist/tobble.exe) and the library
+#                 (build/release), and no test program
+#   make check    build what the tests need and run every test: native, each
+#                 fuzzer for a few seconds, the optimized tool, and both
+#                 plug-ins and tobble.exe under Wine
 # and the others:
+#   make deps     install what make and make check need and is missing, one
+#                 line for each thing installed or set up (as root; otherwise
+#                 it prints the commands to run); make and make check call it
 #   make dist     the release packages: dist/tobble-VERSION-win64.zip,
 #                 dist/tobble-VERSION-win32.zip and dist/SHA256SUMS
 #   make install  the tool and its manual page under PREFIX (default
@@ -13,44 +17,76 @@
 #   make bench    measure the speed; writes docs/performance.md and docs/performance.svg
 #                 (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
 #   make format   format the sources with clang-format
-# Each first installs what is missing (as root), or says what to install.
+#   make native, release, win64, win32
+#                 one CMake preset with every program in it, tests included
+# Only make fuzz and make bench write under docs/; make check fails if
+# anything else did.
 
 JOBS ?= $(shell nproc)
-CMAKE_BUILD = cmake --build --preset $(1) -j $(JOBS)
 PYTHON ?= python3
 PREFIX ?= /usr/local
 VERSION := $(shell cat VERSION)
 
-SOURCES = $(shell git ls-files '*.cpp' '*.h')
+# $(call BUILD,PRESET[,TARGETS]): configures the preset and builds the
+# targets, or all of the preset's when none are given.
+BUILD = cmake --preset $(1) >/dev/null && cmake --build --preset $(1) -j $(JOBS) $(if $(2),--target $(2))
+CMAKE_BUILD = $(call BUILD,$(1))
+
+# The C and C++ sources, found in the tree rather than asked of git, so a
+# source tarball checks too: everything but build output, dependencies and
+# fuzzer corpora.
+SOURCES = $(shell find . \( -name .git -o -name build -o -name dist -o -name node_modules \
+	-o -name '*.egg-info' -o -path ./fuzz/corpus \) -prune -o \
+	-type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print | LC_ALL=C sort)
 
 # Seconds each fuzz target runs: in `make fuzz`, and in every `make check`.
 FUZZ_SECONDS ?= 60
 FUZZ_CHECK_SECONDS ?= 3
 
-.PHONY: all check dist install fuzz fuzz-build bench deps-build deps-check deps-bench native \
-	release win64 win32 format format-check clean
+DELIVERABLES = build/win64/tobble.qnf64 build/win32/tobble.qnf build/win64/tobble.exe \
+	build/release/tobble
+COPY_DELIVERABLES = mkdir -p dist && cp $(DELIVERABLES) dist/
 
-all: native release win64 win32
-	mkdir -p dist
-	cp build/win64/tobble.qnf64 build/win32/tobble.qnf build/win64/tobble.exe \
-	  build/release/tobble dist/
+.PHONY: all check check-start dist install fuzz fuzz-build bench deps deps-build deps-bench \
+	native release win64 win32 format format-check clean
+# The presets share build folders between targets (release, say, in `make`
+# and in `make check`); one cmake at a time.
+.NOTPARALLEL:
+
+# The release preset holds the tool, the library and no test program; of the
+# cross presets only the plug-ins and tobble.exe.
+all: deps-build
+	$(call BUILD,release)
+	$(call BUILD,win64,tobble_plugin tobble_tool)
+	$(call BUILD,win32,tobble_plugin)
+	$(COPY_DELIVERABLES)
 
 native release win64 win32: deps-build
-	cmake --preset $@ >/dev/null
-	$(call CMAKE_BUILD,$@)
+	$(call BUILD,$@)
 
 # Every test suite runs even when an earlier one fails; the target fails at
-# the end if any did.
-check: deps-check all fuzz-build format-check
+# the end if any did, or if anything was written under docs/.
+check: deps check-start native release win64 win32 fuzz-build format-check
+	$(COPY_DELIVERABLES)
 	@status=0; \
 	ctest --preset native -j $(JOBS) || status=1; \
 	tools/fuzz.py --seconds $(FUZZ_CHECK_SECONDS) || status=1; \
 	ctest --preset release || status=1; \
 	ctest --preset win64 || status=1; \
 	ctest --preset win32 || status=1; \
+	written=$$(find docs -newer build/check.stamp 2>/dev/null); \
+	if [ -n "$$written" ]; then \
+	  echo "make check wrote under docs/ (only make fuzz and make bench may):" $$written; \
+	  status=1; \
+	fi; \
 	exit $$status
 
-dist: win64 win32
+check-start:
+	@mkdir -p build && touch build/check.stamp
+
+dist: deps-build
+	$(call BUILD,win64,tobble_plugin)
+	$(call BUILD,win32,tobble_plugin)
 	$(PYTHON) tools/package.py dist $(VERSION) build/win64/tobble.qnf64 build/win32/tobble.qnf \
 	  README.md LICENSE
 
@@ -59,31 +95,37 @@ install: release
 	install -D -m 644 cli/tobble.1 $(DESTDIR)$(PREFIX)/share/man/man1/tobble.1
 
 bench: deps-bench all
+	$(call BUILD,win64,plugin_bench)
+	$(call BUILD,win32,plugin_bench)
 	bench/run.sh
 
 # The fuzzers keep their corpora in fuzz/corpus/ and leave what they find in
 # fuzz/regressions/, which the native tests replay.
-fuzz-build: deps-check
-	cmake --preset fuzz >/dev/null
-	$(call CMAKE_BUILD,fuzz)
+fuzz-build: deps
+	$(call BUILD,fuzz)
 
 fuzz: fuzz-build
 	tools/fuzz.py --seconds $(FUZZ_SECONDS) --report docs/reliability.md
 
-deps-build:
-	@tools/install-deps.sh build
-
-deps-check:
+# What make and make check need; make bench needs a little more. The builds
+# ask only for what building needs, and say nothing when it is all there.
+deps:
 	@tools/install-deps.sh check
+
+deps-build:
+	@tools/install-deps.sh -q build
 
 deps-bench:
 	@tools/install-deps.sh bench
 
+# clang-format reads standard input when given no file: never let it.
 format:
-	clang-format -i $(SOURCES)
+	clang-format -i $(SOURCES) </dev/null
 
 format-check:
-	clang-format --dry-run --Werror $(SOURCES)
+	@test -n "$(strip $(SOURCES))" || { echo "format-check: no sources found" >&2; exit 1; }
+	@echo "clang-format --dry-run --Werror: $(words $(SOURCES)) files"
+	@clang-format --dry-run --Werror $(SOURCES) </dev/null
 
 clean:
 	rm -rf build dist

@@ -3,7 +3,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer. tools/fuzz.py runs them
 # (make fuzz, make check).
 if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  message(FATAL_ERROR "The fuzz build needs clang (libFuzzer); use the fuzz preset.")
+  message(FATAL_ERROR "The fuzz build needs clang (libFuzzer): use the fuzz preset, "
+    "and -DTOBBLE_CLANG_CXX=... for a clang other than clang++-14.")
 endif()
 add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
 add_link_options(-fsanitize=address,undefined)

@@ -1,9 +1,16 @@
 # Cross build for i686 Windows with mingw-w64; programs run under Wine.
+# The compilers are cache variables, so another mingw-w64 installation is
+# one -D away: cmake --preset win32 -DTOBBLE_MINGW_CXX=i686-w64-mingw32-g++
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(TOBBLE_MINGW_CC i686-w64-mingw32-gcc-posix CACHE STRING "The C compiler for Windows")
+set(TOBBLE_MINGW_CXX i686-w64-mingw32-g++-posix CACHE STRING "The C++ compiler for Windows")
+set(TOBBLE_MINGW_WINDRES i686-w64-mingw32-windres CACHE STRING "The resource compiler for Windows")
+# try_compile projects read this file again: they get the same choice.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TOBBLE_MINGW_CC TOBBLE_MINGW_CXX TOBBLE_MINGW_WINDRES)
+set(CMAKE_C_COMPILER ${TOBBLE_MINGW_CC})
+set(CMAKE_CXX_COMPILER ${TOBBLE_MINGW_CXX})
+set(CMAKE_RC_COMPILER ${TOBBLE_MINGW_WINDRES})
 set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)

@@ -62,10 +62,14 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   tobble_version_resource(tobble_tool tobble.exe "tobble text-conversion tool" VFT_APP)
 endif()
 
-# GoogleTest from Debian's sources, built by the same cross compiler.
+# GoogleTest from its sources (Debian's googletest package), built by the
+# same cross compiler.
+set(TOBBLE_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
+  "GoogleTest's source folder, built for the Windows tests")
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
-add_subdirectory(/usr/src/googletest/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+add_subdirectory(${TOBBLE_GTEST_SOURCE_DIR}/googletest ${CMAKE_BINARY_DIR}/googletest
+  EXCLUDE_FROM_ALL)
 target_compile_options(gtest PRIVATE -w)
 
 add_executable(plugin_test
@@ -96,13 +100,23 @@ add_test(NAME plugin_version
           $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE} ${CMAKE_SOURCE_DIR}/VERSION)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  # tobble.exe against the Linux tool of the release build, byte for byte.
-  set(TOBBLE_LINUX_TOOL ${CMAKE_SOURCE_DIR}/build/release/tobble CACHE FILEPATH
-    "The Linux tool that tobble.exe is compared with")
+  # tobble.exe against the Linux tool, byte for byte. This build makes its
+  # own Linux tool from the same sources with the native compiler, configured
+  # as the release preset makes dist/tobble, so the test needs no other
+  # preset's build. BUILD_ALWAYS: the step is the inner build's own
+  # incremental make, which notices changed sources.
+  include(ExternalProject)
+  ExternalProject_Add(linux_tool
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}
+    BINARY_DIR ${CMAKE_BINARY_DIR}/linux-tool
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DTOBBLE_RELEASE=ON
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target tobble
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS ON)
   add_test(NAME cli_wine
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/cli_wine_test.py
             --wine ${CMAKE_SOURCE_DIR}/tools/wine-run --exe $<TARGET_FILE:tobble_tool>
-            --tool ${TOBBLE_LINUX_TOOL})
+            --tool ${CMAKE_BINARY_DIR}/linux-tool/tobble)
   add_test(NAME tool_version
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/check_version_resource.py
             $<TARGET_FILE:tobble_tool> tobble.exe ${CMAKE_SOURCE_DIR}/VERSION)
@@ -111,7 +125,7 @@ endif()
 find_program(TOBBLE_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump REQUIRED)
 add_test(NAME plugin_binary
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_plugin_binary.sh ${TOBBLE_OBJDUMP}
-          $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE})
+          $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE} ${TOBBLE_FILTER_NAMES})
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke
 # test. It carries the core to make the corpora and check the plug-in's output.

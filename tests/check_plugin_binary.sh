@@ -1,23 +1,30 @@
 #!/bin/sh
-# Checks a built plug-in's export and import tables: exactly the 18 names
-# the host calls, unmangled, the library named as the file is, and imports
-# from KERNEL32.dll and USER32.dll only.
+# Checks a built plug-in's export and import tables: exactly the names the
+# host calls (its nine queries and the filters), unmangled, the library named
+# as the file is, and imports from KERNEL32.dll and USER32.dll only.
 #
-# Usage: check_plugin_binary.sh OBJDUMP PLUGIN LIBRARY_NAME
+# Usage: check_plugin_binary.sh OBJDUMP PLUGIN LIBRARY_NAME FILTER...
+# (the build passes the export names of core/filter_list.h as the FILTERs)
 set -eu
 objdump=$1 plugin=$2 library=$3
+shift 3
+if [ $# -eq 0 ]; then
+  echo "usage: $0 OBJDUMP PLUGIN LIBRARY_NAME FILTER..." >&2
+  exit 2
+fi
 dump=$("$objdump" -p "$plugin")
 status=0
 
-expected="EnumQuarnelFilter GetError GetFunction GetModuleInfo GetName GetNameEN HasParameter
-ParameterDialog QuarnelFilterGetVersion URLdecode URLencode charref2text text2charref
-text2charrefx tobbleC tobbleJ untobbleC untobbleJ"
-expected=$(echo $expected | tr ' ' '\n' | LC_ALL=C sort)
+queries="EnumQuarnelFilter GetError GetFunction GetModuleInfo GetName GetNameEN HasParameter
+ParameterDialog QuarnelFilterGetVersion"
+# shellcheck disable=SC2086
+expected=$(printf '%s\n' $queries "$@" | LC_ALL=C sort)
+count=$(echo "$expected" | wc -l)
 # Export names are listed as "[   n] name" after the name pointer table header.
 exports=$(echo "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
   sed -n 's/^\s*\[ *[0-9]*\] //p' | LC_ALL=C sort)
 if [ "$exports" != "$expected" ]; then
-  echo "exports differ from the 18 expected names:"
+  echo "exports differ from the $count expected names:"
   echo "$exports" | diff - /dev/fd/3 3<<EOF2 || true
 $expected
 EOF2
@@ -36,5 +43,5 @@ if [ "$imports" != "KERNEL32.dll USER32.dll " ]; then
   status=1
 fi
 
-[ $status -eq 0 ] && echo "$plugin: 18 exports, imports from KERNEL32.dll and USER32.dll only"
+[ $status -eq 0 ] && echo "$plugin: $count exports, imports from KERNEL32.dll and USER32.dll only"
 exit $status

@@ -57,7 +57,7 @@ def compare(what, arguments, cwd, data=None, same_stderr=True):
 
 def main():
     if not os.access(args.tool, os.X_OK):
-        print(f'{args.tool} is missing: build the release preset first (make)')
+        print(f'{args.tool} is missing: the win64 build makes it (target linux_tool)')
         return 1
     with tempfile.TemporaryDirectory() as directory:
         utf8 = SAMPLE.encode()

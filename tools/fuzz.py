@@ -73,6 +73,15 @@ def run_target(name, program, seconds):
     }
 
 
+def cached_compiler():
+    """The C++ compiler the fuzz build was configured with (TOBBLE_CLANG_CXX)."""
+    with open(os.path.join(BUILD, "CMakeCache.txt")) as f:
+        for line in f:
+            if line.startswith("TOBBLE_CLANG_CXX:"):
+                return line.split("=", 1)[1].strip()
+    raise SystemExit("build/fuzz/CMakeCache.txt has no TOBBLE_CLANG_CXX")
+
+
 def regression_cases():
     cases = []
     for target in sorted(files_in(REGRESSIONS)):
@@ -93,7 +102,7 @@ def findings_text(result):
 def write_report(path, results, seconds):
     describe = subprocess.run([os.path.join(BUILD, "fuzz_tool"), "describe"], check=True,
                               capture_output=True, text=True).stdout
-    compiler = subprocess.run(["clang++-14", "--version"], capture_output=True,
+    compiler = subprocess.run([cached_compiler(), "--version"], capture_output=True,
                               text=True).stdout.splitlines()[0]
     today = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
     rows = "\n".join(
