@@ -123,7 +123,7 @@ format:
 	clang-format -i $(SOURCES) </dev/null
 
 format-check:
-	@test -n "$(strip $(SOURCES))" || { echo "format-check: no sources found" >&2; exit 1; }
+	$(if $(strip $(SOURCES)),,$(error format-check: no C or C++ sources found))
 	@echo "clang-format --dry-run --Werror: $(words $(SOURCES)) files"
 	@clang-format --dry-run --Werror $(SOURCES) </dev/null
 
