@@ -122,6 +122,11 @@ find_program(TOBBLE_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump 
 add_test(NAME plugin_binary
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_plugin_binary.sh ${TOBBLE_OBJDUMP}
           $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE})
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_test(NAME tool_vector_moves
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_vector_moves.sh ${TOBBLE_OBJDUMP}
+            $<TARGET_FILE:tobble_tool>)
+endif()
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke
 # test. It carries the core to make the corpora and check the plug-in's output.

@@ -1,15 +1,17 @@
-// The AVX2 transcoder, for processors with AVX2 (most since about 2013):
+// The AVX2 transcoder, for processors with AVX2 (most since about 2015):
 // the UTF-8 check 32 bytes at a time, and decoding without branches on the
 // sequence lengths; encoding is SSE4.1's. Compiled with -mavx2; select.cpp
 // calls it only where the processor has AVX2 and SSE4.1 and the system
 // keeps the 32-byte registers.
 //
-// On Windows too: the 64-bit Windows stack is only 16-byte aligned, and GCC
-// does not realign it for 32-byte values it keeps there (arguments passed by
-// reference, spills), yet moves them with instructions that need 32-byte
-// alignment. This file is therefore built there with the assembler told to
-// write every such move as its unaligned form (-muse-unaligned-vector-move),
-// which is as fast on aligned data.
+// On Windows too. The 64-bit Windows stack is only 16-byte aligned, and GCC
+// cannot realign it there for the 32-byte values it keeps on it (spills,
+// arguments passed by reference); a compiler that moved them with the
+// aligned instructions would fault. Debian 12's cross compiler (GCC 12) emits
+// only unaligned moves, which cost nothing on aligned data, and the build
+// keeps it so for any other by having the assembler write every aligned
+// vector move as its unaligned form (-muse-unaligned-vector-move);
+// tests/check_vector_moves.sh checks tobble.exe for such moves.
 #include <immintrin.h>
 
 #include "lib/transcode/kernels.h"
@@ -111,15 +113,6 @@ size_t ValidUtf8Avx2(const uint8_t* in, size_t n) {
   return ValidUtf8From(in, n, checked);
 }
 
-inline __m256i Splat(uint8_t b) {
-  return Avx2::Splat(b);
-}
-
-template <int N>
-inline __m256i Previous(__m256i input, __m256i before) {
-  return Avx2::Previous<N>(input, before);
-}
-
 // Writes the eight units of `units` that `mask` picks; returns the position
 // after them.
 inline char16_t* WritePicked(char16_t* o, __m128i units, unsigned mask) {
@@ -159,7 +152,7 @@ size_t DecodeUtf8Avx2(const uint8_t* in, size_t n, char16_t* out) {
   // The block before, as far as a code point that ends in this one reaches
   // back; ASCII before the start.
   __m256i before = _mm256_setzero_si256();
-  const __m256i continuation_below = Splat(0xC0);  // signed
+  const __m256i continuation_below = Avx2::Splat(0xC0);  // signed
   // A block reads the byte after its 32, and its last store of eight units
   // comes after at most 28 units: 36 units of room from i.
   while (i + 36 <= n) {
@@ -177,14 +170,14 @@ size_t DecodeUtf8Avx2(const uint8_t* in, size_t n, char16_t* out) {
     const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i + 1));
     const unsigned ends =
         ~static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(continuation_below, next)));
-    const __m256i prev1 = Previous<1>(v, before);
-    const __m256i prev2 = Previous<2>(v, before);
-    const __m256i prev3 = Previous<3>(v, before);
+    const __m256i prev1 = Avx2::Previous<1>(v, before);
+    const __m256i prev2 = Avx2::Previous<2>(v, before);
+    const __m256i prev3 = Avx2::Previous<3>(v, before);
     const __m256i cont1 = _mm256_cmpgt_epi8(continuation_below, prev1);
     // A four-byte lead (F0 and up) here or among the three bytes before.
     const __m256i four =
-        _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(v, Splat(0xF0)), v),
-                        _mm256_cmpeq_epi8(_mm256_max_epu8(prev3, Splat(0xF0)), prev3));
+        _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_max_epu8(v, Avx2::Splat(0xF0)), v),
+                        _mm256_cmpeq_epi8(_mm256_max_epu8(prev3, Avx2::Splat(0xF0)), prev3));
     // Where a four-byte sequence ends: this byte and the two before it are
     // continuations.
     const __m256i pair_bytes = _mm256_and_si256(_mm256_and_si256(cont, cont1),

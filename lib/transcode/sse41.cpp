@@ -1,7 +1,8 @@
 // The SSE4.1 transcoder, for processors with SSSE3 and SSE4.1 (most since
 // about 2008): byte shuffles check UTF-8 sixteen bytes at a time and move
-// whole sequences between UTF-8 and UTF-16. Compiled with -msse4.1, which
-// takes in SSSE3; select.cpp calls it only where the processor has both.
+// whole sequences between UTF-8 and UTF-16 (the check in utf8_check.h, the
+// conversions here). Compiled with -msse4.1, which takes in SSSE3;
+// select.cpp calls it only where the processor has both.
 #include <smmintrin.h>
 #include <tmmintrin.h>
 
@@ -115,11 +116,12 @@ constexpr DecodeTables MakeDecodeTables() {
 
 constexpr DecodeTables kDecodeTables = MakeDecodeTables();
 
-// Encoding takes four units at a time, each in a 32-bit lane holding the
-// bytes of its three-byte form with the lead byte of its own length first.
-// Two bits a unit (0: one byte, 1: two, 2: none, 3: three) pick a shuffle
-// that keeps the bytes each unit needs. Each unit of a surrogate pair gives
-// two bytes of the pair's four.
+// Encoding goes the other way as the same paper describes, with a table of
+// shuffles that pack each unit's bytes. It takes four units at a time, each
+// in a 32-bit lane holding the bytes of its three-byte form with the lead
+// byte of its own length first. Two bits a unit (0: one byte, 1: two, 2:
+// none, 3: three) pick a shuffle that keeps the bytes each unit needs. Each
+// unit of a surrogate pair gives two bytes of the pair's four.
 struct EncodeStep {
   uint8_t shuffle[16];
   uint8_t length;
