@@ -2,7 +2,9 @@
 // one, byte for byte and unit for unit, on every code point, on random texts
 // made of the pieces that matter to vector code (runs of ASCII around the
 // vector widths, sequences of each length, surrogates, invalid bytes), and
-// through the streaming pipeline.
+// through the streaming pipeline; and that the ones that run are all those
+// the processor has the instructions for. The win64 build runs these tests
+// under Wine too, on the kernels as the Windows compiler builds them.
 #include <cpuid.h>
 #include <gtest/gtest.h>
 
