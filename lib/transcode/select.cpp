@@ -1,5 +1,5 @@
 // Which transcoders this processor runs. Compiled for the baseline like the
-// rest of the program, so that asking costs nothing a processor lacks.
+// rest of the program, so that the asking itself runs on any processor.
 #include "lib/transcode/kernels.h"
 
 namespace tobble::cli {
