@@ -100,6 +100,16 @@ add_test(NAME plugin_version
           $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE} ${CMAKE_SOURCE_DIR}/VERSION)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  # The transcoders tobble.exe runs, built by the Windows compiler (whose
+  # 32-byte values on the stack need care) and checked under Wine, which
+  # passes the processor's own instructions through.
+  add_executable(transcode_test
+    tests/transcode_test.cpp tests/convert.cpp ${TOBBLE_CORE_SOURCES} ${TOBBLE_STREAM_SOURCES})
+  target_include_directories(transcode_test PRIVATE ${CMAKE_SOURCE_DIR})
+  target_link_libraries(transcode_test gtest gtest_main)
+  target_link_options(transcode_test PRIVATE -static)
+  add_test(NAME transcode_test COMMAND transcode_test)
+
   # tobble.exe against the Linux tool, byte for byte. This build makes its
   # own Linux tool from the same sources with the native compiler, configured
   # as the release preset makes dist/tobble, so the test needs no other
@@ -126,6 +136,11 @@ find_program(TOBBLE_OBJDUMP NAMES ${CMAKE_SYSTEM_PROCESSOR}-w64-mingw32-objdump 
 add_test(NAME plugin_binary
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_plugin_binary.sh ${TOBBLE_OBJDUMP}
           $<TARGET_FILE:tobble_plugin> ${TOBBLE_PLUGIN_FILE} ${TOBBLE_FILTER_NAMES})
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_test(NAME tool_vector_moves
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_vector_moves.sh ${TOBBLE_OBJDUMP}
+            $<TARGET_FILE:tobble_tool>)
+endif()
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke
 # test. It carries the core to make the corpora and check the plug-in's output.

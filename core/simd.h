@@ -6,7 +6,21 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// A file compiled for more instructions than the baseline (the transcoders
+// of lib/transcode/) makes its own copy of any of these functions that it
+// does not inline. Each instruction set's copies carry names of their own,
+// so that the linker never hands code that must run on any processor a copy
+// made for AVX2.
+#if defined(__AVX2__)
+#define TOBBLE_SIMD_TARGET avx2
+#elif defined(__SSE4_1__)
+#define TOBBLE_SIMD_TARGET sse41
+#else
+#define TOBBLE_SIMD_TARGET baseline
+#endif
+
 namespace tobble::simd {
+inline namespace TOBBLE_SIMD_TARGET {
 
 using Units = __m128i;  // eight UTF-16 units
 inline constexpr size_t kWidth = 8;
@@ -133,4 +147,24 @@ inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out, Speci
   return i;
 }
 
+// The same registers as sixteen bytes, for code that reads or writes UTF-8.
+inline Units LoadBytes(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const Units*>(p));
+}
+inline void StoreBytes(uint8_t* p, Units v) {
+  _mm_storeu_si128(reinterpret_cast<Units*>(p), v);
+}
+inline Units SplatByte(uint8_t b) {
+  return _mm_set1_epi8(static_cast<char>(b));
+}
+
+// Bytes 0-7 (WidenLow) or 8-15 (WidenHigh) of v, each as a unit.
+inline Units WidenLow(Units bytes) {
+  return _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+}
+inline Units WidenHigh(Units bytes) {
+  return _mm_unpackhi_epi8(bytes, _mm_setzero_si128());
+}
+
+}  // namespace TOBBLE_SIMD_TARGET
 }  // namespace tobble::simd

@@ -2,7 +2,7 @@
 // command-line tool. Each transcoder does the same three jobs to one
 // contract: the plain one unit by unit, which the tests hold the others to,
 // and faster ones that take the processor's vector instructions where it has
-// them.
+// them (lib/transcode/, one file for each instruction set).
 #pragma once
 
 #include <stddef.h>
