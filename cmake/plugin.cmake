@@ -53,9 +53,11 @@ tobble_version_resource(tobble_plugin ${TOBBLE_PLUGIN_FILE}
 
 # tobble.exe: the command-line tool as a 64-bit console program, statically
 # linked, with a wide-character command line so that any file name opens.
+# It links the library statically, as libtobble.a.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  add_executable(tobble_tool ${TOBBLE_CORE_SOURCES} ${TOBBLE_STREAM_SOURCES} ${TOBBLE_TOOL_SOURCES})
-  target_include_directories(tobble_tool PRIVATE ${CMAKE_SOURCE_DIR})
+  include(cmake/library.cmake)
+  add_executable(tobble_tool ${TOBBLE_TOOL_SOURCES})
+  target_link_libraries(tobble_tool tobble_static)
   target_compile_definitions(tobble_tool PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
   target_link_options(tobble_tool PRIVATE -static -municode -Wl,--no-insert-timestamp -s)
   set_target_properties(tobble_tool PROPERTIES OUTPUT_NAME tobble)
@@ -103,10 +105,8 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # The transcoders tobble.exe runs, built by the Windows compiler (whose
   # 32-byte values on the stack need care) and checked under Wine, which
   # passes the processor's own instructions through.
-  add_executable(transcode_test
-    tests/transcode_test.cpp tests/convert.cpp ${TOBBLE_CORE_SOURCES} ${TOBBLE_STREAM_SOURCES})
-  target_include_directories(transcode_test PRIVATE ${CMAKE_SOURCE_DIR})
-  target_link_libraries(transcode_test gtest gtest_main)
+  add_executable(transcode_test tests/transcode_test.cpp tests/convert.cpp)
+  target_link_libraries(transcode_test tobble_static gtest gtest_main)
   target_link_options(transcode_test PRIVATE -static)
   add_test(NAME transcode_test COMMAND transcode_test)
 
