@@ -21,14 +21,24 @@ Kind AsciiKind(char c) {
     return Kind::kPlain;
   }
   switch (c) {
-    case '%': case '+': case ',': case '-': case '.': case '/': case ':': case '@': case ']':
+    case '%':
+    case '+':
+    case ',':
+    case '-':
+    case '.':
+    case '/':
+    case ':':
+    case '@':
+    case ']':
     case '_':
       return Kind::kPlain;
-    case '{': case '}':
+    case '{':
+    case '}':
       return Kind::kUnquoted;
     case ' ':
       return Kind::kSpecial;
-    case '#': case '~':
+    case '#':
+    case '~':
       return Kind::kAtStart;
     case '\'':
       return Kind::kSingleQuote;
