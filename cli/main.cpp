@@ -324,30 +324,32 @@ int ConvertInPlace(Job& job, const std::vector<const ArgChar*>& files) {
   int status = 0;
   for (const ArgChar* input : files) {
     const std::string name = InputName(input);
-    const int fd = OpenForReading(input);
-    if (fd < 0) {
-      Failed(name, errno);
-      status = 1;
-      continue;
-    }
+    // The output first: it refuses what is not a regular file, which
+    // could not be replaced and might block when opened (a pipe).
     AtomicFile file;
-    Outcome outcome = Outcome::kFailed;
     if (!file.Open(input, true)) {
       if (errno == EINVAL) {
         Report(name + ": not a regular file");
       } else {
         Failed(name, errno);
       }
-    } else {
-      job.destination.fd = file.fd();
-      outcome = ConvertInput(job, fd, name);
-      if (outcome == Outcome::kOutputFailed) Failed(name, job.destination.error);
-      if (outcome == Outcome::kConverted && !file.Commit()) {
-        Failed(name, errno);
-        outcome = Outcome::kFailed;
-      }
+      status = 1;
+      continue;
     }
+    const int fd = OpenForReading(input);
+    if (fd < 0) {
+      Failed(name, errno);
+      status = 1;
+      continue;
+    }
+    job.destination.fd = file.fd();
+    Outcome outcome = ConvertInput(job, fd, name);
     Close(fd);
+    if (outcome == Outcome::kOutputFailed) Failed(name, job.destination.error);
+    if (outcome == Outcome::kConverted && !file.Commit()) {
+      Failed(name, errno);
+      outcome = Outcome::kFailed;
+    }
     if (outcome != Outcome::kConverted) status = 1;
   }
   return status;
@@ -416,8 +418,7 @@ int Main(int argc, ArgChar** argv) {
           return UsageError("option '" + arg + "' needs an encoding");
         }
         if (tobble_encoding_parse(value.c_str(), &encoding) != TOBBLE_OK) {
-          return UsageError("unknown encoding " + Quoted(value) +
-                            " (utf-8, utf-16le or utf-16be)");
+          return UsageError("unknown encoding " + Quoted(value) + " (utf-8, utf-16le or utf-16be)");
         }
       } else if (IsOption(arg, "-o", "--output")) {
         std::string value;

@@ -123,13 +123,14 @@ std::string QuoteName(const std::string& name) {
   for (size_t i = 0; i < name.size();) {
     const size_t length = PrintableLength(name, i);
     if (length > 0) {
-      if (!quoted) out += '\'';
-      quoted = true;
       if (name[i] == '\'') {
-        out += "'\\''";
+        // Out of the quotes for an escaped quote, then in again.
+        out += quoted ? "'\\''" : "\\''";
       } else {
+        if (!quoted) out += '\'';
         out.append(name, i, length);
       }
+      quoted = true;
       i += length;
       continue;
     }
