@@ -109,6 +109,10 @@ std::string QuoteName(const std::string& name) {
     if (length == 1) {
       Kind kind = AsciiKind(name[i]);
       if (kind == Kind::kAtStart) kind = i == 0 ? Kind::kSpecial : Kind::kUnquoted;
+      // A brace alone is a shell word of its own.
+      if (kind == Kind::kUnquoted && name.size() == 1 && name[0] != '#' && name[0] != '~') {
+        kind = Kind::kShell;
+      }
       needs_quotes |= kind == Kind::kSpecial || kind == Kind::kShell || kind == Kind::kSingleQuote;
       double_quotes_hold_it &= kind != Kind::kShell && kind != Kind::kUnquoted;
       has_single_quote |= kind == Kind::kSingleQuote;

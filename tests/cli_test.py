@@ -640,27 +640,29 @@ class NamesTest(ToolTestCase):
             with open(os.path.join(folder.encode(), name), 'wb') as f:
                 f.write(b'\xff')
         env = dict(os.environ, LC_ALL='C.UTF-8')
-        listing = subprocess.run(['ls', '--quoting-style=shell-escape', '-1', '--'] +
-                                 [os.fsdecode(n) for n in names], cwd=folder, env=env,
-                                 capture_output=True, check=True).stdout.split(b'\n')[:-1]
         result = subprocess.run([ARGS.tool, 'tobbleJ', '--'] + [os.fsdecode(n) for n in names],
                                 cwd=folder, capture_output=True)
         self.assertEqual(result.returncode, 1)
         lines = result.stderr.split(b'\n')[:-1]
         self.assertEqual(len(lines), len(names))
-        quoted = sorted(line[len(b'tobble: '):-len(b': invalid UTF-8 at byte 0')]
-                        for line in lines)
-        # ls puts a redundant empty pair in front of some names that hold a
-        # single quote and end in a $'...' segment ('''a'\'''$'\001');
-        # the shell reads both forms alike.
-        listing = [name[2:] if name.startswith(b"'''") else name for name in listing]
-        self.assertEqual(quoted, sorted(listing))
-        for line in lines:
+        for name, line in zip(names, lines):
+            shown = line[len(b'tobble: '):-len(b': invalid UTF-8 at byte 0')]
+            # Where a single quote meets unprintable characters, ls's own
+            # output is irregular (a leading '' pair, or escapes left inside
+            # single quotes); the unit test's table holds the regular cases
+            # of quotes, and the shell check below holds all.
+            if b"'" in name:
+                continue
+            listed = subprocess.run(['ls', '--quoting-style=shell-escape', '-d', '--',
+                                     os.fsdecode(name)], cwd=folder, env=env,
+                                    capture_output=True, check=True).stdout[:-1]
+            self.assertEqual(shown, listed, name)
+        for name, line in zip(names, lines):
             self.assertNotIn(b'\x1b', line)
             shown = line[len(b'tobble: '):-len(b': invalid UTF-8 at byte 0')]
             back = subprocess.run(['bash', '-c', b'printf %s ' + shown], capture_output=True,
                                   check=True).stdout
-            self.assertIn(back, names)
+            self.assertEqual(back, name, shown)
 
 
 class OutputFileTest(ToolTestCase):
