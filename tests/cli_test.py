@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The tobble tool as a user meets it: the built program run on files and
-pipes, its output compared with the core's whole-text conversion (loaded with
-ctypes from libtobble_pycore), its messages and exit statuses with what the
-tool promises.
+pipes, its output compared with the library's whole-text conversion (libtobble.so
+loaded with ctypes), its messages and exit statuses with what the tool
+promises.
 
-Usage: cli_test.py --tool TOBBLE --pycore LIBTOBBLE_PYCORE --version-file VERSION
+Usage: cli_test.py --tool TOBBLE --library LIBTOBBLE_SO --version-file VERSION
                    [--large] [unittest options]
 --large adds the runs in bounded memory, 100 MiB and a single line of 1 GiB,
 and the runs short of memory (for an optimized build without sanitizers).
@@ -28,17 +28,21 @@ import unittest
 
 parser = argparse.ArgumentParser()
 parser.add_argument('--tool', required=True)
-parser.add_argument('--pycore', required=True)
+parser.add_argument('--library', required=True)
 parser.add_argument('--version-file', required=True)
 parser.add_argument('--large', action='store_true')
 ARGS, UNITTEST_ARGS = parser.parse_known_args()
 ARGS.tool = os.path.abspath(ARGS.tool)
 
-core = ctypes.CDLL(os.path.abspath(ARGS.pycore))
-core.tobble_factor.restype = ctypes.c_uint
-core.tobble_factor.argtypes = [ctypes.c_char_p]
-core.tobble_convert.restype = ctypes.c_size_t
-core.tobble_convert.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+library = ctypes.CDLL(os.path.abspath(ARGS.library))
+library.tobble_filter_find.restype = ctypes.c_void_p
+library.tobble_filter_find.argtypes = [ctypes.c_char_p]
+library.tobble_output_bound.restype = ctypes.c_size_t
+library.tobble_output_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+library.tobble_convert.restype = ctypes.c_int
+library.tobble_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                                   ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p,
+                                   ctypes.POINTER(ctypes.c_size_t)]
 
 # The nine filters in table order: export name, key, English name.
 KNOWN_FILTERS = [
@@ -65,15 +69,17 @@ def utf16_units(text):
 
 
 def convert_units(function, units):
-    """The core's whole-text conversion of UTF-16LE bytes, as UTF-16LE bytes."""
-    name = function.encode()
-    factor = core.tobble_factor(name)
-    assert factor, function
+    """The library's whole-text conversion of UTF-16LE bytes, as UTF-16LE bytes."""
+    filter_ = library.tobble_filter_find(function.encode())
+    assert filter_, function
     n = len(units) // 2
+    bound = library.tobble_output_bound(filter_, n)
     source = ctypes.create_string_buffer(units, len(units) + 2)
-    out = ctypes.create_string_buffer((n + 1) * factor)
-    written = core.tobble_convert(name, source, n, out)
-    return out.raw[:written * 2]
+    out = ctypes.create_string_buffer(bound * 2)
+    written = ctypes.c_size_t()
+    status = library.tobble_convert(filter_, source, n, out, bound, 1, None, ctypes.byref(written))
+    assert status == 0, status
+    return out.raw[:written.value * 2]
 
 
 lone_count = [0]
