@@ -438,9 +438,10 @@ class InvalidInputTest(ToolTestCase):
         for data in cases[:40]:
             start = invalid_start(data)
             expected, lone = expected_prefix(function, data)
+            message = [] if start is None else [invalid_line('standard input', start)]
             self.assertEqual(run([function], data=data),
-                             (1, expected, [invalid_line('standard input', start)] +
-                              ([warning_line(lone)] if lone else [])), data)
+                             (0 if start is None else 1, expected,
+                              message + ([warning_line(lone)] if lone else [])), data)
 
     def test_invalid_input_at_block_boundaries(self):
         # Read blocks, pipe buffers and conversion slices end at multiples of
