@@ -73,9 +73,11 @@ int ErrnoOf(DWORD error) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
       return ENOSPC;
-    // The reader of a pipe has gone: the C runtime would say EINVAL.
+    // The reader of a pipe has gone: the C runtime would say EINVAL, and
+    // Wine gives ERROR_PIPE_NOT_CONNECTED.
     case ERROR_NO_DATA:
     case ERROR_BROKEN_PIPE:
+    case ERROR_PIPE_NOT_CONNECTED:
       return EPIPE;
     case ERROR_FILE_EXISTS:
     case ERROR_ALREADY_EXISTS:
