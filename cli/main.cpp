@@ -1,44 +1,56 @@
 // tobble: the filters of the plug-in as a command-line tool. Converts files or
-// standard input to standard output, in bounded memory whatever their size.
+// standard input to standard output, to a file (-o) or into the files
+// themselves (-i), in one pass and in bounded memory whatever their size.
 #include <errno.h>
 #include <stdint.h>
 
 #include <algorithm>
-#include <memory>
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "cli/platform.h"
+#include "cli/quote.h"
 #include "tobble.h"
 
 namespace tobble::cli {
 namespace {
 
 constexpr char kUsageLines[] =
-    "Usage: tobble [-e ENCODING] FILTER [FILE...]\n"
+    "Usage: tobble [-e ENCODING] [--replace] [-o FILE | -i] FILTER [FILE...]\n"
     "       tobble --list | --help | --version\n";
 
 constexpr char kHelpBody[] =
     "\n"
     "Converts each FILE in turn (standard input when there is none, or for \"-\")\n"
-    "with FILTER and writes the result to standard output. An invalid input is\n"
-    "converted up to its first invalid byte, then reported.\n"
+    "with FILTER and writes the result to standard output, as it goes. At input\n"
+    "that is not valid, the conversion of what came before it is written, the\n"
+    "rest of that input is skipped with a message, and the next FILE follows.\n"
     "\n"
     "Options:\n"
     "  -e, --encoding ENC  input and output encoding: utf-8 (the default), utf-16le\n"
-    "                      or utf-16be\n"
+    "                      or utf-16be, in any case, with or without the hyphen\n"
+    "  -o, --output FILE   write to FILE instead, all or nothing: on any failure\n"
+    "                      FILE stays as it was\n"
+    "  -i, --in-place      convert each FILE into itself, all or nothing per FILE\n"
+    "      --replace       write invalid input as U+FFFD instead of stopping\n"
     "      --list          the filters: export name, key, English name, one a line\n"
     "  -h, --help          this help\n"
     "      --version       the version\n"
+    "  --                  the end of the options: a FILE after it may start with -\n"
     "\n"
     "Filters, each with an example:\n";
 
 constexpr char kHelpEnd[] =
     "\n"
-    "A lone surrogate in the result cannot be written as UTF-8: it becomes U+FFFD,\n"
-    "with a warning. Exit status: 0 on success, 1 when an input could not be read\n"
-    "or is not valid, 2 for a mistake on the command line.\n";
+    "A byte-order mark is the character U+FEFF, converted like any other. A lone\n"
+    "surrogate in the result cannot be written as UTF-8: it becomes U+FFFD, with a\n"
+    "warning. Exit status: 0 on success, 1 when an input could not be read or is\n"
+    "not valid or the output could not be written, 2 for a mistake on the command\n"
+    "line.\n";
+
+constexpr char kOutOfMemory[] = "tobble: out of memory\n";
 
 // The example --help shows for a filter; the output beside it is the
 // filter's own.
@@ -71,30 +83,30 @@ int UsageError(const std::string& problem) {
   return 2;
 }
 
+int OutOfMemory() {
+  WriteRaw(kStandardError, kOutOfMemory);
+  return 1;
+}
+
 int PrintText(const std::string& text) {
   if (WriteText(kStandardOutput, text) || IsBrokenPipe(errno)) return 0;
   Report("standard output: " + Reason(errno));
   return 1;
 }
 
-std::vector<const tobble_filter*> Filters() {
-  std::vector<const tobble_filter*> filters;
-  for (size_t i = 0; i < tobble_filter_count(); ++i) filters.push_back(tobble_filter_at(i));
-  return filters;
-}
-
 // The width of the longest filter name.
 size_t NameWidth() {
   size_t width = 0;
-  for (const tobble_filter* filter : Filters()) {
-    width = std::max(width, std::string(tobble_filter_name(filter)).size());
+  for (size_t i = 0; i < tobble_filter_count(); ++i) {
+    width = std::max(width, std::string(tobble_filter_name(tobble_filter_at(i))).size());
   }
   return width;
 }
 
 int PrintList() {
   std::string list;
-  for (const tobble_filter* filter : Filters()) {
+  for (size_t i = 0; i < tobble_filter_count(); ++i) {
+    const tobble_filter* filter = tobble_filter_at(i);
     std::string function = tobble_filter_name(filter);
     function.resize(NameWidth() + 2, ' ');
     list += function + tobble_filter_key(filter) + "  " + tobble_filter_name_en(filter) + "\n";
@@ -111,21 +123,24 @@ int AppendToString(void* context, const uint8_t* bytes, size_t n) {
 std::string ConvertText(const tobble_filter* filter, const std::string& text) {
   std::string result;
   tobble_stream* stream = nullptr;
-  if (tobble_stream_create(filter, TOBBLE_UTF8, 0, AppendToString, &result, &stream) == TOBBLE_OK) {
-    tobble_stream_feed(stream, text.data(), text.size());
-    tobble_stream_finish(stream);
+  if (tobble_stream_create(filter, TOBBLE_UTF8, 0, AppendToString, &result, &stream) ==
+      TOBBLE_ERROR_NO_MEMORY) {
+    throw std::bad_alloc();
   }
+  tobble_stream_feed(stream, text.data(), text.size());
+  tobble_stream_finish(stream);
   tobble_stream_destroy(stream);
   return result;
 }
 
 int PrintHelp() {
   std::string help = std::string(kUsageLines) + kHelpBody;
-  for (const tobble_filter* filter : Filters()) {
+  for (size_t i = 0; i < tobble_filter_count(); ++i) {
+    const tobble_filter* filter = tobble_filter_at(i);
     const std::string function = tobble_filter_name(filter);
     std::string line = "  " + function;
     for (const Example& example : kExamples) {
-      if (example.function != function) continue;
+      if (function != example.function) continue;
       line.resize(NameWidth() + 4, ' ');
       line += std::string(example.input) + "  ->  " + ConvertText(filter, example.input);
     }
@@ -134,38 +149,55 @@ int PrintHelp() {
   return PrintText(help + kHelpEnd);
 }
 
-// Closes a file descriptor when it goes out of scope.
-class FileCloser {
- public:
-  explicit FileCloser(int fd) : fd_(fd) {}
-  ~FileCloser() {
-    if (fd_ >= 0) Close(fd_);
+// A filter, option or encoding name in a message: in single quotes, and
+// quoted as a file name where that needs more.
+std::string Quoted(const std::string& text) {
+  const std::string quoted = QuoteName(text);
+  return quoted == text ? "'" + text + "'" : quoted;
+}
+
+// An unknown filter: a usage error, or, when it matches a filter ignoring
+// case, the name to use instead.
+int UnknownFilter(const std::string& name) {
+  const auto lower = [](std::string text) {
+    for (char& c : text) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    return text;
+  };
+  for (size_t i = 0; i < tobble_filter_count(); ++i) {
+    const std::string function = tobble_filter_name(tobble_filter_at(i));
+    if (lower(function) == lower(name)) {
+      Report("unknown filter " + Quoted(name) + "; did you mean '" + function + "'?");
+      return 2;
+    }
   }
-  FileCloser(const FileCloser&) = delete;
-  FileCloser& operator=(const FileCloser&) = delete;
+  return UsageError("unknown filter " + Quoted(name));
+}
 
- private:
-  int fd_;
-};
-
-// Standard output as the stream's callback; remembers why a write failed.
-struct Output {
+// Where the stream's output goes: standard output or an AtomicFile. Keeps
+// the reason of a failed write.
+struct Destination {
+  int fd = kStandardOutput;
   int error = 0;
 };
 
-int WriteOutput(void* context, const uint8_t* bytes, size_t n) {
-  if (WriteAll(kStandardOutput, bytes, n)) return 0;
-  static_cast<Output*>(context)->error = errno;
+int WriteToDestination(void* context, const uint8_t* bytes, size_t n) {
+  Destination& destination = *static_cast<Destination*>(context);
+  if (WriteAll(destination.fd, bytes, n)) return 0;
+  destination.error = errno;
   return 1;
 }
 
 enum class Outcome { kConverted, kFailed, kOutputFailed };
 
+// What every input shares: one stream and one read block for the whole run.
 struct Job {
-  tobble_stream* stream;
   tobble_encoding encoding;
-  uint8_t* block;         // kBlockBytes
-  uint64_t replaced = 0;  // lone surrogates written as U+FFFD
+  tobble_stream* stream;
+  uint8_t* block;  // kBlockBytes
+  Destination destination;
+  bool flush_pipes;             // write out what came before waiting for more
+  uint64_t replaced_input = 0;  // invalid sequences written as U+FFFD
+  uint64_t replaced_lone = 0;   // lone surrogates written as U+FFFD
 };
 
 Outcome Failed(const std::string& name, int error) {
@@ -173,10 +205,7 @@ Outcome Failed(const std::string& name, int error) {
   return Outcome::kFailed;
 }
 
-// What a stream call's status means for the input.
-Outcome Judge(Job& job, const std::string& name, tobble_status status) {
-  if (status == TOBBLE_OK) return Outcome::kConverted;
-  if (status != TOBBLE_ERROR_INVALID_INPUT) return Outcome::kOutputFailed;
+Outcome Invalid(const Job& job, const std::string& name) {
   const std::string offset = std::to_string(tobble_stream_error_offset(job.stream));
   if (job.encoding == TOBBLE_UTF8) {
     Report(name + ": invalid UTF-8 at byte " + offset);
@@ -187,36 +216,184 @@ Outcome Judge(Job& job, const std::string& name, tobble_status status) {
   return Outcome::kFailed;
 }
 
-// Converts an input in one pass: what comes before an invalid sequence is
-// written, then the input is reported.
+// Converts one input in a single pass. Everything read is converted and
+// handed on at once; a read that comes short (a pipe or a terminal with
+// nothing more for now) also writes out what is converted so far, so that
+// `tail -f` works. At invalid input the conversion of what came before it is
+// written, and the rest is left unread.
 Outcome ConvertInput(Job& job, int fd, const std::string& name) {
   tobble_stream_reset(job.stream);
-  Outcome outcome = Outcome::kConverted;
+  const bool flush_short_reads = job.flush_pipes && !IsRegularFile(fd);
+  tobble_status status = TOBBLE_OK;
   for (;;) {
-    const int64_t got = ReadFull(fd, job.block, kBlockBytes);
+    const int64_t got = ReadSome(fd, job.block, kBlockBytes);
     if (got < 0) {
-      // What was read is converted and written before the report.
-      const tobble_status flushed = tobble_stream_flush(job.stream);
-      if (flushed != TOBBLE_OK) return Outcome::kOutputFailed;
-      return Failed(name, errno);
+      // What came before is converted and written; the input is still not
+      // whole.
+      const int error = errno;
+      tobble_stream_flush(job.stream);
+      return Failed(name, error);
     }
-    if (got == 0) break;
-    outcome = Judge(job, name, tobble_stream_feed(job.stream, job.block, static_cast<size_t>(got)));
-    if (outcome != Outcome::kConverted) return outcome;
+    if (got == 0) {
+      status = tobble_stream_finish(job.stream);
+      break;
+    }
+    status = tobble_stream_feed(job.stream, job.block, static_cast<size_t>(got));
+    if (status == TOBBLE_OK && flush_short_reads && static_cast<size_t>(got) < kBlockBytes) {
+      status = tobble_stream_flush(job.stream);
+    }
+    if (status != TOBBLE_OK) break;
   }
-  outcome = Judge(job, name, tobble_stream_finish(job.stream));
-  job.replaced += tobble_stream_replaced_surrogates(job.stream);
-  return outcome;
+  job.replaced_input += tobble_stream_replaced_input(job.stream);
+  job.replaced_lone += tobble_stream_replaced_surrogates(job.stream);
+  switch (status) {
+    case TOBBLE_OK:
+      return Outcome::kConverted;
+    case TOBBLE_ERROR_INVALID_INPUT:
+      return Invalid(job, name);
+    case TOBBLE_ERROR_WRITE:
+      return Outcome::kOutputFailed;
+    case TOBBLE_ERROR_NO_MEMORY:
+      throw std::bad_alloc();
+    default:
+      Report(name + ": " + tobble_status_message(status));
+      return Outcome::kFailed;
+  }
 }
 
 bool IsStandardInputName(const ArgChar* name) {
   return name[0] == '-' && name[1] == 0;
 }
 
+std::string InputName(const ArgChar* file) {
+  return file == nullptr || IsStandardInputName(file) ? "standard input" : QuoteName(ToUtf8(file));
+}
+
+// Opens and converts one input; standard input for null or "-".
+Outcome ConvertFile(Job& job, const ArgChar* file) {
+  const std::string name = InputName(file);
+  if (file == nullptr || IsStandardInputName(file)) return ConvertInput(job, kStandardInput, name);
+  const int fd = OpenForReading(file);
+  if (fd < 0) return Failed(name, errno);
+  const Outcome outcome = ConvertInput(job, fd, name);
+  Close(fd);
+  return outcome;
+}
+
+// All inputs to standard output. A reader that has gone, as `head` does,
+// ends the program quietly.
+int ConvertToStandardOutput(Job& job, const std::vector<const ArgChar*>& files) {
+  int status = 0;
+  for (const ArgChar* file : files) {
+    const Outcome outcome = ConvertFile(job, file);
+    if (outcome == Outcome::kOutputFailed) {
+      if (IsBrokenPipe(job.destination.error)) return status;
+      Report("standard output: " + Reason(job.destination.error));
+      return 1;
+    }
+    if (outcome == Outcome::kFailed) status = 1;
+  }
+  return status;
+}
+
+// All inputs into one file, or nothing: the first failure leaves it as it
+// was.
+int ConvertToFile(Job& job, const std::vector<const ArgChar*>& files, const ArgChar* output) {
+  const std::string output_name = QuoteName(ToUtf8(output));
+  AtomicFile file;
+  if (!file.Open(output, false)) {
+    Failed(output_name, errno == EINVAL ? EISDIR : errno);
+    return 1;
+  }
+  job.destination.fd = file.fd();
+  for (const ArgChar* input : files) {
+    const Outcome outcome = ConvertFile(job, input);
+    if (outcome == Outcome::kOutputFailed) Failed(output_name, job.destination.error);
+    if (outcome != Outcome::kConverted) return 1;  // `file` removes its temporary file
+  }
+  if (!file.Commit()) {
+    Failed(output_name, errno);
+    return 1;
+  }
+  return 0;
+}
+
+// Each file into itself, each all or nothing; a file that fails stays as it
+// was, and the others are still converted.
+int ConvertInPlace(Job& job, const std::vector<const ArgChar*>& files) {
+  int status = 0;
+  for (const ArgChar* input : files) {
+    const std::string name = InputName(input);
+    // The output first: it refuses what is not a regular file, which
+    // could not be replaced and might block when opened (a pipe).
+    AtomicFile file;
+    if (!file.Open(input, true)) {
+      if (errno == EINVAL) {
+        Report(name + ": not a regular file");
+      } else {
+        Failed(name, errno);
+      }
+      status = 1;
+      continue;
+    }
+    const int fd = OpenForReading(input);
+    if (fd < 0) {
+      Failed(name, errno);
+      status = 1;
+      continue;
+    }
+    job.destination.fd = file.fd();
+    Outcome outcome = ConvertInput(job, fd, name);
+    Close(fd);
+    if (outcome == Outcome::kOutputFailed) Failed(name, job.destination.error);
+    if (outcome == Outcome::kConverted && !file.Commit()) {
+      Failed(name, errno);
+      outcome = Outcome::kFailed;
+    }
+    if (outcome != Outcome::kConverted) status = 1;
+  }
+  return status;
+}
+
+std::string Plural(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// Reads an option's value: the next argument, or what follows `=` or the
+// short option's letter. False when it is missing.
+bool OptionValue(int argc, ArgChar** argv, int& i, const std::string& arg, std::string* value,
+                 const ArgChar** native) {
+  const size_t equals = arg.find('=');
+  if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+    *value = arg.substr(equals + 1);
+    *native = nullptr;
+    return true;
+  }
+  if (arg.compare(0, 2, "--") != 0 && arg.size() > 2) {
+    *value = arg.substr(2);
+    *native = argv[i] + 2;
+    return true;
+  }
+  if (i + 1 == argc) return false;
+  *native = argv[++i];
+  *value = ToUtf8(*native);
+  return true;
+}
+
+bool IsOption(const std::string& arg, const char* short_name, const char* long_name) {
+  const size_t length = std::string(long_name).size();
+  return (short_name != nullptr && arg.compare(0, 2, short_name) == 0) || arg == long_name ||
+         arg.compare(0, length + 1, std::string(long_name) + "=") == 0;
+}
+
 int Main(int argc, ArgChar** argv) {
   PrepareStandardStreams();
   const tobble_filter* filter = nullptr;
   tobble_encoding encoding = TOBBLE_UTF8;
+  unsigned flags = 0;
+  bool in_place = false;
+  const ArgChar* output = nullptr;
+  NativeString output_storage;  // an --output=FILE value
   std::vector<const ArgChar*> files;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
@@ -224,78 +401,109 @@ int Main(int argc, ArgChar** argv) {
     if (!options_end && arg.size() > 1 && arg[0] == '-') {
       if (arg == "--") {
         options_end = true;
-        continue;
-      }
-      if (arg == "-h" || arg == "--help") return PrintHelp();
-      if (arg == "--version") return PrintText("tobble " + std::string(tobble_version()) + "\n");
-      if (arg == "--list") return PrintList();
-      std::string value;
-      if (arg == "-e" || arg == "--encoding") {
-        if (i + 1 == argc) return UsageError("option '" + arg + "' needs an encoding");
-        value = ToUtf8(argv[++i]);
-      } else if (arg.compare(0, 11, "--encoding=") == 0) {
-        value = arg.substr(11);
-      } else if (arg.compare(0, 2, "-e") == 0) {
-        value = arg.substr(2);
+      } else if (arg == "-h" || arg == "--help") {
+        return PrintHelp();
+      } else if (arg == "--version") {
+        return PrintText(std::string("tobble ") + tobble_version() + "\n");
+      } else if (arg == "--list") {
+        return PrintList();
+      } else if (arg == "--replace") {
+        flags |= TOBBLE_REPLACE;
+      } else if (arg == "-i" || arg == "--in-place") {
+        in_place = true;
+      } else if (IsOption(arg, "-e", "--encoding")) {
+        std::string value;
+        const ArgChar* native;
+        if (!OptionValue(argc, argv, i, arg, &value, &native)) {
+          return UsageError("option '" + arg + "' needs an encoding");
+        }
+        if (tobble_encoding_parse(value.c_str(), &encoding) != TOBBLE_OK) {
+          return UsageError("unknown encoding " + Quoted(value) + " (utf-8, utf-16le or utf-16be)");
+        }
+      } else if (IsOption(arg, "-o", "--output")) {
+        std::string value;
+        if (!OptionValue(argc, argv, i, arg, &value, &output)) {
+          return UsageError("option '" + arg + "' needs a file name");
+        }
+        if (output == nullptr) {
+          const NativeString whole = argv[i];
+          output_storage = whole.substr(whole.find('=') + 1);
+          output = output_storage.c_str();
+        }
+        if (value.empty()) return UsageError("option '-o' needs a file name");
       } else {
-        return UsageError("unknown option '" + arg + "'");
-      }
-      if (tobble_encoding_parse(value.c_str(), &encoding) != TOBBLE_OK) {
-        return UsageError("unknown encoding '" + value + "' (utf-8, utf-16le or utf-16be)");
+        return UsageError("unknown option " + Quoted(arg));
       }
       continue;
     }
     if (filter == nullptr) {
       filter = tobble_filter_find(arg.c_str());
-      if (filter == nullptr) return UsageError("unknown filter '" + arg + "'");
+      if (filter == nullptr) return UnknownFilter(arg);
     } else {
       files.push_back(argv[i]);
     }
   }
   if (filter == nullptr) return UsageError("no filter given");
-
-  // The read block and the stream, each allocated once for every input.
-  Output output;
-  tobble_stream* stream = nullptr;
-  const tobble_status created =
-      tobble_stream_create(filter, encoding, 0, WriteOutput, &output, &stream);
-  const std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kBlockBytes]);
-  if (created != TOBBLE_OK || block == nullptr) {
-    tobble_stream_destroy(stream);
-    Report(tobble_status_message(TOBBLE_ERROR_NO_MEMORY));
-    return 1;
-  }
-  Job job{stream, encoding, block.get()};
-  int status = 0;
-  if (files.empty()) files.push_back(nullptr);
-  for (const ArgChar* file : files) {
-    const bool standard = file == nullptr || IsStandardInputName(file);
-    const std::string name = standard ? "standard input" : ToUtf8(file);
-    const int fd = standard ? kStandardInput : OpenForReading(file);
-    if (fd < 0) {
-      Failed(name, errno);
-      status = 1;
-      continue;
-    }
-    const FileCloser closer(standard ? -1 : fd);
-    const Outcome outcome = ConvertInput(job, fd, name);
-    if (outcome == Outcome::kOutputFailed) {
-      // A reader that has gone, as `head` does, ends the program quietly.
-      if (!IsBrokenPipe(output.error)) {
-        Report("standard output: " + Reason(output.error));
-        status = 1;
+  if (in_place) {
+    if (output != nullptr) return UsageError("options '-i' and '-o' exclude each other");
+    if (files.empty()) return UsageError("option '-i' needs a FILE");
+    for (const ArgChar* file : files) {
+      if (IsStandardInputName(file)) {
+        return UsageError("option '-i' cannot convert standard input ('-')");
       }
-      tobble_stream_destroy(stream);
-      return status;
     }
-    if (outcome == Outcome::kFailed) status = 1;
   }
-  tobble_stream_destroy(stream);
-  if (job.replaced > 0) {
-    Report("warning: " + std::to_string(job.replaced) + " lone surrogate" +
-           (job.replaced == 1 ? "" : "s") + " written as U+FFFD (UTF-8 cannot hold them)");
+  if (files.empty()) files.push_back(nullptr);
+
+  // The stream and the read block, for every input: all the memory the
+  // conversion will ever need, had once at the start.
+  Job job{encoding, nullptr, nullptr, {}, output == nullptr && !in_place};
+  if (tobble_stream_create(filter, encoding, flags, WriteToDestination, &job.destination,
+                           &job.stream) != TOBBLE_OK) {
+    return OutOfMemory();
+  }
+  void* const block = AllocateBuffers(kBlockBytes);
+  if (block == nullptr) {
+    tobble_stream_destroy(job.stream);
+    return OutOfMemory();
+  }
+  job.block = static_cast<uint8_t*>(block);
+
+  int status = 0;
+  try {
+    status = in_place            ? ConvertInPlace(job, files)
+             : output != nullptr ? ConvertToFile(job, files, output)
+                                 : ConvertToStandardOutput(job, files);
+  } catch (...) {
+    tobble_stream_destroy(job.stream);
+    FreeBuffers(block, kBlockBytes);
+    throw;
+  }
+  tobble_stream_destroy(job.stream);
+  FreeBuffers(block, kBlockBytes);
+  if (job.replaced_input > 0) {
+    Report("warning: " +
+           Plural(job.replaced_input, "invalid input sequence", "invalid input sequences") +
+           " written as U+FFFD");
+  }
+  if (job.replaced_lone > 0) {
+    Report("warning: " + Plural(job.replaced_lone, "lone surrogate", "lone surrogates") +
+           " written as U+FFFD (UTF-8 cannot hold them)");
   }
   return status;
+}
+
+// Any allocation that fails ends the program with one line, never with an
+// exception that escapes; the AtomicFile in use removes its temporary file
+// as the exception passes.
+int GuardedMain(int argc, ArgChar** argv) {
+  try {
+    return Main(argc, argv);
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory();
+  } catch (const std::length_error&) {
+    return OutOfMemory();
+  }
 }
 
 }  // namespace
@@ -303,10 +511,10 @@ int Main(int argc, ArgChar** argv) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
-  return tobble::cli::Main(argc, argv);
+  return tobble::cli::GuardedMain(argc, argv);
 }
 #else
 int main(int argc, char** argv) {
-  return tobble::cli::Main(argc, argv);
+  return tobble::cli::GuardedMain(argc, argv);
 }
 #endif

@@ -12,7 +12,6 @@ include(cmake/library.cmake)
 
 add_executable(tobble ${TOBBLE_TOOL_SOURCES})
 target_link_libraries(tobble tobble_static)
-target_compile_definitions(tobble PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
 install(TARGETS tobble RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/cli/tobble.1 DESTINATION share/man/man1)
 
@@ -106,6 +105,12 @@ target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_V
 add_test(NAME api_test COMMAND api_test)
 
 add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})
+
+# The quoting of file names in the tool's messages.
+add_executable(quote_test tests/quote_test.cpp cli/quote.cpp)
+target_include_directories(quote_test PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(quote_test GTest::gtest GTest::gtest_main)
+add_test(NAME quote_test COMMAND quote_test)
 
 add_test(NAME core_bench_smoke
   COMMAND core_bench --sizes=64K --benchmark_min_time=0.001 --benchmark_format=console)

@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """tobble.exe under Wine against the Linux tool: the same output bytes, the
-same messages and exit statuses, for every filter, in both encodings, on
+same messages and exit statuses, for every filter, in every encoding, on
 files (one with a non-ASCII name, one larger than a read block) and on a
-pipe.
+pipe; -o and -i, all or nothing; and a quiet end when the reader of its
+output goes away.
 
 Usage: cli_wine_test.py --wine WINE_RUN --exe TOBBLE_EXE --tool LINUX_TOBBLE
 """
 import argparse
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -55,6 +57,74 @@ def compare(what, arguments, cwd, data=None, same_stderr=True):
     return windows
 
 
+def swap16(data):
+    swapped = bytearray(data)
+    swapped[0::2], swapped[1::2] = data[1::2], data[0::2]
+    return bytes(swapped)
+
+
+def fail(message):
+    global failures
+    failures += 1
+    print(message)
+
+
+def read(path):
+    with open(path, 'rb') as f:
+        return f.read()
+
+
+def temporaries(directory):
+    return [n for n in os.listdir(directory) if '.tobble-' in n]
+
+
+def check_output_files(directory, function):
+    """-o and -i write what the Linux tool writes to standard output, and
+    leave a file as it was when an input fails."""
+    status, expected, _ = run([args.tool], [function, 'sample.txt', 'large.txt'], directory)
+    old = b'old contents\n'
+    with open(os.path.join(directory, 'out.txt'), 'wb') as f:
+        f.write(old)
+    status, _, err = run([args.wine, args.exe], ['-o', 'out.txt', function, 'sample.txt',
+                                                 'large.txt'], directory)
+    if (status, err) != (0, b'') or read(os.path.join(directory, 'out.txt')) != expected:
+        fail(f'-o: status {status}, {err[:200]!r}, or the file differs')
+    with open(os.path.join(directory, 'out.txt'), 'wb') as f:
+        f.write(old)
+    status, _, err = run([args.wine, args.exe], ['-o', 'out.txt', function, 'sample.txt',
+                                                 'bad.txt'], directory)
+    if status != 1 or read(os.path.join(directory, 'out.txt')) != old:
+        fail(f'-o with invalid input: status {status}, or the old file changed')
+
+    shutil.copy(os.path.join(directory, 'sample.txt'), os.path.join(directory, 'a.txt'))
+    shutil.copy(os.path.join(directory, 'bad.txt'), os.path.join(directory, 'b.txt'))
+    status, _, err = run([args.wine, args.exe], ['-i', function, 'a.txt', 'b.txt'], directory)
+    expected_a = run([args.tool], [function, 'sample.txt'], directory)[1]
+    if status != 1 or read(os.path.join(directory, 'a.txt')) != expected_a:
+        fail(f'-i: status {status} (1 expected), or a.txt is not converted')
+    if read(os.path.join(directory, 'b.txt')) != read(os.path.join(directory, 'bad.txt')):
+        fail('-i: the invalid b.txt changed')
+    if temporaries(directory):
+        fail(f'temporary files left: {temporaries(directory)}')
+
+
+def check_closed_pipe(directory, function):
+    """The reader goes after three bytes: the program ends quietly with 0."""
+    big = os.path.join(directory, 'big.txt')
+    with open(big, 'wb') as f:
+        f.write(SAMPLE.encode() * 200000)
+    with tempfile.TemporaryFile() as err:
+        process = subprocess.Popen([args.wine, args.exe, function, 'big.txt'], cwd=directory,
+                                   stdout=subprocess.PIPE, stderr=err, env=ENVIRONMENT)
+        got = process.stdout.read(3)
+        process.stdout.close()
+        status = process.wait(timeout=300)
+        err.seek(0)
+        message = err.read()
+    if (len(got), status, message) != (3, 0, b''):
+        fail(f'closed pipe: {len(got)} bytes read, status {status}, {message[:200]!r}')
+
+
 def main():
     if not os.access(args.tool, os.X_OK):
         print(f'{args.tool} is missing: the win64 build makes it (target linux_tool)')
@@ -88,6 +158,14 @@ def main():
                 same_stderr=False)
         compare(f'{function}, odd UTF-16LE', ['-e', 'utf-16le', function], directory,
                 data=utf16[:-1])
+        compare(f'{function}, UTF-16BE', ['-e', 'UTF16BE', function], directory,
+                data=swap16(utf16))
+        compare(f'{function}, --replace', ['--replace', function, 'bad.txt'], directory)
+        failures_before = failures
+        check_output_files(directory, function)
+        check_closed_pipe(directory, function)
+        if failures > failures_before:
+            print('-o, -i or the closed pipe failed')
     print(f'{failures} differences' if failures else
           f'tobble.exe agrees with the Linux tool ({len(filters)} filters)')
     return 1 if failures else 0
