@@ -1,0 +1,69 @@
+"""Builds the tobble package: the extension tobble._tobble, compiled together
+with the library's own sources, so that nothing is downloaded and no
+prebuilt library is needed:
+
+    /usr/bin/python3 -m pip install ./python --no-build-isolation
+
+The library's sources are the ones CMakeLists.txt lists for it, read from
+there so that the two builds cannot drift apart.
+"""
+import os
+import re
+
+from setuptools import Extension, setup
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+# The CMake lists that make up the library, in CMakeLists.txt.
+LIBRARY_LISTS = ("TOBBLE_CORE_SOURCES", "TOBBLE_STREAM_SOURCES")
+
+
+def cmake_list(text, name):
+    """The words of `set(NAME ...)` in a CMake file's text."""
+    match = re.search(r"^set\(" + name + r"\s(.*?)\)", text, re.S | re.M)
+    if not match:
+        raise SystemExit(f"setup.py: CMakeLists.txt has no set({name} ...)")
+    words = re.sub(r"#[^\n]*", "", match.group(1)).split()
+    return [w for w in words if not w.startswith("$")]
+
+
+def library_sources():
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        text = f.read()
+    return [os.path.join(ROOT, s) for name in LIBRARY_LISTS for s in cmake_list(text, name)]
+
+
+with open(os.path.join(ROOT, "VERSION"), encoding="utf-8") as f:
+    VERSION = f.read().strip()
+
+extension = Extension(
+    "tobble._tobble",
+    sources=[os.path.join(HERE, "src", "tobble_module.cpp")] + library_sources(),
+    include_dirs=[ROOT],
+    define_macros=[("TOBBLE_STATIC", "1"), ("TOBBLE_VERSION", f'"{VERSION}"')],
+    extra_compile_args=[
+        "-std=c++17",
+        "-O2",
+        "-fvisibility=hidden",
+        "-Wall",
+        "-Wextra",
+        "-Wpedantic",
+        "-Werror",
+    ],
+    depends=[os.path.join(ROOT, "include", "tobble.h")],
+    language="c++",
+)
+
+setup(
+    name="tobble",
+    version=VERSION,
+    description="Text conversions: \\u escapes, HTML character references and "
+    "percent-encoding, exact for every string",
+    license="MIT",
+    python_requires=">=3.10",
+    packages=["tobble"],
+    package_data={"tobble": ["py.typed", "*.pyi"]},
+    ext_modules=[extension],
+    zip_safe=False,
+)
