@@ -289,17 +289,217 @@ void FillStr(PyObject* text, const uint16_t* units, size_t n) {
 // ---------------------------------------------------------------------------
 // convert()
 
-PyObject* Convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-  if (nargs != 2) {
-    return PyErr_Format(PyExc_TypeError, "convert() takes 2 arguments (filter, text), %zd given",
-                        nargs);
+// The sliced conversion's input slice in units: its output (at most
+// tobble_output_bound of it, 9 units a unit) stays in the processor's cache.
+constexpr size_t kSliceUnits = 16 * 1024;
+
+// Texts of more units than this are converted in slices.
+constexpr size_t kSlicedAbove = 4 * kSliceUnits;
+
+// Reads a str's code points as UTF-16 units, a slice at a time. Uses no
+// Python API, so it runs without the GIL (a str never changes).
+class UnitReader {
+ public:
+  explicit UnitReader(PyObject* text)
+      : kind_(PyUnicode_KIND(text)),
+        data_(PyUnicode_DATA(text)),
+        length_(static_cast<size_t>(PyUnicode_GET_LENGTH(text))) {}
+
+  bool done() const { return position_ == length_; }
+
+  // Writes up to `room` units (at least 2) into out; returns how many. A
+  // pair is never cut.
+  size_t Read(uint16_t* out, size_t room) {
+    size_t j = 0;
+    if (kind_ == PyUnicode_1BYTE_KIND) {
+      const Py_UCS1* in = static_cast<const Py_UCS1*>(data_) + position_;
+      size_t count = room < length_ - position_ ? room : length_ - position_;
+      for (size_t i = 0; i < count; ++i) out[i] = in[i];
+      position_ += count;
+      return count;
+    }
+    if (kind_ == PyUnicode_2BYTE_KIND) {
+      const Py_UCS2* in = static_cast<const Py_UCS2*>(data_) + position_;
+      size_t count = room < length_ - position_ ? room : length_ - position_;
+      memcpy(out, in, count * sizeof(uint16_t));
+      position_ += count;
+      return count;
+    }
+    const Py_UCS4* in = static_cast<const Py_UCS4*>(data_);
+    while (position_ < length_ && j + 2 <= room) {
+      Py_UCS4 c = in[position_++];
+      if (c > 0xFFFF) {
+        c -= 0x10000;
+        out[j++] = static_cast<uint16_t>(0xD800 + (c >> 10));
+        out[j++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+      } else {
+        out[j++] = static_cast<uint16_t>(c);
+      }
+    }
+    return j;
   }
-  const tobble_filter* filter = FindFilter(args[0]);
-  if (filter == nullptr) return nullptr;
-  PyObject* text = args[1];
-  if (!PyUnicode_Check(text)) {
-    return PyErr_Format(PyExc_TypeError, "text must be a str, not %.100s", Py_TYPE(text)->tp_name);
+
+ private:
+  int kind_;
+  const void* data_;
+  size_t length_;
+  size_t position_ = 0;
+};
+
+// Builds a str's storage from units given slice by slice, without the GIL:
+// pairs joined, also across slices, in the narrowest kind that holds every
+// code point so far, widened when a slice needs more. Memory from the raw
+// allocator, which needs no GIL.
+class StrBuilder {
+ public:
+  StrBuilder() = default;
+  StrBuilder(const StrBuilder&) = delete;
+  StrBuilder& operator=(const StrBuilder&) = delete;
+  ~StrBuilder() { PyMem_RawFree(data_); }
+
+  // Appends units; false when memory ran out.
+  bool Append(const uint16_t* units, size_t n) {
+    if (n == 0) return true;
+    if (has_pending_) {
+      has_pending_ = false;
+      if (IsLow(units[0])) {
+        Py_UCS4 pair = 0x10000 + ((Py_UCS4{pending_} - 0xD800) << 10) + (units[0] - 0xDC00);
+        if (!AppendSlice(nullptr, 0, pair)) return false;
+        ++units;
+        --n;
+      } else if (!AppendSlice(nullptr, 0, pending_)) {
+        return false;
+      }
+    }
+    // A high surrogate at the end may pair with the next slice's first unit.
+    if (n > 0 && IsHigh(units[n - 1])) {
+      pending_ = units[n - 1];
+      has_pending_ = true;
+      --n;
+    }
+    return AppendSlice(units, n, kNoCodePoint);
   }
+
+  // The str (GIL held), or null with MemoryError set.
+  PyObject* Finish() {
+    if (has_pending_) {
+      has_pending_ = false;
+      if (!AppendSlice(nullptr, 0, pending_)) return PyErr_NoMemory();
+    }
+    Py_UCS4 max_char = largest_ < 0x80      ? 0x7F
+                       : largest_ < 0x100   ? 0xFF
+                       : largest_ < 0x10000 ? 0xFFFF
+                                            : 0x10FFFF;
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length_), max_char);
+    if (text == nullptr) return nullptr;
+    if (length_ > 0) {
+      Py_BEGIN_ALLOW_THREADS;
+      memcpy(PyUnicode_DATA(text), data_, length_ * kind_);
+      Py_END_ALLOW_THREADS;
+    }
+    return text;
+  }
+
+  // Room for `expected` code points at the start.
+  bool Expect(size_t expected) { return Reserve(expected); }
+
+ private:
+  static constexpr Py_UCS4 kNoCodePoint = 0xFFFFFFFF;
+
+  // Appends the units, or the one code point `single` when it is not
+  // kNoCodePoint.
+  bool AppendSlice(const uint16_t* units, size_t n, Py_UCS4 single) {
+    StrShape shape = single != kNoCodePoint ? StrShape{1, single} : ShapeOf(units, n);
+    if (shape.max_char > largest_) largest_ = shape.max_char;
+    int kind = largest_ < 0x100 ? 1 : largest_ < 0x10000 ? 2 : 4;
+    if (kind > kind_ && !Widen(kind)) return false;
+    if (!Reserve(length_ + shape.length)) return false;
+    if (single != kNoCodePoint) {
+      Store(length_++, single);
+      return true;
+    }
+    if (kind_ == 1) {
+      Py_UCS1* out = static_cast<Py_UCS1*>(data_) + length_;
+      for (size_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(units[i]);
+    } else if (kind_ == 2 && shape.max_char <= 0xFFFF) {
+      memcpy(static_cast<Py_UCS2*>(data_) + length_, units, n * sizeof(uint16_t));
+    } else {
+      Py_UCS4* out = static_cast<Py_UCS4*>(data_) + length_;
+      size_t j = 0;
+      for (size_t i = 0; i < n; ++i) {
+        if (i + 1 < n && IsHigh(units[i]) && IsLow(units[i + 1])) {
+          out[j++] = 0x10000 + ((Py_UCS4{units[i]} - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+          ++i;
+        } else {
+          out[j++] = units[i];
+        }
+      }
+    }
+    length_ += shape.length;
+    return true;
+  }
+
+  void Store(size_t at, Py_UCS4 c) {
+    if (kind_ == 1) {
+      static_cast<Py_UCS1*>(data_)[at] = static_cast<Py_UCS1>(c);
+    } else if (kind_ == 2) {
+      static_cast<Py_UCS2*>(data_)[at] = static_cast<Py_UCS2>(c);
+    } else {
+      static_cast<Py_UCS4*>(data_)[at] = c;
+    }
+  }
+
+  Py_UCS4 Load(size_t at) const {
+    if (kind_ == 1) return static_cast<const Py_UCS1*>(data_)[at];
+    if (kind_ == 2) return static_cast<const Py_UCS2*>(data_)[at];
+    return static_cast<const Py_UCS4*>(data_)[at];
+  }
+
+  // Room for `needed` code points in the current kind.
+  bool Reserve(size_t needed) {
+    if (needed <= capacity_) return true;
+    size_t capacity = capacity_ + capacity_ / 2;
+    if (capacity < needed) capacity = needed;
+    if (capacity < 4096) capacity = 4096;
+    if (capacity > PY_SSIZE_T_MAX / 4) return false;
+    void* data = PyMem_RawRealloc(data_, capacity * kind_);
+    if (data == nullptr) return false;
+    data_ = data;
+    capacity_ = capacity;
+    return true;
+  }
+
+  // Moves what is built so far into the wider kind.
+  bool Widen(int kind) {
+    void* data = PyMem_RawMalloc((capacity_ > 0 ? capacity_ : 1) * kind);
+    if (data == nullptr) return false;
+    for (size_t i = 0; i < length_; ++i) {
+      Py_UCS4 c = Load(i);
+      if (kind == 2) {
+        static_cast<Py_UCS2*>(data)[i] = static_cast<Py_UCS2>(c);
+      } else {
+        static_cast<Py_UCS4*>(data)[i] = c;
+      }
+    }
+    PyMem_RawFree(data_);
+    data_ = data;
+    kind_ = kind;
+    return true;
+  }
+
+  void* data_ = nullptr;
+  size_t length_ = 0;
+  size_t capacity_ = 0;
+  int kind_ = 1;
+  Py_UCS4 largest_ = 0;
+  uint16_t pending_ = 0;
+  bool has_pending_ = false;
+};
+
+// Converts whole: the units into one output buffer, then the str. The plain
+// way, for short texts (on the stack), and beside the sliced way in the
+// tests (_convert_whole).
+PyObject* ConvertWhole(const tobble_filter* filter, PyObject* text) {
   UnitBuffer in_buffer;
   const uint16_t* in = nullptr;
   size_t n = 0;
@@ -320,7 +520,7 @@ PyObject* Convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     if (result != nullptr) FillStr(result, out, written);
     return result;
   }
-  // Large: everything but the allocation of the str runs without the GIL.
+  // Everything but the allocation of the str runs without the GIL.
   Py_BEGIN_ALLOW_THREADS;
   status = tobble_convert(filter, in, n, out, capacity, 1, nullptr, &written);
   if (status == TOBBLE_OK) shape = ShapeOf(out, written);
@@ -332,6 +532,87 @@ PyObject* Convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   FillStr(result, out, written);
   Py_END_ALLOW_THREADS;
   return result;
+}
+
+// Converts a slice at a time, with the GIL released throughout: the input
+// read into a slice buffer, converted into an output buffer that stays in
+// cache, and built into the str's storage. Converting a large text whole
+// would write, then read back, an output buffer many times its size.
+PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text) {
+  size_t in_room = kSliceUnits + TOBBLE_MAX_TAIL;
+  size_t out_room = tobble_output_bound(filter, in_room);
+  uint16_t* in = static_cast<uint16_t*>(PyMem_RawMalloc((in_room + out_room) * sizeof(uint16_t)));
+  if (in == nullptr) return PyErr_NoMemory();
+  uint16_t* out = in + in_room;
+  UnitReader reader(text);
+  StrBuilder builder;
+  tobble_status status = TOBBLE_OK;
+  bool memory = true;
+  Py_BEGIN_ALLOW_THREADS;
+  memory = builder.Expect(static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+  size_t held = 0;  // the unread tail of the last slice, at the front of `in`
+  while (memory) {
+    size_t n = held + reader.Read(in + held, in_room - held);
+    int last = reader.done();
+    size_t read = 0;
+    size_t written = 0;
+    status = tobble_convert(filter, in, n, out, out_room, last, &read, &written);
+    if (status != TOBBLE_OK) break;
+    memory = builder.Append(out, written);
+    if (last) break;
+    held = n - read;
+    // The library leaves at most TOBBLE_MAX_TAIL units unread; more would
+    // mean no progress.
+    if (held > TOBBLE_MAX_TAIL) {
+      status = TOBBLE_ERROR_CAPACITY;
+      break;
+    }
+    memmove(in, in + read, held * sizeof(uint16_t));
+  }
+  Py_END_ALLOW_THREADS;
+  PyMem_RawFree(in);
+  if (!memory) return PyErr_NoMemory();
+  if (status != TOBBLE_OK) return RaiseStatus(status);
+  return builder.Finish();
+}
+
+// The filter and text arguments of convert() and _convert_whole(); false
+// with an exception set.
+bool ConvertArguments(const char* function, PyObject* const* args, Py_ssize_t nargs,
+                      const tobble_filter** filter) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "%s() takes 2 arguments (filter, text), %zd given", function,
+                 nargs);
+    return false;
+  }
+  *filter = FindFilter(args[0]);
+  if (*filter == nullptr) return false;
+  if (!PyUnicode_Check(args[1])) {
+    PyErr_Format(PyExc_TypeError, "text must be a str, not %.100s", Py_TYPE(args[1])->tp_name);
+    return false;
+  }
+  return true;
+}
+
+PyObject* Convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  const tobble_filter* filter;
+  if (!ConvertArguments("convert", args, nargs, &filter)) return nullptr;
+  if (static_cast<size_t>(PyUnicode_GET_LENGTH(args[1])) > kSlicedAbove) {
+    return ConvertSliced(filter, args[1]);
+  }
+  return ConvertWhole(filter, args[1]);
+}
+
+PyObject* ConvertWholeForTests(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  const tobble_filter* filter;
+  if (!ConvertArguments("_convert_whole", args, nargs, &filter)) return nullptr;
+  return ConvertWhole(filter, args[1]);
+}
+
+PyObject* ConvertSlicedForTests(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  const tobble_filter* filter;
+  if (!ConvertArguments("_convert_sliced", args, nargs, &filter)) return nullptr;
+  return ConvertSliced(filter, args[1]);
 }
 
 // ---------------------------------------------------------------------------
@@ -696,6 +977,17 @@ PyMethodDef kModuleMethods[] = {
                "UnicodeDecodeError whose start is the offset of the first byte of the\n"
                "invalid sequence; with errors='replace' it becomes U+FFFD, one for\n"
                "each maximal subpart of an ill-formed UTF-8 sequence.")},
+    {"_convert_whole",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ConvertWholeForTests)),
+     METH_FASTCALL,
+     PyDoc_STR("_convert_whole(filter, text, /)\n--\n\n"
+               "convert() the plain way, the whole text at once; for the tests.")},
+    {"_convert_sliced",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ConvertSlicedForTests)),
+     METH_FASTCALL,
+     PyDoc_STR("_convert_sliced(filter, text, /)\n--\n\n"
+               "convert() the way it takes for large texts, slice by slice, for\n"
+               "texts of any length; for the tests.")},
     {"_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FilterTuples)),
      METH_NOARGS, PyDoc_STR("The filters as (name, key, English name) tuples, in table order.")},
     {nullptr, nullptr, 0, nullptr},

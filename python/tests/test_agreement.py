@@ -154,3 +154,30 @@ def test_stubs_cover_the_extension():
     assert methods - {"__init__"} == {
         name for name in dir(tobble.Converter) if not name.startswith("_")
     }
+
+
+def slice_edge_texts(rng):
+    """Texts whose slices (16 Ki units) end in every way: a pair cut in two,
+    an escape or reference cut short, wider characters first appearing
+    late (so the result's storage widens half-way), lone surrogates at the
+    edges."""
+    slice_units = 16 * 1024
+    texts = []
+    for tail in ["\U0001f600", "\\ud83d\\ude00", "\\U0001f600", "&#x1F600;", "%F0%9F%98%80",
+                 "\ud83d", "\ude00", "\xe9", "\u3042", "&eacute;"]:
+        for shift in range(-3, 3):
+            head = "a" * (slice_units + shift - len(tail) // 2)
+            texts.append(head + tail + "b" * 70_000 + tail + "\U0010ffff")
+    texts.append("a" * 100_000 + "\xe9" * 100_000 + "\u3042" * 100_000 + "\U0001f600" * 9)
+    texts.append("\\ud83d" + "\\ude00\\ud83d" * 30_000)
+    texts += [random_text(rng, n) for n in (70_000, 300_000)]
+    return texts
+
+
+@pytest.mark.parametrize("filter_name", FILTER_NAMES)
+def test_sliced_conversion_equals_whole(filter_name, rng):
+    """Large texts go slice by slice; the plain whole-text way agrees."""
+    for text in slice_edge_texts(rng) + ["", "x", "\U0001f600"]:
+        whole = tobble._tobble._convert_whole(filter_name, text)
+        assert tobble._tobble._convert_sliced(filter_name, text) == whole
+        assert tobble.convert(filter_name, text) == whole

@@ -108,7 +108,7 @@ def test_invalid_utf8_reports_its_offset(filter_name, rng):
             feed_all(converter, random_pieces(rng, data))
         assert caught.value.start == offset
         # A converter stopped by an error takes nothing more until reset().
-        with pytest.raises(ValueError):
+        with pytest.raises(ValueError, match=r"reset\(\)"):
             converter.feed(b"a")
         converter.reset()
         assert converter.feed(b"abc") + converter.finish() == tobble.convert_bytes(
