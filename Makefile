@@ -7,8 +7,9 @@
 # and the others:
 #   make dist     the release packages: dist/tobble-VERSION-win64.zip,
 #                 dist/tobble-VERSION-win32.zip and dist/SHA256SUMS
-#   make install  the tool and its manual page under PREFIX (default
-#                 /usr/local), below DESTDIR when that is set
+#   make install  the tool, its manual page and the library (libtobble.a,
+#                 libtobble.so, tobble.h, tobble.pc, the CMake package) under
+#                 PREFIX (default /usr/local), below DESTDIR when that is set
 #   make fuzz     run each fuzzer for FUZZ_SECONDS and write docs/reliability.md
 #   make bench    measure the speed; writes docs/performance.md and docs/performance.svg
 #                 (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
@@ -55,8 +56,7 @@ dist: win64 win32
 	  README.md LICENSE
 
 install: release
-	install -D -m 755 build/release/tobble $(DESTDIR)$(PREFIX)/bin/tobble
-	install -D -m 644 cli/tobble.1 $(DESTDIR)$(PREFIX)/share/man/man1/tobble.1
+	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
 
 bench: deps-bench all
 	bench/run.sh

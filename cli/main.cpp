@@ -5,12 +5,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "cli/platform.h"
-#include "lib/stream.h"
-#include "core/filters.h"
+#include "tobble.h"
 
 namespace tobble::cli {
 namespace {
@@ -22,11 +22,12 @@ constexpr char kUsageLines[] =
 constexpr char kHelpBody[] =
     "\n"
     "Converts each FILE in turn (standard input when there is none, or for \"-\")\n"
-    "with FILTER and writes the result to standard output. Each input is checked\n"
-    "before it is converted: nothing of an invalid input is written.\n"
+    "with FILTER and writes the result to standard output. An invalid input is\n"
+    "converted up to its first invalid byte, then reported.\n"
     "\n"
     "Options:\n"
-    "  -e, --encoding ENC  input and output encoding: utf-8 (the default) or utf-16le\n"
+    "  -e, --encoding ENC  input and output encoding: utf-8 (the default), utf-16le\n"
+    "                      or utf-16be\n"
     "      --list          the filters: export name, key, English name, one a line\n"
     "  -h, --help          this help\n"
     "      --version       the version\n"
@@ -61,12 +62,6 @@ constexpr Example kExamples[] = {
 // whole program within a few MiB.
 constexpr size_t kBlockBytes = 1 << 18;
 
-// The filters the tool offers: those of the table that convert.
-const Filter* FindConvertingFilter(const std::string& function) {
-  const Filter* filter = FindFilter(function.c_str());
-  return filter != nullptr && filter->convert != nullptr ? filter : nullptr;
-}
-
 void Report(const std::string& message) {
   WriteText(kStandardError, "tobble: " + message + "\n");
 }
@@ -76,81 +71,67 @@ int UsageError(const std::string& problem) {
   return 2;
 }
 
-// Standard output; remembers why a write failed.
-class OutputSink : public ByteSink {
- public:
-  bool Write(const uint8_t* bytes, size_t n) override {
-    if (WriteAll(kStandardOutput, bytes, n)) return true;
-    error_ = errno;
-    return false;
-  }
-  int error() const { return error_; }
-
- private:
-  int error_ = 0;
-};
-
 int PrintText(const std::string& text) {
   if (WriteText(kStandardOutput, text) || IsBrokenPipe(errno)) return 0;
   Report("standard output: " + Reason(errno));
   return 1;
 }
 
-// The width of the longest name among the filters the tool offers.
+std::vector<const tobble_filter*> Filters() {
+  std::vector<const tobble_filter*> filters;
+  for (size_t i = 0; i < tobble_filter_count(); ++i) filters.push_back(tobble_filter_at(i));
+  return filters;
+}
+
+// The width of the longest filter name.
 size_t NameWidth() {
   size_t width = 0;
-  for (const Filter& filter : kFilters) {
-    if (filter.convert != nullptr) width = std::max(width, std::string(filter.function).size());
+  for (const tobble_filter* filter : Filters()) {
+    width = std::max(width, std::string(tobble_filter_name(filter)).size());
   }
   return width;
 }
 
 int PrintList() {
   std::string list;
-  for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
-    std::string function = filter.function;
+  for (const tobble_filter* filter : Filters()) {
+    std::string function = tobble_filter_name(filter);
     function.resize(NameWidth() + 2, ' ');
-    list += function + filter.key + "  " + filter.name_en + "\n";
+    list += function + tobble_filter_key(filter) + "  " + tobble_filter_name_en(filter) + "\n";
   }
   return PrintText(list);
 }
 
+int AppendToString(void* context, const uint8_t* bytes, size_t n) {
+  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(bytes), n);
+  return 0;
+}
+
 // The filter's UTF-8 output for a UTF-8 text.
-std::string ConvertText(const Filter& filter, const std::string& text) {
-  StringSink result;
-  StreamConverter converter(filter, Encoding::kUtf8, result);
-  converter.Feed(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  converter.Finish();
-  return result.text;
+std::string ConvertText(const tobble_filter* filter, const std::string& text) {
+  std::string result;
+  tobble_stream* stream = nullptr;
+  if (tobble_stream_create(filter, TOBBLE_UTF8, 0, AppendToString, &result, &stream) == TOBBLE_OK) {
+    tobble_stream_feed(stream, text.data(), text.size());
+    tobble_stream_finish(stream);
+  }
+  tobble_stream_destroy(stream);
+  return result;
 }
 
 int PrintHelp() {
   std::string help = std::string(kUsageLines) + kHelpBody;
-  for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
-    std::string line = "  " + std::string(filter.function);
+  for (const tobble_filter* filter : Filters()) {
+    const std::string function = tobble_filter_name(filter);
+    std::string line = "  " + function;
     for (const Example& example : kExamples) {
-      if (std::string(example.function) != filter.function) continue;
+      if (example.function != function) continue;
       line.resize(NameWidth() + 4, ' ');
       line += std::string(example.input) + "  ->  " + ConvertText(filter, example.input);
     }
     help += line + "\n";
   }
   return PrintText(help + kHelpEnd);
-}
-
-bool ParseEncoding(const std::string& name, Encoding* encoding) {
-  std::string lower = name;
-  for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-  if (lower == "utf-8") {
-    *encoding = Encoding::kUtf8;
-  } else if (lower == "utf-16le") {
-    *encoding = Encoding::kUtf16le;
-  } else {
-    return false;
-  }
-  return true;
 }
 
 // Closes a file descriptor when it goes out of scope.
@@ -167,32 +148,23 @@ class FileCloser {
   int fd_;
 };
 
-// Memory from AllocateBuffers, or from the heap where that fails.
-class Buffers {
- public:
-  explicit Buffers(size_t size) : size_(size), block_(AllocateBuffers(size)) {
-    if (block_ == nullptr) heap_.reset(new uint8_t[size]);
-  }
-  ~Buffers() { FreeBuffers(block_, size_); }
-  Buffers(const Buffers&) = delete;
-  Buffers& operator=(const Buffers&) = delete;
-
-  uint8_t* bytes() const { return heap_ ? heap_.get() : static_cast<uint8_t*>(block_); }
-
- private:
-  size_t size_;
-  void* block_;
-  std::unique_ptr<uint8_t[]> heap_;
+// Standard output as the stream's callback; remembers why a write failed.
+struct Output {
+  int error = 0;
 };
+
+int WriteOutput(void* context, const uint8_t* bytes, size_t n) {
+  if (WriteAll(kStandardOutput, bytes, n)) return 0;
+  static_cast<Output*>(context)->error = errno;
+  return 1;
+}
 
 enum class Outcome { kConverted, kFailed, kOutputFailed };
 
 struct Job {
-  const Filter& filter;
-  Encoding encoding;
-  OutputSink& sink;
+  tobble_stream* stream;
+  tobble_encoding encoding;
   uint8_t* block;         // kBlockBytes
-  Workspace workspace;    // for each input's StreamConverter
   uint64_t replaced = 0;  // lone surrogates written as U+FFFD
 };
 
@@ -201,70 +173,40 @@ Outcome Failed(const std::string& name, int error) {
   return Outcome::kFailed;
 }
 
-Outcome Invalid(const std::string& name, const InputValidator& validator) {
-  Report(name + ": invalid UTF-8 at byte " + std::to_string(validator.error_offset()));
+// What a stream call's status means for the input.
+Outcome Judge(Job& job, const std::string& name, tobble_status status) {
+  if (status == TOBBLE_OK) return Outcome::kConverted;
+  if (status != TOBBLE_ERROR_INVALID_INPUT) return Outcome::kOutputFailed;
+  const std::string offset = std::to_string(tobble_stream_error_offset(job.stream));
+  if (job.encoding == TOBBLE_UTF8) {
+    Report(name + ": invalid UTF-8 at byte " + offset);
+  } else {
+    Report(name + ": invalid " + tobble_encoding_name(job.encoding) + " at byte " + offset +
+           ": odd number of bytes");
+  }
   return Outcome::kFailed;
 }
 
-Outcome Finish(Job& job, StreamConverter& converter) {
-  if (!converter.Finish()) return Outcome::kOutputFailed;
-  job.replaced += converter.replaced();
-  return Outcome::kConverted;
-}
-
-// Converts `size` bytes from fd, already checked.
-Outcome ConvertChecked(Job& job, int fd, const std::string& name, uint64_t size) {
-  StreamConverter converter(job.filter, job.encoding, job.sink, {}, FastestTranscoder(),
-                            job.workspace);
-  while (size > 0) {
-    const int64_t got = ReadFull(fd, job.block, std::min<uint64_t>(kBlockBytes, size));
-    if (got < 0) return Failed(name, errno);
-    if (got == 0) break;  // shorter than when it was checked
-    size -= static_cast<uint64_t>(got);
-    if (!converter.Feed(job.block, static_cast<size_t>(got))) return Outcome::kOutputFailed;
-  }
-  return Finish(job, converter);
-}
-
-// Checks a whole input, then converts it, so that nothing of an invalid input
-// is written. An input that fits one block is read once. A larger one is read
-// twice: a regular file from where it started, anything else (a pipe, a
-// terminal) from a temporary copy made while checking.
+// Converts an input in one pass: what comes before an invalid sequence is
+// written, then the input is reported.
 Outcome ConvertInput(Job& job, int fd, const std::string& name) {
-  InputValidator validator(job.encoding);
-  const bool regular = IsRegularFile(fd);
-  const int64_t start = regular ? Tell(fd) : 0;
-  if (start < 0) return Failed(name, errno);
-  int64_t got = ReadFull(fd, job.block, kBlockBytes);
-  if (got < 0) return Failed(name, errno);
-  if (static_cast<size_t>(got) < kBlockBytes) {
-    const size_t size = static_cast<size_t>(got);
-    if (!validator.Check(job.block, size) || !validator.CheckEnd()) return Invalid(name, validator);
-    StreamConverter converter(job.filter, job.encoding, job.sink, {}, FastestTranscoder(),
-                              job.workspace);
-    if (!converter.Feed(job.block, size)) return Outcome::kOutputFailed;
-    return Finish(job, converter);
-  }
-
-  const int spool = regular ? -1 : OpenTemporaryFile();
-  const FileCloser spool_closer(spool);
-  if (!regular && spool < 0) return Failed(name + ": temporary file", errno);
-  do {
-    const size_t size = static_cast<size_t>(got);
-    if (!validator.Check(job.block, size)) return Invalid(name, validator);
-    if (spool >= 0 && !WriteAll(spool, job.block, size)) {
-      return Failed(name + ": temporary file", errno);
+  tobble_stream_reset(job.stream);
+  Outcome outcome = Outcome::kConverted;
+  for (;;) {
+    const int64_t got = ReadFull(fd, job.block, kBlockBytes);
+    if (got < 0) {
+      // What was read is converted and written before the report.
+      const tobble_status flushed = tobble_stream_flush(job.stream);
+      if (flushed != TOBBLE_OK) return Outcome::kOutputFailed;
+      return Failed(name, errno);
     }
-    got = ReadFull(fd, job.block, kBlockBytes);
-    if (got < 0) return Failed(name, errno);
-  } while (got > 0);
-  if (!validator.CheckEnd()) return Invalid(name, validator);
-
-  const int source = regular ? fd : spool;
-  if (!Seek(source, regular ? start : 0)) {
-    return Failed(regular ? name : name + ": temporary file", errno);
+    if (got == 0) break;
+    outcome = Judge(job, name, tobble_stream_feed(job.stream, job.block, static_cast<size_t>(got)));
+    if (outcome != Outcome::kConverted) return outcome;
   }
-  return ConvertChecked(job, source, name, validator.size());
+  outcome = Judge(job, name, tobble_stream_finish(job.stream));
+  job.replaced += tobble_stream_replaced_surrogates(job.stream);
+  return outcome;
 }
 
 bool IsStandardInputName(const ArgChar* name) {
@@ -273,8 +215,8 @@ bool IsStandardInputName(const ArgChar* name) {
 
 int Main(int argc, ArgChar** argv) {
   PrepareStandardStreams();
-  const Filter* filter = nullptr;
-  Encoding encoding = Encoding::kUtf8;
+  const tobble_filter* filter = nullptr;
+  tobble_encoding encoding = TOBBLE_UTF8;
   std::vector<const ArgChar*> files;
   bool options_end = false;
   for (int i = 1; i < argc; ++i) {
@@ -285,7 +227,7 @@ int Main(int argc, ArgChar** argv) {
         continue;
       }
       if (arg == "-h" || arg == "--help") return PrintHelp();
-      if (arg == "--version") return PrintText("tobble " TOBBLE_VERSION "\n");
+      if (arg == "--version") return PrintText("tobble " + std::string(tobble_version()) + "\n");
       if (arg == "--list") return PrintList();
       std::string value;
       if (arg == "-e" || arg == "--encoding") {
@@ -298,13 +240,13 @@ int Main(int argc, ArgChar** argv) {
       } else {
         return UsageError("unknown option '" + arg + "'");
       }
-      if (!ParseEncoding(value, &encoding)) {
-        return UsageError("unknown encoding '" + value + "' (utf-8 or utf-16le)");
+      if (tobble_encoding_parse(value.c_str(), &encoding) != TOBBLE_OK) {
+        return UsageError("unknown encoding '" + value + "' (utf-8, utf-16le or utf-16be)");
       }
       continue;
     }
     if (filter == nullptr) {
-      filter = FindConvertingFilter(arg);
+      filter = tobble_filter_find(arg.c_str());
       if (filter == nullptr) return UsageError("unknown filter '" + arg + "'");
     } else {
       files.push_back(argv[i]);
@@ -312,13 +254,18 @@ int Main(int argc, ArgChar** argv) {
   }
   if (filter == nullptr) return UsageError("no filter given");
 
-  // One block for the read buffer and the converter's buffers, for every
-  // input.
-  const size_t workspace_bytes = StreamConverter::WorkspaceBytes(*filter);
-  const Buffers buffers(kBlockBytes + workspace_bytes);
-  OutputSink sink;
-  Job job{
-      *filter, encoding, sink, buffers.bytes(), {buffers.bytes() + kBlockBytes, workspace_bytes}};
+  // The read block and the stream, each allocated once for every input.
+  Output output;
+  tobble_stream* stream = nullptr;
+  const tobble_status created =
+      tobble_stream_create(filter, encoding, 0, WriteOutput, &output, &stream);
+  const std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kBlockBytes]);
+  if (created != TOBBLE_OK || block == nullptr) {
+    tobble_stream_destroy(stream);
+    Report(tobble_status_message(TOBBLE_ERROR_NO_MEMORY));
+    return 1;
+  }
+  Job job{stream, encoding, block.get()};
   int status = 0;
   if (files.empty()) files.push_back(nullptr);
   for (const ArgChar* file : files) {
@@ -334,12 +281,16 @@ int Main(int argc, ArgChar** argv) {
     const Outcome outcome = ConvertInput(job, fd, name);
     if (outcome == Outcome::kOutputFailed) {
       // A reader that has gone, as `head` does, ends the program quietly.
-      if (IsBrokenPipe(sink.error())) return status;
-      Report("standard output: " + Reason(sink.error()));
-      return 1;
+      if (!IsBrokenPipe(output.error)) {
+        Report("standard output: " + Reason(output.error));
+        status = 1;
+      }
+      tobble_stream_destroy(stream);
+      return status;
     }
     if (outcome == Outcome::kFailed) status = 1;
   }
+  tobble_stream_destroy(stream);
   if (job.replaced > 0) {
     Report("warning: " + std::to_string(job.replaced) + " lone surrogate" +
            (job.replaced == 1 ? "" : "s") + " written as U+FFFD (UTF-8 cannot hold them)");

@@ -11,8 +11,9 @@ add_link_options(-fsanitize=address,undefined)
 # The core, the tool's pipeline and the property checks, instrumented so
 # libFuzzer sees their paths.
 add_library(tobble_fuzz_support STATIC
-  ${TOBBLE_CORE_SOURCES} ${TOBBLE_STREAM_SOURCES} ${TOBBLE_FUZZ_CHECK_SOURCES})
-target_include_directories(tobble_fuzz_support PUBLIC ${CMAKE_SOURCE_DIR})
+  ${TOBBLE_CORE_SOURCES} ${TOBBLE_LIB_SOURCES} ${TOBBLE_FUZZ_CHECK_SOURCES})
+target_include_directories(tobble_fuzz_support PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
+target_compile_definitions(tobble_fuzz_support PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
 target_compile_options(tobble_fuzz_support PRIVATE -fsanitize=fuzzer-no-link)
 
 # tools/fuzz.py reads this list: a target's name and its program, one a line.

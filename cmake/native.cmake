@@ -8,22 +8,18 @@ option(TOBBLE_RELEASE "Release build: the tool, the benchmarks and the release c
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_package(benchmark REQUIRED)
 
-add_library(tobble_core STATIC ${TOBBLE_CORE_SOURCES})
-target_include_directories(tobble_core PUBLIC ${CMAKE_SOURCE_DIR})
-
-add_library(tobble_stream STATIC ${TOBBLE_STREAM_SOURCES})
-target_link_libraries(tobble_stream PUBLIC tobble_core)
+include(cmake/library.cmake)
 
 add_executable(tobble ${TOBBLE_TOOL_SOURCES})
-target_link_libraries(tobble tobble_stream)
+target_link_libraries(tobble tobble_static)
 target_compile_definitions(tobble PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
+install(TARGETS tobble RUNTIME DESTINATION bin)
+install(FILES ${CMAKE_SOURCE_DIR}/cli/tobble.1 DESTINATION share/man/man1)
 
-# The core as a plain shared library without sanitizers, for the checks
-# against Python's own codecs, which load it with ctypes.
-add_library(tobble_pycore SHARED ${TOBBLE_CORE_SOURCES} tests/pycore.cpp)
-target_include_directories(tobble_pycore PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(tobble_pycore PRIVATE -fno-sanitize=all)
-target_link_options(tobble_pycore PRIVATE -fno-sanitize=all)
+# The shared library exports the API's functions and nothing else.
+add_test(NAME library_exports
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_exports.sh $<TARGET_FILE:tobble_shared>
+          ${CMAKE_SOURCE_DIR}/include/tobble.h)
 
 # Benchmarks (make bench, from the release build): the corpus writer for the
 # command-line benchmark and the core benchmark, which the native build also
@@ -35,10 +31,10 @@ target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
 add_executable(bench_corpus bench/write_corpora.cpp)
 target_link_libraries(bench_corpus tobble_bench_corpus)
 
-# The tool as a user meets it, against the core converting whole texts.
+# The tool as a user meets it, against the library converting whole texts.
 set(TOBBLE_CLI_TEST
   ${CMAKE_SOURCE_DIR}/tests/cli_test.py --tool $<TARGET_FILE:tobble>
-  --pycore $<TARGET_FILE:tobble_pycore> --version-file ${CMAKE_SOURCE_DIR}/VERSION)
+  --library $<TARGET_FILE:tobble_shared> --version-file ${CMAKE_SOURCE_DIR}/VERSION)
 
 if(TOBBLE_RELEASE)
   # Linked statically, the tool starts in a third of the time: no shared
@@ -47,6 +43,10 @@ if(TOBBLE_RELEASE)
   add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST} --large)
   add_test(NAME install_test
     COMMAND ${CMAKE_SOURCE_DIR}/tests/check_install.sh ${CMAKE_SOURCE_DIR})
+  # The example built against the installed library with pkg-config alone,
+  # and a CMake project that finds it, both compared with the tool.
+  add_test(NAME example_test
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_example.sh ${CMAKE_SOURCE_DIR} ${CMAKE_BINARY_DIR})
   add_test(NAME dist_reproducible
     COMMAND ${CMAKE_SOURCE_DIR}/tests/check_reproducible.sh ${CMAKE_SOURCE_DIR})
   return()
@@ -78,7 +78,7 @@ add_test(NAME reference_tables_generated
     -P ${CMAKE_SOURCE_DIR}/cmake/check_generated.cmake)
 
 add_test(NAME python_check
-  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/python_check.py $<TARGET_FILE:tobble_pycore>
+  COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tests/python_check.py $<TARGET_FILE:tobble_shared>
           ${TOBBLE_ENTITIES_FILE})
 
 # The plug-in's exports against a native double of the Windows functions.
@@ -95,8 +95,15 @@ set_target_properties(boundary_test PROPERTIES ENABLE_EXPORTS ON)
 add_test(NAME boundary_test COMMAND boundary_test)
 
 add_executable(stream_test tests/stream_test.cpp tests/transcode_test.cpp tests/convert.cpp)
-target_link_libraries(stream_test tobble_stream GTest::gtest GTest::gtest_main)
+target_link_libraries(stream_test tobble_static GTest::gtest GTest::gtest_main)
 add_test(NAME stream_test COMMAND stream_test)
+
+# Every error path of the C interface, and its streams against plain
+# references.
+add_executable(api_test tests/api_test.cpp)
+target_link_libraries(api_test tobble_static GTest::gtest GTest::gtest_main)
+target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}")
+add_test(NAME api_test COMMAND api_test)
 
 add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})
 
@@ -109,7 +116,7 @@ add_test(NAME corpus_test COMMAND corpus_test)
 # The fuzzers' property checks: every input left under fuzz/regressions/
 # replayed, and broken conversions that each check must catch.
 add_executable(fuzz_properties_test tests/fuzz_properties_test.cpp ${TOBBLE_FUZZ_CHECK_SOURCES})
-target_link_libraries(fuzz_properties_test tobble_stream GTest::gtest GTest::gtest_main)
+target_link_libraries(fuzz_properties_test tobble_static GTest::gtest GTest::gtest_main)
 string(JOIN "," fuzz_target_names ${TOBBLE_FUZZ_TARGETS})
 target_compile_definitions(fuzz_properties_test PRIVATE
   TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}"

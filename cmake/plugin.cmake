@@ -53,9 +53,11 @@ tobble_version_resource(tobble_plugin ${TOBBLE_PLUGIN_FILE}
 
 # tobble.exe: the command-line tool as a 64-bit console program, statically
 # linked, with a wide-character command line so that any file name opens.
+# It links the library statically, as libtobble.a.
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-  add_executable(tobble_tool ${TOBBLE_CORE_SOURCES} ${TOBBLE_STREAM_SOURCES} ${TOBBLE_TOOL_SOURCES})
-  target_include_directories(tobble_tool PRIVATE ${CMAKE_SOURCE_DIR})
+  include(cmake/library.cmake)
+  add_executable(tobble_tool ${TOBBLE_TOOL_SOURCES})
+  target_link_libraries(tobble_tool tobble_static)
   target_compile_definitions(tobble_tool PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
   target_link_options(tobble_tool PRIVATE -static -municode -Wl,--no-insert-timestamp -s)
   set_target_properties(tobble_tool PROPERTIES OUTPUT_NAME tobble)

@@ -37,21 +37,22 @@ constexpr PropertyInfo kPropertyInfo[] = {
      "Where a filter's `convert` is not its plain `scalar` version, both give the same units and "
      "the same progress for the whole text, and both stream to that output."},
     {"validation",
-     "The tool's input check with each transcoder the processor runs, given the bytes whole and "
-     "in pieces, accepts or refuses them as a plain check written apart from the tool does, and "
-     "refuses at the same offset: that of the first byte of the first UTF-8 sequence that is "
-     "invalid (an overlong form, a surrogate, above U+10FFFF, a stray byte) or cut short, or of "
-     "the odd last byte of UTF-16LE."},
+     "The stream in strict mode with each transcoder the processor runs, given the bytes whole "
+     "and in pieces, accepts or refuses them as a plain check written apart from the library "
+     "does, and refuses at the same offset: that of the first byte of the first UTF-8 sequence "
+     "that is invalid (an overlong form, a surrogate, above U+10FFFF, a stray byte) or cut short, "
+     "or of the odd last byte of UTF-16LE or UTF-16BE."},
     {"tool output",
-     "For valid bytes, the tool's converter with each transcoder, fed whole and in pieces "
-     "through slices and output blocks a little above their smallest, writes exactly the whole "
-     "input decoded plainly, converted at once by the filter's `scalar` version and encoded "
-     "again (UTF-8 with each lone surrogate as U+FFFD, UTF-16LE as it is), and counts exactly "
-     "the lone surrogates of that output as replaced."},
-    {"unchecked bytes",
-     "Invalid bytes (a file changed after its check) go through the tool's converter with each "
-     "transcoder too, within bounds, and come out as valid ones do, with one U+FFFD for each byte "
-     "that begins no whole valid UTF-8 sequence and for the odd last byte of UTF-16LE."},
+     "The stream in strict mode with each transcoder, fed whole and in pieces through slices and "
+     "output blocks a little above their smallest, writes exactly the bytes before the first "
+     "invalid one (all of them when valid) decoded plainly, converted at once by the filter's "
+     "`scalar` version and encoded again (UTF-8 with each lone surrogate as U+FFFD, UTF-16 as it "
+     "is), and counts exactly the lone surrogates of that output as replaced."},
+    {"replaced bytes",
+     "The stream in replace mode writes the whole input read plainly with one U+FFFD for each "
+     "maximal subpart of an ill-formed UTF-8 sequence (the longest start of a well-formed "
+     "sequence, else one byte) and for the odd last byte of UTF-16, converted and encoded the "
+     "same way, and counts those U+FFFD."},
 };
 static_assert(sizeof(kPropertyInfo) / sizeof(kPropertyInfo[0]) == kPropertyCount);
 

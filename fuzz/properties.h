@@ -22,10 +22,10 @@ enum class Property {
   kPieces,      // streamed output equals whole-text output
   kTail,        // what a call reads: at most 64 units left, all when last
   kScalar,      // `convert` equals `scalar`
-  // The command-line tool's pipeline on bytes:
-  kValidation,  // every validator agrees with the plain check
-  kToolOutput,  // valid bytes: the plain reading, converted and written again
-  kUnchecked,   // invalid bytes: the same, with U+FFFD for each bad byte
+  // The library's stream on bytes, as the tool uses it:
+  kValidation,  // strict mode stops where the plain check finds invalid bytes
+  kToolOutput,  // strict mode: the valid prefix read plainly, converted, written
+  kReplaced,    // replace mode: the same with U+FFFD for each maximal subpart
 };
 inline constexpr int kPropertyCount = 11;
 

@@ -1,8 +1,8 @@
-// The fuzz target of the command-line tool's pipeline (cli/stream.h) on raw
-// input bytes: the InputValidator of every transcoder the processor runs,
-// then its StreamConverter fed in pieces through buffers of a few dozen units
-// and bytes, each held to a plain reading of the bytes written here, apart
-// from the tool's own UTF-8 code.
+// The fuzz target of the library's stream (lib/stream.h) on raw input bytes,
+// as the tool uses it: every transcoder the processor runs, strict and
+// replace modes, UTF-8, UTF-16LE and UTF-16BE, fed in pieces through buffers
+// of a few dozen units and bytes, each held to a plain reading of the bytes
+// written here, apart from the library's own UTF-8 code.
 #pragma once
 
 #include <stddef.h>
@@ -11,25 +11,26 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/properties.h"
 #include "lib/stream.h"
 #include "lib/transcode.h"
-#include "fuzz/properties.h"
 
 namespace tobble::testing {
 
-// How one input goes through the pipeline.
+// How one input goes through the stream.
 struct ToolRun {
   const Filter* filter;
-  cli::Encoding encoding;
-  size_t piece_bytes;      // the pieces the bytes are checked and fed in
-  cli::StreamSizes sizes;  // the converter's slice and output block
+  lib::Encoding encoding;
+  size_t piece_bytes;      // the pieces the bytes are fed in
+  lib::StreamSizes sizes;  // the converter's slice and output block
 };
 
-// Checks the validator and the converter with each of the transcoders on the
-// bytes: the verdict and error offset against the plain check; for valid
-// bytes the output against the plain decoding, the filter's `scalar` version
-// and the plain encoding; for invalid bytes the same with one U+FFFD for each
-// byte that begins no whole valid sequence.
+// Checks the stream with each of the transcoders on the bytes, in strict and
+// in replace mode: the verdict and error offset against the plain check;
+// the output of strict mode against the plain decoding of the valid prefix,
+// the filter's `scalar` version on it and the plain encoding; the output of
+// replace mode the same way on the whole input, with one U+FFFD for each
+// maximal subpart of an ill-formed sequence.
 std::vector<Violation> CheckTool(const ToolRun& run, const std::string& bytes,
                                  const std::vector<const cli::Transcoder*>& transcoders);
 

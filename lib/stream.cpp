@@ -6,73 +6,32 @@
 
 #include "core/surrogate.h"
 
-namespace tobble::cli {
+namespace tobble::lib {
 namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "UTF-16LE is copied as it is");
 
-using utf8::DecodeSequence;
-using utf8::IsContinuation;
-using utf8::SecondByteRange;
-using utf8::SequenceLength;
-using utf8::WriteUtf8;
+using cli::Encoded;
+using cli::utf8::DecodeSequence;
+using cli::utf8::SecondByteRange;
+using cli::utf8::SequenceLength;
+using cli::utf8::WriteUtf8;
 
 constexpr char16_t kReplacement = 0xFFFD;
 
-}  // namespace
-
-bool InputValidator::Fail(uint64_t offset) {
-  failed_ = true;
-  error_offset_ = offset;
-  return false;
+// UTF-16BE units to and from the machine's own order.
+void SwapUnits(const uint8_t* in, size_t units, char16_t* out) {
+  for (size_t k = 0; k < units; ++k) {
+    out[k] = static_cast<char16_t>(in[2 * k] << 8 | in[2 * k + 1]);
+  }
 }
 
-bool InputValidator::Check(const uint8_t* p, size_t n) {
-  if (failed_) return false;
-  if (encoding_ == Encoding::kUtf16le) {
-    offset_ += n;
-    return true;
+void WriteSwapped(const char16_t* units, size_t n, uint8_t* out) {
+  for (size_t k = 0; k < n; ++k) {
+    out[2 * k] = static_cast<uint8_t>(units[k] >> 8);
+    out[2 * k + 1] = static_cast<uint8_t>(units[k]);
   }
-  size_t i = 0;
-  // A sequence begun in an earlier piece.
-  for (; needed_ > 0 && i < n; --needed_, ++i) {
-    if (p[i] < low_ || p[i] > high_) return Fail(sequence_start_);
-    low_ = 0x80;
-    high_ = 0xBF;
-  }
-  while (i < n) {
-    i += transcoder_.valid_utf8(p + i, n - i);
-    if (i == n) break;
-    // A sequence that is invalid, or cut by the end of the piece.
-    const uint8_t lead = p[i];
-    const size_t start = i++;
-    int needed = SequenceLength(lead) - 1;
-    if (needed <= 0) return Fail(offset_ + start);
-    uint8_t low, high;
-    SecondByteRange(lead, &low, &high);
-    for (; needed > 0 && i < n; --needed, ++i) {
-      if (p[i] < low || p[i] > high) return Fail(offset_ + start);
-      low = 0x80;
-      high = 0xBF;
-    }
-    if (needed > 0) {  // the piece ends inside this sequence
-      needed_ = needed;
-      low_ = low;
-      high_ = high;
-      sequence_start_ = offset_ + start;
-    }
-  }
-  offset_ += n;
-  return true;
 }
-
-bool InputValidator::CheckEnd() {
-  if (failed_) return false;
-  if (encoding_ == Encoding::kUtf16le) return offset_ % 2 == 0 || Fail(offset_ - 1);
-  return needed_ == 0 || Fail(sequence_start_);
-}
-
-namespace {
 
 // The buffers of a converter, in bytes, each rounded up to a cache line.
 struct Layout {
@@ -84,9 +43,10 @@ struct Layout {
   Layout(const Filter& filter, StreamSizes sizes)
       // A piece longer than any tail, so that every call makes progress.
       : slice_units(std::max(sizes.slice_units, kMaxTail + 1)),
-        // A slice, the tail before it, and room for a cut sequence's units.
+        // A slice, the tail before it, and room for the units of a sequence
+        // carried from the last piece and a final U+FFFD.
         pending_units(slice_units + kMaxTail + 4),
-        converted_units((slice_units + 1) * filter.factor / 2),
+        converted_units(OutputBound(filter, slice_units)),
         output_bytes(std::max<size_t>(sizes.output_bytes, 8)) {}
 
   static size_t Round(size_t bytes) { return (bytes + 63) / 64 * 64; }
@@ -104,16 +64,16 @@ size_t StreamConverter::WorkspaceBytes(const Filter& filter, StreamSizes sizes) 
   return Layout(filter, sizes).Bytes();
 }
 
-StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink,
-                                 StreamSizes sizes, const Transcoder& transcoder,
-                                 Workspace workspace)
-    : filter_(filter), encoding_(encoding), sink_(sink), transcoder_(transcoder) {
+StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, bool replace,
+                                 ByteSink& sink, void* workspace, StreamSizes sizes,
+                                 const Transcoder& transcoder)
+    : filter_(filter),
+      encoding_(encoding),
+      replace_(replace),
+      sink_(sink),
+      transcoder_(transcoder) {
   const Layout layout(filter, sizes);
-  uint8_t* bytes = static_cast<uint8_t*>(workspace.bytes);
-  if (bytes == nullptr || workspace.size < layout.Bytes()) {
-    owned_.reset(new uint8_t[layout.Bytes()]);
-    bytes = owned_.get();
-  }
+  uint8_t* const bytes = static_cast<uint8_t*>(workspace);
   slice_units_ = layout.slice_units;
   pending_ = reinterpret_cast<char16_t*>(bytes + layout.PendingOffset());
   pending_capacity_ = layout.pending_units;
@@ -122,117 +82,199 @@ StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, ByteSi
   output_capacity_ = layout.output_bytes;
 }
 
-StreamConverter::~StreamConverter() = default;
+void StreamConverter::Reset() {
+  pending_size_ = 0;
+  carry_size_ = 0;
+  held_high_ = 0;
+  output_size_ = 0;
+  stopped_ = false;
+  error_offset_ = 0;
+  bytes_in_ = 0;
+  bytes_out_ = 0;
+  replaced_input_ = 0;
+  replaced_surrogates_ = 0;
+}
 
-bool StreamConverter::Feed(const uint8_t* bytes, size_t n) {
+tobble_status StreamConverter::Stop(tobble_status status) {
+  stopped_ = true;
+  return status;
+}
+
+tobble_status StreamConverter::Feed(const uint8_t* bytes, size_t n) {
+  if (stopped_) return TOBBLE_ERROR_FINISHED;
   while (n > 0) {
-    // UTF-8 gives at most one unit a byte, plus up to three for the bytes
-    // of a sequence that an earlier piece began; UTF-16LE at most one unit
-    // for two bytes.
+    // After ConvertPending at most a tail is pending, so there is room for
+    // more than a slice. UTF-8 gives at most one unit a byte, plus one for a
+    // sequence carried from an earlier piece; UTF-16 one unit for two bytes,
+    // the carried byte included.
     const size_t free = pending_capacity_ - pending_size_;
-    const size_t take = std::min(n, encoding_ == Encoding::kUtf8 ? free - 3 : free);
-    pending_size_ += Decode(bytes, take, pending_ + pending_size_);
+    const size_t take =
+        std::min(n, encoding_ == Encoding::kUtf8 ? free - 3 : 2 * free - carry_size_);
+    char16_t* const out = pending_ + pending_size_;
+    const Decoded decoded =
+        encoding_ == Encoding::kUtf8 ? DecodeUtf8(bytes, take, out) : DecodeUtf16(bytes, take, out);
+    pending_size_ += decoded.written;
+    if (decoded.invalid) return StopInvalid(error_offset_);
+    bytes_in_ += take;
     bytes += take;
     n -= take;
-    if (!ConvertPending(false)) return false;
+    if (!ConvertPending(false)) return Stop(TOBBLE_ERROR_WRITE);
   }
-  return true;
+  return TOBBLE_OK;
 }
 
-bool StreamConverter::Finish() {
-  // Cut short: only an input changed since its check ends so. Like any byte
-  // that is not valid UTF-8, each one becomes U+FFFD.
-  for (; carry_size_ > 0; --carry_size_) pending_[pending_size_++] = kReplacement;
-  if (!ConvertPending(true)) return false;
-  if (held_high_ != 0) {
-    held_high_ = 0;
-    ++replaced_;
-    if (output_capacity_ - output_size_ < 3 && !Flush()) return false;
-    output_size_ = static_cast<size_t>(WriteUtf8(output_ + output_size_, kReplacement) - output_);
-  }
-  return Flush();
+tobble_status StreamConverter::Flush() {
+  if (stopped_) return TOBBLE_ERROR_FINISHED;
+  if (!ConvertPending(false) || !WriteOut()) return Stop(TOBBLE_ERROR_WRITE);
+  return TOBBLE_OK;
 }
 
-size_t StreamConverter::Decode(const uint8_t* in, size_t n, char16_t* out) {
+tobble_status StreamConverter::Finish() {
+  if (stopped_) return TOBBLE_ERROR_FINISHED;
+  if (carry_size_ > 0) {  // the input ends inside a sequence, or on an odd byte
+    if (!replace_) return StopInvalid(carry_offset_);
+    carry_size_ = 0;
+    pending_[pending_size_++] = kReplacement;
+    ++replaced_input_;
+  }
+  if (!ConvertPending(true) || !EndHeldHigh() || !WriteOut()) return Stop(TOBBLE_ERROR_WRITE);
+  return Stop(TOBBLE_OK);
+}
+
+tobble_status StreamConverter::StopInvalid(uint64_t offset) {
+  error_offset_ = offset;
+  bytes_in_ = offset;
+  carry_size_ = 0;
+  if (!ConvertPending(true) || !EndHeldHigh() || !WriteOut()) return Stop(TOBBLE_ERROR_WRITE);
+  return Stop(TOBBLE_ERROR_INVALID_INPUT);
+}
+
+StreamConverter::Decoded StreamConverter::ContinueCarried(const uint8_t* in, size_t n,
+                                                          char16_t* out) {
+  const int length = SequenceLength(carry_[0]);
+  uint8_t low = 0x80, high = 0xBF;
+  if (carry_size_ == 1) SecondByteRange(carry_[0], &low, &high);
+  size_t i = 0;
+  for (; carry_size_ < static_cast<size_t>(length) && i < n && in[i] >= low && in[i] <= high; ++i) {
+    carry_[carry_size_++] = in[i];
+    low = 0x80;
+    high = 0xBF;
+  }
+  if (carry_size_ == static_cast<size_t>(length)) {
+    carry_size_ = 0;
+    const char16_t* end = WriteCodePoint(out, DecodeSequence(carry_, length));
+    return {i, static_cast<size_t>(end - out), false};
+  }
+  if (i == n) return {i, 0, false};  // cut again by the end of this piece
+  // Broken off by in[i]: what was carried is one maximal subpart.
+  carry_size_ = 0;
+  if (!replace_) {
+    error_offset_ = carry_offset_;
+    return {i, 0, true};
+  }
+  out[0] = kReplacement;
+  ++replaced_input_;
+  return {i, 1, false};
+}
+
+StreamConverter::Decoded StreamConverter::DecodeUtf8(const uint8_t* in, size_t n, char16_t* out) {
   char16_t* o = out;
   size_t i = 0;
-  if (encoding_ == Encoding::kUtf16le) {
-    if (carry_size_ == 1 && n > 0) {
-      *o++ = static_cast<char16_t>(carry_[0] | in[0] << 8);
-      carry_size_ = 0;
-      i = 1;
-    }
-    const size_t units = (n - i) / 2;
-    memcpy(o, in + i, units * sizeof(char16_t));
-    o += units;
-    i += 2 * units;
-    if (i < n) {
-      carry_[0] = in[i];
-      carry_size_ = 1;
-    }
-    return static_cast<size_t>(o - out);
-  }
-  // A sequence cut at the end of the last piece: its lead byte and some of
-  // its continuation bytes are carried.
   if (carry_size_ > 0) {
-    const size_t length = static_cast<size_t>(SequenceLength(carry_[0]));
-    while (carry_size_ < length && i < n && IsContinuation(in[i])) carry_[carry_size_++] = in[i++];
-    uint8_t low, high;
-    SecondByteRange(carry_[0], &low, &high);
-    if (carry_size_ == length && carry_[1] >= low && carry_[1] <= high) {
-      o = WriteCodePoint(o, DecodeSequence(carry_, static_cast<int>(length)));
-      carry_size_ = 0;
-    } else if (carry_size_ == length || i < n) {
-      // Out of range (an overlong form, a surrogate, above U+10FFFF) or
-      // broken off: each byte becomes U+FFFD.
-      for (; carry_size_ > 0; --carry_size_) *o++ = kReplacement;
-    }
+    const Decoded carried = ContinueCarried(in, n, o);
+    if (carried.invalid || carry_size_ > 0) return carried;
+    i = carried.read;
+    o += carried.written;
   }
   while (i < n) {
     const size_t valid = transcoder_.valid_utf8(in + i, n - i);
     o += transcoder_.decode_utf8(in + i, valid, o);
     i += valid;
     if (i == n) break;
-    // A sequence that is invalid or cut by the end of the piece.
+    // A sequence that is invalid or cut by the end of the piece. Its maximal
+    // subpart ends at the first byte out of the range its place allows.
     const uint8_t lead = in[i];
     const size_t length = static_cast<size_t>(SequenceLength(lead));
-    size_t framed = i + 1;  // continuation bytes after the lead, up to length
-    while (framed < n && framed < i + length && IsContinuation(in[framed])) ++framed;
-    if (framed == n && framed < i + length) {  // cut by the end of the piece
-      carry_size_ = n - i;
-      memcpy(carry_, in + i, carry_size_);
-      i = n;
-    } else {  // not valid UTF-8: one U+FFFD for the byte
-      *o++ = kReplacement;
-      ++i;
+    size_t end = i + 1;
+    if (length > 1) {
+      uint8_t low, high;
+      SecondByteRange(lead, &low, &high);
+      for (; end < n && end < i + length && in[end] >= low && in[end] <= high; ++end) {
+        low = 0x80;
+        high = 0xBF;
+      }
+      if (end == n && end < i + length) {  // cut: the rest may come next
+        carry_size_ = n - i;
+        memcpy(carry_, in + i, carry_size_);
+        carry_offset_ = bytes_in_ + i;
+        break;
+      }
     }
+    if (!replace_) {
+      error_offset_ = bytes_in_ + i;
+      return {i, static_cast<size_t>(o - out), true};
+    }
+    *o++ = kReplacement;
+    ++replaced_input_;
+    i = end;
   }
-  return static_cast<size_t>(o - out);
+  return {n, static_cast<size_t>(o - out), false};
+}
+
+StreamConverter::Decoded StreamConverter::DecodeUtf16(const uint8_t* in, size_t n, char16_t* out) {
+  const bool little = encoding_ == Encoding::kUtf16le;
+  char16_t* o = out;
+  size_t i = 0;
+  if (carry_size_ == 1 && n > 0) {
+    *o++ = static_cast<char16_t>(little ? carry_[0] | in[0] << 8 : carry_[0] << 8 | in[0]);
+    carry_size_ = 0;
+    i = 1;
+  }
+  const size_t units = (n - i) / 2;
+  if (little) {
+    memcpy(o, in + i, units * sizeof(char16_t));
+  } else {
+    SwapUnits(in + i, units, o);
+  }
+  o += units;
+  i += 2 * units;
+  if (i < n) {
+    carry_[0] = in[i];
+    carry_size_ = 1;
+    carry_offset_ = bytes_in_ + i;
+  }
+  return {n, static_cast<size_t>(o - out), false};
 }
 
 bool StreamConverter::ConvertPending(bool last) {
-  char16_t* pending = pending_;
   size_t pos = 0;
   for (;;) {
     const size_t length = std::min(slice_units_, pending_size_ - pos);
     const bool at_end = pos + length == pending_size_;
-    const Progress done = filter_.convert(pending + pos, length, converted_, last && at_end);
+    const Progress done = filter_.convert(pending_ + pos, length, converted_, last && at_end);
     if (!Emit(converted_, done.written)) return false;
     pos += done.read;
     if (at_end) break;
   }
   // The tail goes in front of the units to come.
   pending_size_ -= pos;
-  memmove(pending, pending + pos, pending_size_ * sizeof(char16_t));
+  memmove(pending_, pending_ + pos, pending_size_ * sizeof(char16_t));
   return true;
 }
 
 bool StreamConverter::Emit(const char16_t* units, size_t n) {
-  if (encoding_ == Encoding::kUtf8) return EncodeUtf8(units, n);
+  return encoding_ == Encoding::kUtf8 ? EncodeUtf8(units, n) : EmitUtf16(units, n);
+}
+
+bool StreamConverter::EmitUtf16(const char16_t* units, size_t n) {
   while (n > 0) {
-    if (output_capacity_ - output_size_ < 2 && !Flush()) return false;
+    if (output_capacity_ - output_size_ < 2 && !WriteOut()) return false;
     const size_t count = std::min(n, (output_capacity_ - output_size_) / 2);
-    memcpy(output_ + output_size_, units, count * sizeof(char16_t));
+    if (encoding_ == Encoding::kUtf16le) {
+      memcpy(output_ + output_size_, units, count * sizeof(char16_t));
+    } else {
+      WriteSwapped(units, count, output_ + output_size_);
+    }
     output_size_ += 2 * count;
     units += count;
     n -= count;
@@ -243,9 +285,9 @@ bool StreamConverter::Emit(const char16_t* units, size_t n) {
 bool StreamConverter::EncodeUtf8(const char16_t* units, size_t n) {
   while (n > 0) {
     // A unit takes at most 3 bytes, and a held high surrogate 4 with its
-    // partner or 3 without. Flush before the room gets smaller than a fair
-    // batch.
-    if (output_capacity_ - output_size_ < 3 * std::min<size_t>(n, 256) + 3 && !Flush()) {
+    // partner or 3 without. Write out before the room gets smaller than a
+    // fair batch.
+    if (output_capacity_ - output_size_ < 3 * std::min<size_t>(n, 256) + 3 && !WriteOut()) {
       return false;
     }
     const size_t count = std::min(n, (output_capacity_ - output_size_ - 3) / 3);
@@ -257,7 +299,7 @@ bool StreamConverter::EncodeUtf8(const char16_t* units, size_t n) {
         k = 1;
       } else {
         o = WriteUtf8(o, kReplacement);
-        ++replaced_;
+        ++replaced_surrogates_;
       }
       held_high_ = 0;
     }
@@ -272,7 +314,7 @@ bool StreamConverter::EncodeUtf8(const char16_t* units, size_t n) {
         break;
       }
       o = WriteUtf8(o, kReplacement);  // a lone surrogate
-      ++replaced_;
+      ++replaced_surrogates_;
       ++k;
     }
     output_size_ = static_cast<size_t>(o - output_);
@@ -282,11 +324,22 @@ bool StreamConverter::EncodeUtf8(const char16_t* units, size_t n) {
   return true;
 }
 
-bool StreamConverter::Flush() {
-  if (output_size_ == 0) return true;
-  const bool written = sink_.Write(output_, output_size_);
-  output_size_ = 0;
-  return written;
+bool StreamConverter::EndHeldHigh() {
+  if (held_high_ == 0) return true;
+  held_high_ = 0;
+  ++replaced_surrogates_;
+  if (output_capacity_ - output_size_ < 3 && !WriteOut()) return false;
+  output_size_ = static_cast<size_t>(WriteUtf8(output_ + output_size_, kReplacement) - output_);
+  return true;
 }
 
-}  // namespace tobble::cli
+bool StreamConverter::WriteOut() {
+  if (output_size_ == 0) return true;
+  const size_t size = output_size_;
+  output_size_ = 0;
+  if (!sink_.Write(output_, size)) return false;
+  bytes_out_ += size;
+  return true;
+}
+
+}  // namespace tobble::lib

@@ -1,65 +1,36 @@
-// The command-line tool's streaming pipeline, free of any operating system
-// call: input bytes are checked first, then decoded to UTF-16 units, converted
-// piece by piece through the core and encoded again, in bounded memory.
+// The library's stream: bytes in UTF-8, UTF-16LE or UTF-16BE, checked as they
+// are decoded to UTF-16 units, converted piece by piece through the core and
+// encoded again, in one pass and in memory fixed when the stream is made.
+// tobble_stream_* (lib/api.cpp) is this class behind the C interface; the
+// tests use it directly, with tiny buffers and a chosen transcoder, to put
+// every token across every boundary.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include <memory>
 #include <string>
 
-#include "lib/transcode.h"
 #include "core/filters.h"
+#include "include/tobble.h"
+#include "lib/transcode.h"
 
-namespace tobble::cli {
+namespace tobble::lib {
 
-enum class Encoding { kUtf8, kUtf16le };
+using cli::FastestTranscoder;
+using cli::Transcoder;
 
-// Checks an input given in pieces before anything of it is converted: UTF-8
-// as the Unicode standard defines it (no overlong forms, no surrogates,
-// nothing above U+10FFFF), or UTF-16LE, which only needs an even byte count.
-class InputValidator {
- public:
-  explicit InputValidator(Encoding encoding, const Transcoder& transcoder = FastestTranscoder())
-      : encoding_(encoding), transcoder_(transcoder) {}
-
-  // Checks the next n bytes. Returns false once the input is invalid.
-  bool Check(const uint8_t* bytes, size_t n);
-
-  // Whether the input may end here: false when it stops inside a sequence.
-  bool CheckEnd();
-
-  // Bytes checked so far.
-  uint64_t size() const { return offset_; }
-
-  // After a failure: the offset, counted from 0, of the first byte of the
-  // sequence that is invalid or cut short (the odd byte for UTF-16LE).
-  uint64_t error_offset() const { return error_offset_; }
-
- private:
-  bool Fail(uint64_t offset);
-
-  Encoding encoding_;
-  const Transcoder& transcoder_;
-  uint64_t offset_ = 0;          // bytes checked before the current piece
-  uint64_t sequence_start_ = 0;  // where the unfinished sequence began
-  int needed_ = 0;               // its continuation bytes still to come
-  uint8_t low_ = 0x80;           // the range of its next continuation byte
-  uint8_t high_ = 0xBF;
-  uint64_t error_offset_ = 0;
-  bool failed_ = false;
-};
+enum class Encoding { kUtf8, kUtf16le, kUtf16be };
 
 // Where converted bytes go.
 class ByteSink {
  public:
   virtual ~ByteSink() = default;
-  // Takes all n bytes, or returns false; the sink keeps the reason.
+  // Takes all n bytes (n > 0), or returns false; the sink keeps the reason.
   virtual bool Write(const uint8_t* bytes, size_t n) = 0;
 };
 
-// Collects the output in memory.
+// Collects the output in memory (tests and fuzzers).
 class StringSink : public ByteSink {
  public:
   bool Write(const uint8_t* bytes, size_t n) override {
@@ -71,61 +42,89 @@ class StringSink : public ByteSink {
   int writes = 0;  // calls of Write
 };
 
-// The pipeline's buffer sizes; tests make them tiny.
+// The stream's buffer sizes; tests make them tiny.
 struct StreamSizes {
   size_t slice_units = 1 << 15;   // input units per conversion call
   size_t output_bytes = 1 << 18;  // the output block handed to the sink
 };
 
-// Memory for a StreamConverter's buffers, given by its caller so that one
-// block can serve every input (StreamConverter::WorkspaceBytes says how
-// much). Without one, the converter allocates its own.
-struct Workspace {
-  void* bytes = nullptr;
-  size_t size = 0;
-};
-
-// Converts one input, given in pieces, with one filter, and writes the result
-// to a sink in blocks of at most StreamSizes::output_bytes. The input must
-// have passed an InputValidator; bytes that are still not valid UTF-8 (a file
-// changed between the two readings) are decoded safely: each byte that begins
-// no whole, valid sequence as U+FFFD, out-of-range forms included. The output
-// is exactly the whole-text conversion, in the input's encoding; in UTF-8
-// each lone surrogate is written as U+FFFD and counted.
+// Converts one input at a time, given in pieces, with one filter, and writes
+// the result to a sink in blocks of at most StreamSizes::output_bytes. The
+// output is exactly the whole-text conversion of the input, in the input's
+// encoding; in UTF-8 each lone surrogate the filter writes becomes U+FFFD
+// and is counted.
+//
+// Invalid input (UTF-8 that is not well-formed, an odd byte count in UTF-16)
+// either stops the input, after everything before it has been converted as
+// the end of the text and written (strict), or becomes U+FFFD (replace): in
+// UTF-8 one for each maximal subpart of an ill-formed sequence, the longest
+// start of a well-formed sequence or else one byte, found across pieces too.
+//
+// The converter works in a workspace its caller gives, of WorkspaceBytes()
+// bytes, and allocates nothing.
 class StreamConverter {
  public:
-  StreamConverter(const Filter& filter, Encoding encoding, ByteSink& sink, StreamSizes sizes = {},
-                  const Transcoder& transcoder = FastestTranscoder(), Workspace workspace = {});
-  ~StreamConverter();
+  // Precondition: workspace holds WorkspaceBytes(filter, sizes) bytes and
+  // outlives the converter.
+  StreamConverter(const Filter& filter, Encoding encoding, bool replace, ByteSink& sink,
+                  void* workspace, StreamSizes sizes = {},
+                  const Transcoder& transcoder = FastestTranscoder());
+  StreamConverter(const StreamConverter&) = delete;
+  StreamConverter& operator=(const StreamConverter&) = delete;
 
   // The workspace a converter for this filter with these sizes uses.
   static size_t WorkspaceBytes(const Filter& filter, StreamSizes sizes = {});
 
-  // Converts the next n bytes. Returns false when the sink failed.
-  bool Feed(const uint8_t* bytes, size_t n);
+  // Each returns TOBBLE_OK, TOBBLE_ERROR_INVALID_INPUT (strict only),
+  // TOBBLE_ERROR_WRITE, or TOBBLE_ERROR_FINISHED once the input has ended or
+  // an error has stopped it; see tobble_stream_feed() and the functions after
+  // it in include/tobble.h.
+  tobble_status Feed(const uint8_t* bytes, size_t n);
+  tobble_status Flush();
+  tobble_status Finish();
 
-  // Converts what is still held and hands all output to the sink. Returns
-  // false when the sink failed.
-  bool Finish();
+  // Ready for a new input; what the last one left is dropped.
+  void Reset();
 
-  // Lone surrogates written as U+FFFD so far.
-  uint64_t replaced() const { return replaced_; }
+  uint64_t error_offset() const { return error_offset_; }
+  uint64_t bytes_in() const { return bytes_in_; }
+  uint64_t bytes_out() const { return bytes_out_; }
+  uint64_t replaced_input() const { return replaced_input_; }
+  uint64_t replaced_surrogates() const { return replaced_surrogates_; }
 
  private:
-  size_t Decode(const uint8_t* bytes, size_t n, char16_t* out);
+  // What decoding a piece came to: bytes used and units written; `invalid`
+  // when it stopped (strict) at an invalid sequence, whose first byte is at
+  // error_offset_.
+  struct Decoded {
+    size_t read;
+    size_t written;
+    bool invalid;
+  };
+  Decoded DecodeUtf8(const uint8_t* in, size_t n, char16_t* out);
+  Decoded DecodeUtf16(const uint8_t* in, size_t n, char16_t* out);
+  // Takes the bytes that may complete a sequence carried from the last piece.
+  Decoded ContinueCarried(const uint8_t* in, size_t n, char16_t* out);
+  // The input is invalid at `offset`: converts and writes what came before it
+  // as the end of the text, and stops.
+  tobble_status StopInvalid(uint64_t offset);
+  // Converts the pending units, all when `last`, else up to the tail the
+  // filter leaves.
   bool ConvertPending(bool last);
   bool Emit(const char16_t* units, size_t n);
+  bool EmitUtf16(const char16_t* units, size_t n);
   bool EncodeUtf8(const char16_t* units, size_t n);
-  bool Flush();
+  // Writes a held high surrogate without its partner, at the end of a text.
+  bool EndHeldHigh();
+  bool WriteOut();
+  tobble_status Stop(tobble_status status);
 
   const Filter& filter_;
   Encoding encoding_;
+  bool replace_;
   ByteSink& sink_;
   const Transcoder& transcoder_;
   size_t slice_units_;
-
-  // The buffers below, when the caller gave no workspace.
-  std::unique_ptr<uint8_t[]> owned_;
 
   // Decoded units waiting for conversion: the tail the last conversion call
   // left, then new units.
@@ -133,9 +132,11 @@ class StreamConverter {
   size_t pending_capacity_;
   size_t pending_size_ = 0;
 
-  // A UTF-8 sequence or UTF-16LE unit cut at the end of the last piece.
+  // A UTF-8 sequence or UTF-16 unit cut at the end of the last piece. For
+  // UTF-8 the bytes so far are always the start of a well-formed sequence.
   uint8_t carry_[4] = {};
   size_t carry_size_ = 0;
+  uint64_t carry_offset_ = 0;  // its first byte's offset in the input
 
   // One conversion call's output, sized by the filter's factor.
   char16_t* converted_;
@@ -148,7 +149,12 @@ class StreamConverter {
   size_t output_capacity_;
   size_t output_size_ = 0;
 
-  uint64_t replaced_ = 0;
+  bool stopped_ = false;  // finished, or stopped by an error
+  uint64_t error_offset_ = 0;
+  uint64_t bytes_in_ = 0;
+  uint64_t bytes_out_ = 0;
+  uint64_t replaced_input_ = 0;
+  uint64_t replaced_surrogates_ = 0;
 };
 
-}  // namespace tobble::cli
+}  // namespace tobble::lib

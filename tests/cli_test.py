@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """The tobble tool as a user meets it: the built program run on files and
-pipes, its output compared with the core's whole-text conversion (loaded with
-ctypes from libtobble_pycore), its messages and exit statuses with what the
-tool promises.
+pipes, its output compared with the library's whole-text conversion (libtobble.so
+loaded with ctypes), its messages and exit statuses with what the tool
+promises.
 
-Usage: cli_test.py --tool TOBBLE --pycore LIBTOBBLE_PYCORE --version-file VERSION
+Usage: cli_test.py --tool TOBBLE --library LIBTOBBLE_SO --version-file VERSION
                    [--large] [unittest options]
 --large adds the 100 MiB run in bounded memory (for an optimized build).
 """
@@ -22,17 +22,21 @@ import unittest
 
 parser = argparse.ArgumentParser()
 parser.add_argument('--tool', required=True)
-parser.add_argument('--pycore', required=True)
+parser.add_argument('--library', required=True)
 parser.add_argument('--version-file', required=True)
 parser.add_argument('--large', action='store_true')
 ARGS, UNITTEST_ARGS = parser.parse_known_args()
 ARGS.tool = os.path.abspath(ARGS.tool)
 
-core = ctypes.CDLL(os.path.abspath(ARGS.pycore))
-core.tobble_factor.restype = ctypes.c_uint
-core.tobble_factor.argtypes = [ctypes.c_char_p]
-core.tobble_convert.restype = ctypes.c_size_t
-core.tobble_convert.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+library = ctypes.CDLL(os.path.abspath(ARGS.library))
+library.tobble_filter_find.restype = ctypes.c_void_p
+library.tobble_filter_find.argtypes = [ctypes.c_char_p]
+library.tobble_output_bound.restype = ctypes.c_size_t
+library.tobble_output_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+library.tobble_convert.restype = ctypes.c_int
+library.tobble_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                                   ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p,
+                                   ctypes.POINTER(ctypes.c_size_t)]
 
 # The nine filters in table order: export name, key, English name.
 KNOWN_FILTERS = [
@@ -59,15 +63,17 @@ def utf16_units(text):
 
 
 def convert_units(function, units):
-    """The core's whole-text conversion of UTF-16LE bytes, as UTF-16LE bytes."""
-    name = function.encode()
-    factor = core.tobble_factor(name)
-    assert factor, function
+    """The library's whole-text conversion of UTF-16LE bytes, as UTF-16LE bytes."""
+    filter_ = library.tobble_filter_find(function.encode())
+    assert filter_, function
     n = len(units) // 2
+    bound = library.tobble_output_bound(filter_, n)
     source = ctypes.create_string_buffer(units, len(units) + 2)
-    out = ctypes.create_string_buffer((n + 1) * factor)
-    written = core.tobble_convert(name, source, n, out)
-    return out.raw[:written * 2]
+    out = ctypes.create_string_buffer(bound * 2)
+    written = ctypes.c_size_t()
+    status = library.tobble_convert(filter_, source, n, out, bound, 1, None, ctypes.byref(written))
+    assert status == 0, status
+    return out.raw[:written.value * 2]
 
 
 lone_count = [0]
@@ -210,9 +216,9 @@ class ToolTest(unittest.TestCase):
             ([function, '-x'], "unknown option '-x'"),
             ([function, '-e'], "option '-e' needs an encoding"),
             ([function, '--encoding'], "option '--encoding' needs an encoding"),
-            (['-e', 'latin1', function], "unknown encoding 'latin1' (utf-8 or utf-16le)"),
-            (['--encoding=utf-16', function], "unknown encoding 'utf-16' (utf-8 or utf-16le)"),
-            (['-e', '', function], "unknown encoding '' (utf-8 or utf-16le)"),
+            (['-e', 'latin1', function], "unknown encoding 'latin1' (utf-8, utf-16le or utf-16be)"),
+            (['--encoding=utf-16', function], "unknown encoding 'utf-16' (utf-8, utf-16le or utf-16be)"),
+            (['-e', '', function], "unknown encoding '' (utf-8, utf-16le or utf-16be)"),
         ]
         for args, problem in cases:
             self.assertEqual(run(args, data=b''), (2, b'', [f"tobble: {problem}; see 'tobble --help'"]),
@@ -240,7 +246,7 @@ class ToolTest(unittest.TestCase):
         self.assertEqual(run([function, '無い.txt'], cwd=self.dir.name),
                          (1, b'', [f'tobble: 無い.txt: {os.strerror(errno.ENOENT)}']))
 
-    def test_invalid_utf8_is_reported_at_its_first_byte_and_not_converted(self):
+    def test_invalid_utf8_is_reported_at_its_first_byte_after_the_valid_prefix(self):
         cases = [b'\x80', b'ab\xc0\x80', b'a\xe0\x80\x80', b'\xed\xa0\x80', b'\xf4\x90\x80\x80',
                  b'\xff', b'abc\xe3\x81', b'\xe3\x81a', 'é'.encode() + b'\xe3\x81\xe3\x81\x82',
                  b'\xf0\x9f\x98', b'0123456789abcdef\xc3', SAMPLE.encode() * 3000 + b'\xe3\x81']
@@ -262,6 +268,9 @@ class ToolTest(unittest.TestCase):
                 expected_out += converted
                 lone += replaced
             except UnicodeDecodeError as error:
+                converted, replaced = expected_utf8(function, data[:error.start])
+                expected_out += converted
+                lone += replaced
                 expected_err.append(f'tobble: {file}: invalid UTF-8 at byte {error.start}')
         self.assertGreater(len(expected_err), 100)
         self.assertEqual(err, expected_err + ([warning_line(lone)] if lone else []))
@@ -274,17 +283,20 @@ class ToolTest(unittest.TestCase):
             except UnicodeDecodeError as error:
                 start = error.start
             self.assertEqual(run([function], data=data),
-                             (1, b'', [f'tobble: standard input: invalid UTF-8 at byte {start}']))
+                             (1, expected_utf8(function, data[:start])[0],
+                              [f'tobble: standard input: invalid UTF-8 at byte {start}']))
 
-    def test_a_large_invalid_input_writes_nothing(self):
+    def test_a_large_invalid_input_writes_its_valid_prefix(self):
         # The bad byte lies far beyond the first read block.
         data = SAMPLE.encode() * 20000
         data = data[:3_000_000] + b'\xff' + data[3_000_000:]
         function = self.filters()[0]
         file = self.path('big.txt', data)
         message = 'invalid UTF-8 at byte 3000000'
-        self.assertEqual(run([function, file]), (1, b'', [f'tobble: {file}: {message}']))
-        self.assertEqual(run([function], data=data), (1, b'', [f'tobble: standard input: {message}']))
+        prefix = expected_utf8(function, data[:3_000_000])[0]
+        self.assertEqual(run([function, file]), (1, prefix, [f'tobble: {file}: {message}']))
+        self.assertEqual(run([function], data=data),
+                         (1, prefix, [f'tobble: standard input: {message}']))
 
     def test_lone_surrogates_become_u_fffd_with_one_warning(self):
         seen = 0
@@ -316,7 +328,8 @@ class ToolTest(unittest.TestCase):
             self.assert_converts([function, '-e', 'utf-16le'], units, expected, 0, what=function)
         odd = units[:11]
         self.assertEqual(run([function, '-e', 'utf-16le'], data=odd),
-                         (1, b'', ['tobble: standard input: invalid UTF-8 at byte 10']))
+                         (1, convert_units(function, odd[:10]),
+                          ['tobble: standard input: invalid UTF-16LE at byte 10: odd number of bytes']))
 
     def test_a_closed_output_ends_the_program_quietly(self):
         function = self.filters()[0]

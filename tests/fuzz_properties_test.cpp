@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "lib/transcode.h"
 #include "fuzz/fuzz_text.h"
 #include "fuzz/properties.h"
 #include "fuzz/tool_target.h"
+#include "lib/transcode.h"
 #include "tests/case_file.h"
 
 namespace tobble::testing {
@@ -214,7 +214,7 @@ TEST(Properties, StreamingCatchesPiecesThatDiffer) {
   EXPECT_EQ(caught, (std::set<Property>{Property::kScalar, Property::kPieces}));
 }
 
-// Broken transcoders for the tool's pipeline, each the plain one but for one
+// Broken transcoders for the library's stream, each the plain one but for one
 // fault.
 const cli::Transcoder& Plain() {
   return *cli::AvailableTranscoders().items[0];
@@ -279,28 +279,32 @@ TEST(Properties, ToolChecksCatchTheirBrokenTranscoderOrFilter) {
        {"framing only", FramingOnly, plain.decode_utf8, plain.encode_utf8},
        FindFilter("tobbleJ"),
        "a\xED\xA0\x80",
-       {Property::kValidation, Property::kUnchecked}},
+       {Property::kValidation, Property::kToolOutput, Property::kReplaced}},
       {"error offset one byte late",
        {"one byte late", OneByteLate, plain.decode_utf8, plain.encode_utf8},
        FindFilter("tobbleJ"),
        "ab\xE0\x80\x80",
-       {Property::kValidation}},
+       {Property::kValidation, Property::kToolOutput, Property::kReplaced}},
       {"pair units swapped",
        {"swaps pairs", plain.valid_utf8, SwapsPairs, plain.encode_utf8},
        FindFilter("tobbleJ"),
        "\xF0\x9F\x98\x80",
-       {Property::kToolOutput}},
+       {Property::kToolOutput, Property::kReplaced}},
       {"lone surrogate written as such",
        {"writes lone surrogates", plain.valid_utf8, plain.decode_utf8, WritesLoneSurrogates},
        FindFilter("untobbleJ"),
        "\\ud800",
-       {Property::kToolOutput}},
-      {"filter that drops the last unit of a piece", plain, &drops, "ab", {Property::kToolOutput}},
+       {Property::kToolOutput, Property::kReplaced}},
+      {"filter that drops the last unit of a piece",
+       plain,
+       &drops,
+       "ab",
+       {Property::kToolOutput, Property::kReplaced}},
   };
   // In one piece: in smaller ones the converter joins sequences cut between
   // pieces itself, and the transcoder never sees them.
   for (const BrokenToolCase& c : cases) {
-    const ToolRun run = {c.filter, cli::Encoding::kUtf8, 64, {kMaxTail + 1, 8}};
+    const ToolRun run = {c.filter, lib::Encoding::kUtf8, 64, {kMaxTail + 1, 8}};
     std::set<Property> caught;
     for (const Violation& v : CheckTool(run, c.bytes, {&c.transcoder})) caught.insert(v.property);
     EXPECT_EQ(caught, c.caught) << c.label;

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
-"""Checks the filters against Python's own codecs, which share none of our
-reasoning: random valid texts (fixed seed), converted by both.
+"""Checks the library (libtobble.so, through its C interface) against Python's
+own codecs, which share none of our reasoning: random valid texts (fixed
+seed), converted by both; and random broken UTF-8 through a stream, in replace
+mode against bytes.decode('utf-8', 'replace') and in strict mode against the
+offset Python reports.
 
-Usage: python_check.py PATH_TO_LIBTOBBLE_PYCORE PATH_TO_ENTITIES_JSON
+Usage: python_check.py PATH_TO_LIBTOBBLE_SO PATH_TO_ENTITIES_JSON
 """
+import codecs
 import ctypes
 import html
 import html.entities
@@ -12,24 +16,71 @@ import random
 import sys
 import urllib.parse
 
-core = ctypes.CDLL(sys.argv[1])
-core.tobble_factor.restype = ctypes.c_uint
-core.tobble_factor.argtypes = [ctypes.c_char_p]
-core.tobble_convert.restype = ctypes.c_size_t
-core.tobble_convert.argtypes = [ctypes.c_char_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p]
+lib = ctypes.CDLL(sys.argv[1])
+lib.tobble_filter_find.restype = ctypes.c_void_p
+lib.tobble_filter_find.argtypes = [ctypes.c_char_p]
+lib.tobble_output_bound.restype = ctypes.c_size_t
+lib.tobble_output_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+lib.tobble_convert.restype = ctypes.c_int
+lib.tobble_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                               ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p,
+                               ctypes.POINTER(ctypes.c_size_t)]
+WRITE_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint8),
+                            ctypes.c_size_t)
+lib.tobble_stream_create.restype = ctypes.c_int
+lib.tobble_stream_create.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_uint, WRITE_FN,
+                                     ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
+lib.tobble_stream_feed.restype = ctypes.c_int
+lib.tobble_stream_feed.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+lib.tobble_stream_finish.restype = ctypes.c_int
+lib.tobble_stream_finish.argtypes = [ctypes.c_void_p]
+lib.tobble_stream_destroy.restype = None
+lib.tobble_stream_destroy.argtypes = [ctypes.c_void_p]
+for name in ('error_offset', 'replaced_input'):
+    getattr(lib, 'tobble_stream_' + name).restype = ctypes.c_uint64
+    getattr(lib, 'tobble_stream_' + name).argtypes = [ctypes.c_void_p]
+TOBBLE_OK, TOBBLE_ERROR_INVALID_INPUT, TOBBLE_UTF8, TOBBLE_REPLACE = 0, 5, 0, 1
+
+
+def find(function):
+    filter_ = lib.tobble_filter_find(function.encode())
+    assert filter_, function
+    return filter_
 
 
 def convert(function, text):
-    """The filter's output for text, through the core."""
+    """The filter's output for text, through tobble_convert."""
     units = text.encode('utf-16-le', 'surrogatepass')
     n = len(units) // 2
-    name = function.encode()
-    factor = core.tobble_factor(name)
-    assert factor, function
+    filter_ = find(function)
+    bound = lib.tobble_output_bound(filter_, n)
     source = ctypes.create_string_buffer(units, len(units) + 2)
-    out = ctypes.create_string_buffer((n + 1) * factor)
-    written = core.tobble_convert(name, source, n, out)
-    return out.raw[:written * 2].decode('utf-16-le', 'surrogatepass')
+    out = ctypes.create_string_buffer(bound * 2)
+    written = ctypes.c_size_t()
+    status = lib.tobble_convert(filter_, source, n, out, bound, 1, None, ctypes.byref(written))
+    assert status == TOBBLE_OK, status
+    return out.raw[:written.value * 2].decode('utf-16-le', 'surrogatepass')
+
+
+def stream(function, data, flags, piece):
+    """A UTF-8 stream's output for data fed in pieces: (status, output bytes,
+    error offset, U+FFFD written for invalid input)."""
+    chunks = []
+    write = WRITE_FN(lambda context, bytes_, n: chunks.append(ctypes.string_at(bytes_, n)) or 0)
+    handle = ctypes.c_void_p()
+    assert lib.tobble_stream_create(find(function), TOBBLE_UTF8, flags, write, None,
+                                    ctypes.byref(handle)) == TOBBLE_OK
+    status = TOBBLE_OK
+    for at in range(0, len(data), piece):
+        status = lib.tobble_stream_feed(handle, data[at:at + piece], len(data[at:at + piece]))
+        if status != TOBBLE_OK:
+            break
+    if status == TOBBLE_OK:
+        status = lib.tobble_stream_finish(handle)
+    result = (status, b''.join(chunks), lib.tobble_stream_error_offset(handle),
+              lib.tobble_stream_replaced_input(handle))
+    lib.tobble_stream_destroy(handle)
+    return result
 
 
 def random_text(rng, alphabet_weights):
@@ -118,16 +169,59 @@ def check_charref_encoding(rng):
             expect(f'html.unescape of {function}', text, html.unescape(encoded), text)
 
 
+replacements = [0]
+
+
+def _count_replacement(error):
+    replacements[0] += 1
+    return '\ufffd', error.end
+
+
+codecs.register_error('count-replacement', _count_replacement)
+
+
+def check_replace_mode(rng):
+    # untobbleJ leaves a text without backslashes as it is, so the stream's
+    # output is its decoding alone. Broken pieces of every kind: stray
+    # continuation bytes, bytes that start nothing, sequences cut short,
+    # overlong forms, surrogates, values above U+10FFFF.
+    parts = [b'a', b'0123456789abcdef', 'é'.encode(), 'あ'.encode(), '😀'.encode(), b'\x80',
+             b'\xbf', b'\xc0', b'\xc1\xbf', b'\xc2', b'\xe0\x80', b'\xe0\xa0', b'\xe3\x81',
+             b'\xed\xa0\x80', b'\xed\x9f', b'\xf0\x8f', b'\xf0\x9f\x98', b'\xf4\x90\x80',
+             b'\xf4\x8f\xbf', b'\xf5', b'\xf8\x88\x80\x80\x80', b'\xff', b'\xfe']
+    for _ in range(3000):
+        data = b''.join(rng.choice(parts) for _ in range(rng.randrange(0, 16)))
+        piece = rng.choice([1, 2, 3, 5, 1 << 20])
+        replacements[0] = 0
+        wanted = data.decode('utf-8', 'replace')
+        assert data.decode('utf-8', 'count-replacement') == wanted
+        status, out, _, replaced = stream('untobbleJ', data, TOBBLE_REPLACE, piece)
+        expect('replace mode', data, (status, out, replaced),
+               (TOBBLE_OK, wanted.encode('utf-8'), replacements[0]))
+        try:
+            data.decode('utf-8')
+            start = None
+        except UnicodeDecodeError as error:
+            start = error.start
+        status, out, offset, _ = stream('untobbleJ', data, 0, piece)
+        if start is None:
+            expect('strict mode', data, (status, out), (TOBBLE_OK, data))
+        else:
+            expect('strict mode', data, (status, out, offset),
+                   (TOBBLE_ERROR_INVALID_INPUT, data[:start], start))
+
+
 def main():
     rng = random.Random(20261208)
     check_escapes(rng)
     check_url(rng)
     check_charref_names(sys.argv[2])
     check_charref_encoding(rng)
+    check_replace_mode(random.Random(20261209))
     if failures:
         print(f'{failures} mismatches')
         return 1
-    print('all conversions agree with Python')
+    print('all conversions, replacements and invalid offsets agree with Python')
     return 0
 
 

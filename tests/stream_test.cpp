@@ -1,20 +1,27 @@
-// The command-line tool's streaming pipeline: input checks, and conversion in
-// tiny pieces against the whole-text conversion of every filter.
+// The library's stream (lib/stream.h): input checked as it is decoded, in
+// strict and replace modes, and conversion in tiny pieces through tiny
+// buffers against the whole-text conversion of every filter.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "lib/stream.h"
-#include "core/surrogate.h"
 #include "core/filters.h"
+#include "core/surrogate.h"
+#include "lib/stream.h"
 #include "tests/convert.h"
 
-namespace tobble::cli {
+namespace tobble::lib {
 namespace {
 
 using testing::AppendUtf8;
 using testing::Convert;
+
+// Each transcoder this processor runs.
+std::vector<const Transcoder*> Transcoders() {
+  const cli::TranscoderList list = cli::AvailableTranscoders();
+  return {list.items, list.items + list.size};
+}
 
 // The pieces a stream arrives in: fixed sizes, the rest as it comes.
 std::vector<std::string> Pieces(const std::string& bytes, size_t size) {
@@ -27,30 +34,67 @@ const uint8_t* Bytes(const std::string& s) {
   return reinterpret_cast<const uint8_t*>(s.data());
 }
 
-struct Verdict {
-  bool valid;
-  uint64_t offset;
+// What a stream made of an input: the status of the first call that did not
+// return TOBBLE_OK (else of Finish), and what it wrote and counted.
+struct Streamed {
+  tobble_status status;
+  std::string output;
+  uint64_t error_offset;
+  uint64_t replaced_input;
+  uint64_t replaced_surrogates;
 };
 
-Verdict Validate(const std::string& bytes, size_t piece_size, Encoding encoding) {
-  InputValidator validator(encoding);
-  bool valid = true;
-  for (const std::string& piece : Pieces(bytes, piece_size)) {
-    valid = validator.Check(Bytes(piece), piece.size());
-    if (!valid) break;
+// Also checks that no write is empty.
+class NonEmptySink : public StringSink {
+ public:
+  bool Write(const uint8_t* bytes, size_t n) override {
+    EXPECT_GT(n, 0u);
+    return StringSink::Write(bytes, n);
   }
-  valid = valid && validator.CheckEnd();
-  return {valid, valid ? validator.size() : validator.error_offset()};
+};
+
+// A converter with a workspace of exactly the size it asks for, so the
+// sanitizers watch both ends.
+struct TestStream {
+  TestStream(const Filter& filter, Encoding encoding, bool replace, ByteSink& sink,
+             StreamSizes sizes = {}, const Transcoder& transcoder = FastestTranscoder())
+      : workspace(StreamConverter::WorkspaceBytes(filter, sizes)),
+        converter(filter, encoding, replace, sink, workspace.data(), sizes, transcoder) {}
+  std::vector<uint8_t> workspace;
+  StreamConverter converter;
+};
+
+Streamed Stream(const Filter& filter, Encoding encoding, bool replace, const std::string& input,
+                size_t piece, StreamSizes sizes,
+                const Transcoder& transcoder = FastestTranscoder()) {
+  NonEmptySink sink;
+  TestStream stream(filter, encoding, replace, sink, sizes, transcoder);
+  StreamConverter& converter = stream.converter;
+  tobble_status status = TOBBLE_OK;
+  for (const std::string& p : Pieces(input, piece)) {
+    status = converter.Feed(Bytes(p), p.size());
+    if (status != TOBBLE_OK) break;
+  }
+  if (status == TOBBLE_OK) status = converter.Finish();
+  // Stopped either way: nothing more is taken.
+  EXPECT_EQ(converter.Feed(Bytes("a"), 1), TOBBLE_ERROR_FINISHED);
+  EXPECT_EQ(converter.Finish(), TOBBLE_ERROR_FINISHED);
+  EXPECT_EQ(converter.bytes_out(), sink.text.size());
+  return {status, sink.text, converter.error_offset(), converter.replaced_input(),
+          converter.replaced_surrogates()};
 }
 
 const size_t kPieceSizes[] = {1, 2, 3, 7, 64, 1 << 20};
+const StreamSizes kTinySizes = {kMaxTail + 1, 8};
 
 struct InvalidCase {
   const char* bytes;
   uint64_t offset;  // of the first byte of the bad sequence
 };
 
-TEST(InputValidator, FindsTheFirstBadSequence) {
+// Strict mode stops at the first bad sequence wherever the pieces cut it,
+// with every transcoder, and writes the conversion of what came before.
+TEST(StreamConverter, StopsAtTheFirstBadSequence) {
   const InvalidCase cases[] = {
       {"\x80", 0},
       {"ab\xC0\x80", 2},                    // overlong two-byte form
@@ -71,20 +115,29 @@ TEST(InputValidator, FindsTheFirstBadSequence) {
       {"0123456789\x80", 10},
       {"\xE3\x81\x82\xE3\x81\x82\xE3\xE3", 6},
   };
-  for (const InvalidCase& c : cases) {
-    for (const std::string& prefix : {std::string(), std::string(21, 'x')}) {
-      const std::string bytes = prefix + c.bytes;
-      for (size_t piece : kPieceSizes) {
-        const Verdict verdict = Validate(bytes, piece, Encoding::kUtf8);
-        EXPECT_FALSE(verdict.valid) << ::testing::PrintToString(bytes) << ", pieces of " << piece;
-        EXPECT_EQ(verdict.offset, prefix.size() + c.offset)
-            << ::testing::PrintToString(bytes) << ", pieces of " << piece;
+  const Filter& filter = *FindFilter("tobbleJ");
+  for (const Transcoder* transcoder : Transcoders()) {
+    for (const InvalidCase& c : cases) {
+      for (const std::string& prefix : {std::string(), std::string(21, 'x')}) {
+        const std::string bytes = prefix + c.bytes;
+        const std::string valid = bytes.substr(0, prefix.size() + c.offset);
+        const std::string expected =
+            Stream(filter, Encoding::kUtf8, false, valid, 1 << 20, {}).output;
+        for (size_t piece : kPieceSizes) {
+          const std::string where = ::testing::PrintToString(bytes) + ", pieces of " +
+                                    std::to_string(piece) + ", " + transcoder->name;
+          const Streamed streamed =
+              Stream(filter, Encoding::kUtf8, false, bytes, piece, kTinySizes, *transcoder);
+          EXPECT_EQ(streamed.status, TOBBLE_ERROR_INVALID_INPUT) << where;
+          EXPECT_EQ(streamed.error_offset, prefix.size() + c.offset) << where;
+          EXPECT_EQ(streamed.output, expected) << where;
+        }
       }
     }
   }
 }
 
-TEST(InputValidator, AcceptsEveryFormAtItsLimits) {
+TEST(StreamConverter, AcceptsEveryFormAtItsLimits) {
   const char* cases[] = {
       "",
       "plain ASCII, long enough for the word-wise scan",
@@ -94,21 +147,39 @@ TEST(InputValidator, AcceptsEveryFormAtItsLimits) {
       "\xF0\x90\x80\x80\xF4\x8F\xBF\xBF",  // U+10000, U+10FFFF
       "caf\xC3\xA9 \xF0\x9F\x98\x80 \xE3\x81\x82\xE3\x81\x84 0123456789abcdef\xC3\xA9",
   };
-  for (const char* c : cases) {
-    for (size_t piece : kPieceSizes) {
-      const Verdict verdict = Validate(c, piece, Encoding::kUtf8);
-      EXPECT_TRUE(verdict.valid) << ::testing::PrintToString(c) << ", pieces of " << piece;
-      EXPECT_EQ(verdict.offset, std::string(c).size());
+  const Filter& filter = *FindFilter("URLencode");
+  for (const Transcoder* transcoder : Transcoders()) {
+    for (const char* c : cases) {
+      for (size_t piece : kPieceSizes) {
+        const Streamed streamed =
+            Stream(filter, Encoding::kUtf8, false, c, piece, kTinySizes, *transcoder);
+        EXPECT_EQ(streamed.status, TOBBLE_OK)
+            << ::testing::PrintToString(c) << ", pieces of " << piece << ", " << transcoder->name;
+        EXPECT_EQ(streamed.error_offset, 0u);
+      }
     }
   }
 }
 
-TEST(InputValidator, Utf16leNeedsAnEvenByteCount) {
-  for (size_t piece : kPieceSizes) {
-    EXPECT_TRUE(Validate(std::string("\xFF\xFE\x00\xD8", 4), piece, Encoding::kUtf16le).valid);
-    const Verdict odd = Validate(std::string("a\0b\0c", 5), piece, Encoding::kUtf16le);
-    EXPECT_FALSE(odd.valid);
-    EXPECT_EQ(odd.offset, 4u);
+// UTF-16 needs an even byte count; the odd last byte is the error, or one
+// U+FFFD.
+TEST(StreamConverter, Utf16NeedsAnEvenByteCount) {
+  const Filter& filter = *FindFilter("tobbleJ");
+  for (const Encoding encoding : {Encoding::kUtf16le, Encoding::kUtf16be}) {
+    for (size_t piece : kPieceSizes) {
+      EXPECT_EQ(
+          Stream(filter, encoding, false, std::string("\xFF\xFE\x00\xD8", 4), piece, {}).status,
+          TOBBLE_OK);
+      const std::string odd("a\0b\0c", 5);
+      const Streamed strict = Stream(filter, encoding, false, odd, piece, kTinySizes);
+      EXPECT_EQ(strict.status, TOBBLE_ERROR_INVALID_INPUT);
+      EXPECT_EQ(strict.error_offset, 4u);
+      EXPECT_EQ(strict.output, Stream(filter, encoding, false, odd.substr(0, 4), 4, {}).output);
+      const Streamed replaced = Stream(filter, encoding, true, odd, piece, kTinySizes);
+      EXPECT_EQ(replaced.status, TOBBLE_OK);
+      EXPECT_EQ(replaced.replaced_input, 1u);
+      EXPECT_EQ(replaced.output.size(), strict.output.size() + 12);  // "\\ufffd" in UTF-16
+    }
   }
 }
 
@@ -158,31 +229,6 @@ std::string ToUtf16le(const std::u16string& units) {
   return bytes;
 }
 
-// Also checks that no write is empty.
-class NonEmptySink : public StringSink {
- public:
-  bool Write(const uint8_t* bytes, size_t n) override {
-    EXPECT_GT(n, 0u);
-    return StringSink::Write(bytes, n);
-  }
-};
-
-struct Streamed {
-  std::string output;
-  uint64_t replaced;
-};
-
-Streamed Stream(const Filter& filter, Encoding encoding, const std::string& input, size_t piece,
-                StreamSizes sizes) {
-  NonEmptySink sink;
-  StreamConverter converter(filter, encoding, sink, sizes);
-  for (const std::string& p : Pieces(input, piece)) {
-    EXPECT_TRUE(converter.Feed(Bytes(p), p.size()));
-  }
-  EXPECT_TRUE(converter.Finish());
-  return {sink.text, converter.replaced()};
-}
-
 // Every kind of token the filters read or write, each of them long enough to
 // straddle a piece boundary: escapes, references (one without its
 // semicolon), percent-encoded sequences, multi-byte UTF-8, surrogate pairs
@@ -202,49 +248,63 @@ std::vector<std::string> StreamTexts() {
   return {"", kTokens, shifted + "\\u30", shifted + "&amp", shifted + "%E3%8", shifted + "\\"};
 }
 
+std::string ToUtf16be(const std::u16string& units) {
+  std::string bytes = ToUtf16le(units);
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
+  return bytes;
+}
+
 TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
-  const StreamSizes sizes[] = {{kMaxTail + 1, 8}, {97, 13}, {StreamSizes()}};
-  int filters = 0;
+  const StreamSizes sizes[] = {kTinySizes, {97, 13}, {StreamSizes()}};
   for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
-    ++filters;
     for (const std::string& text : StreamTexts()) {
       const std::u16string converted = Convert(filter, DecodeUtf8(text));
       uint64_t lone;
       const std::string expected = EncodeUtf8(converted, &lone);
-      const std::string expected16 = ToUtf16le(converted);
-      const std::string text16 = ToUtf16le(DecodeUtf8(text));
+      const std::u16string units = DecodeUtf8(text);
       for (const StreamSizes& size : sizes) {
         for (size_t piece : kPieceSizes) {
           const std::string where = std::string(filter.function) + ", " +
                                     std::to_string(text.size()) + " bytes in pieces of " +
                                     std::to_string(piece) + ", slices of " +
                                     std::to_string(size.slice_units);
-          const Streamed utf8 = Stream(filter, Encoding::kUtf8, text, piece, size);
-          ASSERT_EQ(utf8.output, expected) << where;
-          ASSERT_EQ(utf8.replaced, lone) << where;
-          const Streamed utf16 = Stream(filter, Encoding::kUtf16le, text16, piece, size);
-          ASSERT_EQ(utf16.output, expected16) << where << ", UTF-16LE";
-          ASSERT_EQ(utf16.replaced, 0u) << where << ", UTF-16LE";
+          for (const bool replace : {false, true}) {
+            const Streamed utf8 = Stream(filter, Encoding::kUtf8, replace, text, piece, size);
+            ASSERT_EQ(utf8.status, TOBBLE_OK) << where;
+            ASSERT_EQ(utf8.output, expected) << where;
+            ASSERT_EQ(utf8.replaced_surrogates, lone) << where;
+            ASSERT_EQ(utf8.replaced_input, 0u) << where;
+          }
+          const Streamed le =
+              Stream(filter, Encoding::kUtf16le, false, ToUtf16le(units), piece, size);
+          ASSERT_EQ(le.status, TOBBLE_OK) << where;
+          ASSERT_EQ(le.output, ToUtf16le(converted)) << where << ", UTF-16LE";
+          ASSERT_EQ(le.replaced_surrogates, 0u) << where << ", UTF-16LE";
+          const Streamed be =
+              Stream(filter, Encoding::kUtf16be, false, ToUtf16be(units), piece, size);
+          ASSERT_EQ(be.status, TOBBLE_OK) << where;
+          ASSERT_EQ(be.output, ToUtf16be(converted)) << where << ", UTF-16BE";
         }
       }
     }
   }
-  EXPECT_GT(filters, 0);
 }
 
-// UTF-16LE is written exactly as the conversion gives it: lone surrogates in
+// UTF-16 is written exactly as the conversion gives it: lone surrogates in
 // the input stay lone surrogates, wherever the pieces cut.
-TEST(StreamConverter, KeepsLoneSurrogatesInUtf16le) {
+TEST(StreamConverter, KeepsLoneSurrogatesInUtf16) {
   std::u16string units;
   for (int i = 0; i < 40; ++i) units += u"\xD800x\xDC00\xD83D\xDE00\xDBFF\\u00e9\xDFFF";
   for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
-    const std::string expected = ToUtf16le(Convert(filter, units));
+    const std::u16string converted = Convert(filter, units);
     for (size_t piece : kPieceSizes) {
-      const Streamed streamed =
-          Stream(filter, Encoding::kUtf16le, ToUtf16le(units), piece, {kMaxTail + 1, 8});
-      EXPECT_EQ(streamed.output, expected) << filter.function << ", pieces of " << piece;
+      const Streamed le =
+          Stream(filter, Encoding::kUtf16le, false, ToUtf16le(units), piece, kTinySizes);
+      EXPECT_EQ(le.status, TOBBLE_OK);
+      EXPECT_EQ(le.output, ToUtf16le(converted)) << filter.function << ", pieces of " << piece;
+      const Streamed be =
+          Stream(filter, Encoding::kUtf16be, false, ToUtf16be(units), piece, kTinySizes);
+      EXPECT_EQ(be.output, ToUtf16be(converted)) << filter.function << ", pieces of " << piece;
     }
   }
 }
@@ -254,36 +314,12 @@ TEST(StreamConverter, KeepsLoneSurrogatesInUtf16le) {
 TEST(StreamConverter, WritesFullBlocks) {
   const std::string text(100000, 'a');
   for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
-    NonEmptySink sink;
-    StreamConverter converter(filter, Encoding::kUtf16le, sink, {1000, 4096});
-    converter.Feed(Bytes(text), text.size());
-    converter.Finish();
-    EXPECT_EQ(sink.writes, static_cast<int>((sink.text.size() + 4095) / 4096)) << filter.function;
-  }
-}
-
-// In a workspace of exactly the size it asks for (the sanitizers watch its
-// ends), a converter gives what it gives with its own buffers.
-TEST(StreamConverter, WorksInTheWorkspaceItAsksFor) {
-  const std::string text = StreamTexts()[2];
-  const StreamSizes sizes[] = {{kMaxTail + 1, 8}, {97, 13}, {StreamSizes()}};
-  for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
-    for (const StreamSizes& size : sizes) {
-      std::vector<uint8_t> workspace(StreamConverter::WorkspaceBytes(filter, size));
-      NonEmptySink own, given;
-      StreamConverter owning(filter, Encoding::kUtf8, own, size);
-      StreamConverter borrowing(filter, Encoding::kUtf8, given, size, FastestTranscoder(),
-                                {workspace.data(), workspace.size()});
-      for (const std::string& piece : Pieces(text, 7)) {
-        owning.Feed(Bytes(piece), piece.size());
-        borrowing.Feed(Bytes(piece), piece.size());
-      }
-      owning.Finish();
-      borrowing.Finish();
-      EXPECT_EQ(given.text, own.text) << filter.function << ", slices of " << size.slice_units;
-      EXPECT_FALSE(given.text.empty());
+    for (const Encoding encoding : {Encoding::kUtf16le, Encoding::kUtf16be}) {
+      NonEmptySink sink;
+      TestStream stream(filter, encoding, false, sink, {1000, 4096});
+      EXPECT_EQ(stream.converter.Feed(Bytes(text), text.size()), TOBBLE_OK);
+      EXPECT_EQ(stream.converter.Finish(), TOBBLE_OK);
+      EXPECT_EQ(sink.writes, static_cast<int>((sink.text.size() + 4095) / 4096)) << filter.function;
     }
   }
 }
@@ -296,50 +332,93 @@ class FailingSink : public ByteSink {
 TEST(StreamConverter, StopsWhenTheSinkFails) {
   const std::string text(5000, 'a');
   for (const Filter& filter : kFilters) {
-    if (filter.convert == nullptr) continue;
     FailingSink sink;
-    StreamConverter feeding(filter, Encoding::kUtf8, sink, {100, 64});
-    EXPECT_FALSE(feeding.Feed(Bytes(text), text.size())) << filter.function;
-    StreamConverter finishing(filter, Encoding::kUtf8, sink, {100, 1 << 16});
-    EXPECT_TRUE(finishing.Feed(Bytes(text), 100)) << filter.function;
-    EXPECT_FALSE(finishing.Finish()) << filter.function;
+    TestStream feeding(filter, Encoding::kUtf8, false, sink, {100, 64});
+    EXPECT_EQ(feeding.converter.Feed(Bytes(text), text.size()), TOBBLE_ERROR_WRITE)
+        << filter.function;
+    EXPECT_EQ(feeding.converter.Feed(Bytes(text), 1), TOBBLE_ERROR_FINISHED);
+    TestStream finishing(filter, Encoding::kUtf8, false, sink, {100, 1 << 16});
+    EXPECT_EQ(finishing.converter.Feed(Bytes(text), 100), TOBBLE_OK) << filter.function;
+    EXPECT_EQ(finishing.converter.Finish(), TOBBLE_ERROR_WRITE) << filter.function;
+    TestStream flushing(filter, Encoding::kUtf8, false, sink, {100, 1 << 16});
+    EXPECT_EQ(flushing.converter.Feed(Bytes(text), 100), TOBBLE_OK) << filter.function;
+    EXPECT_EQ(flushing.converter.Flush(), TOBBLE_ERROR_WRITE) << filter.function;
+    // The end of an invalid input is written too, and can fail as well.
+    TestStream invalid(filter, Encoding::kUtf8, false, sink, {100, 1 << 16});
+    EXPECT_EQ(invalid.converter.Feed(Bytes("abc\xFF"), 4), TOBBLE_ERROR_WRITE) << filter.function;
   }
 }
 
-// Input that changed after its check is not valid UTF-8: each byte that
-// begins no whole, valid sequence becomes one U+FFFD, and nothing goes wrong.
-TEST(StreamConverter, DecodesUncheckedBytesSafely) {
-  struct Unchecked {
+// Replace mode: one U+FFFD for each maximal subpart of an ill-formed
+// sequence, wherever the pieces cut it, and the same output as the text
+// with U+FFFD in their place.
+TEST(StreamConverter, ReplacesEachMaximalSubpart) {
+  struct Replaced {
     const char* bytes;
     const char* replaced;
+    uint64_t count;
   };
-  const Unchecked cases[] = {
+  const Replaced cases[] = {
       // Bytes that start nothing, sequences broken off by ASCII and by a lead
-      // byte, and one cut by the end.
+      // byte, and one cut by the end: each broken sequence is one subpart.
       {"\xFF\x61\xE3\x81\x62\xC3\xF0\x9F\x98\x63\x80\xE3\x81",
-       u8"\uFFFDa\uFFFD\uFFFDb\uFFFD\uFFFD\uFFFD\uFFFDc\uFFFD\uFFFD\uFFFD"},
-      // Whole sequences out of range: an overlong "&" that must not begin a
-      // reference, surrogates, an overlong four-byte form, U+110000.
+       u8"\uFFFDa\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD", 6},
+      // Second bytes out of range end the subpart at the lead byte: an
+      // overlong "&" that must not begin a reference, surrogates, an overlong
+      // four-byte form, U+110000.
       {"\xE0\x80\xA6"
        "amp;",
-       u8"\uFFFD\uFFFD\uFFFDamp;"},
-      {"\xED\xA0\x80\xED\xBF\xBF", u8"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
-      {"\xF0\x80\x80\xA6\xF4\x90\x80\x80", u8"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+       u8"\uFFFD\uFFFD\uFFFDamp;", 3},
+      {"\xED\xA0\x80\xED\xBF\xBF", u8"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD", 6},
+      {"\xF0\x80\x80\xA6\xF4\x90\x80\x80", u8"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD", 8},
       // Cut by the end after a second byte out of range.
-      {"a\xE0\x80", u8"a\uFFFD\uFFFD"},
+      {"a\xE0\x80", u8"a\uFFFD\uFFFD", 2},
+      // Long subparts: three bytes of a four-byte form, then a valid one.
+      {"\xF0\x9F\x98\xF0\x9F\x98\x80\xF4\x8F\xBF", u8"\uFFFD\U0001F600\uFFFD", 2},
+      {"\xE0\xA0\xC0\x80", u8"\uFFFD\uFFFD\uFFFD", 3},
   };
-  for (const Unchecked& c : cases) {
-    for (const Filter& filter : kFilters) {
-      if (filter.convert == nullptr) continue;
-      for (size_t piece : {1, 2, 3, 64}) {
-        EXPECT_EQ(Stream(filter, Encoding::kUtf8, c.bytes, piece, {}).output,
-                  Stream(filter, Encoding::kUtf8, c.replaced, piece, {}).output)
-            << filter.function << " on " << ::testing::PrintToString(c.bytes) << ", pieces of "
-            << piece;
+  for (const Transcoder* transcoder : Transcoders()) {
+    for (const Replaced& c : cases) {
+      for (const Filter& filter : kFilters) {
+        for (size_t piece : {1, 2, 3, 64}) {
+          const Streamed replaced =
+              Stream(filter, Encoding::kUtf8, true, c.bytes, piece, kTinySizes, *transcoder);
+          const std::string where = std::string(filter.function) + " on " +
+                                    ::testing::PrintToString(c.bytes) + ", pieces of " +
+                                    std::to_string(piece) + ", " + transcoder->name;
+          EXPECT_EQ(replaced.status, TOBBLE_OK) << where;
+          EXPECT_EQ(replaced.output,
+                    Stream(filter, Encoding::kUtf8, false, c.replaced, piece, {}).output)
+              << where;
+          EXPECT_EQ(replaced.replaced_input, c.count) << where;
+        }
       }
     }
   }
 }
 
+// Flush writes everything converted so far and keeps only what later bytes
+// may still change; the stream then goes on as if it had not been flushed.
+TEST(StreamConverter, FlushKeepsOnlyTheHeldTail) {
+  const std::string text = StreamTexts()[2];
+  for (const Filter& filter : kFilters) {
+    const std::string whole = Stream(filter, Encoding::kUtf8, false, text, 1 << 20, {}).output;
+    for (size_t piece : {1, 5, 64}) {
+      NonEmptySink sink;
+      TestStream stream(filter, Encoding::kUtf8, false, sink, {97, 1 << 16});
+      for (const std::string& p : Pieces(text, piece)) {
+        ASSERT_EQ(stream.converter.Feed(Bytes(p), p.size()), TOBBLE_OK);
+        ASSERT_EQ(stream.converter.Flush(), TOBBLE_OK);
+        // All written so far is the start of the whole output, and all of
+        // it but a tail's worth.
+        ASSERT_EQ(whole.compare(0, sink.text.size(), sink.text), 0) << filter.function;
+        ASSERT_EQ(stream.converter.bytes_out(), sink.text.size());
+      }
+      ASSERT_EQ(stream.converter.Finish(), TOBBLE_OK);
+      EXPECT_EQ(sink.text, whole) << filter.function << ", pieces of " << piece;
+    }
+  }
+}
+
 }  // namespace
-}  // namespace tobble::cli
+}  // namespace tobble::lib
