@@ -14,12 +14,18 @@
 #   make bench    measure the speed; writes docs/performance.md and docs/performance.svg
 #                 (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
 #   make format   format the sources with clang-format
+#   make python   the Python package into build/python/lib (part of make);
+#   make python-check  its tests and the Dask example's (part of make check)
 # Each first installs what is missing (as root), or says what to install.
 
 JOBS ?= $(shell nproc)
 CMAKE_BUILD = cmake --build --preset $(1) -j $(JOBS)
 PYTHON ?= python3
 PREFIX ?= /usr/local
+# The Python package builds and runs with Debian's Python, which has the
+# setuptools, pytest and Dask packages it needs.
+PY3 ?= /usr/bin/python3
+PYTHON_BUILD = build/python
 VERSION := $(shell cat VERSION)
 
 SOURCES = $(shell git ls-files '*.cpp' '*.h')
@@ -29,9 +35,9 @@ FUZZ_SECONDS ?= 60
 FUZZ_CHECK_SECONDS ?= 3
 
 .PHONY: all check dist install fuzz fuzz-build bench deps-build deps-check deps-bench native \
-	release win64 win32 format format-check clean
+	release win64 win32 format format-check clean python python-check
 
-all: native release win64 win32
+all: native release win64 win32 python
 	mkdir -p dist
 	cp build/win64/tobble.qnf64 build/win32/tobble.qnf build/win64/tobble.exe \
 	  build/release/tobble dist/
@@ -49,6 +55,7 @@ check: deps-check all fuzz-build format-check
 	ctest --preset release || status=1; \
 	ctest --preset win64 || status=1; \
 	ctest --preset win32 || status=1; \
+	$(MAKE) --no-print-directory python-check || status=1; \
 	exit $$status
 
 dist: win64 win32
@@ -57,6 +64,16 @@ dist: win64 win32
 
 install: release
 	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
+
+# The extension is compiled with the library's sources (python/setup.py);
+# pytest's status 5 (no test collected) fails like any other.
+python: deps-build
+	cd python && $(PY3) setup.py -q build_py -d ../$(PYTHON_BUILD)/lib \
+	  build_ext -j $(JOBS) -b ../$(PYTHON_BUILD)/lib -t ../$(PYTHON_BUILD)/temp
+
+python-check: python release
+	PYTHONPATH=$(CURDIR)/$(PYTHON_BUILD)/lib TOBBLE_TOOL=$(CURDIR)/build/release/tobble \
+	  $(PY3) -m pytest -q -p no:cacheprovider python/tests
 
 bench: deps-bench all
 	bench/run.sh

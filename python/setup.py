@@ -16,16 +16,20 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
 # The CMake lists that make up the library, in CMakeLists.txt.
-LIBRARY_LISTS = ("TOBBLE_CORE_SOURCES", "TOBBLE_STREAM_SOURCES")
+LIBRARY_LISTS = ("TOBBLE_CORE_SOURCES", "TOBBLE_LIB_SOURCES")
 
 
 def cmake_list(text, name):
-    """The words of `set(NAME ...)` in a CMake file's text."""
+    """The words of `set(NAME ...)` in a CMake file's text, with the lists
+    it names as ${OTHER} expanded."""
     match = re.search(r"^set\(" + name + r"\s(.*?)\)", text, re.S | re.M)
     if not match:
         raise SystemExit(f"setup.py: CMakeLists.txt has no set({name} ...)")
-    words = re.sub(r"#[^\n]*", "", match.group(1)).split()
-    return [w for w in words if not w.startswith("$")]
+    words = []
+    for word in re.sub(r"#[^\n]*", "", match.group(1)).split():
+        inner = re.fullmatch(r"\$\{(\w+)\}", word)
+        words += cmake_list(text, inner.group(1)) if inner else [word]
+    return words
 
 
 def library_sources():

@@ -6,8 +6,10 @@ set -eu
 what=${1:-check}
 
 build_packages="cmake make g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 googletest libgtest-dev libbenchmark-dev python3"
-check_packages="wine wine64 wine32:i386 clang-format clang-14 libclang-rt-14-dev"
+binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 googletest libgtest-dev libbenchmark-dev python3
+python3-dev python3-setuptools python3-pip"
+check_packages="wine wine64 wine32:i386 clang-format clang-14 libclang-rt-14-dev
+python3-pytest python3-distributed"
 bench_packages="hyperfine gnuplot-nox"
 case "$what" in
   build) packages=$build_packages ;;

@@ -87,8 +87,11 @@ bool ParseStreamOptions(PyObject* encoding_arg, PyObject* errors_arg, tobble_enc
                    Py_TYPE(encoding_arg)->tp_name);
       return false;
     }
-    const char* name = PyUnicode_AsUTF8(encoding_arg);
+    Py_ssize_t size = 0;
+    const char* name = PyUnicode_AsUTF8AndSize(encoding_arg, &size);
     if (name == nullptr) PyErr_Clear();
+    // A zero character would end the name early: no encoding has one.
+    if (name != nullptr && strlen(name) != static_cast<size_t>(size)) name = nullptr;
     // Python's spelling "utf-16-le" is accepted beside the library's.
     std::string spelling = name == nullptr ? "" : name;
     if (spelling.size() == 9 &&
@@ -139,8 +142,8 @@ PyObject* RaiseInvalidInput(tobble_encoding encoding, const char* bytes, Py_ssiz
   Py_ssize_t start = static_cast<Py_ssize_t>(offset);
   std::string reason = std::string("invalid ") + tobble_encoding_name(encoding) + " at byte " +
                        std::to_string(static_cast<unsigned long long>(offset));
-  PyObject* error =
-      PyUnicodeDecodeError_Create(CodecName(encoding), bytes, n, start, start + 1, reason.c_str());
+  PyObject* error = PyUnicodeDecodeError_Create(CodecName(encoding), bytes == nullptr ? "" : bytes,
+                                                n, start, start + 1, reason.c_str());
   if (error != nullptr) {
     PyErr_SetObject(PyExc_UnicodeDecodeError, error);
     Py_DECREF(error);
@@ -827,6 +830,16 @@ PyObject* ConverterFinish(ConverterObject* self, PyObject*) {
   return ConverterStep(self, nullptr, 0, true);
 }
 
+PyObject* ConverterFlush(ConverterObject* self, PyObject*) {
+  if (!ConverterReady(self)) return nullptr;
+  tobble_status status = tobble_stream_flush(self->stream);
+  if (status != TOBBLE_OK) {
+    self->collector->bytes.clear();
+    return RaiseStreamStatus(status, self->stream, *self->collector, self->encoding, nullptr, 0);
+  }
+  return self->collector->Take();
+}
+
 PyObject* ConverterReset(ConverterObject* self, PyObject*) {
   if (!ConverterReady(self)) return nullptr;
   tobble_stream_reset(self->stream);
@@ -877,9 +890,10 @@ void* CountClosure(Count count) {
 PyMethodDef kConverterMethods[] = {
     {"feed", reinterpret_cast<PyCFunction>(ConverterFeed), METH_O,
      PyDoc_STR("feed(data, /)\n--\n\n"
-               "Converts the next piece of input and returns the output it completes.\n\n"
+               "Converts the next piece of input and returns the output completed so\n"
+               "far, in whole blocks of up to 256 KiB (flush() returns the rest).\n"
                "Output that later input could still change (an escape cut short, a\n"
-               "sequence cut by the end of the piece) is held until the next call.\n"
+               "sequence cut by the end of the piece) is held until later input.\n"
                "Raises UnicodeDecodeError in strict mode at invalid input; its start is\n"
                "the offset in the whole input, counted from 0. The converter then\n"
                "takes nothing more until reset().")},
@@ -889,6 +903,12 @@ PyMethodDef kConverterMethods[] = {
                "by feed() and finish() together equal convert_bytes() of the whole\n"
                "input. An input that ends inside a UTF-8 sequence, or on an odd byte\n"
                "in UTF-16, is invalid there (or ends with U+FFFD in replace mode).")},
+    {"flush", reinterpret_cast<PyCFunction>(ConverterFlush), METH_NOARGS,
+     PyDoc_STR("flush()\n--\n\n"
+               "Returns everything converted so far but not yet returned: all output\n"
+               "except what a held tail (an escape cut short, a sequence cut by the\n"
+               "end of a piece) may still become. feed() returns output in blocks of\n"
+               "up to 256 KiB; flush() is for input that arrives slowly.")},
     {"reset", reinterpret_cast<PyCFunction>(ConverterReset), METH_NOARGS,
      PyDoc_STR("reset()\n--\n\n"
                "Makes the converter ready for a new input, with the same filter,\n"
