@@ -293,11 +293,9 @@ void FillStr(PyObject* text, const uint16_t* units, size_t n) {
 // convert()
 
 // The sliced conversion's input slice in units: its output (at most
-// tobble_output_bound of it, 9 units a unit) stays in the processor's cache.
-constexpr size_t kSliceUnits = 16 * 1024;
-
-// Texts of more units than this are converted in slices.
-constexpr size_t kSlicedAbove = 4 * kSliceUnits;
+// tobble_output_bound of it, 9 units a unit) stays in the processor's
+// cache, and a 64 KiB text is one slice.
+constexpr size_t kSliceUnits = 32 * 1024;
 
 // Reads a str's code points as UTF-16 units, a slice at a time. Uses no
 // Python API, so it runs without the GIL (a str never changes).
@@ -349,156 +347,6 @@ class UnitReader {
   size_t position_ = 0;
 };
 
-// Builds a str's storage from units given slice by slice, without the GIL:
-// pairs joined, also across slices, in the narrowest kind that holds every
-// code point so far, widened when a slice needs more. Memory from the raw
-// allocator, which needs no GIL.
-class StrBuilder {
- public:
-  StrBuilder() = default;
-  StrBuilder(const StrBuilder&) = delete;
-  StrBuilder& operator=(const StrBuilder&) = delete;
-  ~StrBuilder() { PyMem_RawFree(data_); }
-
-  // Appends units; false when memory ran out.
-  bool Append(const uint16_t* units, size_t n) {
-    if (n == 0) return true;
-    if (has_pending_) {
-      has_pending_ = false;
-      if (IsLow(units[0])) {
-        Py_UCS4 pair = 0x10000 + ((Py_UCS4{pending_} - 0xD800) << 10) + (units[0] - 0xDC00);
-        if (!AppendSlice(nullptr, 0, pair)) return false;
-        ++units;
-        --n;
-      } else if (!AppendSlice(nullptr, 0, pending_)) {
-        return false;
-      }
-    }
-    // A high surrogate at the end may pair with the next slice's first unit.
-    if (n > 0 && IsHigh(units[n - 1])) {
-      pending_ = units[n - 1];
-      has_pending_ = true;
-      --n;
-    }
-    return AppendSlice(units, n, kNoCodePoint);
-  }
-
-  // The str (GIL held), or null with MemoryError set.
-  PyObject* Finish() {
-    if (has_pending_) {
-      has_pending_ = false;
-      if (!AppendSlice(nullptr, 0, pending_)) return PyErr_NoMemory();
-    }
-    Py_UCS4 max_char = largest_ < 0x80      ? 0x7F
-                       : largest_ < 0x100   ? 0xFF
-                       : largest_ < 0x10000 ? 0xFFFF
-                                            : 0x10FFFF;
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(length_), max_char);
-    if (text == nullptr) return nullptr;
-    if (length_ > 0) {
-      Py_BEGIN_ALLOW_THREADS;
-      memcpy(PyUnicode_DATA(text), data_, length_ * kind_);
-      Py_END_ALLOW_THREADS;
-    }
-    return text;
-  }
-
-  // Room for `expected` code points at the start.
-  bool Expect(size_t expected) { return Reserve(expected); }
-
- private:
-  static constexpr Py_UCS4 kNoCodePoint = 0xFFFFFFFF;
-
-  // Appends the units, or the one code point `single` when it is not
-  // kNoCodePoint.
-  bool AppendSlice(const uint16_t* units, size_t n, Py_UCS4 single) {
-    StrShape shape = single != kNoCodePoint ? StrShape{1, single} : ShapeOf(units, n);
-    if (shape.max_char > largest_) largest_ = shape.max_char;
-    int kind = largest_ < 0x100 ? 1 : largest_ < 0x10000 ? 2 : 4;
-    if (kind > kind_ && !Widen(kind)) return false;
-    if (!Reserve(length_ + shape.length)) return false;
-    if (single != kNoCodePoint) {
-      Store(length_++, single);
-      return true;
-    }
-    if (kind_ == 1) {
-      Py_UCS1* out = static_cast<Py_UCS1*>(data_) + length_;
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(units[i]);
-    } else if (kind_ == 2 && shape.max_char <= 0xFFFF) {
-      memcpy(static_cast<Py_UCS2*>(data_) + length_, units, n * sizeof(uint16_t));
-    } else {
-      Py_UCS4* out = static_cast<Py_UCS4*>(data_) + length_;
-      size_t j = 0;
-      for (size_t i = 0; i < n; ++i) {
-        if (i + 1 < n && IsHigh(units[i]) && IsLow(units[i + 1])) {
-          out[j++] = 0x10000 + ((Py_UCS4{units[i]} - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-          ++i;
-        } else {
-          out[j++] = units[i];
-        }
-      }
-    }
-    length_ += shape.length;
-    return true;
-  }
-
-  void Store(size_t at, Py_UCS4 c) {
-    if (kind_ == 1) {
-      static_cast<Py_UCS1*>(data_)[at] = static_cast<Py_UCS1>(c);
-    } else if (kind_ == 2) {
-      static_cast<Py_UCS2*>(data_)[at] = static_cast<Py_UCS2>(c);
-    } else {
-      static_cast<Py_UCS4*>(data_)[at] = c;
-    }
-  }
-
-  Py_UCS4 Load(size_t at) const {
-    if (kind_ == 1) return static_cast<const Py_UCS1*>(data_)[at];
-    if (kind_ == 2) return static_cast<const Py_UCS2*>(data_)[at];
-    return static_cast<const Py_UCS4*>(data_)[at];
-  }
-
-  // Room for `needed` code points in the current kind.
-  bool Reserve(size_t needed) {
-    if (needed <= capacity_) return true;
-    size_t capacity = capacity_ + capacity_ / 2;
-    if (capacity < needed) capacity = needed;
-    if (capacity < 4096) capacity = 4096;
-    if (capacity > PY_SSIZE_T_MAX / 4) return false;
-    void* data = PyMem_RawRealloc(data_, capacity * kind_);
-    if (data == nullptr) return false;
-    data_ = data;
-    capacity_ = capacity;
-    return true;
-  }
-
-  // Moves what is built so far into the wider kind.
-  bool Widen(int kind) {
-    void* data = PyMem_RawMalloc((capacity_ > 0 ? capacity_ : 1) * kind);
-    if (data == nullptr) return false;
-    for (size_t i = 0; i < length_; ++i) {
-      Py_UCS4 c = Load(i);
-      if (kind == 2) {
-        static_cast<Py_UCS2*>(data)[i] = static_cast<Py_UCS2>(c);
-      } else {
-        static_cast<Py_UCS4*>(data)[i] = c;
-      }
-    }
-    PyMem_RawFree(data_);
-    data_ = data;
-    kind_ = kind;
-    return true;
-  }
-
-  void* data_ = nullptr;
-  size_t length_ = 0;
-  size_t capacity_ = 0;
-  int kind_ = 1;
-  Py_UCS4 largest_ = 0;
-  uint16_t pending_ = 0;
-  bool has_pending_ = false;
-};
-
 // Converts whole: the units into one output buffer, then the str. The plain
 // way, for short texts (on the stack), and beside the sliced way in the
 // tests (_convert_whole).
@@ -537,46 +385,190 @@ PyObject* ConvertWhole(const tobble_filter* filter, PyObject* text) {
   return result;
 }
 
-// Converts a slice at a time, with the GIL released throughout: the input
-// read into a slice buffer, converted into an output buffer that stays in
-// cache, and built into the str's storage. Converting a large text whole
-// would write, then read back, an output buffer many times its size.
-PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text) {
-  size_t in_room = kSliceUnits + TOBBLE_MAX_TAIL;
-  size_t out_room = tobble_output_bound(filter, in_room);
-  uint16_t* in = static_cast<uint16_t*>(PyMem_RawMalloc((in_room + out_room) * sizeof(uint16_t)));
-  if (in == nullptr) return PyErr_NoMemory();
-  uint16_t* out = in + in_room;
+// Slice buffers, one pair for each thread, kept from call to call: a
+// conversion into fresh memory pays a page fault every 4 KiB, which costs
+// more than converting what fills it.
+class SliceBuffers {
+ public:
+  static constexpr size_t kInRoom = kSliceUnits + TOBBLE_MAX_TAIL;
+
+  ~SliceBuffers() { PyMem_RawFree(in_); }
+
+  // This thread's buffers, or null when memory ran out. No Python API.
+  static SliceBuffers* ForThisThread() {
+    thread_local SliceBuffers buffers;
+    if (buffers.in_ == nullptr) {
+      size_t out_room = 0;
+      for (size_t i = 0; i < tobble_filter_count(); ++i) {
+        size_t bound = tobble_output_bound(tobble_filter_at(i), kInRoom);
+        out_room = bound > out_room ? bound : out_room;
+      }
+      buffers.in_ = static_cast<uint16_t*>(PyMem_RawMalloc((kInRoom + out_room) * 2));
+      if (buffers.in_ == nullptr) return nullptr;
+      buffers.out_room_ = out_room;
+    }
+    return &buffers;
+  }
+
+  uint16_t* in() { return in_; }
+  uint16_t* out() { return in_ + kInRoom; }
+  size_t out_room() const { return out_room_; }
+
+ private:
+  uint16_t* in_ = nullptr;
+  size_t out_room_ = 0;
+};
+
+// Runs the filter over the text a slice at a time, handing each slice's
+// output to sink(units, n). No Python API.
+template <typename Sink>
+tobble_status ForEachSlice(const tobble_filter* filter, PyObject* text, SliceBuffers* buffers,
+                           Sink& sink) {
   UnitReader reader(text);
-  StrBuilder builder;
-  tobble_status status = TOBBLE_OK;
-  bool memory = true;
-  Py_BEGIN_ALLOW_THREADS;
-  memory = builder.Expect(static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+  uint16_t* in = buffers->in();
   size_t held = 0;  // the unread tail of the last slice, at the front of `in`
-  while (memory) {
-    size_t n = held + reader.Read(in + held, in_room - held);
+  while (true) {
+    size_t n = held + reader.Read(in + held, SliceBuffers::kInRoom - held);
     int last = reader.done();
     size_t read = 0;
     size_t written = 0;
-    status = tobble_convert(filter, in, n, out, out_room, last, &read, &written);
-    if (status != TOBBLE_OK) break;
-    memory = builder.Append(out, written);
-    if (last) break;
+    tobble_status status =
+        tobble_convert(filter, in, n, buffers->out(), buffers->out_room(), last, &read, &written);
+    if (status != TOBBLE_OK) return status;
+    sink(buffers->out(), written);
+    if (last) return TOBBLE_OK;
     held = n - read;
     // The library leaves at most TOBBLE_MAX_TAIL units unread; more would
     // mean no progress.
-    if (held > TOBBLE_MAX_TAIL) {
-      status = TOBBLE_ERROR_CAPACITY;
-      break;
-    }
+    if (held > TOBBLE_MAX_TAIL) return TOBBLE_ERROR_CAPACITY;
     memmove(in, in + read, held * sizeof(uint16_t));
   }
+}
+
+// The first pass: the shape of the str that all slices' units make, pairs
+// across slice edges included.
+struct ShapeCounter {
+  size_t units = 0;
+  size_t pairs = 0;
+  uint16_t largest = 0;
+  bool after_high = false;  // the last unit so far is an unpaired high surrogate
+
+  void operator()(const uint16_t* slice, size_t n) {
+    units += n;
+    uint16_t surrogates = 0;
+    for (size_t i = 0; i < n; ++i) {
+      largest = slice[i] > largest ? slice[i] : largest;
+      surrogates |= (slice[i] & 0xF800) == 0xD800;
+    }
+    if (!surrogates) {
+      after_high = after_high && n == 0;
+      return;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (after_high && IsLow(slice[i])) {
+        ++pairs;
+        after_high = false;
+      } else {
+        after_high = IsHigh(slice[i]);
+      }
+    }
+  }
+
+  StrShape shape() const {
+    if (pairs > 0) return {units - pairs, 0x10FFFF};
+    return {units, Py_UCS4{largest < 0x80 ? 0x7Fu : largest < 0x100 ? 0xFFu : 0xFFFFu}};
+  }
+};
+
+// The second pass: writes the slices' units into the str the first pass
+// shaped. Only four-byte storage can hold a pair.
+struct StrFiller {
+  PyObject* text;
+  size_t at = 0;
+  bool after_high = false;  // the code point at at - 1 is an unpaired high surrogate
+
+  void operator()(const uint16_t* slice, size_t n) {
+    switch (PyUnicode_KIND(text)) {
+      case PyUnicode_1BYTE_KIND: {
+        Py_UCS1* out = PyUnicode_1BYTE_DATA(text) + at;
+        for (size_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(slice[i]);
+        at += n;
+        break;
+      }
+      case PyUnicode_2BYTE_KIND:
+        memcpy(PyUnicode_2BYTE_DATA(text) + at, slice, n * sizeof(uint16_t));
+        at += n;
+        break;
+      default: {
+        Py_UCS4* out = PyUnicode_4BYTE_DATA(text);
+        for (size_t i = 0; i < n; ++i) {
+          if (after_high && IsLow(slice[i])) {
+            out[at - 1] = 0x10000 + ((out[at - 1] - 0xD800) << 10) + (slice[i] - 0xDC00);
+            after_high = false;
+          } else {
+            out[at++] = slice[i];
+            after_high = IsHigh(slice[i]);
+          }
+        }
+      }
+    }
+  }
+};
+
+// Converts in slices through this thread's buffers, which stay in cache:
+// a first pass finds the result's length and storage, a second converts
+// again straight into the new str. Converting twice costs less than
+// writing, and reading back, an intermediate buffer many times the text's
+// size. With the GIL released throughout but for the str's allocation.
+PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text) {
+  SliceBuffers* buffers = SliceBuffers::ForThisThread();
+  if (buffers == nullptr) return PyErr_NoMemory();
+  ShapeCounter counter;
+  tobble_status status;
+  Py_BEGIN_ALLOW_THREADS;
+  status = ForEachSlice(filter, text, buffers, counter);
   Py_END_ALLOW_THREADS;
-  PyMem_RawFree(in);
-  if (!memory) return PyErr_NoMemory();
   if (status != TOBBLE_OK) return RaiseStatus(status);
-  return builder.Finish();
+  StrShape shape = counter.shape();
+  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), shape.max_char);
+  if (result == nullptr) return nullptr;
+  StrFiller filler{result};
+  Py_BEGIN_ALLOW_THREADS;
+  status = ForEachSlice(filter, text, buffers, filler);
+  Py_END_ALLOW_THREADS;
+  if (status != TOBBLE_OK || filler.at != shape.length) {
+    Py_DECREF(result);
+    return RaiseStatus(status != TOBBLE_OK ? status : TOBBLE_ERROR_CAPACITY);
+  }
+  return result;
+}
+
+// The text's length in UTF-16 units, counted up to `limit` (any more than
+// that may be reported as limit + 1).
+size_t UnitsUpTo(PyObject* text, size_t limit) {
+  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  if (PyUnicode_KIND(text) != PyUnicode_4BYTE_KIND || length > limit) return length;
+  const Py_UCS4* in = PyUnicode_4BYTE_DATA(text);
+  size_t supplementary = 0;
+  for (size_t i = 0; i < length; ++i) supplementary += in[i] > 0xFFFF;
+  return length + supplementary;
+}
+
+// Converts a text of at most one slice once, through this thread's
+// buffers.
+PyObject* ConvertOneSlice(const tobble_filter* filter, PyObject* text) {
+  SliceBuffers* buffers = SliceBuffers::ForThisThread();
+  if (buffers == nullptr) return PyErr_NoMemory();
+  UnitReader reader(text);
+  size_t n = reader.Read(buffers->in(), SliceBuffers::kInRoom);
+  size_t written = 0;
+  tobble_status status = tobble_convert(filter, buffers->in(), n, buffers->out(),
+                                        buffers->out_room(), 1, nullptr, &written);
+  if (status != TOBBLE_OK) return RaiseStatus(status);
+  StrShape shape = ShapeOf(buffers->out(), written);
+  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), shape.max_char);
+  if (result != nullptr) FillStr(result, buffers->out(), written);
+  return result;
 }
 
 // The filter and text arguments of convert() and _convert_whole(); false
@@ -600,10 +592,11 @@ bool ConvertArguments(const char* function, PyObject* const* args, Py_ssize_t na
 PyObject* Convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const tobble_filter* filter;
   if (!ConvertArguments("convert", args, nargs, &filter)) return nullptr;
-  if (static_cast<size_t>(PyUnicode_GET_LENGTH(args[1])) > kSlicedAbove) {
-    return ConvertSliced(filter, args[1]);
+  // At most one slice of units is converted once.
+  if (UnitsUpTo(args[1], kSliceUnits) <= kSliceUnits) {
+    return ConvertOneSlice(filter, args[1]);
   }
-  return ConvertWhole(filter, args[1]);
+  return ConvertSliced(filter, args[1]);
 }
 
 PyObject* ConvertWholeForTests(PyObject*, PyObject* const* args, Py_ssize_t nargs) {

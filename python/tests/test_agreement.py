@@ -157,11 +157,11 @@ def test_stubs_cover_the_extension():
 
 
 def slice_edge_texts(rng):
-    """Texts whose slices (16 Ki units) end in every way: a pair cut in two,
+    """Texts whose slices (32 Ki units) end in every way: a pair cut in two,
     an escape or reference cut short, wider characters first appearing
     late (so the result's storage widens half-way), lone surrogates at the
     edges."""
-    slice_units = 16 * 1024
+    slice_units = 32 * 1024
     texts = []
     for tail in ["\U0001f600", "\\ud83d\\ude00", "\\U0001f600", "&#x1F600;", "%F0%9F%98%80",
                  "\ud83d", "\ude00", "\xe9", "\u3042", "&eacute;"]:
