@@ -79,8 +79,9 @@ def best_time(call, argument, min_time, rounds):
     call(argument)
     once = max(time.perf_counter() - start, 1e-7)
     number = max(1, int(min_time / once))
-    best = float("inf")
-    for _ in range(rounds):
+    # A call slower than a round is a round of its own already.
+    best = once if number == 1 else float("inf")
+    for _ in range(rounds - (number == 1)):
         start = time.perf_counter()
         for _ in range(number):
             call(argument)
