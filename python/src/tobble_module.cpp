@@ -637,6 +637,54 @@ struct Collector {
     bytes.clear();
     return result;
   }
+
+  // Gives back memory beyond a few blocks, so that a collector kept from
+  // call to call does not hold on to the largest output it ever saw.
+  void Trim() {
+    if (bytes.capacity() > kKeptBytes) std::string().swap(bytes);
+  }
+
+  static constexpr size_t kKeptBytes = 1 << 20;
+};
+
+// convert_bytes() keeps its last stream for each thread and resets it for
+// the next call with the same filter, encoding and errors: a new stream maps
+// its memory afresh, which costs far more than converting a short input.
+class CachedStream {
+ public:
+  ~CachedStream() { tobble_stream_destroy(stream_); }
+
+  // This thread's stream for the options, ready for a new input, or null
+  // with *status set. No Python API.
+  static CachedStream* Get(const tobble_filter* filter, tobble_encoding encoding, unsigned flags,
+                           tobble_status* status) {
+    thread_local CachedStream cached;
+    *status = TOBBLE_OK;
+    if (cached.stream_ != nullptr && cached.filter_ == filter && cached.encoding_ == encoding &&
+        cached.flags_ == flags) {
+      *status = tobble_stream_reset(cached.stream_);
+    } else {
+      tobble_stream_destroy(cached.stream_);
+      cached.stream_ = nullptr;
+      *status = tobble_stream_create(filter, encoding, flags, &Collector::Write, &cached.collector,
+                                     &cached.stream_);
+      cached.filter_ = filter;
+      cached.encoding_ = encoding;
+      cached.flags_ = flags;
+    }
+    cached.collector.bytes.clear();
+    cached.collector.out_of_memory = false;
+    return *status == TOBBLE_OK ? &cached : nullptr;
+  }
+
+  tobble_stream* stream() { return stream_; }
+  Collector collector;
+
+ private:
+  const tobble_filter* filter_ = nullptr;
+  tobble_encoding encoding_ = TOBBLE_UTF8;
+  unsigned flags_ = 0;
+  tobble_stream* stream_ = nullptr;
 };
 
 // The exception for a stream call's status. `data`/`n` is the piece just
@@ -699,23 +747,21 @@ PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_buffer view;
   if (!GetBytes(data_arg, &view)) return nullptr;
 
-  Collector collector;
-  tobble_stream* stream = nullptr;
-  tobble_status status =
-      tobble_stream_create(filter, encoding, flags, &Collector::Write, &collector, &stream);
+  tobble_status status;
+  CachedStream* cached = CachedStream::Get(filter, encoding, flags, &status);
   PyObject* result = nullptr;
-  if (status != TOBBLE_OK) {
+  if (cached == nullptr) {
     RaiseStatus(status);
   } else {
-    status = FeedStream(stream, view.buf, static_cast<size_t>(view.len), true);
+    status = FeedStream(cached->stream(), view.buf, static_cast<size_t>(view.len), true);
     if (status == TOBBLE_OK) {
-      result = collector.Take();
+      result = cached->collector.Take();
     } else {
-      RaiseStreamStatus(status, stream, collector, encoding, static_cast<const char*>(view.buf),
-                        view.len);
+      RaiseStreamStatus(status, cached->stream(), cached->collector, encoding,
+                        static_cast<const char*>(view.buf), view.len);
     }
+    cached->collector.Trim();
   }
-  tobble_stream_destroy(stream);
   PyBuffer_Release(&view);
   return result;
 }

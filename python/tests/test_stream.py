@@ -166,3 +166,32 @@ def test_lone_surrogate_results_in_utf8_become_replacement_characters():
     # UTF-16 output carries them exactly.
     data = utf16("a\\ud800b")
     assert tobble.convert_bytes("untobbleJ", data, "utf-16le") == utf16("a\ud800b")
+
+
+def test_convert_bytes_calls_do_not_leak_into_each_other():
+    """convert_bytes keeps a stream for each thread from call to call: an
+    error, a cut-short escape or other options before a call change
+    nothing of its result."""
+    calls = [
+        ("untobbleJ", b"abc\\u30", "utf-8", "strict"),
+        ("untobbleJ", b"42", "utf-8", "strict"),
+        ("tobbleJ", b"\xe3\x81\x82\xff", "utf-8", "strict"),
+        ("tobbleJ", b"\xe3\x81\x82", "utf-8", "strict"),
+        ("tobbleJ", b"\xe3\x81", "utf-8", "replace"),
+        ("tobbleJ", b"\xe3\x81\x82", "utf-8", "strict"),
+        ("charref2text", utf16("&eac"), "utf-16le", "strict"),
+        ("charref2text", utf16("ute;"), "utf-16le", "strict"),
+        ("charref2text", b"ute;", "utf-8", "strict"),
+    ]
+    for filter_name, data, encoding, errors in calls * 2:
+        converter = tobble.Converter(filter_name, encoding, errors)
+        try:
+            expected = converter.feed(data) + converter.finish()
+        except UnicodeDecodeError as error:
+            expected = error.start
+        try:
+            result = tobble.convert_bytes(filter_name, data, encoding, errors)
+        except UnicodeDecodeError as error:
+            result = error.start
+        assert result == expected, (filter_name, data)
+    assert tobble.convert_bytes("untobbleJ", b"\\u0041") == b"A"
