@@ -35,7 +35,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_CHECK_SECONDS ?= 3
 
 .PHONY: all check dist install fuzz fuzz-build bench deps-build deps-check deps-bench native \
-	release win64 win32 format format-check clean python python-check
+	release win64 win32 format format-check clean python python-check deps
 
 all: native release win64 win32 python
 	mkdir -p dist
@@ -86,6 +86,9 @@ fuzz-build: deps-check
 
 fuzz: fuzz-build
 	tools/fuzz.py --seconds $(FUZZ_SECONDS) --report docs/reliability.md
+
+# What building and testing need, the Python package's packages included.
+deps: deps-check
 
 deps-build:
 	@tools/install-deps.sh build
