@@ -31,6 +31,9 @@ endfunction()
 add_library(tobble_static STATIC ${TOBBLE_LIB_SOURCES} $<TARGET_OBJECTS:tobble_core_objects>)
 tobble_library(tobble_static)
 target_compile_definitions(tobble_static INTERFACE TOBBLE_STATIC)
+# Installed, the archive brings the C++ runtime it needs, so that a C program
+# links it too.
+target_link_libraries(tobble_static INTERFACE $<INSTALL_INTERFACE:stdc++>)
 set_target_properties(tobble_static PROPERTIES OUTPUT_NAME tobble EXPORT_NAME tobble_static)
 
 if(WIN32)

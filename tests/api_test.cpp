@@ -2,8 +2,12 @@
 // error path, and streams in every encoding and mode against plain
 // references written here.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <tobble.h>
+#include <unistd.h>
 
 #include <random>
 #include <string>
@@ -398,6 +402,38 @@ TEST(Stream, CreateRefusesBadArguments) {
             TOBBLE_OK);
   EXPECT_NE(stream, nullptr);
   tobble_stream_destroy(stream);
+}
+
+// The process's address space in bytes, from /proc/self/statm.
+size_t AddressSpaceBytes() {
+  unsigned long pages = 0;
+  FILE* statm = fopen("/proc/self/statm", "r");
+  if (statm == nullptr) return 0;
+  const int read = fscanf(statm, "%lu", &pages);
+  fclose(statm);
+  return read == 1 ? pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) : 0;
+}
+
+// With no address space left, create reports TOBBLE_ERROR_NO_MEMORY, leaves
+// *stream null, and neither throws nor aborts. Run in a child process whose
+// address space is capped just above what it already uses.
+TEST(Stream, CreateReportsNoMemory) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlim_t cap = AddressSpaceBytes() + (1 << 20);
+    const struct rlimit limit = {cap, cap};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
+    Collector collector;
+    tobble_stream* stream = reinterpret_cast<tobble_stream*>(&collector);
+    const tobble_status status = tobble_stream_create(tobble_filter_find("tobbleJ"), TOBBLE_UTF8, 0,
+                                                      Collect, &collector, &stream);
+    _exit(status == TOBBLE_ERROR_NO_MEMORY && stream == nullptr ? 0 : 11);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(Stream, NullStreamsAndNullBytes) {

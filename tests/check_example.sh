@@ -25,7 +25,7 @@ export PKG_CONFIG_PATH="$root/lib/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$stage"
 cc -std=c99 -Wall -Wextra -Wpedantic -Werror "$src/examples/tobble_filter.c" \
   $(pkg-config --cflags --libs tobble) -o "$work/tobble_filter"
 
-# find_package(tobble) from a project of its own.
+# find_package(tobble) from a project of its own, with each library.
 mkdir "$work/project"
 cat >"$work/project/CMakeLists.txt" <<CMAKE
 cmake_minimum_required(VERSION 3.16)
@@ -33,12 +33,19 @@ project(uses_tobble C)
 find_package(tobble $(cat "$src/VERSION") REQUIRED)
 add_executable(tobble_filter "$src/examples/tobble_filter.c")
 target_link_libraries(tobble_filter tobble::tobble)
+add_executable(tobble_filter_static "$src/examples/tobble_filter.c")
+target_link_libraries(tobble_filter_static tobble::tobble_static)
 CMAKE
 cmake -S "$work/project" -B "$work/project/build" -DCMAKE_PREFIX_PATH="$root" >/dev/null
 cmake --build "$work/project/build" >/dev/null
 
 export LD_LIBRARY_PATH="$root/lib"
-python3 - "$root/bin/tobble" "$work/tobble_filter" "$work/project/build/tobble_filter" <<'PYTHON'
+if ldd "$work/project/build/tobble_filter_static" | grep -q libtobble; then
+  echo "tobble::tobble_static links the shared library"
+  exit 1
+fi
+python3 - "$root/bin/tobble" "$work/tobble_filter" "$work/project/build/tobble_filter" \
+  "$work/project/build/tobble_filter_static" <<'PYTHON'
 import random
 import subprocess
 import sys
