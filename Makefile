@@ -20,12 +20,18 @@
 #   make format   format the sources with clang-format
 #   make native, release, win64, win32
 #                 one CMake preset with every program in it, tests included
+#   make python   the Python package into build/python/lib (part of make);
+#   make python-check  its tests and the Dask example's (part of make check)
 # Only make fuzz and make bench write under docs/; make check fails if
 # anything else did.
 
 JOBS ?= $(shell nproc)
 PYTHON ?= python3
 PREFIX ?= /usr/local
+# The Python package builds and runs with Debian's Python, which has the
+# setuptools, pytest and Dask packages it needs.
+PY3 ?= /usr/bin/python3
+PYTHON_BUILD = build/python
 VERSION := $(shell cat VERSION)
 
 # $(call BUILD,PRESET[,TARGETS]): configures the preset and builds the
@@ -48,15 +54,17 @@ DELIVERABLES = build/win64/tobble.qnf64 build/win32/tobble.qnf build/win64/tobbl
 	build/release/tobble
 COPY_DELIVERABLES = mkdir -p dist && cp $(DELIVERABLES) dist/
 
-.PHONY: all check check-start dist install fuzz fuzz-build bench deps deps-build deps-bench \
-	native release win64 win32 format format-check clean
+.PHONY: all deliverables check check-start dist install fuzz fuzz-build bench deps deps-build \
+	deps-bench native release win64 win32 format format-check clean python python-check
 # The presets share build folders between targets (release, say, in `make`
 # and in `make check`); one cmake at a time.
 .NOTPARALLEL:
 
+all: deliverables python
+
 # The release preset holds the tool, the library and no test program; of the
 # cross presets only the plug-ins and tobble.exe.
-all: deps-build
+deliverables: deps-build
 	$(call BUILD,release)
 	$(call BUILD,win64,tobble_plugin tobble_tool)
 	$(call BUILD,win32,tobble_plugin)
@@ -75,6 +83,7 @@ check: deps check-start native release win64 win32 fuzz-build format-check
 	ctest --preset release || status=1; \
 	ctest --preset win64 || status=1; \
 	ctest --preset win32 || status=1; \
+	$(MAKE) --no-print-directory python-check || status=1; \
 	written=$$(find docs -newer build/check.stamp 2>/dev/null); \
 	if [ -n "$$written" ]; then \
 	  echo "make check wrote under docs/ (only make fuzz and make bench may):" $$written; \
@@ -93,6 +102,16 @@ dist: deps-build
 
 install: release
 	DESTDIR="$(DESTDIR)" cmake --install build/release --prefix "$(PREFIX)"
+
+# The extension is compiled with the library's sources (python/setup.py);
+# pytest's status 5 (no test collected) fails like any other.
+python: deps-build
+	cd python && $(PY3) setup.py -q build_py -d ../$(PYTHON_BUILD)/lib \
+	  build_ext -j $(JOBS) -b ../$(PYTHON_BUILD)/lib -t ../$(PYTHON_BUILD)/temp
+
+python-check: python release
+	PYTHONPATH=$(CURDIR)/$(PYTHON_BUILD)/lib TOBBLE_TOOL=$(CURDIR)/build/release/tobble \
+	  $(PY3) -m pytest -q -p no:cacheprovider python/tests
 
 bench: deps-bench all
 	$(call BUILD,win64,plugin_bench)

@@ -269,7 +269,8 @@ class Report:
         if self.errors:
             m += ["**Errors in this run:**", ""] + [f"- {e}" for e in self.errors] + [""]
         m += self.corpus_section() + self.core_section() + self.plugin_section()
-        m += self.tool_section() + self.target_section() + self.notes_section()
+        m += self.tool_section() + self.python_section() + self.target_section()
+        m += self.notes_section()
         m += ["## Chart", "", "![Rates and percent of limit](performance.svg)", ""]
         return m
 
@@ -477,6 +478,55 @@ class Report:
                     f"| {self.label(filt, corpus)} | {SIZE_NAMES[s]} |"
                     + "".join(f" {c} |" for c in cells)
                 )
+        return m + [""]
+
+    def python_section(self):
+        """The Python package beside the standard library (python.json, from
+        bench/python_bench.py), when it was measured."""
+        path = os.path.join(self.results, "python.json")
+        if not os.path.exists(path):
+            return []
+        data = json.load(open(path))
+        m = ["## 4. The Python package", ""]
+        m += [
+            f"`bench/python_bench.py` (Python {data['python']}, tobble {data['tobble']}): "
+            "`tobble.convert(filter, text)` on the corpus as a str, beside the standard "
+            "library's functions for the same job on the same str, in the same process. "
+            "Target: at least 10× the fastest of them.",
+            "",
+            "| Filter | Corpus | Size | tobble MB/s | Fastest stdlib peer | Peer MB/s "
+            "| × fastest peer |",
+            "|---|---|---|---:|---|---:|---:|",
+        ]
+        below = []
+        for r in data["results"]:
+            timed = [p for p in r["peers"] if "seconds" in p]
+            peer = min(timed, key=lambda p: p["seconds"]) if timed else None
+            tobble_rate = rate(r["utf16"], r["tobble_s"])
+            peer_rate = rate(r["utf16"], peer["seconds"]) if peer else None
+            ratio = tobble_rate / peer_rate if peer_rate else None
+            if ratio is not None and ratio < 10:
+                below.append(f"`{r['filter']}` {r['corpus']} {SIZE_NAMES[r['size']]} "
+                             f"{ratio:.1f}×")
+            cells = [SIZE_NAMES[r["size"]], mbs(tobble_rate), peer["name"] if peer else "—",
+                     mbs(peer_rate), times(ratio)]
+            m.append(f"| {self.label(r['filter'], r['corpus'])} |"
+                     + "".join(f" {c} |" for c in cells))
+        m += ["", "Below 10×: " + ("; ".join(below) if below else "none") + ".", ""]
+        m += [
+            "Short strings: one call of `tobble.convert` on the first characters of the "
+            "filter's first corpus, beside `html.escape` of the same string. Target: at most "
+            "2× html.escape.",
+            "",
+            "| Filter | Corpus | Characters | tobble ns | html.escape ns | Ratio |",
+            "|---|---|---:|---:|---:|---:|",
+        ]
+        for r in data["short"]:
+            m.append(
+                f"| {self.label(r['filter'], r['corpus'])} | {r['length']} "
+                f"| {r['tobble_s'] * 1e9:,.0f} | {r['html_escape_s'] * 1e9:,.0f} "
+                f"| {r['tobble_s'] / r['html_escape_s']:.2f} |"
+            )
         return m + [""]
 
     def target_section(self):

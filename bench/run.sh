@@ -5,6 +5,7 @@
 #   2. the plug-in call under Wine, both DLLs, beside a
 #      plain copy loop standing in for the filter        (build/win64|win32/plugin_bench.exe)
 #   3. the tool end to end, beside peer programs and cat (bench/tool_bench.py, hyperfine)
+#   4. the Python package, beside the standard library  (bench/python_bench.py)
 # Results go to build/bench/, the report to docs/performance.md and
 # docs/performance.svg.
 #
@@ -51,5 +52,9 @@ done
 
 echo "bench: 3/3 the tool end to end"
 python3 bench/tool_bench.py $results/corpus/manifest.tsv "$tool" $results/tool.json $quick
+
+echo "bench: and the Python package beside the standard library"
+PYTHONPATH=build/python/lib /usr/bin/python3 bench/python_bench.py \
+  $results/corpus/manifest.tsv $results/python.json $quick
 
 python3 bench/report.py $results $report_dir $quick

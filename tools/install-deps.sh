@@ -22,12 +22,12 @@ done
 what=${1:-check}
 
 build_packages="cmake make g++ g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
-binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 googletest libgtest-dev libbenchmark-dev python3"
+binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 googletest libgtest-dev libbenchmark-dev python3
+python3-dev python3-setuptools"
 check_packages="wine wine64 wine32:i386 clang-format clang-14 libclang-rt-14-dev"
-# The Python package (its extension module and its tests, for Debian's
-# /usr/bin/python3) and the library's example, which builds with pkg-config.
-python_packages="python3-dev python3-setuptools python3-pybind11 python3-pytest
-python3-distributed python3-pip pkg-config"
+# The Python package's tests and the Dask example (for Debian's
+# /usr/bin/python3), and the library's example, which builds with pkg-config.
+python_packages="python3-pybind11 python3-pytest python3-distributed python3-pip pkg-config"
 bench_packages="hyperfine gnuplot-nox"
 case "$what" in
   build | check | bench) ;;

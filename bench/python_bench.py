@@ -1,0 +1,173 @@
+#!/usr/bin/python3
+"""The Python package beside the standard library, in one process: each
+filter through tobble.convert on the bench corpora, and the stdlib function
+that does the same job on the same str; then short strings, each call of
+tobble.convert beside html.escape of the same string.
+
+Usage: python_bench.py MANIFEST OUT_JSON [--quick] [--sizes=64K,16M]
+
+MANIFEST is the corpus list that bench_corpus prints. The tobble package
+must be importable (make puts it in build/python/lib; run.sh sets
+PYTHONPATH). Every figure is the fastest of several timed rounds; rates are
+MB/s of UTF-16 input (two bytes a unit), as in the rest of the report.
+"""
+import html
+import json
+import os
+import sys
+import time
+import urllib.parse
+
+import tobble
+
+
+def unicode_escape_decode(data):
+    # As the tool bench's peer: a pair escaped as two \u escapes comes out
+    # as two surrogates, and a round through UTF-16 joins them.
+    text = data.decode("unicode_escape", "backslashreplace")
+    return text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
+
+
+# Each peer: a name, how its input is made from the corpus str (untimed),
+# and the timed call.
+def _str(text):
+    return text
+
+
+def _ascii(text):
+    return text.encode("ascii", "backslashreplace")
+
+
+def _quoted(text):
+    return '"' + text.replace('"', '\\"') + '"'
+
+
+JSON_DUMPS = ("json.dumps", _str, json.dumps)
+JSON_LOADS = ("json.loads", _quoted, lambda s: json.loads(s, strict=False))
+ESCAPE_ENCODE = ("unicode_escape encode", _str, lambda s: s.encode("unicode_escape"))
+ESCAPE_DECODE = ("unicode_escape decode", _ascii, unicode_escape_decode)
+HTML_ESCAPE = (
+    "html.escape+xmlcharrefreplace",
+    _str,
+    lambda s: html.escape(s).encode("ascii", "xmlcharrefreplace"),
+)
+HTML_UNESCAPE = ("html.unescape", _str, html.unescape)
+QUOTE_PLUS = ("quote_plus", _str, urllib.parse.quote_plus)
+UNQUOTE_PLUS = ("unquote_plus", _str, urllib.parse.unquote_plus)
+
+PEERS = {
+    "tobbleJ": [JSON_DUMPS, ESCAPE_ENCODE],
+    "untobbleJ": [JSON_LOADS, ESCAPE_DECODE],
+    "tobbleC": [ESCAPE_ENCODE, JSON_DUMPS],
+    "untobbleC": [ESCAPE_DECODE],
+    "charref2text": [HTML_UNESCAPE],
+    "text2charref": [HTML_ESCAPE],
+    "text2charrefx": [HTML_ESCAPE],
+    "URLencode": [QUOTE_PLUS],
+    "URLdecode": [UNQUOTE_PLUS],
+}
+
+# Short strings: lengths in characters, and the rounds of calls timed.
+SHORT_LENGTHS = [1, 8, 16, 32, 64]
+
+
+def best_time(call, argument, min_time, rounds):
+    """The fastest time of one call, over `rounds` rounds of enough calls to
+    take `min_time` seconds each."""
+    call(argument)
+    start = time.perf_counter()
+    call(argument)
+    once = max(time.perf_counter() - start, 1e-7)
+    number = max(1, int(min_time / once))
+    # A call slower than a round is a round of its own already.
+    best = once if number == 1 else float("inf")
+    for _ in range(rounds - (number == 1)):
+        start = time.perf_counter()
+        for _ in range(number):
+            call(argument)
+        best = min(best, (time.perf_counter() - start) / number)
+    return best
+
+
+def read_manifest(path, sizes):
+    rows = []
+    with open(path, encoding="utf-8") as manifest:
+        for line in manifest:
+            f = line.rstrip("\n").split("\t")
+            if f[1] == "-" or f[2] not in sizes:
+                continue
+            rows.append(dict(filter=f[0], corpus=f[1], size=f[2], file=f[3], utf16=int(f[4])))
+    return rows
+
+
+def measure_corpus(row, quick):
+    with open(row["file"], encoding="utf-8", newline="") as f:
+        text = f.read()
+    large = row["size"] != "64K"
+    min_time, rounds = (0.05, 2) if quick else (0.3, 3) if large else (0.2, 5)
+    filter_name = row["filter"]
+    result = dict(row, peers=[])
+    result["tobble_s"] = best_time(lambda s: tobble.convert(filter_name, s), text, min_time, rounds)
+    for name, prepare, call in PEERS.get(filter_name, []):
+        try:
+            argument = prepare(text)
+            seconds = best_time(call, argument, min_time, rounds)
+            result["peers"].append({"name": name, "seconds": seconds})
+        except Exception as error:  # a peer that cannot do the job is recorded
+            result["peers"].append({"name": name, "error": f"{type(error).__name__}: {error}"})
+    return result
+
+
+def measure_short(rows, quick):
+    """Each filter on the first characters of its first 64 KiB corpus,
+    beside html.escape on the very same string."""
+    min_time, rounds = (0.02, 3) if quick else (0.1, 5)
+    results = []
+    seen = set()
+    for row in rows:
+        if row["size"] != "64K" or row["filter"] in seen:
+            continue
+        seen.add(row["filter"])
+        with open(row["file"], encoding="utf-8", newline="") as f:
+            start = f.read(4096)
+        filter_name = row["filter"]
+        for length in SHORT_LENGTHS:
+            text = start[:length]
+            tobble_s = best_time(lambda s: tobble.convert(filter_name, s), text, min_time, rounds)
+            escape_s = best_time(html.escape, text, min_time, rounds)
+            results.append(
+                dict(filter=filter_name, corpus=row["corpus"], length=length,
+                     tobble_s=tobble_s, html_escape_s=escape_s)
+            )
+    return results
+
+
+def main():
+    args = [a for a in sys.argv[1:] if not a.startswith("--")]
+    quick = "--quick" in sys.argv
+    sizes = ["64K"] if quick else ["64K", "16M"]
+    for a in sys.argv[1:]:
+        if a.startswith("--sizes="):
+            sizes = a.split("=", 1)[1].split(",")
+    if len(args) != 2:
+        sys.exit(__doc__)
+    manifest, out = args
+    rows = read_manifest(manifest, sizes)
+    results = []
+    for i, row in enumerate(rows, 1):
+        print(f"  [{i}/{len(rows)}] {row['filter']} {row['corpus']} {row['size']}", flush=True)
+        results.append(measure_corpus(row, quick))
+    print("  short strings", flush=True)
+    short = measure_short(rows, quick)
+    data = {
+        "python": sys.version.split()[0],
+        "tobble": tobble.__version__,
+        "results": results,
+        "short": short,
+    }
+    with open(out, "w", encoding="utf-8") as f:
+        json.dump(data, f, indent=1)
+
+
+if __name__ == "__main__":
+    main()

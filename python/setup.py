@@ -1,0 +1,73 @@
+"""Builds the tobble package: the extension tobble._tobble, compiled together
+with the library's own sources, so that nothing is downloaded and no
+prebuilt library is needed:
+
+    /usr/bin/python3 -m pip install ./python --no-build-isolation
+
+The library's sources are the ones CMakeLists.txt lists for it, read from
+there so that the two builds cannot drift apart.
+"""
+import os
+import re
+
+from setuptools import Extension, setup
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+# The CMake lists that make up the library, in CMakeLists.txt.
+LIBRARY_LISTS = ("TOBBLE_CORE_SOURCES", "TOBBLE_LIB_SOURCES")
+
+
+def cmake_list(text, name):
+    """The words of `set(NAME ...)` in a CMake file's text, with the lists
+    it names as ${OTHER} expanded."""
+    match = re.search(r"^set\(" + name + r"\s(.*?)\)", text, re.S | re.M)
+    if not match:
+        raise SystemExit(f"setup.py: CMakeLists.txt has no set({name} ...)")
+    words = []
+    for word in re.sub(r"#[^\n]*", "", match.group(1)).split():
+        inner = re.fullmatch(r"\$\{(\w+)\}", word)
+        words += cmake_list(text, inner.group(1)) if inner else [word]
+    return words
+
+
+def library_sources():
+    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
+        text = f.read()
+    return [os.path.join(ROOT, s) for name in LIBRARY_LISTS for s in cmake_list(text, name)]
+
+
+with open(os.path.join(ROOT, "VERSION"), encoding="utf-8") as f:
+    VERSION = f.read().strip()
+
+extension = Extension(
+    "tobble._tobble",
+    sources=[os.path.join(HERE, "src", "tobble_module.cpp")] + library_sources(),
+    include_dirs=[ROOT],
+    define_macros=[("TOBBLE_STATIC", "1"), ("TOBBLE_VERSION", f'"{VERSION}"')],
+    extra_compile_args=[
+        "-std=c++17",
+        "-O3",  # as the release build; vectorizes the str scans
+        "-fvisibility=hidden",
+        "-Wall",
+        "-Wextra",
+        "-Wpedantic",
+        "-Werror",
+    ],
+    depends=[os.path.join(ROOT, "include", "tobble.h")],
+    language="c++",
+)
+
+setup(
+    name="tobble",
+    version=VERSION,
+    description="Text conversions: \\u escapes, HTML character references and "
+    "percent-encoding, exact for every string",
+    license="MIT",
+    python_requires=">=3.10",
+    packages=["tobble"],
+    package_data={"tobble": ["py.typed", "*.pyi"]},
+    ext_modules=[extension],
+    zip_safe=False,
+)

@@ -1,0 +1,100 @@
+"""Threads: many at once give the results of one, and a long conversion
+lets other threads run."""
+import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+import tobble
+from conftest import FILTER_NAMES, random_text
+
+THREADS = 8
+
+
+def work(filter_name, texts):
+    """Every way into the package on each text: convert, convert_bytes in
+    UTF-16BE, and a Converter in 64 KiB pieces."""
+    results = []
+    for text in texts:
+        data = text.encode("utf-16-be", "surrogatepass")
+        converter = tobble.Converter(filter_name, "utf-16be")
+        pieces = [converter.feed(data[i : i + 65536]) for i in range(0, len(data), 65536)]
+        results.append(
+            (
+                tobble.convert(filter_name, text),
+                tobble.convert_bytes(filter_name, data, "utf-16be"),
+                b"".join(pieces) + converter.finish(),
+            )
+        )
+    return results
+
+
+@pytest.mark.parametrize("filter_name", FILTER_NAMES)
+def test_eight_threads_give_the_results_of_one(filter_name, rng):
+    # Above the size where the GIL is released, and small ones below it.
+    texts = [random_text(rng, n) for n in (5, 3000, 60_000, 200_000)]
+    alone = work(filter_name, texts)
+    with ThreadPoolExecutor(THREADS) as pool:
+        futures = [pool.submit(work, filter_name, texts[i % 4 :] + texts[: i % 4])
+                   for i in range(THREADS)]
+        for i, future in enumerate(futures):
+            assert future.result() == alone[i % 4 :] + alone[: i % 4]
+
+
+def test_one_converter_refuses_a_second_thread_while_busy():
+    converter = tobble.Converter("tobbleJ")
+    data = ("\u3042" * (8 << 20)).encode("utf-8")
+    errors = []
+
+    def feed():
+        try:
+            converter.feed(data)
+        except RuntimeError as error:
+            errors.append(error)
+
+    threads = [threading.Thread(target=feed) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    # However the calls interleaved, each either ran whole or was refused:
+    # the output counts every byte of each piece that ran.
+    ran = 4 - len(errors)
+    assert ran >= 1
+    assert converter.bytes_in == ran * len(data)
+    assert all("another thread" in str(e) for e in errors)
+
+
+@pytest.mark.parametrize("call", ["convert", "convert_bytes"])
+def test_long_conversion_releases_the_gil(call):
+    """While one thread converts 16 Mi characters, this one keeps running:
+    its longest pause stays far below the conversion's time."""
+    text = "\u3042\u30a2\u4e00 abc " * (2 << 20)
+    data = text.encode("utf-8")
+    done = threading.Event()
+    spans = []
+
+    def convert():
+        start = time.perf_counter()
+        if call == "convert":
+            tobble.convert("tobbleJ", text)
+        else:
+            tobble.convert_bytes("tobbleJ", data)
+        spans.append(time.perf_counter() - start)
+        done.set()
+
+    worker = threading.Thread(target=convert)
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(0.001)
+    last = time.perf_counter()
+    longest = 0.0
+    worker.start()
+    while not done.is_set():
+        now = time.perf_counter()
+        longest = max(longest, now - last)
+        last = now
+    worker.join()
+    sys.setswitchinterval(interval)
+    assert longest < spans[0] / 2, (longest, spans[0])
