@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "plugin/contract.h"
 #include "core/filters.h"
+#include "plugin/contract.h"
 #include "plugin/platform.h"
 #include "tests/case_file.h"
 #include "tests/win32_double.h"

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "charref/reference_tables.h"
-#include "core/surrogate.h"
 #include "core/filters.h"
+#include "core/surrogate.h"
 #include "tests/case_file.h"
 #include "tests/convert.h"
 #include "tests/entities.h"

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/number.h"
 #include "core/filters.h"
+#include "core/number.h"
 #include "tests/case_file.h"
 #include "tests/convert.h"
 
