@@ -11,6 +11,7 @@ import os
 import re
 
 from setuptools import Extension, setup
+from setuptools.command.build_ext import build_ext
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -32,10 +33,45 @@ def cmake_list(text, name):
     return words
 
 
-def library_sources():
+def cmake_text():
     with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
-        text = f.read()
+        return f.read()
+
+
+def library_sources():
+    text = cmake_text()
     return [os.path.join(ROOT, s) for name in LIBRARY_LISTS for s in cmake_list(text, name)]
+
+
+def source_options():
+    """The compile options CMakeLists.txt gives single files (the
+    transcoders, each built for its own instruction set), by path."""
+    text = cmake_text()
+    options = {}
+    pattern = r"^set_source_files_properties\((\S+) PROPERTIES COMPILE_OPTIONS (.*?)\)"
+    for path, value in re.findall(pattern, text, re.M):
+        inner = re.fullmatch(r'"?\$\{(\w+)\}"?', value.strip())
+        words = cmake_list(text, inner.group(1)) if inner else value.split()
+        options[os.path.normpath(os.path.join(ROOT, path))] = words
+    return options
+
+
+class BuildExtension(build_ext):
+    """Compiles each source with the options CMake gives it as well."""
+
+    def build_extension(self, ext):
+        options = source_options()
+        compile_one = self.compiler._compile
+
+        def compile_with_options(obj, src, src_ext, cc_args, extra_postargs, pp_opts):
+            extra = list(extra_postargs) + options.get(os.path.normpath(src), [])
+            return compile_one(obj, src, src_ext, cc_args, extra, pp_opts)
+
+        self.compiler._compile = compile_with_options
+        try:
+            super().build_extension(ext)
+        finally:
+            del self.compiler._compile
 
 
 with open(os.path.join(ROOT, "VERSION"), encoding="utf-8") as f:
@@ -69,5 +105,6 @@ setup(
     packages=["tobble"],
     package_data={"tobble": ["py.typed", "*.pyi"]},
     ext_modules=[extension],
+    cmdclass={"build_ext": BuildExtension},
     zip_safe=False,
 )
