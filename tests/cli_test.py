@@ -46,17 +46,18 @@ library.tobble_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_si
                                    ctypes.POINTER(ctypes.c_size_t)]
 
 # The nine filters in table order: export name, key, English name.
-KNOWN_FILTERS = [
-    ('tobbleJ', 'A', 'tobbleJ'),
-    ('untobbleJ', 'N', 'untobbleJ'),
-    ('tobbleC', 'B', 'tobbleC'),
-    ('untobbleC', 'M', 'untobbleC'),
-    ('charref2text', 'F', 'HTMLunescape'),
-    ('text2charref', 'P', 'HTMLescape'),
-    ('URLencode', 'E', 'URLencode'),
-    ('URLdecode', 'C', 'URLdecode'),
-    ('text2charrefx', '8', 'HTMLescape(HEX)'),
-]
+def read_filter_list():
+    """The filters of core/filter_list.h, the one list the tool's --list is
+    made from: (export name, key, English name) in table order."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'core',
+                        'filter_list.h')
+    with open(path, encoding='utf-8') as f:
+        rows = re.findall(r'^TOBBLE_FILTER\((\w+), [^,]+, "([^"]*)", \'(.)\',', f.read(), re.M)
+    return [(function, key, name_en) for function, name_en, key in rows]
+
+
+KNOWN_FILTERS = read_filter_list()
+assert len(KNOWN_FILTERS) >= 9, KNOWN_FILTERS
 
 # Every kind of token the filters read or write: escapes (of pairs and of
 # lone surrogates too), references, percent-encoded sequences, multi-byte
