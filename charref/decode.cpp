@@ -1,5 +1,6 @@
 #include "charref/charref.h"
 #include "charref/reference_tables.h"
+#include "charref/unit_classes.h"
 #include "core/number.h"
 #include "core/simd.h"
 #include "core/surrogate.h"
@@ -12,10 +13,8 @@ using simd::Units;
 // A name is never read beyond this many units.
 constexpr size_t kMaxNameUnits = 36;
 
-// The units a name can hold: every unit below 0x100 except the zero unit,
-// "&" and ";". Spaces and punctuation count too.
 constexpr bool IsNameUnit(char16_t u) {
-  return u < 0x100 && u != 0 && u != u'&' && u != u';';
+  return !charref::NotNameUnit::Has(u);
 }
 
 char16_t* WriteReplacement(char16_t* out, char16_t unit1, char16_t unit2) {
@@ -191,10 +190,8 @@ Units LeadingLanes(size_t count) {
   return _mm_load_si128(reinterpret_cast<const Units*>(kLeadingLanes[count]));
 }
 
-// The lanes that hold no name unit: from 0x100 up, the zero unit, "&", ";".
 Units NotNameUnits(Units v) {
-  return simd::Or(simd::Or(simd::AtLeast(v, 0x100), simd::Equal(v, 0)),
-                  simd::Or(simd::Equal(v, u'&'), simd::Equal(v, u';')));
+  return charref::NotNameUnit::Lanes(v);
 }
 
 // The first `count` lanes of v (name units, below 0x100) as bytes in two
@@ -367,14 +364,9 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
     if (in[p] != u'&') {
       // The output never runs ahead of the input, so the run copy's whole
       // vectors stay within the n units after o.
-      const size_t run =
-          simd::CopyPlainUnits(in + p, n - p, o, [](Units v) { return simd::Equal(v, u'&'); });
-      if (run == 0) {
-        *o++ = in[p++];  // fewer than eight units are left
-      } else {
-        p += run;
-        o += run;
-      }
+      const size_t run = simd::CopyPlainUnits<charref::Ampersand>(in + p, n - p, o);
+      p += run;
+      o += run;
       continue;
     }
     if (char16_t* end = DecodePlainNumber(in, p, n, o, &p)) {

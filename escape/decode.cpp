@@ -2,6 +2,7 @@
 #include "core/number.h"
 #include "core/simd.h"
 #include "escape/escape.h"
+#include "escape/unit_classes.h"
 
 namespace tobble {
 namespace {
@@ -18,7 +19,7 @@ Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, b
   size_t i = 0;
   while (i < n) {
     const char16_t u = in[i];
-    if (u != u'\\') {
+    if (!escape::Backslash::Has(u)) {
       *o++ = u;
       ++i;
       continue;
@@ -127,18 +128,13 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
   char16_t* o = out;
   size_t i = 0;
   while (i < n) {
-    const size_t plain =
-        simd::CopyPlainUnits(in + i, n - i, o, [](simd::Units v) { return simd::Equal(v, u'\\'); });
+    const size_t plain = simd::CopyPlainUnits<escape::Backslash>(in + i, n - i, o);
     i += plain;
     o += plain;
-    while (i < n) {
+    // Escapes one after another, as in text of few ASCII characters, are
+    // read without going back to the run copy.
+    while (i < n && escape::Backslash::Has(in[i])) {
       const char16_t u = in[i];
-      if (u != u'\\') {
-        if (n - i >= simd::kWidth) break;
-        *o++ = u;
-        ++i;
-        continue;
-      }
       char16_t* end;
       int32_t value;
       // The common escape first: "\u" and a field within the text, most

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "fuzz/properties.h"
+#include "testing/properties.h"
 
 using tobble::testing::Describe;
 using tobble::testing::FindFuzzTarget;

@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "plugin/contract.h"
 #include "core/filters.h"
+#include "plugin/contract.h"
 #include "plugin/platform.h"
-#include "tests/case_file.h"
+#include "testing/case_file.h"
 #include "tests/win32_double.h"
 
 extern "C" intptr_t GetError();

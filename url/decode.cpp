@@ -1,6 +1,7 @@
 #include "core/hex.h"
 #include "core/simd.h"
 #include "core/surrogate.h"
+#include "url/unit_classes.h"
 #include "url/url.h"
 
 namespace tobble {
@@ -226,7 +227,7 @@ Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
       expected = 0;
     }
     if (byte < 0) {  // a plus, a lone percent or any other unit
-      *o++ = u == u'+' ? u' ' : u;
+      *o++ = url::Percent::Map(u);
       ++i;
     } else if (ContinuationCount(byte) > 0) {  // a lead byte opens a sequence
       lead_at = i;
@@ -253,22 +254,13 @@ Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
   char16_t* o = out;
   size_t i = 0;
   while (i < n) {
-    const size_t plain = simd::CopyMappedUnits(
-        in + i, n - i, o, [](simd::Units v) { return simd::Equal(v, u'%'); },
-        [](simd::Units v) {
-          // " " is 0x0B below "+".
-          return simd::Add(v, simd::And(simd::Equal(v, u'+'), simd::Splat(u' ' - u'+')));
-        });
+    const size_t plain = simd::CopyMappedUnits<url::Percent>(in + i, n - i, o);
     i += plain;
     o += plain;
-    while (i < n) {
+    // Escapes one after another, as in encoded non-Latin text, are read
+    // without going back to the run copy.
+    while (i < n && url::Percent::Has(in[i])) {
       const char16_t u = in[i];
-      if (u != u'%') {
-        if (n - i >= simd::kWidth) break;
-        *o++ = u == u'+' ? u' ' : u;
-        ++i;
-        continue;
-      }
       // Escaped three- and four-byte UTF-8, in long runs in most non-Latin
       // text, is told by the first digit of its lead escape.
       const size_t left = n - i;

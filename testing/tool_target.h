@@ -13,7 +13,7 @@
 
 #include "lib/stream.h"
 #include "lib/transcode.h"
-#include "fuzz/properties.h"
+#include "testing/properties.h"
 
 namespace tobble::testing {
 
