@@ -358,20 +358,13 @@ Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool 
 // left to the run copy: it holds no "&", so it is copied as the scalar
 // decoder copies it.
 Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
-  size_t p = 0;
-  while (p < n) {
-    if (in[p] != u'&') {
-      // The output never runs ahead of the input, so the run copy's whole
-      // vectors stay within the n units after o.
-      const size_t run = simd::CopyPlainUnits<charref::Ampersand>(in + p, n - p, o);
-      p += run;
-      o += run;
-      continue;
-    }
+  // The output never runs ahead of the input, so the run copy's whole vectors
+  // stay within the n units after o. One "&" at in[p], and the reference it
+  // may begin.
+  return simd::ConvertAroundRuns<charref::Ampersand>(in, n, out, [&](size_t& p, char16_t*& o) {
     if (char16_t* end = DecodePlainNumber(in, p, n, o, &p)) {
       o = end;
-      continue;
+      return true;
     }
     const size_t q = p + 1;
     // Units consumed after the "&"; none when the "&" is copied.
@@ -398,14 +391,14 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
         }
         if (consumed == 0) *o++ = u'&';
         p = q + consumed;
-        continue;
+        return true;
       }
     }
     Name name;
     ReadName(in + q, n - q, &name);
     const size_t length = name.length;
     // A name that reaches the end of the piece may go on in the next one.
-    if (q + length == n && !last) break;
+    if (q + length == n && !last) return false;
     if (q + length < n && in[q + length] == u';') {
       if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
         o = end;
@@ -416,8 +409,8 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
     }
     if (consumed == 0) *o++ = u'&';
     p = q + consumed;
-  }
-  return {p, static_cast<size_t>(o - out)};
+    return true;
+  });
 }
 
 }  // namespace tobble

@@ -271,25 +271,19 @@ Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
 // reference copied eight units at a time, the other units one by one.
 template <typename References>
 Progress Encode(const char16_t* in, size_t n, char16_t* out, bool last) {
-  Position at = {0, out};
-  while (at.read < n) {
-    // The output is ahead of the input, and has room for the n - at.read
-    // units of the run copy.
-    const size_t run =
-        simd::CopyPlainUnits<charref::NeedsReference>(in + at.read, n - at.read, at.out);
-    at = {at.read + run, at.out + run};
-    if (at.read == n) break;
-    // A unit that needs a reference.
-    const char16_t u = in[at.read];
-    if (u >= 0x80) {
-      const Position next = EncodeNonAscii<References>(in, n, last, at);
-      if (next.read == at.read) break;  // a high surrogate waits for its partner
-      at = next;
-    } else {
-      at = {at.read + 1, WriteMarkupReference(at.out, u)};
+  // The output is ahead of the input, and has room for the n - i units of
+  // each run copy.
+  return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, char16_t*& o) {
+    if (in[i] < 0x80) {
+      o = WriteMarkupReference(o, in[i++]);
+      return true;
     }
-  }
-  return {at.read, static_cast<size_t>(at.out - out)};
+    const Position next = EncodeNonAscii<References>(in, n, last, {i, o});
+    if (next.read == i) return false;  // a high surrogate waits for its partner
+    i = next.read;
+    o = next.out;
+    return true;
+  });
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "core/conversion.h"
+
 namespace tobble::simd {
 
 using Units = __m128i;  // eight UTF-16 units
@@ -140,6 +142,33 @@ inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out) {
   }
   for (; i < n && !Special::Has(in[i]); ++i) out[i] = Special::Map(in[i]);
   return i;
+}
+
+// The loop of a conversion that passes most units unchanged: runs of units
+// outside `Special` copied by CopyPlainUnits (by CopyMappedUnits when
+// kMapped), and each unit of the class after a run handed to
+// `convert(i, o)`, which converts what begins at in[i] into o, moves both
+// on, and returns false to stop there (a piece that more input follows may
+// leave a tail so). Units of the class one after another go to `convert`
+// without a run copy between them. Returns how far the conversion got.
+template <typename Special, bool kMapped = false, typename Convert>
+inline Progress ConvertAroundRuns(const char16_t* in, size_t n, char16_t* out, Convert convert) {
+  size_t i = 0;
+  char16_t* o = out;
+  while (i < n) {
+    size_t plain;
+    if constexpr (kMapped) {
+      plain = CopyMappedUnits<Special>(in + i, n - i, o);
+    } else {
+      plain = CopyPlainUnits<Special>(in + i, n - i, o);
+    }
+    i += plain;
+    o += plain;
+    while (i < n && Special::Has(in[i])) {
+      if (!convert(i, o)) return {i, static_cast<size_t>(o - out)};
+    }
+  }
+  return {i, static_cast<size_t>(o - out)};
 }
 
 }  // namespace tobble::simd

@@ -68,33 +68,21 @@ Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool 
 // Runs of ASCII are copied eight units at a time, and the units above 0x7F
 // after each run escaped one by one.
 Progress EncodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool) {
-  char16_t* o = out;
-  size_t i = 0;
-  while (i < n) {
-    const size_t plain = simd::CopyPlainUnits<escape::NotAscii>(in + i, n - i, o);
-    i += plain;
-    o += plain;
-    for (; i < n && escape::NotAscii::Has(in[i]); ++i) o = WriteUnitEscape(o, in[i]);
-  }
-  return {n, static_cast<size_t>(o - out)};
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
+    o = WriteUnitEscape(o, in[i++]);
+    return true;
+  });
 }
 
 Progress EncodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
-  size_t i = 0;
-  while (i < n) {
-    const size_t plain = simd::CopyPlainUnits<escape::NotAscii>(in + i, n - i, o);
-    i += plain;
-    o += plain;
-    while (i < n && escape::NotAscii::Has(in[i])) {
-      const Character c = CharacterAt(in, n, i, last);
-      if (c.units == 0) return {i, static_cast<size_t>(o - out)};
-      o = c.units == 2 ? WriteCodePointEscape(o, c.value)
-                       : WriteUnitEscape(o, static_cast<char16_t>(c.value));
-      i += c.units;
-    }
-  }
-  return {i, static_cast<size_t>(o - out)};
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) return false;  // its partner may start the next piece
+    o = c.units == 2 ? WriteCodePointEscape(o, c.value)
+                     : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    i += c.units;
+    return true;
+  });
 }
 
 }  // namespace tobble

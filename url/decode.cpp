@@ -59,14 +59,6 @@ int ReadWholeEscape(const char16_t* in) {
   return byte == 0 ? kNoEscape : byte;  // "%00" is no escape
 }
 
-// Reads the event at in[0], with n > 0 units from it on, as DecodeUrlScalar
-// reads it: the byte of an escape, or kNoEscape for any other unit, or
-// kUndecided.
-int ReadEvent(const char16_t* in, size_t n) {
-  if (in[0] != u'%') return kNoEscape;
-  return n >= 3 ? ReadWholeEscape(in) : ReadEscape(in, n);
-}
-
 // ContinuationCount by the top five bits of the byte, which decide it.
 struct ContinuationCountTable {
   int8_t count[32];
@@ -80,59 +72,6 @@ constexpr ContinuationCountTable kContinuationCounts;
 // Room for the longest sequence: four escapes.
 constexpr size_t kLongestSequence = 12;
 
-// Decodes the sequence that the lead `byte` opens at in[0], with at least
-// kLongestSequence units there, so that every event it may meet is decided.
-// Returns the units read: the sequence, or up to the event that breaks it
-// (then "?" is written). Broken text most often breaks a sequence right
-// after its lead, which is told first; past that, its three possible
-// continuation escapes are read at once, in one vector, and without a
-// branch on what they hold.
-size_t DecodeSequence(const char16_t* in, int byte, int expected, char16_t** out) {
-  using namespace simd;
-  if (!IsContinuation(ReadEvent(in + 3, 3))) {
-    *(*out)++ = u'?';
-    return 3;
-  }
-  // Units 4 to 11: the digits of the first continuation escape, then the
-  // second and the third whole. Escape k has its "%" at lane 3k - 1 (the
-  // first one's, unit 3, was read above) and its digits at lanes 3k and
-  // 3k + 1.
-  const Units v = Load(in + 4);
-  const Units letters = InRange(Or(v, Splat(0x20)), u'a', u'f');
-  const unsigned digits = LaneBits(Or(InRange(v, u'0', u'9'), letters));
-  const unsigned percents = LaneBits(Equal(v, u'%')) << 1 | 1;
-  const Units values = Add(And(v, Splat(0xF)), And(letters, Splat(9)));
-  // Each lane's value times 16 plus the next lane's: the bytes, in lanes 0,
-  // 3 and 6.
-  const Units bytes = Add(_mm_slli_epi16(values, 4), _mm_srli_si128(values, 2));
-  const unsigned continuations = LaneBits(Equal(And(bytes, Splat(0xC0)), 0x80));
-  // Bits 0, 3 and 6: the escapes that are continuations; how many in a row.
-  const unsigned good = percents & digits & digits >> 1 & continuations;
-  const int gotten = __builtin_ctz((~good & 0x49) | 0x200) / 3;
-  // Their low six bits, the first highest: 4096 * b0 + 64 * b1 + b2.
-  const Units weighted =
-      _mm_madd_epi16(And(bytes, Splat(0x3F)), _mm_setr_epi16(4096, 0, 0, 64, 0, 0, 1, 0));
-  const Units halves =
-      _mm_add_epi32(weighted, _mm_shuffle_epi32(weighted, _MM_SHUFFLE(1, 0, 3, 2)));
-  const Units sum = _mm_add_epi32(halves, _mm_shuffle_epi32(halves, _MM_SHUFFLE(2, 3, 0, 1)));
-  const uint32_t bits = static_cast<uint32_t>(byte & (0x3F >> expected)) << 18 |
-                        static_cast<uint32_t>(_mm_cvtsi128_si32(sum));
-  // Without a branch, as broken text breaks sequences anywhere: a broken
-  // sequence takes the value 0, which is written as "?" like the other
-  // values that name no character, and ends at the event that broke it.
-  const bool whole = gotten >= expected;
-  const uint32_t value = whole ? bits >> (6 * (3 - expected)) : 0;
-  const bool named = value - 1 < 0x10FFFF;  // neither 0 nor above 0x10FFFF
-  const bool pair = value >= 0x10000 && named;
-  char16_t* o = *out;
-  o[0] = pair ? HighSurrogateOf(value) : named ? static_cast<char16_t>(value) : u'?';
-  // The second unit goes out in any case, and is overwritten next unless the
-  // pair needs it; the block has room, as the escapes read are longer.
-  o[1] = LowSurrogateOf(value);
-  *out = o + 1 + pair;
-  return 3 + 3 * static_cast<size_t>(whole ? expected : gotten);
-}
-
 // Lanes of the escapes' digits and of their "%" signs, in the units after a
 // lead "%": its two digits, then "%" and two digits twice.
 constexpr uint16_t kOn = 0xFFFF;
@@ -141,10 +80,12 @@ alignas(16) constexpr uint16_t kPercentLanes[8] = {0, 0, kOn, 0, 0, kOn, 0, 0};
 
 // The marker bits of a lead byte and of two continuation bytes, in the lanes
 // where the bytes of three escapes come to lie, and the values they must
-// take: by the number of continuation bytes the lead opens, 2 or 3.
-alignas(16) constexpr uint16_t kMarkBits[2][8] = {{0xF0, 0, 0, 0xC0, 0, 0, 0xC0, 0},
+// take: by the number of continuation bytes the lead opens, 1 to 3.
+alignas(16) constexpr uint16_t kMarkBits[3][8] = {{0xE0, 0, 0, 0xC0, 0, 0, 0, 0},
+                                                  {0xF0, 0, 0, 0xC0, 0, 0, 0xC0, 0},
                                                   {0xF8, 0, 0, 0xC0, 0, 0, 0xC0, 0}};
-alignas(16) constexpr uint16_t kMarks[2][8] = {{0xE0, 0, 0, 0x80, 0, 0, 0x80, 0},
+alignas(16) constexpr uint16_t kMarks[3][8] = {{0xC0, 0, 0, 0x80, 0, 0, 0, 0},
+                                               {0xE0, 0, 0, 0x80, 0, 0, 0x80, 0},
                                                {0xF0, 0, 0, 0x80, 0, 0, 0x80, 0}};
 
 simd::Units LoadLanes(const uint16_t* lanes) {
@@ -152,12 +93,13 @@ simd::Units LoadLanes(const uint16_t* lanes) {
 }
 
 // Decodes the sequence that the escape at in[0] opens when it is a lead of
-// kExpected (2 or 3) continuation escapes, with at least as many units at in.
-// The first three escapes are checked and read in one vector. A sequence
-// that a later event breaks is told from the same vector, as broken text
-// breaks them anywhere: it writes "?" and returns the units up to the event
-// that broke it, as DecodeUrlScalar does. Returns the units read, or 0 when
-// the escape at in[0] is no such lead; the general step reads it then.
+// kExpected (1 to 3) continuation escapes, with at least kLongestSequence
+// units at in. The lead and up to two continuation escapes are checked and
+// read in one vector. A sequence that a later event breaks is told from the
+// same vector, as broken text breaks them anywhere: it writes "?" and returns
+// the units up to the event that broke it, as DecodeUrlScalar does. Returns
+// the units read, or 0 when the escape at in[0] is no such lead; the general
+// step reads it then.
 template <int kExpected>
 size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
   using namespace simd;
@@ -170,20 +112,24 @@ size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
   // Each lane's value times 16 plus the next lane's: the bytes, in lanes 0,
   // 3 and 6.
   const Units bytes = Add(_mm_slli_epi16(values, 4), _mm_srli_si128(values, 2));
-  const Units marked = _mm_cmpeq_epi16(And(bytes, LoadLanes(kMarkBits[kExpected - 2])),
-                                       LoadLanes(kMarks[kExpected - 2]));
-  const unsigned good = Mask(And(shape, marked));
-  if (good != 0xFFFF) {
-    // Two bits a lane: the lead escape's digits in lanes 0 and 1, then the
-    // first continuation escape in lanes 2 to 4 and the second in 5 to 7.
+  const Units marked = _mm_cmpeq_epi16(And(bytes, LoadLanes(kMarkBits[kExpected - 1])),
+                                       LoadLanes(kMarks[kExpected - 1]));
+  // Two bits a lane: the lead escape's digits in lanes 0 and 1, then the
+  // first continuation escape in lanes 2 to 4 and the second in 5 to 7; a
+  // lead of one continuation byte looks at lanes 0 to 4 only.
+  constexpr unsigned kRead = kExpected == 1 ? 0x3FF : 0xFFFF;
+  const unsigned good = Mask(And(shape, marked)) & kRead;
+  if (good != kRead) {
     if ((good & 0xF) != 0xF) return 0;
     const size_t gotten = (good & 0x3F0) != 0x3F0 ? 0 : 1;
     *(*out)++ = u'?';
     return 3 + 3 * gotten;
   }
-  uint32_t value = static_cast<uint32_t>(_mm_extract_epi16(bytes, 0) & (0x3F >> kExpected)) << 12 |
-                   static_cast<uint32_t>(_mm_extract_epi16(bytes, 3) & 0x3F) << 6 |
-                   static_cast<uint32_t>(_mm_extract_epi16(bytes, 6) & 0x3F);
+  uint32_t value = static_cast<uint32_t>(_mm_extract_epi16(bytes, 0) & (0x3F >> kExpected)) << 6 |
+                   static_cast<uint32_t>(_mm_extract_epi16(bytes, 3) & 0x3F);
+  if constexpr (kExpected >= 2) {
+    value = value << 6 | static_cast<uint32_t>(_mm_extract_epi16(bytes, 6) & 0x3F);
+  }
   if constexpr (kExpected == 3) {
     const int byte = in[9] == u'%' ? ReadWholeEscape(in + 9) : kNoEscape;
     if (byte < 0 || !IsContinuation(byte)) {
@@ -248,75 +194,52 @@ Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
 // runs without a "%" go eight units at a time (pluses turned into spaces);
 // a lead escape reads its continuation escapes right away, and the first
 // event that is not one breaks the sequence ("?") and is read again, as
-// without an open sequence. A piece that stops inside a sequence leaves its
-// tail from the lead escape on.
+// without an open sequence. Between events the decoder is as good as Idle,
+// so the last few units, too few for a whole sequence, go to
+// DecodeUrlScalar, which also decides what a piece leaves for the next.
 Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
-  size_t i = 0;
-  while (i < n) {
-    const size_t plain = simd::CopyMappedUnits<url::Percent>(in + i, n - i, o);
-    i += plain;
-    o += plain;
-    // Escapes one after another, as in encoded non-Latin text, are read
-    // without going back to the run copy.
-    while (i < n && url::Percent::Has(in[i])) {
-      const char16_t u = in[i];
-      // Escaped three- and four-byte UTF-8, in long runs in most non-Latin
-      // text, is told by the first digit of its lead escape.
-      const size_t left = n - i;
-      if (left >= 9 && (in[i + 1] | 0x20) == u'e') {
-        const size_t read = DecodeLeadSequence<2>(in + i, &o);
-        i += read;
-        if (read != 0) continue;
-      } else if (left >= 12 && (in[i + 1] | 0x20) == u'f') {
-        const size_t read = DecodeLeadSequence<3>(in + i, &o);
-        i += read;
-        if (read != 0) continue;
-      }
-      // One event, and the sequence it may open, as in DecodeUrlScalar.
-      int byte = ReadEvent(in + i, n - i);
-      if (byte == kUndecided) {
-        if (!last) return {i, static_cast<size_t>(o - out)};
-        byte = kNoEscape;
-      }
-      if (byte == kNoEscape) {  // a lone percent
-        *o++ = u;
-        ++i;
-        continue;
-      }
-      const int expected = kContinuationCounts.count[byte >> 3];
-      if (expected == 0) {  // a single, lone continuation or stray byte: its own value
+  // One "%" at in[i], and the escape or sequence it may begin.
+  const auto convert = [&](size_t& i, char16_t*& o) {
+    if (n - i < kLongestSequence) {
+      const Progress rest = DecodeUrlScalar(in + i, n - i, o, last);
+      i += rest.read;
+      o += rest.written;
+      return i == n;
+    }
+    // Escaped three- and four-byte UTF-8, in long runs in most non-Latin
+    // text, is told by the first digit of its lead escape.
+    const char16_t first_digit = in[i + 1] | 0x20;
+    if (first_digit == u'e' || first_digit == u'f') {
+      const size_t read = first_digit == u'e' ? DecodeLeadSequence<2>(in + i, &o)
+                                              : DecodeLeadSequence<3>(in + i, &o);
+      i += read;
+      if (read != 0) return true;
+    }
+    // One event, with a whole escape's room: the byte of an escape, or a
+    // lone percent.
+    const int byte = ReadWholeEscape(in + i);
+    if (byte == kNoEscape) {
+      *o++ = in[i++];
+      return true;
+    }
+    switch (kContinuationCounts.count[byte >> 3]) {
+      case 0:  // a single, lone continuation or stray byte: its own value
         *o++ = static_cast<char16_t>(byte);
         i += 3;
-        continue;
-      }
-      if (n - i >= kLongestSequence) {
-        i += DecodeSequence(in + i, byte, expected, &o);
-        continue;
-      }
-      uint32_t value = byte & (0x3F >> expected);
-      size_t next = i + 3;
-      int gotten = 0;
-      for (; gotten < expected && next < n; ++gotten, next += 3) {
-        int event = ReadEvent(in + next, n - next);
-        if (event == kUndecided) {
-          if (!last) return {i, static_cast<size_t>(o - out)};
-          event = kNoEscape;
-        }
-        if (event < 0 || !IsContinuation(event)) break;
-        value = value << 6 | (event & 0x3F);
-      }
-      if (gotten == expected) {
-        o = WriteSequenceValue(o, value);
-      } else if (next < n || last) {
-        *o++ = u'?';  // broken by the event at `next`, which is read next as in Idle
-      } else {
-        return {i, static_cast<size_t>(o - out)};  // the next piece may go on with it
-      }
-      i = next;
+        break;
+      case 1:
+        i += DecodeLeadSequence<1>(in + i, &o);
+        break;
+      case 2:
+        i += DecodeLeadSequence<2>(in + i, &o);
+        break;
+      default:
+        i += DecodeLeadSequence<3>(in + i, &o);
+        break;
     }
-  }
-  return {i, static_cast<size_t>(o - out)};
+    return true;
+  };
+  return simd::ConvertAroundRuns<url::Percent, true>(in, n, out, convert);
 }
 
 }  // namespace tobble
