@@ -1,4 +1,4 @@
-// One libFuzzer target, the one named by TOBBLE_FUZZ_TARGET (fuzz/properties.h
+// One libFuzzer target, the one named by TOBBLE_FUZZ_TARGET (testing/properties.h
 // lists them). Every input is checked for each property of the target; a
 // violation ends the run like a crash, so libFuzzer keeps the input as a
 // regression case.
