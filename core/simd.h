@@ -102,8 +102,9 @@ inline size_t FirstLane(unsigned mask) {
 // the rest.
 template <typename Special>
 inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out) {
+  const size_t whole = n & ~(kWidth - 1);
   size_t i = 0;
-  for (; i + kWidth <= n; i += kWidth) {
+  for (; i < whole; i += kWidth) {
     const Units v = Load(in + i);
     Store(out + i, v);
     const unsigned mask = Mask(Special::Lanes(v));

@@ -59,16 +59,6 @@ int ReadWholeEscape(const char16_t* in) {
   return byte == 0 ? kNoEscape : byte;  // "%00" is no escape
 }
 
-// ContinuationCount by the top five bits of the byte, which decide it.
-struct ContinuationCountTable {
-  int8_t count[32];
-  constexpr ContinuationCountTable() : count() {
-    for (int top = 0; top < 32; ++top)
-      count[top] = static_cast<int8_t>(ContinuationCount(top << 3));
-  }
-};
-constexpr ContinuationCountTable kContinuationCounts;
-
 // Room for the longest sequence: four escapes.
 constexpr size_t kLongestSequence = 12;
 
@@ -206,36 +196,34 @@ Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
       o += rest.written;
       return i == n;
     }
-    // Escaped three- and four-byte UTF-8, in long runs in most non-Latin
-    // text, is told by the first digit of its lead escape.
-    const char16_t first_digit = in[i + 1] | 0x20;
-    if (first_digit == u'e' || first_digit == u'f') {
-      const size_t read = first_digit == u'e' ? DecodeLeadSequence<2>(in + i, &o)
-                                              : DecodeLeadSequence<3>(in + i, &o);
-      i += read;
-      if (read != 0) return true;
+    // A lead escape is told by its first digit: "c" or "d" opens two-byte
+    // UTF-8, "e" three-byte and "f" four-byte, in long runs in most
+    // non-Latin text. DecodeLeadSequence reads the whole sequence.
+    size_t read = 0;
+    switch (in[i + 1] | 0x20) {
+      case u'c':
+      case u'd':
+        read = DecodeLeadSequence<1>(in + i, &o);
+        break;
+      case u'e':
+        read = DecodeLeadSequence<2>(in + i, &o);
+        break;
+      case u'f':
+        read = DecodeLeadSequence<3>(in + i, &o);
+        break;
     }
-    // One event, with a whole escape's room: the byte of an escape, or a
-    // lone percent.
+    if (read != 0) {
+      i += read;
+      return true;
+    }
+    // No lead: the byte of a single, lone continuation or stray escape,
+    // its own value, or a lone percent.
     const int byte = ReadWholeEscape(in + i);
     if (byte == kNoEscape) {
       *o++ = in[i++];
-      return true;
-    }
-    switch (kContinuationCounts.count[byte >> 3]) {
-      case 0:  // a single, lone continuation or stray byte: its own value
-        *o++ = static_cast<char16_t>(byte);
-        i += 3;
-        break;
-      case 1:
-        i += DecodeLeadSequence<1>(in + i, &o);
-        break;
-      case 2:
-        i += DecodeLeadSequence<2>(in + i, &o);
-        break;
-      default:
-        i += DecodeLeadSequence<3>(in + i, &o);
-        break;
+    } else {
+      *o++ = static_cast<char16_t>(byte);
+      i += 3;
     }
     return true;
   };
