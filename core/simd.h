@@ -102,13 +102,24 @@ inline size_t FirstLane(unsigned mask) {
 // the rest.
 template <typename Special>
 inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out) {
-  const size_t whole = n & ~(kWidth - 1);
+  // Two vectors a step, so that the loop's own steps count for less.
   size_t i = 0;
-  for (; i < whole; i += kWidth) {
+  for (; n - i >= 2 * kWidth; i += 2 * kWidth) {
+    const Units first = Load(in + i);
+    Store(out + i, first);
+    unsigned mask = Mask(Special::Lanes(first));
+    if (mask != 0) return i + FirstLane(mask);
+    const Units second = Load(in + i + kWidth);
+    Store(out + i + kWidth, second);
+    mask = Mask(Special::Lanes(second));
+    if (mask != 0) return i + kWidth + FirstLane(mask);
+  }
+  if (n - i >= kWidth) {
     const Units v = Load(in + i);
     Store(out + i, v);
     const unsigned mask = Mask(Special::Lanes(v));
     if (mask != 0) return i + FirstLane(mask);
+    i += kWidth;
   }
   for (; i < n && !Special::Has(in[i]); ++i) out[i] = in[i];
   return i;
