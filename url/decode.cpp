@@ -70,12 +70,10 @@ alignas(16) constexpr uint16_t kPercentLanes[8] = {0, 0, kOn, 0, 0, kOn, 0, 0};
 
 // The marker bits of a lead byte and of two continuation bytes, in the lanes
 // where the bytes of three escapes come to lie, and the values they must
-// take: by the number of continuation bytes the lead opens, 1 to 3.
-alignas(16) constexpr uint16_t kMarkBits[3][8] = {{0xE0, 0, 0, 0xC0, 0, 0, 0, 0},
-                                                  {0xF0, 0, 0, 0xC0, 0, 0, 0xC0, 0},
+// take: by the number of continuation bytes the lead opens, 2 or 3.
+alignas(16) constexpr uint16_t kMarkBits[2][8] = {{0xF0, 0, 0, 0xC0, 0, 0, 0xC0, 0},
                                                   {0xF8, 0, 0, 0xC0, 0, 0, 0xC0, 0}};
-alignas(16) constexpr uint16_t kMarks[3][8] = {{0xC0, 0, 0, 0x80, 0, 0, 0, 0},
-                                               {0xE0, 0, 0, 0x80, 0, 0, 0x80, 0},
+alignas(16) constexpr uint16_t kMarks[2][8] = {{0xE0, 0, 0, 0x80, 0, 0, 0x80, 0},
                                                {0xF0, 0, 0, 0x80, 0, 0, 0x80, 0}};
 
 simd::Units LoadLanes(const uint16_t* lanes) {
@@ -84,52 +82,63 @@ simd::Units LoadLanes(const uint16_t* lanes) {
 
 // Decodes the sequence that the escape at in[0] opens when it is a lead of
 // kExpected (1 to 3) continuation escapes, with at least kLongestSequence
-// units at in. The lead and up to two continuation escapes are checked and
-// read in one vector. A sequence that a later event breaks is told from the
-// same vector, as broken text breaks them anywhere: it writes "?" and returns
-// the units up to the event that broke it, as DecodeUrlScalar does. Returns
-// the units read, or 0 when the escape at in[0] is no such lead; the general
-// step reads it then.
+// units at in. For three- and four-byte UTF-8 the lead and two continuation
+// escapes are checked and read in one vector, and a sequence that a later
+// event breaks is told from the same vector, as broken text breaks them
+// anywhere. A broken sequence writes "?" and reads up to the event that
+// broke it, as DecodeUrlScalar does. Returns the units read, or 0 when the
+// escape at in[0] is no such lead; the caller reads it as a single byte then.
 template <int kExpected>
 size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
   using namespace simd;
-  const Units v = Load(in + 1);
-  const Units letters = InRange(Or(v, Splat(0x20)), u'a', u'f');
-  const Units digits = Or(InRange(v, u'0', u'9'), letters);
-  const Units shape =
-      Or(And(digits, LoadLanes(kDigitLanes)), And(Equal(v, u'%'), LoadLanes(kPercentLanes)));
-  const Units values = Add(And(v, Splat(0xF)), And(letters, Splat(9)));
-  // Each lane's value times 16 plus the next lane's: the bytes, in lanes 0,
-  // 3 and 6.
-  const Units bytes = Add(_mm_slli_epi16(values, 4), _mm_srli_si128(values, 2));
-  const Units marked = _mm_cmpeq_epi16(And(bytes, LoadLanes(kMarkBits[kExpected - 1])),
-                                       LoadLanes(kMarks[kExpected - 1]));
-  // Two bits a lane: the lead escape's digits in lanes 0 and 1, then the
-  // first continuation escape in lanes 2 to 4 and the second in 5 to 7; a
-  // lead of one continuation byte looks at lanes 0 to 4 only.
-  constexpr unsigned kRead = kExpected == 1 ? 0x3FF : 0xFFFF;
-  const unsigned good = Mask(And(shape, marked)) & kRead;
-  if (good != kRead) {
-    if ((good & 0xF) != 0xF) return 0;
-    const size_t gotten = (good & 0x3F0) != 0x3F0 ? 0 : 1;
-    *(*out)++ = u'?';
-    return 3 + 3 * gotten;
-  }
-  uint32_t value = static_cast<uint32_t>(_mm_extract_epi16(bytes, 0) & (0x3F >> kExpected)) << 6 |
-                   static_cast<uint32_t>(_mm_extract_epi16(bytes, 3) & 0x3F);
-  if constexpr (kExpected >= 2) {
-    value = value << 6 | static_cast<uint32_t>(_mm_extract_epi16(bytes, 6) & 0x3F);
-  }
-  if constexpr (kExpected == 3) {
-    const int byte = in[9] == u'%' ? ReadWholeEscape(in + 9) : kNoEscape;
-    if (byte < 0 || !IsContinuation(byte)) {
+  if constexpr (kExpected == 1) {
+    // Two escapes only: read one by one, as broken text most often breaks
+    // a sequence right after its lead.
+    const int lead = ReadWholeEscape(in);
+    if (lead < 0 || ContinuationCount(lead) != 1) return 0;
+    const int next = in[3] == u'%' ? ReadWholeEscape(in + 3) : kNoEscape;
+    if (next < 0 || !IsContinuation(next)) {
       *(*out)++ = u'?';
-      return 9;
+      return 3;
     }
-    value = value << 6 | static_cast<uint32_t>(byte & 0x3F);
+    *out = WriteSequenceValue(*out, static_cast<uint32_t>((lead & 0x1F) << 6 | (next & 0x3F)));
+    return 6;
+  } else {
+    const Units v = Load(in + 1);
+    const Units letters = InRange(Or(v, Splat(0x20)), u'a', u'f');
+    const Units digits = Or(InRange(v, u'0', u'9'), letters);
+    const Units shape =
+        Or(And(digits, LoadLanes(kDigitLanes)), And(Equal(v, u'%'), LoadLanes(kPercentLanes)));
+    const Units values = Add(And(v, Splat(0xF)), And(letters, Splat(9)));
+    // Each lane's value times 16 plus the next lane's: the bytes, in lanes
+    // 0, 3 and 6.
+    const Units bytes = Add(_mm_slli_epi16(values, 4), _mm_srli_si128(values, 2));
+    const Units marked = _mm_cmpeq_epi16(And(bytes, LoadLanes(kMarkBits[kExpected - 2])),
+                                         LoadLanes(kMarks[kExpected - 2]));
+    const unsigned good = Mask(And(shape, marked));
+    if (good != 0xFFFF) {
+      // Two bits a lane: the lead escape's digits in lanes 0 and 1, then the
+      // first continuation escape in lanes 2 to 4 and the second in 5 to 7.
+      if ((good & 0xF) != 0xF) return 0;
+      const size_t gotten = (good & 0x3F0) != 0x3F0 ? 0 : 1;
+      *(*out)++ = u'?';
+      return 3 + 3 * gotten;
+    }
+    uint32_t value = static_cast<uint32_t>(_mm_extract_epi16(bytes, 0) & (0x3F >> kExpected))
+                         << 12 |
+                     static_cast<uint32_t>(_mm_extract_epi16(bytes, 3) & 0x3F) << 6 |
+                     static_cast<uint32_t>(_mm_extract_epi16(bytes, 6) & 0x3F);
+    if constexpr (kExpected == 3) {
+      const int byte = in[9] == u'%' ? ReadWholeEscape(in + 9) : kNoEscape;
+      if (byte < 0 || !IsContinuation(byte)) {
+        *(*out)++ = u'?';
+        return 9;
+      }
+      value = value << 6 | static_cast<uint32_t>(byte & 0x3F);
+    }
+    *out = WriteSequenceValue(*out, value);
+    return 3 + 3 * kExpected;
   }
-  *out = WriteSequenceValue(*out, value);
-  return 3 + 3 * kExpected;
 }
 
 }  // namespace
