@@ -80,7 +80,8 @@ char16_t* WriteByteFast(char16_t* out, uint32_t byte) {
 // As WriteEscapedUtf8, through the table. Each input unit comes to at most
 // nine output units, so the unit written past the last escape always lies
 // within the filter's block.
-char16_t* WriteEscapedUtf8Fast(char16_t* out, uint32_t value) {
+inline __attribute__((always_inline)) char16_t* WriteEscapedUtf8Fast(char16_t* out,
+                                                                     uint32_t value) {
   if (value < 0x80) return WriteByteFast(out, value);
   if (value < 0x800) {
     out = WriteByteFast(out, 0xC0 | value >> 6);
@@ -107,7 +108,13 @@ char16_t* WriteBmpUnits(const char16_t* in, size_t count, char16_t* out) {
       StoreQuad(out, written);
       out += written >> 48;
     } else {
-      out = WriteEscapedUtf8Fast(out, u);
+      if (u < 0x800) {
+        out = WriteByteFast(out, 0xC0 | u >> 6);
+      } else {
+        out = WriteByteFast(out, 0xE0 | u >> 12);
+        out = WriteByteFast(out, 0x80 | ((u >> 6) & 0x3F));
+      }
+      out = WriteByteFast(out, 0x80 | (u & 0x3F));
     }
   }
   return out;
@@ -118,7 +125,14 @@ char16_t* WriteBmpUnits(const char16_t* in, size_t count, char16_t* out) {
 // ends a piece before the last, whose partner may start the next one.
 size_t EscapeAt(const char16_t* in, size_t n, size_t i, bool last, char16_t** out) {
   const Character c = CharacterAt(in, n, i, last);
-  if (c.units != 0) *out = WriteEscapedUtf8Fast(*out, c.value);
+  // Each kind written by its own call, which knows its range: a pair is
+  // always four bytes, a single unit never.
+  if (c.units == 2) {
+    if (c.value < 0x10000) __builtin_unreachable();  // a pair is above U+FFFF
+    *out = WriteEscapedUtf8Fast(*out, c.value);
+  } else if (c.units == 1) {
+    *out = WriteEscapedUtf8Fast(*out, static_cast<char16_t>(c.value));
+  }
   return c.units;
 }
 
