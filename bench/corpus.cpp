@@ -498,7 +498,6 @@ bool ParseSizes(const std::string& list, std::vector<CorpusSize>* sizes) {
 
 std::vector<std::string> CorporaFor(const Filter& filter) {
   std::vector<std::string> names;
-  if (filter.convert == nullptr) return names;
   const Decoder* decoder = FindDecoder(filter.function);
   if (decoder == nullptr) {
     for (const PlainText& plain : kPlainTexts) names.push_back(plain.name);
@@ -506,7 +505,7 @@ std::vector<std::string> CorporaFor(const Filter& filter) {
   }
   for (const char* encoder : decoder->encoders) {
     const Filter* source = encoder == nullptr ? nullptr : FindFilter(encoder);
-    if (source == nullptr || source->convert == nullptr) continue;
+    if (source == nullptr) continue;
     for (const PlainText& plain : kPlainTexts) {
       names.push_back(std::string(plain.name) + "." + encoder);
     }
@@ -543,7 +542,7 @@ std::u16string MakeCorpus(const std::string& name, size_t units) {
   if (const PlainText* plain = FindPlainText(base)) {
     if (filter.empty()) return plain->generate(units);
     const Filter* encoder = FindFilter(filter.c_str());
-    if (encoder == nullptr || encoder->convert == nullptr) UnknownCorpus(name);
+    if (encoder == nullptr) UnknownCorpus(name);
     std::u16string encoded = ConvertWhole(*encoder, plain->generate(units));
     if (encoded.size() > units) {
       const size_t line_end = encoded.rfind(u'\n', units - 1);
@@ -569,7 +568,7 @@ std::u16string MakeCorpus(const std::string& name, size_t units) {
 }
 
 std::u16string ConvertWhole(const Filter& filter, const std::u16string& text) {
-  const size_t capacity = (text.size() + 1) * filter.factor / 2;
+  const size_t capacity = OutputBound(filter, text.size());
   std::unique_ptr<char16_t[]> out(new char16_t[capacity]);
   const Progress done = filter.convert(text.data(), text.size(), out.get(), true);
   return std::u16string(out.get(), done.written);

@@ -24,8 +24,8 @@ inline constexpr CorpusSize kSizes[] = {{"64K", 32 * 1024}, {"16M", 8 * 1024 * 1
 // unknown label or an empty list.
 bool ParseSizes(const std::string& list, std::vector<CorpusSize>* sizes);
 
-// The names of the corpora a filter is measured on, in table order. Empty
-// when the filter has no conversion in this build. A decoder reads its
+// The names of the corpora a filter is measured on, in table order. A
+// decoder reads its
 // encoders' output of the plain texts ("english.tobbleJ"), and its own
 // adversarial corpus ("adversarial.untobbleJ"); an encoder reads the plain
 // texts ("english").

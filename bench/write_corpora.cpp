@@ -54,10 +54,6 @@ int main(int argc, char** argv) {
   // Several encoders read the same plain texts: each file is written once.
   std::map<std::string, Written> files;
   for (const tobble::Filter& filter : tobble::kFilters) {
-    if (filter.convert == nullptr) {
-      printf("%s\t-\t-\t-\t-\t-\t-\tskipped: no conversion in this build\n", filter.function);
-      continue;
-    }
     for (const CorpusSize& size : sizes) {
       for (const std::string& corpus : CorporaFor(filter)) {
         const std::string key = corpus + "-" + size.label;

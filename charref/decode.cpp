@@ -1,5 +1,6 @@
 #include "charref/charref.h"
 #include "charref/reference_tables.h"
+#include "charref/unit_classes.h"
 #include "core/number.h"
 #include "core/simd.h"
 #include "core/surrogate.h"
@@ -12,10 +13,8 @@ using simd::Units;
 // A name is never read beyond this many units.
 constexpr size_t kMaxNameUnits = 36;
 
-// The units a name can hold: every unit below 0x100 except the zero unit,
-// "&" and ";". Spaces and punctuation count too.
 constexpr bool IsNameUnit(char16_t u) {
-  return u < 0x100 && u != 0 && u != u'&' && u != u';';
+  return !charref::NotNameUnit::Has(u);
 }
 
 char16_t* WriteReplacement(char16_t* out, char16_t unit1, char16_t unit2) {
@@ -191,10 +190,8 @@ Units LeadingLanes(size_t count) {
   return _mm_load_si128(reinterpret_cast<const Units*>(kLeadingLanes[count]));
 }
 
-// The lanes that hold no name unit: from 0x100 up, the zero unit, "&", ";".
 Units NotNameUnits(Units v) {
-  return simd::Or(simd::Or(simd::AtLeast(v, 0x100), simd::Equal(v, 0)),
-                  simd::Or(simd::Equal(v, u'&'), simd::Equal(v, u';')));
+  return charref::NotNameUnit::Lanes(v);
 }
 
 // The first `count` lanes of v (name units, below 0x100) as bytes in two
@@ -361,25 +358,13 @@ Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool 
 // left to the run copy: it holds no "&", so it is copied as the scalar
 // decoder copies it.
 Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
-  size_t p = 0;
-  while (p < n) {
-    if (in[p] != u'&') {
-      // The output never runs ahead of the input, so the run copy's whole
-      // vectors stay within the n units after o.
-      const size_t run =
-          simd::CopyPlainUnits(in + p, n - p, o, [](Units v) { return simd::Equal(v, u'&'); });
-      if (run == 0) {
-        *o++ = in[p++];  // fewer than eight units are left
-      } else {
-        p += run;
-        o += run;
-      }
-      continue;
-    }
+  // The output never runs ahead of the input, so the run copy's whole vectors
+  // stay within the n units after o. One "&" at in[p], and the reference it
+  // may begin.
+  return simd::ConvertAroundRuns<charref::Ampersand>(in, n, out, [&](size_t& p, char16_t*& o) {
     if (char16_t* end = DecodePlainNumber(in, p, n, o, &p)) {
       o = end;
-      continue;
+      return true;
     }
     const size_t q = p + 1;
     // Units consumed after the "&"; none when the "&" is copied.
@@ -406,14 +391,14 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
         }
         if (consumed == 0) *o++ = u'&';
         p = q + consumed;
-        continue;
+        return true;
       }
     }
     Name name;
     ReadName(in + q, n - q, &name);
     const size_t length = name.length;
     // A name that reaches the end of the piece may go on in the next one.
-    if (q + length == n && !last) break;
+    if (q + length == n && !last) return false;
     if (q + length < n && in[q + length] == u';') {
       if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
         o = end;
@@ -424,8 +409,8 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
     }
     if (consumed == 0) *o++ = u'&';
     p = q + consumed;
-  }
-  return {p, static_cast<size_t>(o - out)};
+    return true;
+  });
 }
 
 }  // namespace tobble

@@ -1,4 +1,5 @@
 #include "charref/charref.h"
+#include "charref/unit_classes.h"
 #include "core/hex.h"
 #include "core/simd.h"
 #include "core/surrogate.h"
@@ -6,23 +7,8 @@
 namespace tobble {
 namespace {
 
+using charref::MarkupReference;
 using simd::Units;
-
-// The named reference of a markup character, or null for any other unit.
-constexpr const char16_t* MarkupReference(char16_t u) {
-  switch (u) {
-    case u'"':
-      return u"&quot;";
-    case u'<':
-      return u"&lt;";
-    case u'>':
-      return u"&gt;";
-    case u'&':
-      return u"&amp;";
-    default:
-      return nullptr;
-  }
-}
 
 char16_t* WriteString(char16_t* out, const char16_t* text) {
   while (*text != 0) *out++ = *text++;
@@ -65,7 +51,7 @@ Progress EncodeScalar(const char16_t* in, size_t n, char16_t* out, bool last,
                       char16_t* (*write_reference)(char16_t*, uint32_t)) {
   char16_t* o = out;
   size_t i = 0;
-  for (; i < n; ++i) {
+  while (i < n) {
     const char16_t u = in[i];
     if (u < 0x80) {
       const char16_t* named = MarkupReference(u);
@@ -74,19 +60,13 @@ Progress EncodeScalar(const char16_t* in, size_t n, char16_t* out, bool last,
       } else {
         o = WriteString(o, named);
       }
+      ++i;
       continue;
     }
-    uint32_t v = u;
-    // Only a true pair makes one code point; a high surrogate before anything
-    // else is written by itself, and the next unit stands alone.
-    if (IsHighSurrogate(u)) {
-      if (i + 1 < n) {
-        if (IsLowSurrogate(in[i + 1])) v = CombineSurrogates(u, in[++i]);
-      } else if (!last) {
-        break;  // its partner may start the next piece
-      }
-    }
-    o = write_reference(o, v);
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) break;  // its partner may start the next piece
+    o = write_reference(o, c.value);
+    i += c.units;
   }
   return {i, static_cast<size_t>(o - out)};
 }
@@ -129,13 +109,6 @@ char16_t* WriteMarkupReference(char16_t* out, char16_t u) {
   simd::Store(out,
               _mm_load_si128(reinterpret_cast<const Units*>(kMarkupReferences.references[slot])));
   return out + kMarkupReferences.lengths[slot];
-}
-
-// The lanes that need a reference: from 0x80 up, and " & < >. (u | 2) is
-// ">" exactly for "<" and ">", (u | 4) is "&" exactly for '"' and "&".
-Units NeedsReference(Units v) {
-  return simd::Or(simd::AtLeast(v, 0x80), simd::Or(simd::Equal(simd::Or(v, simd::Splat(2)), u'>'),
-                                                   simd::Equal(simd::Or(v, simd::Splat(4)), u'&')));
 }
 
 // The four decimal digits of each number below 10,000, as bytes.
@@ -286,17 +259,10 @@ Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
       ++p;
       continue;
     }
-    uint32_t v = u;
-    // As in EncodeScalar: only a true pair makes one code point.
-    if (IsHighSurrogate(u)) {
-      if (p + 1 < n) {
-        if (IsLowSurrogate(in[p + 1])) v = CombineSurrogates(u, in[++p]);
-      } else if (!last) {
-        break;
-      }
-    }
-    o = References::Write(o, v);
-    ++p;
+    const Character c = CharacterAt(in, n, p, last);
+    if (c.units == 0) break;
+    o = References::Write(o, c.value);
+    p += c.units;
   } while (p < n && in[p] >= 0x80);
   return {p, o};
 }
@@ -305,29 +271,19 @@ Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
 // reference copied eight units at a time, the other units one by one.
 template <typename References>
 Progress Encode(const char16_t* in, size_t n, char16_t* out, bool last) {
-  Position at = {0, out};
-  while (at.read < n) {
-    if (n - at.read >= simd::kWidth) {
-      // The output is ahead of the input, and has room for the n - at.read
-      // units of the run copy.
-      const size_t run = simd::CopyPlainUnits(in + at.read, n - at.read, at.out, NeedsReference);
-      at = {at.read + run, at.out + run};
-      if (at.read == n) break;
+  // The output is ahead of the input, and has room for the n - i units of
+  // each run copy.
+  return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, char16_t*& o) {
+    if (in[i] < 0x80) {
+      o = WriteMarkupReference(o, in[i++]);
+      return true;
     }
-    // A unit that needs a reference, or one of the last seven.
-    const char16_t u = in[at.read];
-    if (u >= 0x80) {
-      const Position next = EncodeNonAscii<References>(in, n, last, at);
-      if (next.read == at.read) break;  // a high surrogate waits for its partner
-      at = next;
-    } else if (MarkupReference(u) != nullptr) {
-      at = {at.read + 1, WriteMarkupReference(at.out, u)};
-    } else {
-      *at.out = u;
-      at = {at.read + 1, at.out + 1};
-    }
-  }
-  return {at.read, static_cast<size_t>(at.out - out)};
+    const Position next = EncodeNonAscii<References>(in, n, last, {i, o});
+    if (next.read == i) return false;  // a high surrogate waits for its partner
+    i = next.read;
+    o = next.out;
+    return true;
+  });
 }
 
 }  // namespace

@@ -53,15 +53,21 @@ endif()
 
 find_package(GTest REQUIRED)
 
+# The support the tests share with the fuzzers (testing/), and the native
+# tests' own conversion helpers on top of it.
+add_library(tobble_testing STATIC ${TOBBLE_TESTING_SOURCES})
+target_link_libraries(tobble_testing PUBLIC tobble_static)
+add_library(tobble_test_support STATIC tests/convert.cpp)
+target_link_libraries(tobble_test_support PUBLIC tobble_testing GTest::gtest)
+
 add_executable(core_test
   tests/core_test.cpp
   tests/charref_test.cpp
+  tests/unit_class_test.cpp
   tests/url_test.cpp
-  tests/case_file.cpp
-  tests/convert.cpp
   tests/entities.cpp
 )
-target_link_libraries(core_test tobble_core GTest::gtest GTest::gtest_main)
+target_link_libraries(core_test tobble_test_support GTest::gtest_main)
 target_compile_definitions(core_test PRIVATE
   TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}" TOBBLE_ENTITIES_FILE="${TOBBLE_ENTITIES_FILE}")
 add_test(NAME core_test COMMAND core_test)
@@ -84,17 +90,16 @@ add_test(NAME python_check
 add_executable(boundary_test
   tests/boundary_test.cpp
   tests/win32_double.cpp
-  tests/case_file.cpp
   plugin/exports.cpp
   plugin/count_units.cpp
 )
-target_link_libraries(boundary_test tobble_core GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
+target_link_libraries(boundary_test tobble_testing GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
 target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")
 set_target_properties(boundary_test PROPERTIES ENABLE_EXPORTS ON)
 add_test(NAME boundary_test COMMAND boundary_test)
 
-add_executable(stream_test tests/stream_test.cpp tests/transcode_test.cpp tests/convert.cpp)
-target_link_libraries(stream_test tobble_static GTest::gtest GTest::gtest_main)
+add_executable(stream_test tests/stream_test.cpp tests/transcode_test.cpp)
+target_link_libraries(stream_test tobble_test_support GTest::gtest_main)
 add_test(NAME stream_test COMMAND stream_test)
 
 # Every error path of the C interface, and its streams against plain
@@ -120,8 +125,8 @@ add_test(NAME corpus_test COMMAND corpus_test)
 
 # The fuzzers' property checks: every input left under fuzz/regressions/
 # replayed, and broken conversions that each check must catch.
-add_executable(fuzz_properties_test tests/fuzz_properties_test.cpp ${TOBBLE_FUZZ_CHECK_SOURCES})
-target_link_libraries(fuzz_properties_test tobble_static GTest::gtest GTest::gtest_main)
+add_executable(fuzz_properties_test tests/fuzz_properties_test.cpp)
+target_link_libraries(fuzz_properties_test tobble_testing GTest::gtest GTest::gtest_main)
 string(JOIN "," fuzz_target_names ${TOBBLE_FUZZ_TARGETS})
 target_compile_definitions(fuzz_properties_test PRIVATE
   TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}"

@@ -74,7 +74,7 @@ add_subdirectory(${TOBBLE_GTEST_SOURCE_DIR}/googletest ${CMAKE_BINARY_DIR}/googl
 target_compile_options(gtest PRIVATE -w)
 
 add_executable(plugin_test
-  tests/plugin_test.cpp tests/plugin_host.cpp tests/win32_hooks.cpp tests/case_file.cpp
+  tests/plugin_test.cpp tests/plugin_host.cpp tests/win32_hooks.cpp testing/case_file.cpp
   tests/entities.cpp)
 target_include_directories(plugin_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(plugin_test gtest)

@@ -14,7 +14,7 @@ struct Progress {
 };
 
 // A conversion reads the units in[0, n) and writes into out, which the caller
-// has sized by the filter's factor: at least (n + 1) * factor / 2 units.
+// has sized by the filter's factor: at least OutputBound(factor, n) units.
 //
 // With `last` true the input ends at n: everything is read and converted.
 // With `last` false more input follows in a later call, and the conversion may
@@ -25,6 +25,13 @@ struct Progress {
 //
 // Conversions allocate nothing, call no library function and never fail.
 using Conversion = Progress (*)(const char16_t* in, size_t n, char16_t* out, bool last);
+
+// The units of output room converting n units needs, for a filter whose
+// worst case is `factor` bytes per input unit and one more: the host's
+// result block of (n + 1) * factor bytes, its terminating zero unit included.
+constexpr size_t OutputBound(unsigned factor, size_t n) {
+  return (n + 1) * factor / 2;
+}
 
 // The longest tail a conversion with `last` false may leave unread, so that a
 // caller converting a stream knows how much to keep.

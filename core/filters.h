@@ -39,10 +39,9 @@ inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 
 inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);
 
-// The units of output room converting n units needs: the filter's worst
-// case, (n + 1) * factor / 2 (a result block of (n + 1) * factor bytes).
+// The units of output room converting n units with the filter needs.
 constexpr size_t OutputBound(const Filter& filter, size_t n) {
-  return (n + 1) * filter.factor / 2;
+  return OutputBound(filter.factor, n);
 }
 
 // Whether two zero-terminated byte strings are equal. The comparison stops

@@ -6,6 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "core/conversion.h"
+
 // A file compiled for more instructions than the baseline (the transcoders
 // of lib/transcode/) makes its own copy of any of these functions that it
 // does not inline. Each instruction set's copies carry names of their own,
@@ -99,21 +101,41 @@ inline size_t FirstLane(unsigned mask) {
   return static_cast<size_t>(__builtin_ctz(mask)) / 2;
 }
 
-// Copies the leading units of in[0, n) as long as `special` (a function from
-// Units to lanes of all ones for the units that need more than a copy) marks
-// none, and returns how many it copied: up to the first special unit, or to
-// where fewer than eight units remain. It stores whole vectors, so it may
-// write up to eight units past the count it returns, all within out[0, n):
-// the caller needs room for n units at out, and overwrites the rest.
+// A class of units that a fast path tells apart is written twice, as a
+// plain predicate and over eight lanes, and tests/unit_class_test.cpp holds
+// the two together for every unit value in every lane:
+//
+//   static constexpr bool Has(char16_t u);
+//   static Units Lanes(Units v);  // all ones exactly in the lanes that Has
+//
+// Copies the leading units of in[0, n) up to the first that is in `Special`
+// (a class as above) and returns how many it copied: n when none is. Whole
+// vectors go first, then the last few units one by one. It stores whole
+// vectors, so it may write up to eight units past the count it returns, all
+// within out[0, n): the caller needs room for n units at out, and overwrites
+// the rest.
 template <typename Special>
-inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out, Special special) {
+inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out) {
+  // Two vectors a step, so that the loop's own steps count for less.
   size_t i = 0;
-  for (; i + kWidth <= n; i += kWidth) {
+  for (; n - i >= 2 * kWidth; i += 2 * kWidth) {
+    const Units first = Load(in + i);
+    Store(out + i, first);
+    unsigned mask = Mask(Special::Lanes(first));
+    if (mask != 0) return i + FirstLane(mask);
+    const Units second = Load(in + i + kWidth);
+    Store(out + i + kWidth, second);
+    mask = Mask(Special::Lanes(second));
+    if (mask != 0) return i + kWidth + FirstLane(mask);
+  }
+  if (n - i >= kWidth) {
     const Units v = Load(in + i);
     Store(out + i, v);
-    const unsigned mask = Mask(special(v));
+    const unsigned mask = Mask(Special::Lanes(v));
     if (mask != 0) return i + FirstLane(mask);
+    i += kWidth;
   }
+  for (; i < n && !Special::Has(in[i]); ++i) out[i] = in[i];
   return i;
 }
 
@@ -132,18 +154,19 @@ inline Units Not(Units lanes) {
 }
 
 // As CopyPlainUnits, for conversions that write some units as one other unit
-// each (a space as "+", say): stores map(v) instead of v. `map` must be right
-// for every lane up to the first special one.
-template <typename Special, typename Map>
-inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out, Special special,
-                              Map map) {
+// each (a space as "+", say): `Special` also has Map(char16_t) and
+// Map(Units), which it stores instead of the units, right for every unit
+// that is not in the class.
+template <typename Special>
+inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out) {
   size_t i = 0;
   for (; i + kWidth <= n; i += kWidth) {
     const Units v = Load(in + i);
-    Store(out + i, map(v));
-    const unsigned mask = Mask(special(v));
+    Store(out + i, Special::Map(v));
+    const unsigned mask = Mask(Special::Lanes(v));
     if (mask != 0) return i + FirstLane(mask);
   }
+  for (; i < n && !Special::Has(in[i]); ++i) out[i] = Special::Map(in[i]);
   return i;
 }
 
@@ -164,6 +187,33 @@ inline Units WidenLow(Units bytes) {
 }
 inline Units WidenHigh(Units bytes) {
   return _mm_unpackhi_epi8(bytes, _mm_setzero_si128());
+}
+
+// The loop of a conversion that passes most units unchanged: runs of units
+// outside `Special` copied by CopyPlainUnits (by CopyMappedUnits when
+// kMapped), and each unit of the class after a run handed to
+// `convert(i, o)`, which converts what begins at in[i] into o, moves both
+// on, and returns false to stop there (a piece that more input follows may
+// leave a tail so). Units of the class one after another go to `convert`
+// without a run copy between them. Returns how far the conversion got.
+template <typename Special, bool kMapped = false, typename Convert>
+inline Progress ConvertAroundRuns(const char16_t* in, size_t n, char16_t* out, Convert convert) {
+  size_t i = 0;
+  char16_t* o = out;
+  while (i < n) {
+    size_t plain;
+    if constexpr (kMapped) {
+      plain = CopyMappedUnits<Special>(in + i, n - i, o);
+    } else {
+      plain = CopyPlainUnits<Special>(in + i, n - i, o);
+    }
+    i += plain;
+    o += plain;
+    while (i < n && Special::Has(in[i])) {
+      if (!convert(i, o)) return {i, static_cast<size_t>(o - out)};
+    }
+  }
+  return {i, static_cast<size_t>(o - out)};
 }
 
 }  // namespace TOBBLE_SIMD_TARGET

@@ -1,6 +1,7 @@
 // UTF-16 surrogate arithmetic.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 namespace tobble {
@@ -23,6 +24,26 @@ constexpr char16_t HighSurrogateOf(uint32_t code_point) {
 }
 constexpr char16_t LowSurrogateOf(uint32_t code_point) {
   return static_cast<char16_t>((code_point & 0x3FF) | 0xDC00);
+}
+
+// A character of a text as the encoders read it: its value and its units.
+struct Character {
+  uint32_t value;
+  size_t units;  // 1 or 2; 0 for a high surrogate that must wait
+};
+
+// The character at in[i] (i < n). Only a true pair makes one code point; a
+// high surrogate before anything else stands alone, as a lone low one does.
+// A high surrogate that ends a piece before the last has `units` 0: its
+// partner may start the next piece.
+inline Character CharacterAt(const char16_t* in, size_t n, size_t i, bool last) {
+  const char16_t u = in[i];
+  if (!IsHighSurrogate(u)) return {u, 1};
+  if (i + 1 < n) {
+    if (IsLowSurrogate(in[i + 1])) return {CombineSurrogates(u, in[i + 1]), 2};
+    return {u, 1};
+  }
+  return {u, last ? size_t{1} : size_t{0}};
 }
 
 // Writes a code point up to 0x10FFFF as one unit or a surrogate pair and

@@ -2,6 +2,7 @@
 #include "core/number.h"
 #include "core/simd.h"
 #include "escape/escape.h"
+#include "escape/unit_classes.h"
 
 namespace tobble {
 namespace {
@@ -18,7 +19,7 @@ Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, b
   size_t i = 0;
   while (i < n) {
     const char16_t u = in[i];
-    if (u != u'\\') {
+    if (!escape::Backslash::Has(u)) {
       *o++ = u;
       ++i;
       continue;
@@ -124,59 +125,43 @@ inline __attribute__((always_inline)) bool ReadField(const char16_t* field, size
 // without a backslash eight units at a time.
 template <bool kLongForm>
 Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
-  size_t i = 0;
-  while (i < n) {
-    const size_t plain =
-        simd::CopyPlainUnits(in + i, n - i, o, [](simd::Units v) { return simd::Equal(v, u'\\'); });
-    i += plain;
-    o += plain;
-    while (i < n) {
-      const char16_t u = in[i];
-      if (u != u'\\') {
-        if (n - i >= simd::kWidth) break;
-        *o++ = u;
-        ++i;
-        continue;
+  // One backslash at in[i], and the escape it may begin.
+  return simd::ConvertAroundRuns<escape::Backslash>(in, n, out, [&](size_t& i, char16_t*& o) {
+    char16_t* end;
+    int32_t value;
+    // The common escape first: "\u" and a field within the text, most often
+    // four plain hex digits.
+    if (n - i >= 6 && in[i + 1] == u'u') {
+      value = FourHexDigits(in + i + 2);
+      if (value > 0) {
+        *o++ = static_cast<char16_t>(value);
+        i += 6;
+        return true;
       }
-      char16_t* end;
-      int32_t value;
-      // The common escape first: "\u" and a field within the text, most
-      // often four plain hex digits.
-      if (n - i >= 6 && in[i + 1] == u'u') {
-        value = FourHexDigits(in + i + 2);
-        if (value > 0) {
-          *o++ = static_cast<char16_t>(value);
-          i += 6;
-          continue;
-        }
-        if (value < 0 && ReadLenientField(in + i + 2, 4, n - i - 2, &value) &&
-            (end = WriteNumberedCharacter(o, value)) != nullptr) {
-          o = end;
-          i += 6;
-          continue;
-        }
-        *o++ = u;
-        ++i;
-        continue;
+      if (value < 0 && ReadLenientField(in + i + 2, 4, n - i - 2, &value) &&
+          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+        o = end;
+        i += 6;
+        return true;
       }
-      const char16_t letter = n - i >= 2 ? in[i + 1] : 0;
-      const size_t digits = letter == u'u' ? 4 : letter == u'U' && kLongForm ? 8 : 0;
-      if (digits != 0 && n - i >= 2 + digits) {
-        if (ReadField(in + i + 2, digits, n - i - 2, &value) &&
-            (end = WriteNumberedCharacter(o, value)) != nullptr) {
-          o = end;
-          i += 2 + digits;
-          continue;
-        }
-      } else if (!last && (digits != 0 || n - i == 1)) {
-        return {i, static_cast<size_t>(o - out)};  // the escape may go on in the next piece
-      }
-      *o++ = u;
-      ++i;
+      *o++ = in[i++];
+      return true;
     }
-  }
-  return {i, static_cast<size_t>(o - out)};
+    const char16_t letter = n - i >= 2 ? in[i + 1] : 0;
+    const size_t digits = letter == u'u' ? 4 : letter == u'U' && kLongForm ? 8 : 0;
+    if (digits != 0 && n - i >= 2 + digits) {
+      if (ReadField(in + i + 2, digits, n - i - 2, &value) &&
+          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+        o = end;
+        i += 2 + digits;
+        return true;
+      }
+    } else if (!last && (digits != 0 || n - i == 1)) {
+      return false;  // the escape may go on in the next piece
+    }
+    *o++ = in[i++];
+    return true;
+  });
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "core/surrogate.h"
 #include "core/units.h"
 #include "escape/escape.h"
+#include "escape/unit_classes.h"
 
 namespace tobble {
 namespace {
@@ -33,18 +34,13 @@ char16_t* WriteCodePointEscape(char16_t* out, uint32_t code_point) {
   return out + 10;
 }
 
-// The units both encoders escape: everything above 0x7F.
-simd::Units NotAscii(simd::Units v) {
-  return simd::AtLeast(v, 0x80);
-}
-
 }  // namespace
 
 Progress EncodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool) {
   char16_t* o = out;
   for (size_t i = 0; i < n; ++i) {
     const char16_t u = in[i];
-    if (u < 0x80) {
+    if (!escape::NotAscii::Has(u)) {
       *o++ = u;
     } else {
       o = WriteEscape(o, u'u', u, 4);
@@ -56,79 +52,37 @@ Progress EncodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool)
 Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
   char16_t* o = out;
   size_t i = 0;
-  for (; i < n; ++i) {
-    const char16_t u = in[i];
-    if (u < 0x80) {
-      *o++ = u;
-    } else if (!IsHighSurrogate(u)) {
-      o = WriteEscape(o, u'u', u, 4);
-    } else if (i + 1 < n) {
-      // Only a true pair makes one code point; a high surrogate before
-      // anything else is escaped alone, and the next unit stands by itself.
-      if (IsLowSurrogate(in[i + 1])) {
-        o = WriteEscape(o, u'U', CombineSurrogates(u, in[i + 1]), 8);
-        ++i;
-      } else {
-        o = WriteEscape(o, u'u', u, 4);
-      }
-    } else if (last) {
-      o = WriteEscape(o, u'u', u, 4);
-    } else {
-      break;  // its partner may start the next piece
+  while (i < n) {
+    if (!escape::NotAscii::Has(in[i])) {
+      *o++ = in[i++];
+      continue;
     }
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) break;
+    o = c.units == 2 ? WriteEscape(o, u'U', c.value, 8) : WriteEscape(o, u'u', c.value, 4);
+    i += c.units;
   }
   return {i, static_cast<size_t>(o - out)};
 }
 
-// Runs of ASCII are copied eight units at a time; from the first unit above
-// 0x7F on, units are escaped one by one until ASCII comes back with at least
-// a vector's width of input left.
+// Runs of ASCII are copied eight units at a time, and the units above 0x7F
+// after each run escaped one by one.
 Progress EncodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool) {
-  char16_t* o = out;
-  size_t i = 0;
-  while (i < n) {
-    const size_t plain = simd::CopyPlainUnits(in + i, n - i, o, NotAscii);
-    i += plain;
-    o += plain;
-    for (; i < n; ++i) {
-      const char16_t u = in[i];
-      if (u >= 0x80) {
-        o = WriteUnitEscape(o, u);
-      } else if (n - i >= simd::kWidth) {
-        break;
-      } else {
-        *o++ = u;
-      }
-    }
-  }
-  return {n, static_cast<size_t>(o - out)};
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
+    o = WriteUnitEscape(o, in[i++]);
+    return true;
+  });
 }
 
 Progress EncodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
-  size_t i = 0;
-  while (i < n) {
-    const size_t plain = simd::CopyPlainUnits(in + i, n - i, o, NotAscii);
-    i += plain;
-    o += plain;
-    for (; i < n; ++i) {
-      const char16_t u = in[i];
-      if (u < 0x80) {
-        if (n - i >= simd::kWidth) break;
-        *o++ = u;
-      } else if (!IsHighSurrogate(u)) {
-        o = WriteUnitEscape(o, u);
-      } else if (i + 1 < n && IsLowSurrogate(in[i + 1])) {
-        o = WriteCodePointEscape(o, CombineSurrogates(u, in[i + 1]));
-        ++i;
-      } else if (i + 1 < n || last) {
-        o = WriteUnitEscape(o, u);
-      } else {
-        return {i, static_cast<size_t>(o - out)};  // its partner may start the next piece
-      }
-    }
-  }
-  return {i, static_cast<size_t>(o - out)};
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) return false;  // its partner may start the next piece
+    o = c.units == 2 ? WriteCodePointEscape(o, c.value)
+                     : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    i += c.units;
+    return true;
+  });
 }
 
 }  // namespace tobble

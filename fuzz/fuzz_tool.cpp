@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "fuzz/properties.h"
-#include "tests/case_file.h"
+#include "testing/case_file.h"
+#include "testing/properties.h"
 
 namespace tobble::testing {
 namespace {

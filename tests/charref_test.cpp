@@ -1,20 +1,18 @@
 // The character reference filters natively: the generated tables against the
 // standard's list, every name of the list through charref2text, round trips,
-// and random texts converted in pieces.
+// and every character through both encoders.
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
 #include <map>
-#include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "charref/reference_tables.h"
 #include "core/filters.h"
 #include "core/surrogate.h"
-#include "tests/case_file.h"
+#include "testing/case_file.h"
+#include "testing/random_text.h"
 #include "tests/convert.h"
 #include "tests/entities.h"
 
@@ -86,28 +84,6 @@ TEST(ReferenceTables, EndRecords) {
   }
 }
 
-// Runs by replacement (one unit, two code points, above U+FFFF), then names
-// with letters folded to lower case, then byte order.
-auto OrderKey(const NamedReference& r) {
-  const int run = r.unit2 == 0 ? 0 : (r.unit1 & 0xFC00) == 0xD800 ? 2 : 1;
-  std::string folded = r.name;
-  for (char& c : folded) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return std::make_tuple(run, folded, std::string(r.name));
-}
-
-TEST(ReferenceTables, Order) {
-  for (const TableCase& t : kTables) {
-    const std::vector<NamedReference> records = Records(t.table);
-    for (size_t i = 1; i < records.size(); ++i) {
-      EXPECT_LT(OrderKey(records[i - 1]), OrderKey(records[i]))
-          << t.label << ": " << records[i - 1].name << " before " << records[i].name;
-    }
-  }
-  std::map<int, size_t> runs;
-  for (const NamedReference& r : Records(NamedReferenceTable)) ++runs[std::get<0>(OrderKey(r))];
-  EXPECT_EQ(runs, (std::map<int, size_t>{{0, 1899}, {1, 93}, {2, 133}}));
-}
-
 TEST(ReferenceTables, LegacyNamesAreShortAndBeginNoOther) {
   const std::vector<NamedReference> legacy = Records(LegacyReferenceTable);
   for (const NamedReference& a : legacy) {
@@ -163,16 +139,6 @@ TEST(ReferenceTables, TellingRows) {
       }
     }
   }
-  const std::vector<NamedReference> named = Records(NamedReferenceTable);
-  const std::vector<NamedReference> legacy = Records(LegacyReferenceTable);
-  EXPECT_STREQ(named.front().name, "Aacute");
-  EXPECT_STREQ(named[1898].name, "zwnj");
-  EXPECT_STREQ(named[1899].name, "acE");
-  EXPECT_STREQ(named[1991].name, "vsupne");
-  EXPECT_STREQ(named[1992].name, "Afr");
-  EXPECT_STREQ(named.back().name, "zscr");
-  EXPECT_STREQ(legacy.front().name, "Aacute");
-  EXPECT_STREQ(legacy.back().name, "yuml");
 }
 
 TEST(Charref2text, EveryNameOfTheList) {
@@ -218,43 +184,14 @@ TEST(Charref2text, NamesNextToTheListedOnes) {
   }
 }
 
-// Texts rich in what references are made of: names, digits, "&", "#", ";",
-// spaces, and any unit, lone surrogates included.
-std::u16string RandomReferenceText(std::mt19937& rng) {
-  static const std::vector<std::u16string> kPieces = {
-      u"&",  u"&",     u"&#",    u"&#x",  u";",     u"#",   u"x", u"amp",
-      u"lt", u"not",   u"notin", u"copy", u"fjlig", u"Afr", u"0", u"41",
-      u"65", u"1F600", u"-",     u" ",    u"\n",    u"\"",  u"<", u"'"};
-  return RandomPieces(rng, kPieces, 30, 4);
-}
-
 TEST(RoundTrip, ReferencesGiveTheTextBack) {
   const Filter& decimal = *FindFilter("text2charref");
   const Filter& hex = *FindFilter("text2charrefx");
-  std::mt19937 rng(20261208);
+  RandomText random(20261208);
   for (int round = 0; round < 3000; ++round) {
-    const std::u16string text = RandomReferenceText(rng);
+    const std::u16string text = random.References();
     ASSERT_EQ(ShowUnits(Convert(Decoder(), Convert(decimal, text))), ShowUnits(text));
     ASSERT_EQ(ShowUnits(Convert(Decoder(), Convert(hex, text))), ShowUnits(text));
-  }
-}
-
-// Any cutting into pieces gives the output of the whole text.
-TEST(InPieces, RandomTextsAndCuts) {
-  std::mt19937 rng(7);
-  for (const char* function : {"charref2text", "text2charref", "text2charrefx"}) {
-    const Filter& filter = *FindFilter(function);
-    for (int round = 0; round < 1000; ++round) {
-      std::u16string text = RandomReferenceText(rng);
-      if (round % 4 == 0) text += u"&#" + std::u16string(round % 50, u'0') + u"65;";
-      std::vector<size_t> sizes;
-      for (size_t at = 0; at < text.size();) {
-        sizes.push_back(std::uniform_int_distribution<size_t>(0, 40)(rng));
-        at += sizes.back();
-      }
-      ASSERT_EQ(ShowUnits(ConvertInPieces(filter, text, sizes)), ShowUnits(Convert(filter, text)))
-          << function << ": " << ShowUnits(text);
-    }
   }
 }
 
@@ -300,88 +237,6 @@ TEST(ReferenceIndexes, HoldEveryNameOfTheirTable) {
     EXPECT_EQ(std::vector<uint32_t>(t.index.lengths, t.index.lengths + 256), lengths) << t.label;
     EXPECT_EQ(t.index.shortest, shortest) << t.label;
     EXPECT_EQ(t.index.longest, longest) << t.label;
-  }
-}
-
-// Texts for the fast paths: names of the list whole, cut or changed, with
-// and without ";"; numbers of every length, leading zeros, signs, spaces and
-// bad digits; runs of name units up to and past 36; "&" chains; plain runs
-// around the vector width; and any unit.
-std::u16string RandomFastPathText(std::mt19937& rng) {
-  auto below = [&rng](size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng); };
-  static const std::vector<std::u16string> kPieces = {
-      u"&",  u"&&&", u"&#", u"&#x", u"&#X", u";", u"#",    u"0",    u"00000", u"9",
-      u"65", u"-",   u"+",  u" ",   u"\t",  u"x", u"0x",   u"fF",   u"g",     u"\n",
-      u"\"", u"<",   u">",  u"é",   u"あ",  u"😀", u"\xFF", u"\x100"};
-  std::u16string text;
-  const size_t pieces = below(24);
-  for (size_t i = 0; i < pieces; ++i) {
-    switch (below(8)) {
-      case 0: {  // a name of the list, perhaps cut, changed or without ";"
-        const Entity& e = Entities()[below(Entities().size())];
-        std::u16string name = Units(e.name);
-        if (below(4) == 0) name.resize(below(name.size() + 1));
-        if (below(4) == 0 && !name.empty()) name[below(name.size())] ^= 0x20;
-        text += u"&" + name;
-        if (below(3) != 0) text += u";";
-        break;
-      }
-      case 1: {  // a number: decimal or hex, of 1 to 9 digits
-        const bool hex = below(2) == 0;
-        text += hex ? u"&#x" : u"&#";
-        for (size_t d = below(9) + 1; d > 0; --d)
-          text += u"0123456789abcdefABCDEF"[below(hex ? 22 : 10)];
-        if (below(4) != 0) text += u";";
-        break;
-      }
-      case 2:  // a run of name units around the 36-unit limit
-        text +=
-            u"&" + std::u16string(30 + below(12), static_cast<char16_t>(u"qZ-. \xE9"[below(6)]));
-        if (below(2) == 0) text += u";";
-        break;
-      case 3:  // plain units around the vector width
-        text += std::u16string(below(20), static_cast<char16_t>(u'a' + below(26)));
-        break;
-      case 4:
-        text += static_cast<char16_t>(below(0x10000));
-        break;
-      default:
-        text += kPieces[below(kPieces.size())];
-    }
-  }
-  return text;
-}
-
-// Each fast conversion gives exactly what its plain version gives, whole, in
-// pieces, and one unit at a time.
-TEST(FastPaths, AgreeWithTheScalarConversions) {
-  std::mt19937 rng(20261209);
-  for (const char* function : {"charref2text", "text2charref", "text2charrefx"}) {
-    const Filter& fast = *FindFilter(function);
-    ASSERT_NE(fast.convert, fast.scalar) << function;
-    const Filter scalar = ScalarOf(fast);
-    const Filter& encoder = *FindFilter("text2charref");
-    for (int round = 0; round < 4000; ++round) {
-      std::u16string text = RandomFastPathText(rng);
-      // The decoder also reads what the encoders make.
-      if (fast.function == std::string("charref2text") && round % 3 == 0) {
-        text = Convert(encoder, text);
-      }
-      const std::u16string expected = Convert(scalar, text);
-      ASSERT_EQ(ShowUnits(Convert(fast, text)), ShowUnits(expected))
-          << function << ": " << ShowUnits(text);
-      std::vector<size_t> sizes;
-      for (size_t at = 0; at < text.size(); at += sizes.back()) {
-        sizes.push_back(std::uniform_int_distribution<size_t>(0, 48)(rng));
-      }
-      ASSERT_EQ(ShowUnits(ConvertInPieces(fast, text, sizes)), ShowUnits(expected))
-          << function << " in pieces: " << ShowUnits(text);
-      if (round % 10 == 0) {
-        ASSERT_EQ(ShowUnits(ConvertInPieces(fast, text, std::vector<size_t>(text.size(), 1))),
-                  ShowUnits(expected))
-            << function << " one unit at a time: " << ShowUnits(text);
-      }
-    }
   }
 }
 

@@ -1,11 +1,10 @@
-// Runs a filter's conversion on std::u16string, from an input block of the
-// text's own size into an output block sized exactly as the filter's factor
-// allows, so a sanitizer catches any read or write beyond either.
+// The native tests' conversions: a filter's output on std::u16string through
+// the bounded calls of testing/convert.h, with any fault of a call failing
+// the current test.
 #pragma once
 
 #include <stdint.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -26,16 +25,11 @@ std::u16string Convert(const Filter& filter, const std::u16string& text);
 
 // The filter's output when the text comes in pieces of the given sizes (the
 // rest as one last piece), the way a stream is converted: each call leaves a
-// tail that goes in front of the next piece. Fails the current test if the
-// tail grows beyond kMaxTail units (common/conversion.h).
+// tail that goes in front of the next piece. Fails the current test if a
+// call writes or reads beyond its bounds or leaves a tail longer than
+// kMaxTail units (core/conversion.h).
 std::u16string ConvertInPieces(const Filter& filter, const std::u16string& text,
                                const std::vector<size_t>& sizes);
-
-// A random text of up to `most_pieces` pieces: each one of `pieces`, or, one
-// time in `one_unit_in`, a single unit from 1 to 0xFFFF (lone surrogates
-// included).
-std::u16string RandomPieces(std::mt19937& rng, const std::vector<std::u16string>& pieces,
-                            int most_pieces, int one_unit_in);
 
 // Appends the UTF-8 form of a code point (a surrogate value too).
 void AppendUtf8(std::string& out, uint32_t code_point);

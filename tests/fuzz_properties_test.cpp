@@ -12,11 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/fuzz_text.h"
-#include "fuzz/properties.h"
-#include "fuzz/tool_target.h"
 #include "lib/transcode.h"
-#include "tests/case_file.h"
+#include "testing/case_file.h"
+#include "testing/fuzz_text.h"
+#include "testing/properties.h"
+#include "testing/random_text.h"
+#include "testing/tool_target.h"
 
 namespace tobble::testing {
 namespace {
@@ -63,15 +64,9 @@ TEST(FuzzText, ReadsEachKindOfByte) {
 }
 
 TEST(FuzzText, WrittenTextsReadBackTheSame) {
-  std::mt19937 rng(6);
+  RandomText random(6);
   for (int round = 0; round < 1000; ++round) {
-    std::u16string units;
-    // ASCII and any other unit, equally often.
-    for (int i = round % 30; i > 0; --i) {
-      const bool ascii = std::uniform_int_distribution<int>(0, 1)(rng) == 0;
-      units += static_cast<char16_t>(
-          std::uniform_int_distribution<int>(ascii ? 1 : 0x80, ascii ? 0x7F : 0xFFFF)(rng));
-    }
+    const std::u16string units = random.Plain(round % 30);
     const std::string bytes = WriteFuzzText(units + u'\0');
     const FuzzText text =
         ReadFuzzText(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
@@ -96,17 +91,22 @@ TEST(FuzzTargets, AreTheBuiltFuzzers) {
 // again, so a finding stays a test after it is fixed.
 TEST(Regressions, EveryInputLeftUnderFuzzHoldsNow) {
   const std::filesystem::path dir = TOBBLE_REGRESSIONS_DIR;
-  if (!std::filesystem::exists(dir)) return;
+  // A folder gone missing (moved, renamed, not shipped) would replay nothing.
+  ASSERT_TRUE(std::filesystem::is_directory(dir)) << dir << " is missing";
+  size_t replayed = 0;
   for (const auto& folder : std::filesystem::directory_iterator(dir)) {
     if (!folder.is_directory()) continue;
     const FuzzTarget* target = FindFuzzTarget(folder.path().filename().string());
     ASSERT_NE(target, nullptr) << folder.path() << " is named after no fuzz target";
     for (const auto& file : std::filesystem::directory_iterator(folder.path())) {
       std::ifstream in(file.path(), std::ios::binary);
+      ASSERT_TRUE(in) << file.path() << " cannot be read";
       const std::vector<uint8_t> input{std::istreambuf_iterator<char>(in), {}};
       EXPECT_EQ(ShowViolations(CheckInput(*target, input)), "") << file.path();
+      ++replayed;
     }
   }
+  EXPECT_GT(replayed, 0u) << "no input under " << dir;
 }
 
 // The seeds of every target come from the case file; they hold too.

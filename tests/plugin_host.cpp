@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "core/conversion.h"
 #include "tests/win32_hooks.h"
 
 namespace tobble::testing {
@@ -61,7 +62,7 @@ std::u16string TakeResult(HGLOBAL block, size_t n, unsigned factor) {
   EXPECT_EQ(GlobalSize(block), (n + 1) * factor);
   const auto* units = static_cast<const char16_t*>(GlobalLock(block));
   std::u16string text(units);
-  EXPECT_LT(text.size(), (n + 1) * factor / 2) << "no terminating zero unit in the block";
+  EXPECT_LT(text.size(), OutputBound(factor, n)) << "no terminating zero unit in the block";
   GlobalUnlock(block);
   GlobalFree(block);
   return text;

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/case_file.h"
+#include "testing/case_file.h"
 #include "tests/entities.h"
 #include "tests/plugin_host.h"
 #include "tests/win32_hooks.h"

@@ -139,8 +139,8 @@ target's properties by tests/fuzz_properties_test.cpp on every `make check`.
 ## Targets and properties
 
 Each target checks each of its properties on every input
-(fuzz/properties.cpp, fuzz/tool_target.cpp). A text is read from the input's
-bytes as fuzz/fuzz_text.h describes: ASCII bytes stand for themselves, so
+(testing/properties.cpp, testing/tool_target.cpp). A text is read from the input's
+bytes as testing/fuzz_text.h describes: ASCII bytes stand for themselves, so
 escapes, references and percent sequences come up as they are written; other
 bytes give any unit, lone and paired surrogates among them, or mark where the
 text is cut into pieces. The `tool` target instead gives the bytes after its

@@ -2,17 +2,13 @@
 #include "core/simd.h"
 #include "core/surrogate.h"
 #include "core/units.h"
+#include "url/unit_classes.h"
 #include "url/url.h"
 
 namespace tobble {
 namespace {
 
-// The characters written as themselves: the C locale's ASCII letters and
-// digits, four marks, and the line breaks, so each line is encoded by itself.
-constexpr bool IsKept(char16_t u) {
-  return (u >= u'0' && u <= u'9') || (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') ||
-         u == u'-' || u == u'.' || u == u'_' || u == u'~' || u == u'\n' || u == u'\r';
-}
+using url::IsKept;
 
 // Writes one byte as "%" and two upper-case hex digits.
 char16_t* WriteByte(char16_t* out, uint32_t byte) {
@@ -84,7 +80,8 @@ char16_t* WriteByteFast(char16_t* out, uint32_t byte) {
 // As WriteEscapedUtf8, through the table. Each input unit comes to at most
 // nine output units, so the unit written past the last escape always lies
 // within the filter's block.
-char16_t* WriteEscapedUtf8Fast(char16_t* out, uint32_t value) {
+inline __attribute__((always_inline)) char16_t* WriteEscapedUtf8Fast(char16_t* out,
+                                                                     uint32_t value) {
   if (value < 0x80) return WriteByteFast(out, value);
   if (value < 0x800) {
     out = WriteByteFast(out, 0xC0 | value >> 6);
@@ -98,30 +95,6 @@ char16_t* WriteEscapedUtf8Fast(char16_t* out, uint32_t value) {
     out = WriteByteFast(out, 0x80 | ((value >> 6) & 0x3F));
   }
   return WriteByteFast(out, 0x80 | (value & 0x3F));
-}
-
-// Sixteen units at a time, as bytes: every unit above 0xFF packs into 0xFF,
-// and every byte from 0x80 on, negative in the signed compares, lies in no
-// range below.
-__m128i InByteRange(__m128i bytes, char low, char high) {
-  return _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(static_cast<char>(low - 1))),
-                       _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(high + 1)), bytes));
-}
-__m128i ByteEquals(__m128i bytes, char c) {
-  return _mm_cmpeq_epi8(bytes, _mm_set1_epi8(c));
-}
-
-// A bit a unit of the sixteen in two vectors: set for those that need
-// escaping, neither kept nor a space.
-unsigned EscapedUnits(simd::Units first, simd::Units second) {
-  const __m128i b = _mm_packus_epi16(first, second);
-  const __m128i letters = InByteRange(_mm_or_si128(b, _mm_set1_epi8(0x20)), 'a', 'z');
-  const __m128i digits_and_marks = _mm_or_si128(InByteRange(b, '0', '9'), InByteRange(b, '-', '.'));
-  const __m128i others = _mm_or_si128(
-      _mm_or_si128(ByteEquals(b, '_'), ByteEquals(b, '~')),
-      _mm_or_si128(_mm_or_si128(ByteEquals(b, '\n'), ByteEquals(b, '\r')), ByteEquals(b, ' ')));
-  const __m128i kept = _mm_or_si128(letters, _mm_or_si128(digits_and_marks, others));
-  return ~static_cast<unsigned>(_mm_movemask_epi8(kept)) & 0xFFFF;
 }
 
 // Writes the units in[0, count), none of them a surrogate, one by one: the
@@ -151,23 +124,16 @@ char16_t* WriteBmpUnits(const char16_t* in, size_t count, char16_t* out) {
 // it begins. Returns the units read: 1 or 2, or 0 for a high surrogate that
 // ends a piece before the last, whose partner may start the next one.
 size_t EscapeAt(const char16_t* in, size_t n, size_t i, bool last, char16_t** out) {
-  const char16_t u = in[i];
-  if (!IsHighSurrogate(u)) {
-    *out = WriteEscapedUtf8Fast(*out, u);
-    return 1;
+  const Character c = CharacterAt(in, n, i, last);
+  // Each kind written by its own call, which knows its range: a pair is
+  // always four bytes, a single unit never.
+  if (c.units == 2) {
+    if (c.value < 0x10000) __builtin_unreachable();  // a pair is above U+FFFF
+    *out = WriteEscapedUtf8Fast(*out, c.value);
+  } else if (c.units == 1) {
+    *out = WriteEscapedUtf8Fast(*out, static_cast<char16_t>(c.value));
   }
-  if (i + 1 < n) {
-    // Only a true pair makes one code point; a high surrogate before
-    // anything else is written alone, and the next unit stands by itself.
-    if (IsLowSurrogate(in[i + 1])) {
-      *out = WriteEscapedUtf8Fast(*out, CombineSurrogates(u, in[i + 1]));
-      return 2;
-    }
-  } else if (!last) {
-    return 0;
-  }
-  *out = WriteEscapedUtf8Fast(*out, u);
-  return 1;
+  return c.units;
 }
 
 // Spaces as "+" ("+" is 0x0B above " "), every other lane as it is.
@@ -180,27 +146,19 @@ simd::Units SpacesToPluses(simd::Units v) {
 Progress EncodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
   char16_t* o = out;
   size_t i = 0;
-  for (; i < n; ++i) {
+  while (i < n) {
     const char16_t u = in[i];
     if (IsKept(u)) {
       *o++ = u;
+      ++i;
     } else if (u == u' ') {
       *o++ = u'+';
-    } else if (!IsHighSurrogate(u)) {
-      o = WriteEscapedUtf8(o, u);
-    } else if (i + 1 < n) {
-      // Only a true pair makes one code point; a high surrogate before
-      // anything else is written alone, and the next unit stands by itself.
-      if (IsLowSurrogate(in[i + 1])) {
-        o = WriteEscapedUtf8(o, CombineSurrogates(u, in[i + 1]));
-        ++i;
-      } else {
-        o = WriteEscapedUtf8(o, u);
-      }
-    } else if (last) {
-      o = WriteEscapedUtf8(o, u);
+      ++i;
     } else {
-      break;  // its partner may start the next piece
+      const Character c = CharacterAt(in, n, i, last);
+      if (c.units == 0) break;  // its partner may start the next piece
+      o = WriteEscapedUtf8(o, c.value);
+      i += c.units;
     }
   }
   return {i, static_cast<size_t>(o - out)};
@@ -223,7 +181,7 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
   size_t i = 0;
   while (n - i >= kBlock) {
     const simd::Units first = simd::Load(in + i), second = simd::Load(in + i + simd::kWidth);
-    unsigned escaped = EscapedUnits(first, second);
+    unsigned escaped = url::Escaped::Bits(first, second);
     // A block of ASCII with escapes in it, as in prose and its punctuation,
     // goes unit by unit through the table: fewer steps than storing the
     // block again after every escape, and none that depends on where the
@@ -263,14 +221,15 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
       if ((escaped >> (i - block) & 1) == 0) store_from(i, o);
     }
   }
-  for (; i < n; ++i) {
+  while (i < n) {
     const char16_t u = in[i];
-    if (IsKept(u) || u == u' ') {
+    if (!url::Escaped::Has(u)) {
       *o++ = u == u' ' ? u'+' : u;
+      ++i;
     } else {
       const size_t read = EscapeAt(in, n, i, last, &o);
       if (read == 0) break;
-      i += read - 1;
+      i += read;
     }
   }
   return {i, static_cast<size_t>(o - out)};

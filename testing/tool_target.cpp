@@ -1,4 +1,4 @@
-#include "fuzz/tool_target.h"
+#include "testing/tool_target.h"
 
 #include <stdio.h>
 

@@ -1,13 +1,12 @@
-#include "fuzz/properties.h"
+#include "testing/properties.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "fuzz/fuzz_text.h"
-#include "fuzz/tool_target.h"
-#include "plugin/contract.h"
-#include "tests/case_file.h"
-#include "tests/convert.h"  // kMaxTail
+#include "testing/case_file.h"
+#include "testing/convert.h"
+#include "testing/fuzz_text.h"
+#include "testing/tool_target.h"
 
 namespace tobble::testing {
 namespace {
@@ -78,72 +77,25 @@ bool IsRole(const Filter& filter, const char* RoundTrip::*role) {
   return false;
 }
 
-// Texts in messages: long ones shortened, the whole input is in the crash file.
-std::string Show(const std::u16string& text) {
-  constexpr size_t kShown = 160;
-  if (text.size() <= kShown) return "\"" + ShowUnits(text) + "\"";
-  return "\"" + ShowUnits(text.substr(0, kShown)) + "\"... (" + std::to_string(text.size()) +
-         " units)";
-}
-
 std::string On(const Filter& filter, const std::u16string& text) {
   return std::string(filter.function) + " on " + Show(text);
 }
 
-// One call of a conversion, with the input in a buffer of exactly its units
-// and the output in one of exactly the units the factor allows. Returns false
-// after reporting a call that wrote or read beyond its bounds, which leaves
-// nothing to compare.
-bool ConvertOnce(const Filter& filter, Conversion conversion, const std::u16string& in, bool last,
-                 Violations& found, std::u16string& out, Progress* progress = nullptr) {
-  std::unique_ptr<char16_t[]> input(new char16_t[in.size()]);
-  std::copy(in.begin(), in.end(), input.get());
-  const size_t capacity = (in.size() + 1) * filter.factor / 2 - 1;
-  std::unique_ptr<char16_t[]> output(new char16_t[capacity]);
-  const Progress done = conversion(input.get(), in.size(), output.get(), last);
-  const auto call = [&] { return On(filter, in) + (last ? "" : " (last=false)"); };
-  if (done.written > capacity) {
-    found.push_back({Property::kBound, call() + ": wrote " + std::to_string(done.written) +
-                                           " units, room for " + std::to_string(capacity)});
-    return false;
+// Reports a faulty call; false when there was one, which leaves nothing to
+// compare.
+bool Clean(const CallResult& call, Violations& found) {
+  switch (call.fault) {
+    case CallFault::kNone:
+      return true;
+    case CallFault::kBound:
+      found.push_back({Property::kBound, call.message});
+      break;
+    case CallFault::kRead:
+    case CallFault::kTail:
+      found.push_back({Property::kTail, call.message});
+      break;
   }
-  if (done.read > in.size() || (last && done.read != in.size())) {
-    found.push_back({Property::kTail, call() + ": read " + std::to_string(done.read) + " of " +
-                                          std::to_string(in.size()) + " units"});
-    return false;
-  }
-  out.assign(output.get(), done.written);
-  if (progress != nullptr) *progress = done;
-  return true;
-}
-
-// The conversion of the text in pieces of the given sizes; false after
-// reporting a violation on the way.
-bool ConvertPieces(const Filter& filter, Conversion conversion, const std::u16string& text,
-                   const std::vector<size_t>& sizes, Violations& found, std::u16string& out) {
-  out.clear();
-  std::u16string pending;
-  std::u16string piece_out;
-  Progress done;
-  size_t at = 0;
-  for (size_t size : sizes) {
-    size = std::min(size, text.size() - at);
-    pending.append(text, at, size);
-    at += size;
-    if (!ConvertOnce(filter, conversion, pending, false, found, piece_out, &done)) return false;
-    out += piece_out;
-    pending.erase(0, done.read);
-    if (pending.size() > kMaxTail) {
-      found.push_back({Property::kTail, On(filter, text) + ": a tail of " +
-                                            std::to_string(pending.size()) + " units after " +
-                                            std::to_string(at) + " units"});
-      return false;
-    }
-  }
-  pending.append(text, at, std::u16string::npos);
-  if (!ConvertOnce(filter, conversion, pending, true, found, piece_out)) return false;
-  out += piece_out;
-  return true;
+  return false;
 }
 
 std::string ShowSizes(const std::vector<size_t>& sizes) {
@@ -154,8 +106,9 @@ std::string ShowSizes(const std::vector<size_t>& sizes) {
 
 void CheckPieces(const Filter& filter, Conversion conversion, const std::u16string& text,
                  const std::vector<size_t>& sizes, const std::u16string& whole, Violations& found) {
-  std::u16string streamed;
-  if (!ConvertPieces(filter, conversion, text, sizes, found, streamed)) return;
+  const CallResult pieces = ConvertPieces(filter, conversion, text, sizes);
+  if (!Clean(pieces, found)) return;
+  const std::u16string& streamed = pieces.out;
   if (streamed != whole) {
     found.push_back({Property::kPieces, On(filter, text) + " in pieces of " + ShowSizes(sizes) +
                                             ": " + Show(streamed) + ", whole " + Show(whole)});
@@ -186,9 +139,10 @@ void CheckOutput(const Filter& filter, const std::u16string& text, const std::u1
 void CheckScalar(const Filter& filter, const std::u16string& text, const std::u16string& out,
                  Progress done, Violations& found) {
   if (filter.convert == filter.scalar) return;
-  std::u16string plain;
-  Progress plain_done;
-  if (!ConvertOnce(filter, filter.scalar, text, true, found, plain, &plain_done)) return;
+  const CallResult scalar = ConvertOnce(filter, filter.scalar, text, true);
+  if (!Clean(scalar, found)) return;
+  const std::u16string& plain = scalar.out;
+  const Progress plain_done = scalar.done;
   if (plain != out || plain_done.read != done.read || plain_done.written != done.written) {
     const size_t at =
         std::mismatch(out.begin(), out.end(), plain.begin(), plain.end()).first - out.begin();
@@ -207,10 +161,12 @@ void CheckRoundTrips(const Filter& filter, const std::u16string& text, Violation
     const bool is_encoder = SameString(filter.function, trip.encoder);
     const Filter& encoder = is_encoder ? filter : *FindFilter(trip.encoder);
     const Filter& decoder = is_encoder ? *FindFilter(trip.decoder) : filter;
-    std::u16string encoded;
-    std::u16string decoded;
-    if (!ConvertOnce(encoder, encoder.convert, text, true, found, encoded)) continue;
-    if (!ConvertOnce(decoder, decoder.convert, encoded, true, found, decoded)) continue;
+    const CallResult encoding = ConvertOnce(encoder, encoder.convert, text, true);
+    if (!Clean(encoding, found)) continue;
+    const std::u16string& encoded = encoding.out;
+    const CallResult decoding = ConvertOnce(decoder, decoder.convert, encoded, true);
+    if (!Clean(decoding, found)) continue;
+    const std::u16string& decoded = decoding.out;
     if (decoded != text) {
       found.push_back({Property::kRoundTrip, std::string(trip.decoder) + " after " + trip.encoder +
                                                  " on " + Show(text) + ": " + Show(decoded) +
@@ -310,12 +266,11 @@ const PropertyInfo& Describe(Property property) {
 Violations CheckFilter(const Filter& filter, const std::u16string& text,
                        const std::vector<size_t>& piece_sizes) {
   Violations found;
-  std::u16string whole;
-  Progress done;
-  if (ConvertOnce(filter, filter.convert, text, true, found, whole, &done)) {
-    CheckOutput(filter, text, whole, found);
-    CheckScalar(filter, text, whole, done, found);
-    CheckPieces(filter, filter.convert, text, piece_sizes, whole, found);
+  const CallResult whole = ConvertOnce(filter, filter.convert, text, true);
+  if (Clean(whole, found)) {
+    CheckOutput(filter, text, whole.out, found);
+    CheckScalar(filter, text, whole.out, whole.done, found);
+    CheckPieces(filter, filter.convert, text, piece_sizes, whole.out, found);
   }
   CheckRoundTrips(filter, text, found);
   return found;
@@ -324,10 +279,10 @@ Violations CheckFilter(const Filter& filter, const std::u16string& text,
 Violations CheckStreaming(const Filter& filter, const std::u16string& text,
                           const std::vector<size_t>& cuts) {
   Violations found;
-  std::u16string whole;
-  Progress done;
-  if (!ConvertOnce(filter, filter.convert, text, true, found, whole, &done)) return found;
-  CheckScalar(filter, text, whole, done, found);
+  const CallResult call = ConvertOnce(filter, filter.convert, text, true);
+  if (!Clean(call, found)) return found;
+  const std::u16string& whole = call.out;
+  CheckScalar(filter, text, whole, call.done, found);
   std::vector<Conversion> conversions = {filter.convert};
   if (filter.scalar != filter.convert) conversions.push_back(filter.scalar);
   for (const Conversion conversion : conversions) {

@@ -74,7 +74,7 @@ struct FuzzTarget {
 
 // Every target, in the order of the build's fuzzer list: one per filter, in
 // table order, then the streaming path through the core, then the
-// command-line tool's pipeline on bytes (fuzz/tool_target.h).
+// command-line tool's pipeline on bytes (testing/tool_target.h).
 //
 // A path that reads its input otherwise is one more target, as the tool's
 // is: a row here with its own check function, in a file of its own that

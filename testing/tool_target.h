@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/properties.h"
 #include "lib/stream.h"
 #include "lib/transcode.h"
+#include "testing/properties.h"
 
 namespace tobble::testing {
 

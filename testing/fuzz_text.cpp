@@ -1,4 +1,4 @@
-#include "fuzz/fuzz_text.h"
+#include "testing/fuzz_text.h"
 
 namespace tobble::testing {
 namespace {

@@ -1,4 +1,4 @@
-#include "tests/case_file.h"
+#include "testing/case_file.h"
 
 #include <cstdio>
 #include <fstream>
