@@ -52,24 +52,6 @@ constexpr char kHelpEnd[] =
 
 constexpr char kOutOfMemory[] = "tobble: out of memory\n";
 
-// The example --help shows for a filter; the output beside it is the
-// filter's own.
-struct Example {
-  const char* function;
-  const char* input;
-};
-constexpr Example kExamples[] = {
-    {"tobbleJ", u8"café 😀"},
-    {"untobbleJ", u8"caf\\u00e9"},
-    {"tobbleC", u8"café 😀"},
-    {"untobbleC", u8"caf\\u00e9 \\U0001f600"},
-    {"charref2text", u8"&lt;p&gt; &eacute;&#233;&#xe9;"},
-    {"text2charref", u8"<é>"},
-    {"URLencode", u8"a b/é"},
-    {"URLdecode", u8"a+b%2F%C3%A9"},
-    {"text2charrefx", u8"<é>"},
-};
-
 // Input pieces: large enough for few system calls, small enough to keep the
 // whole program within a few MiB.
 constexpr size_t kBlockBytes = 1 << 18;
@@ -139,11 +121,9 @@ int PrintHelp() {
     const tobble_filter* filter = tobble_filter_at(i);
     const std::string function = tobble_filter_name(filter);
     std::string line = "  " + function;
-    for (const Example& example : kExamples) {
-      if (function != example.function) continue;
-      line.resize(NameWidth() + 4, ' ');
-      line += std::string(example.input) + "  ->  " + ConvertText(filter, example.input);
-    }
+    const char* example = tobble_filter_example(filter);
+    line.resize(NameWidth() + 4, ' ');
+    line += std::string(example) + "  ->  " + ConvertText(filter, example);
     help += line + "\n";
   }
   return PrintText(help + kHelpEnd);

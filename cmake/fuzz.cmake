@@ -1,4 +1,4 @@
-# Fuzz build (clang): one libFuzzer program per target of fuzz/properties.h,
+# Fuzz build (clang): one libFuzzer program per target of testing/properties.h,
 # over the core and the tool's pipeline with coverage instrumentation,
 # AddressSanitizer and UndefinedBehaviorSanitizer. tools/fuzz.py runs them
 # (make fuzz, make check).

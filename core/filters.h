@@ -5,11 +5,8 @@
 
 #include <stddef.h>
 
-#include "charref/charref.h"
 #include "core/conversion.h"
 #include "core/filter_list.h"
-#include "escape/escape.h"
-#include "url/url.h"
 
 namespace tobble {
 
@@ -23,6 +20,7 @@ struct Filter {
   // The plain unit-by-unit version of the same conversion, which the tests
   // and fuzzers hold `convert` to wherever that one takes faster paths.
   Conversion scalar;
+  const char* example;  // a short UTF-8 text that shows what the filter does
 };
 
 // Every filter converts: a row that gave null for a conversion would pick
@@ -32,8 +30,8 @@ constexpr Conversion Required(Conversion conversion) {
 }
 Conversion Required(decltype(nullptr)) = delete;
 
-#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar) \
-  {#function, name, name_en, key, factor, Required(convert), Required(scalar)},
+#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar, example) \
+  {#function, name, name_en, key, factor, Required(convert), Required(scalar), example},
 inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 #undef TOBBLE_FILTER_ROW
 

@@ -96,6 +96,11 @@ TOBBLE_API const char* tobble_filter_name(const tobble_filter* filter);
 TOBBLE_API const char* tobble_filter_name_en(const tobble_filter* filter);
 TOBBLE_API char tobble_filter_key(const tobble_filter* filter);
 
+/* A short UTF-8 text that shows what the filter does ("café 😀" for
+   "tobbleJ"), for help texts: convert it to show the filter at work. Null for
+   a null filter. */
+TOBBLE_API const char* tobble_filter_example(const tobble_filter* filter);
+
 /* ------------------------------------------------------------------------ */
 /* Converting UTF-16 units                                                  */
 

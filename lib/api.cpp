@@ -119,6 +119,10 @@ char tobble_filter_key(const tobble_filter* filter) {
   return filter != nullptr ? FilterOf(filter)->key : 0;
 }
 
+const char* tobble_filter_example(const tobble_filter* filter) {
+  return filter != nullptr ? FilterOf(filter)->example : nullptr;
+}
+
 size_t tobble_output_bound(const tobble_filter* filter, size_t n) {
   if (filter == nullptr) return 0;
   const size_t factor = FilterOf(filter)->factor;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/filters.h"
+
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -210,7 +212,7 @@ const std::vector<std::vector<size_t>> kPieceSizes = {{1}, {2}, {3}, {5, 1, 64},
 // The filters and status codes.
 
 TEST(Filters, EachIsFoundByItsNameAndOnlyByIt) {
-  ASSERT_EQ(tobble_filter_count(), 9u);
+  ASSERT_EQ(tobble_filter_count(), tobble::kFilterCount);
   for (size_t i = 0; i < tobble_filter_count(); ++i) {
     const tobble_filter* filter = tobble_filter_at(i);
     ASSERT_NE(filter, nullptr);
@@ -218,6 +220,8 @@ TEST(Filters, EachIsFoundByItsNameAndOnlyByIt) {
     EXPECT_EQ(tobble_filter_find(name.c_str()), filter) << name;
     EXPECT_NE(tobble_filter_name_en(filter), nullptr);
     EXPECT_NE(tobble_filter_key(filter), 0);
+    ASSERT_NE(tobble_filter_example(filter), nullptr);
+    EXPECT_NE(tobble_filter_example(filter)[0], 0) << name;
     std::string other_case = name;
     for (char& c : other_case) c = static_cast<char>(c ^ 0x20);
     EXPECT_EQ(tobble_filter_find(other_case.c_str()), nullptr) << other_case;
@@ -237,6 +241,7 @@ TEST(Filters, EachIsFoundByItsNameAndOnlyByIt) {
   EXPECT_EQ(tobble_filter_name(nullptr), nullptr);
   EXPECT_EQ(tobble_filter_name_en(nullptr), nullptr);
   EXPECT_EQ(tobble_filter_key(nullptr), 0);
+  EXPECT_EQ(tobble_filter_example(nullptr), nullptr);
 }
 
 TEST(Status, EveryCodeHasItsOwnMessage) {

@@ -236,6 +236,7 @@ class CommandLineTest(ToolTestCase):
             for name, (example, shown) in examples.items():
                 expected, _ = expected_utf8(name, example.encode())
                 self.assertEqual(shown.encode(), expected, name)
+                self.assertNotEqual(shown, example, f'{name}: the example shows no change')
 
     def test_version_is_the_version_file_also_in_the_manual_page(self):
         with open(ARGS.version_file) as f:

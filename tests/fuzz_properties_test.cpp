@@ -165,7 +165,7 @@ struct BrokenCase {
 
 Filter Posing(const char* function, unsigned factor, Conversion convert,
               Conversion scalar = nullptr) {
-  return {function, function, function, '?', factor, convert, scalar ? scalar : convert};
+  return {function, function, function, '?', factor, convert, scalar ? scalar : convert, ""};
 }
 
 TEST(Properties, EachCheckCatchesItsBrokenConversion) {
