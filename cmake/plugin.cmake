@@ -104,7 +104,9 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # The transcoders tobble.exe runs, built by the Windows compiler (whose
   # 32-byte values on the stack need care) and checked under Wine, which
   # passes the processor's own instructions through.
-  add_executable(transcode_test tests/transcode_test.cpp tests/convert.cpp)
+  add_executable(transcode_test
+    tests/transcode_test.cpp tests/convert.cpp testing/case_file.cpp testing/convert.cpp
+    testing/random_text.cpp)
   target_link_libraries(transcode_test tobble_static gtest gtest_main)
   target_link_options(transcode_test PRIVATE -static)
   add_test(NAME transcode_test COMMAND transcode_test)

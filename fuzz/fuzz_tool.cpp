@@ -21,7 +21,7 @@ namespace tobble::testing {
 namespace {
 
 std::u16string ConvertWhole(const Filter& filter, const std::u16string& text) {
-  std::vector<char16_t> out((text.size() + 1) * filter.factor / 2);
+  std::vector<char16_t> out(OutputBound(filter, text.size()));
   const Progress done = filter.convert(text.data(), text.size(), out.data(), true);
   return std::u16string(out.data(), done.written);
 }

@@ -174,7 +174,7 @@ Written WritePlainly(const std::u16string& units, Encoding encoding) {
 
 // The filter's plain version on the whole text at once.
 std::u16string ConvertPlainly(const Filter& filter, const std::u16string& text) {
-  std::unique_ptr<char16_t[]> out(new char16_t[(text.size() + 1) * filter.factor / 2]);
+  std::unique_ptr<char16_t[]> out(new char16_t[OutputBound(filter, text.size())]);
   const Progress done = filter.scalar(text.data(), text.size(), out.get(), true);
   return std::u16string(out.get(), done.written);
 }
