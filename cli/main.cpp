@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -442,12 +443,12 @@ int Main(int argc, ArgChar** argv) {
                            &job.stream) != TOBBLE_OK) {
     return OutOfMemory();
   }
-  void* const block = AllocateBuffers(kBlockBytes);
+  const std::unique_ptr<uint8_t[]> block(new (std::nothrow) uint8_t[kBlockBytes]);
   if (block == nullptr) {
     tobble_stream_destroy(job.stream);
     return OutOfMemory();
   }
-  job.block = static_cast<uint8_t*>(block);
+  job.block = block.get();
 
   int status = 0;
   try {
@@ -456,11 +457,9 @@ int Main(int argc, ArgChar** argv) {
                                  : ConvertToStandardOutput(job, files);
   } catch (...) {
     tobble_stream_destroy(job.stream);
-    FreeBuffers(block, kBlockBytes);
     throw;
   }
   tobble_stream_destroy(job.stream);
-  FreeBuffers(block, kBlockBytes);
   if (job.replaced_input > 0) {
     Report("warning: " +
            Plural(job.replaced_input, "invalid input sequence", "invalid input sequences") +

@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -136,14 +135,6 @@ int OpenForReading(const wchar_t* name) {
 
 void Close(int fd) {
   _close(fd);
-}
-
-void* AllocateBuffers(size_t size) {
-  return VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
-}
-
-void FreeBuffers(void* block, size_t) {
-  if (block != nullptr) VirtualFree(block, 0, MEM_RELEASE);
 }
 
 bool IsRegularFile(int fd) {
@@ -362,37 +353,6 @@ int OpenForReading(const char* name) {
 
 void Close(int fd) {
   close(fd);
-}
-
-namespace {
-
-constexpr size_t kHugePage = 2 << 20;
-
-size_t HugePages(size_t size) {
-  return (size + kHugePage - 1) / kHugePage * kHugePage;
-}
-
-}  // namespace
-
-void* AllocateBuffers(size_t size) {
-  // Mapped with a huge page to spare, and cut to a block that starts on a
-  // huge page boundary; the system may still give small pages.
-  const size_t rounded = HugePages(size);
-  void* mapped = mmap(nullptr, rounded + kHugePage, PROT_READ | PROT_WRITE,
-                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapped == MAP_FAILED) return nullptr;
-  uint8_t* const first = static_cast<uint8_t*>(mapped);
-  uint8_t* const block =
-      first + (kHugePage - reinterpret_cast<uintptr_t>(first) % kHugePage) % kHugePage;
-  if (block > first) munmap(first, static_cast<size_t>(block - first));
-  uint8_t* const end = first + rounded + kHugePage;
-  if (end > block + rounded) munmap(block + rounded, static_cast<size_t>(end - block - rounded));
-  madvise(block, rounded, MADV_HUGEPAGE);
-  return block;
-}
-
-void FreeBuffers(void* block, size_t size) {
-  if (block != nullptr) munmap(block, HugePages(size));
 }
 
 bool IsRegularFile(int fd) {

@@ -37,11 +37,6 @@ int OpenForReading(const ArgChar* name);
 
 void Close(int fd);
 
-// A block of memory for the tool's buffers, or null. On Linux it asks for
-// huge pages: one page fault for the whole block instead of one every 4 KiB.
-void* AllocateBuffers(size_t size);
-void FreeBuffers(void* block, size_t size);
-
 // Whether fd is a regular file, whose reads come short only at its end.
 bool IsRegularFile(int fd);
 

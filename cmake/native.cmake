@@ -105,7 +105,7 @@ add_test(NAME stream_test COMMAND stream_test)
 # Every error path of the C interface, and its streams against plain
 # references.
 add_executable(api_test tests/api_test.cpp)
-target_link_libraries(api_test tobble_static GTest::gtest GTest::gtest_main)
+target_link_libraries(api_test tobble_test_support GTest::gtest GTest::gtest_main)
 target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}")
 add_test(NAME api_test COMMAND api_test)
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/filters.h"
+#include "tests/convert.h"
 
 namespace {
 
@@ -94,21 +95,7 @@ std::string WriteUtf8(const std::u16string& units, uint64_t* lone) {
       c = 0xFFFD;
       ++*lone;
     }
-    if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else if (c < 0x800) {
-      out += static_cast<char>(0xC0 | c >> 6);
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | c >> 12);
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | c >> 18);
-      out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      out += static_cast<char>(0x80 | (c & 0x3F));
-    }
+    tobble::testing::AppendUtf8(out, c);
   }
   return out;
 }
