@@ -233,7 +233,11 @@ def plan(pattern, base, output):
     outputs = os.path.join(os.path.realpath(output), "")
     pairs = []
     for source in sorted(glob.glob(pattern, recursive=True)):
-        if not os.path.isfile(source) or os.path.realpath(source).startswith(outputs):
+        if not os.path.isfile(source):
+            continue
+        # Where the file is, not where a link there points to.
+        folder = os.path.join(os.path.realpath(os.path.dirname(source)), "")
+        if folder.startswith(outputs):
             continue
         relative = os.path.relpath(source, base)
         if relative.startswith(os.pardir + os.sep):

@@ -275,6 +275,7 @@ def test_outputs_inside_the_glob_are_not_inputs(tmp_path):
     for name in ("a.txt", "b/c.txt", "out/a.txt", "out/out/a.txt"):
         os.makedirs(tmp_path / os.path.dirname(name), exist_ok=True)
         (tmp_path / name).write_bytes(b"x")
+    (tmp_path / "out" / "b.txt").symlink_to(tmp_path / "a.txt")  # an output that is a link
     pairs = example.plan(f"{tmp_path}/**/*.txt", str(tmp_path), str(tmp_path / "out"))
     assert [os.path.relpath(source, tmp_path) for source, _ in pairs] == ["a.txt", "b/c.txt"]
 
