@@ -331,16 +331,26 @@ int ConvertToFile(Job& job, const std::vector<const ArgChar*>& files, const ArgC
 // For each file, the position of the first earlier one that is the same
 // file under another name (`f ./f`, or a link), or -1.
 std::vector<ptrdiff_t> EarlierNames(const std::vector<const ArgChar*>& files) {
-  std::vector<FileId> ids(files.size());
-  std::vector<bool> known(files.size());
-  std::vector<ptrdiff_t> earlier(files.size(), -1);
+  struct Named {
+    FileId id;
+    size_t position;
+  };
+  std::vector<Named> known;
   for (size_t k = 0; k < files.size(); ++k) {
-    known[k] = IdentifyFile(files[k], &ids[k]);
-    for (size_t j = 0; j < k && known[k]; ++j) {
-      if (known[j] && earlier[j] < 0 && ids[j] == ids[k]) {
-        earlier[k] = static_cast<ptrdiff_t>(j);
-        break;
-      }
+    FileId id;
+    if (IdentifyFile(files[k], &id)) known.push_back({id, k});
+  }
+  std::sort(known.begin(), known.end(), [](const Named& a, const Named& b) {
+    if (a.id.device != b.id.device) return a.id.device < b.id.device;
+    return a.id.index != b.id.index ? a.id.index < b.id.index : a.position < b.position;
+  });
+  std::vector<ptrdiff_t> earlier(files.size(), -1);
+  for (size_t k = 1; k < known.size(); ++k) {
+    if (known[k].id == known[k - 1].id) {
+      const size_t first = earlier[known[k - 1].position] < 0
+                               ? known[k - 1].position
+                               : static_cast<size_t>(earlier[known[k - 1].position]);
+      earlier[known[k].position] = static_cast<ptrdiff_t>(first);
     }
   }
   return earlier;

@@ -127,9 +127,9 @@ int OwnDescriptor(const std::string& path) {
 
 // Removes the temporary files in `folder` named `prefix` + "PID-XXXXXX"
 // whose process PID no longer runs: left behind by a program that was
-// killed. One that any process still holds locked stays (a process of the
-// same number in another PID namespace); so does one that cannot be opened
-// to check that, unless its process is surely gone.
+// killed. One that a process still holds locked (a process of that number
+// in another PID namespace, where this one cannot see it) stays; one that
+// this user may not open to look at its lock goes by its number alone.
 void RemoveStaleTemporaries(const std::string& folder, const std::string& prefix) {
   DIR* listing = opendir(folder.empty() ? "." : folder.c_str());
   if (listing == nullptr) return;

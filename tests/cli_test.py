@@ -793,7 +793,9 @@ class OutputFileTest(ToolTestCase):
         """The tool converting into target with standard input held open, in
         the middle of its run with its temporary file beside the target."""
         process = subprocess.Popen([ARGS.tool, 'tobbleJ', '-o', target],
-                                   stdin=subprocess.PIPE, stderr=subprocess.PIPE)
+                                   stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE,
+                                                                         (0, 0)))
         process.stdin.write('é'.encode() * 100000)
         process.stdin.flush()
         deadline = time.monotonic() + 60
