@@ -835,8 +835,10 @@ class OutputFileTest(ToolTestCase):
         self.assertRegex(left[0], rf'^\.target\.txt\.tobble-{killed[1]}-......$')
         # A running process's temporary (this one's), another target's and a
         # name that only looks alike stay.
-        kept = [f'.target.txt.tobble-{os.getpid()}-abcdef', f'.other.txt.tobble-{killed[0]}-abcdef',
-                f'.target.txt.tobble-{killed[0]}-abcdefg', f'.target.txt.tobble-x{killed[0]}-abcdef']
+        kept = [f'.target.txt.tobble-{os.getpid()}-abcdef',
+                f'.other.txt.tobble-{killed[0]}-abcdef',
+                f'.target.txt.tobble-{killed[0]}-abcdefg',
+                f'.target.txt.tobble-x{killed[0]}-abcdef']
         for name in kept:
             self.path(name, b'')
         self.assertEqual(run(['tobbleJ', '-o', target], data='é'.encode()), (0, b'', []))
@@ -848,13 +850,12 @@ class OutputFileTest(ToolTestCase):
         # SIGXFSZ, which would end the program silently, is ignored: the
         # write fails with a message.
         data = self.path('data.txt', 'é'.encode() * (1 << 19))
-        for args in [['tobbleJ', '-o', self.path('out.txt', self.OLD), data],
-                     ['-i', 'tobbleJ', data]]:
-            old = self.read(args[-1] if args[0] == '-i' else args[2])
-            status, out, err = run(args, preexec_fn=lambda: resource.setrlimit(
-                resource.RLIMIT_FSIZE, (1 << 20, 1 << 20)))
-            name = args[-1] if args[0] == '-i' else args[2]
-            self.assertEqual((status, out, err), (1, b'', [f'tobble: {name}: {os.strerror(errno.EFBIG)}']))
+        out = self.path('out.txt', self.OLD)
+        for args, name in [(['tobbleJ', '-o', out, data], out), (['-i', 'tobbleJ', data], data)]:
+            old = self.read(name)
+            self.assertEqual(run(args, preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))),
+                (1, b'', [f'tobble: {name}: {os.strerror(errno.EFBIG)}']))
             self.assertEqual(self.read(name), old)
             self.assert_no_temporary()
 
