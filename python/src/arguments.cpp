@@ -18,6 +18,37 @@ PyObject* UnknownFilter(PyObject* name) {
                       names.c_str());
 }
 
+// The length of the maximal subpart of an ill-formed UTF-8 sequence at
+// bytes[0] (n > 0 bytes on): the longest start of a well-formed sequence
+// there, or its one byte when no sequence starts with it. The same bytes
+// Python's decoder reports, and one U+FFFD in replace mode.
+size_t MaximalSubpart(const uint8_t* bytes, size_t n) {
+  uint8_t lead = bytes[0];
+  size_t need;
+  uint8_t low = 0x80;  // the range of the byte after the lead
+  uint8_t high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    need = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    need = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong form
+    if (lead == 0xED) high = 0x9F;  // no surrogate
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    need = 4;
+    if (lead == 0xF0) low = 0x90;   // no overlong form
+    if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+  } else {
+    return 1;
+  }
+  size_t length = 1;
+  while (length < need && length < n && bytes[length] >= low && bytes[length] <= high) {
+    ++length;
+    low = 0x80;
+    high = 0xBF;
+  }
+  return length;
+}
+
 }  // namespace
 
 const tobble_filter* FindFilter(PyObject* name) {
@@ -105,17 +136,30 @@ PyObject* RaiseStatus(tobble_status status) {
   return PyErr_Format(PyExc_RuntimeError, "tobble: %s", tobble_status_message(status));
 }
 
-PyObject* RaiseInvalidInput(tobble_encoding encoding, const char* bytes, Py_ssize_t n,
-                            uint64_t offset) {
-  Py_ssize_t start = static_cast<Py_ssize_t>(offset);
+PyObject* RaiseInvalidInput(tobble_encoding encoding, const char* object, Py_ssize_t n,
+                            Py_ssize_t start, uint64_t offset, PyObject* output) {
+  if (start < 0 || start >= n) start = n > 0 ? n - 1 : 0;  // never, but stay inside
+  Py_ssize_t length = 1;
+  if (encoding == TOBBLE_UTF8 && start < n) {
+    length = static_cast<Py_ssize_t>(
+        MaximalSubpart(reinterpret_cast<const uint8_t*>(object) + start, n - start));
+  }
   std::string reason = std::string("invalid ") + tobble_encoding_name(encoding) + " at byte " +
                        std::to_string(static_cast<unsigned long long>(offset));
-  PyObject* error = PyUnicodeDecodeError_Create(CodecName(encoding), bytes == nullptr ? "" : bytes,
-                                                n, start, start + 1, reason.c_str());
-  if (error != nullptr) {
+  PyObject* error =
+      PyUnicodeDecodeError_Create(CodecName(encoding), object == nullptr ? "" : object, n, start,
+                                  start + length, reason.c_str());
+  if (error == nullptr) return nullptr;
+  PyObject* where = PyLong_FromUnsignedLongLong(offset);
+  PyObject* before = output != nullptr ? Py_NewRef(output) : PyBytes_FromStringAndSize("", 0);
+  if (where != nullptr && before != nullptr &&
+      PyObject_SetAttrString(error, "offset", where) == 0 &&
+      PyObject_SetAttrString(error, "output", before) == 0) {
     PyErr_SetObject(PyExc_UnicodeDecodeError, error);
-    Py_DECREF(error);
   }
+  Py_XDECREF(where);
+  Py_XDECREF(before);
+  Py_DECREF(error);
   return nullptr;
 }
 
@@ -124,11 +168,20 @@ bool GetBytes(PyObject* data, Py_buffer* view) {
     PyErr_SetString(PyExc_TypeError, "data must be bytes-like, not str (encode it first)");
     return false;
   }
-  if (PyObject_GetBuffer(data, view, PyBUF_SIMPLE) != 0) {
+  if (!PyObject_CheckBuffer(data)) {
     PyErr_Format(PyExc_TypeError, "data must be bytes-like, not %.100s", Py_TYPE(data)->tp_name);
     return false;
   }
-  return true;
+  if (PyObject_GetBuffer(data, view, PyBUF_SIMPLE) == 0) return true;
+  if (!PyErr_ExceptionMatches(PyExc_BufferError)) return false;
+  // Not contiguous: bytes() copies it in its logical order, and the view
+  // keeps the copy alive until it is released.
+  PyErr_Clear();
+  PyObject* copy = PyBytes_FromObject(data);
+  if (copy == nullptr) return false;
+  int got = PyObject_GetBuffer(copy, view, PyBUF_SIMPLE);
+  Py_DECREF(copy);
+  return got == 0;
 }
 
 }  // namespace tobble_python

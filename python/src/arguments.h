@@ -25,14 +25,19 @@ bool ParseStreamOptions(PyObject* encoding_arg, PyObject* errors_arg, tobble_enc
 // Raises the exception for a failed library call other than invalid input.
 PyObject* RaiseStatus(tobble_status status);
 
-// Raises UnicodeDecodeError for invalid input at byte `offset` of the whole
-// input; `bytes` is the piece the error was found in. start is the offset in
-// the whole input, as the tool reports it (so for a Converter it may lie
-// beyond the piece); end is one byte after it.
-PyObject* RaiseInvalidInput(tobble_encoding encoding, const char* bytes, Py_ssize_t n,
-                            uint64_t offset);
+// Raises UnicodeDecodeError for invalid input, as Python's own codecs do:
+// `object` (n bytes) is the stretch of input the error was found in, and the
+// invalid sequence (in UTF-8 its maximal subpart, in UTF-16 the odd last
+// byte) begins at byte `start` of it. Two attributes are added: offset, the
+// sequence's offset in the whole input (as the tool reports it, and in the
+// message), and output, the bytes converted before the error (`output`, or
+// empty when null).
+PyObject* RaiseInvalidInput(tobble_encoding encoding, const char* object, Py_ssize_t n,
+                            Py_ssize_t start, uint64_t offset, PyObject* output);
 
-// Gets a bytes-like argument as a contiguous buffer. TypeError for str.
+// Gets a bytes-like argument as one contiguous buffer: any object with the
+// buffer protocol, read in its logical order (a strided view through a
+// contiguous copy). TypeError for str and for other objects.
 bool GetBytes(PyObject* data, Py_buffer* view);
 
 }  // namespace tobble_python

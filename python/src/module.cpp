@@ -49,9 +49,10 @@ PyMethodDef kModuleMethods[] = {
                "encoding is 'utf-8', 'utf-16le' or 'utf-16be'. A lone surrogate that a\n"
                "filter writes cannot be UTF-8 and becomes U+FFFD there; UTF-16 carries\n"
                "it exactly. With errors='strict', invalid input raises\n"
-               "UnicodeDecodeError whose start is the offset of the first byte of the\n"
-               "invalid sequence; with errors='replace' it becomes U+FFFD, one for\n"
-               "each maximal subpart of an ill-formed UTF-8 sequence.")},
+               "UnicodeDecodeError: start (also its offset) and end locate the\n"
+               "invalid sequence in data, and its output holds the bytes converted\n"
+               "before it. With errors='replace' it becomes U+FFFD, one for each\n"
+               "maximal subpart of an ill-formed UTF-8 sequence.")},
     {"_convert_sliced",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ConvertSlicedForTests)),
      METH_FASTCALL,
@@ -79,6 +80,7 @@ PyModuleDef kModule = {
 }  // namespace tobble_python
 
 PyMODINIT_FUNC PyInit__tobble(void) {
+  if (!tobble_python::FindMainThread()) return nullptr;
   PyObject* module = PyModule_Create(&tobble_python::kModule);
   if (module == nullptr) return nullptr;
   PyObject* converter_type = PyType_FromSpec(&tobble_python::kConverterSpec);

@@ -3,9 +3,11 @@
 #include "python/src/stream.h"
 
 #include <stdint.h>
+#include <string.h>
 
 #include <new>
 #include <string>
+#include <vector>
 
 #include "include/tobble.h"
 #include "python/src/arguments.h"
@@ -14,16 +16,18 @@
 namespace tobble_python {
 namespace {
 
-// Collects a stream's output. Called with the GIL released, so it uses no
-// Python API.
-struct Collector {
-  std::string bytes;
+// Collects a stream's output in blocks that stay where they are once
+// written: growing one buffer would copy all the output so far at each
+// doubling, for gigabytes of output a long stretch that Ctrl-C cannot stop.
+// Write is called with the GIL released, so it uses no Python API.
+class Collector {
+ public:
   bool out_of_memory = false;
 
   static int Write(void* context, const uint8_t* data, size_t n) {
     Collector* self = static_cast<Collector*>(context);
     try {
-      self->bytes.append(reinterpret_cast<const char*>(data), n);
+      self->Append(reinterpret_cast<const char*>(data), n);
       return 0;
     } catch (const std::bad_alloc&) {
       self->out_of_memory = true;
@@ -31,50 +35,95 @@ struct Collector {
     }
   }
 
-  // The collected bytes as a bytes object, leaving the collector empty.
+  // The collected bytes as a bytes object, leaving the collector empty. Null
+  // with the exception set: MemoryError, or KeyboardInterrupt, since output
+  // of several blocks is copied with the GIL released.
   PyObject* Take() {
-    PyObject* result = PyBytes_FromStringAndSize(bytes.data(), bytes.size());
-    bytes.clear();
+    if (blocks_.size() <= 1) {
+      PyObject* result = PyBytes_FromStringAndSize(blocks_.empty() ? "" : blocks_[0].data(), size_);
+      Clear();
+      return result;
+    }
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_));
+    bool interrupted = false;
+    if (result != nullptr) {
+      char* out = PyBytes_AS_STRING(result);
+      GilReleased gil;
+      for (const std::string& block : blocks_) {
+        memcpy(out, block.data(), block.size());
+        out += block.size();
+        if (!gil.Continue()) break;
+      }
+      interrupted = gil.interrupted();
+    }
+    Clear();
+    if (interrupted) Py_CLEAR(result);
     return result;
   }
 
-  // Gives back memory beyond a few blocks, so that a collector kept from
-  // call to call does not hold on to the largest output it ever saw.
-  void Trim() {
-    if (bytes.capacity() > kKeptBytes) std::string().swap(bytes);
+  // Drops what was collected.
+  void Clear() {
+    if (blocks_.size() > 1) blocks_.resize(1);
+    if (!blocks_.empty()) blocks_[0].clear();
+    size_ = 0;
   }
 
-  static constexpr size_t kKeptBytes = 1 << 20;
+  // Clears, and gives back memory beyond one block, so that a collector
+  // kept from call to call does not hold on to the largest output it saw.
+  void Trim() {
+    Clear();
+    if (!blocks_.empty() && blocks_[0].capacity() > kBlockBytes) std::string().swap(blocks_[0]);
+  }
+
+ private:
+  // The first block grows up to this size; each later one is made this
+  // size (or the size of a larger write) at once.
+  static constexpr size_t kBlockBytes = 1 << 20;
+
+  void Append(const char* data, size_t n) {
+    if (blocks_.empty()) blocks_.emplace_back();
+    std::string* last = &blocks_.back();
+    if (last->size() + n > last->capacity() && last->size() + n > kBlockBytes) {
+      blocks_.emplace_back();
+      last = &blocks_.back();
+      last->reserve(n > kBlockBytes ? n : kBlockBytes);
+    }
+    last->append(data, n);
+    size_ += n;
+  }
+
+  std::vector<std::string> blocks_;
+  size_t size_ = 0;
 };
 
-// convert_bytes() keeps its last stream for each thread and resets it for
-// the next call with the same filter, encoding and errors: a new stream maps
-// its memory afresh, which costs far more than converting a short input.
+// A stream and its collector, for convert_bytes(). Each thread keeps one
+// from call to call and resets it for the next call with the same filter,
+// encoding and errors: a new stream maps its memory afresh, which costs far
+// more than converting a short input.
 class CachedStream {
  public:
+  CachedStream() = default;
+  CachedStream(const CachedStream&) = delete;
+  CachedStream& operator=(const CachedStream&) = delete;
   ~CachedStream() { tobble_stream_destroy(stream_); }
 
-  // This thread's stream for the options, ready for a new input, or null
-  // with *status set. No Python API.
-  static CachedStream* Get(const tobble_filter* filter, tobble_encoding encoding, unsigned flags,
-                           tobble_status* status) {
-    thread_local CachedStream cached;
-    *status = TOBBLE_OK;
-    if (cached.stream_ != nullptr && cached.filter_ == filter && cached.encoding_ == encoding &&
-        cached.flags_ == flags) {
-      *status = tobble_stream_reset(cached.stream_);
+  // Makes the stream ready for a new input with the options. No Python API.
+  tobble_status Prepare(const tobble_filter* filter, tobble_encoding encoding, unsigned flags) {
+    tobble_status status;
+    if (stream_ != nullptr && filter_ == filter && encoding_ == encoding && flags_ == flags) {
+      status = tobble_stream_reset(stream_);
     } else {
-      tobble_stream_destroy(cached.stream_);
-      cached.stream_ = nullptr;
-      *status = tobble_stream_create(filter, encoding, flags, &Collector::Write, &cached.collector,
-                                     &cached.stream_);
-      cached.filter_ = filter;
-      cached.encoding_ = encoding;
-      cached.flags_ = flags;
+      tobble_stream_destroy(stream_);
+      stream_ = nullptr;
+      status =
+          tobble_stream_create(filter, encoding, flags, &Collector::Write, &collector, &stream_);
+      filter_ = filter;
+      encoding_ = encoding;
+      flags_ = flags;
     }
-    cached.collector.bytes.clear();
-    cached.collector.out_of_memory = false;
-    return *status == TOBBLE_OK ? &cached : nullptr;
+    collector.Clear();
+    collector.out_of_memory = false;
+    return status;
   }
 
   tobble_stream* stream() { return stream_; }
@@ -87,31 +136,65 @@ class CachedStream {
   tobble_stream* stream_ = nullptr;
 };
 
-// The exception for a stream call's status. `data`/`n` is the piece just
-// fed (or empty for finish).
-PyObject* RaiseStreamStatus(tobble_status status, const tobble_stream* stream,
-                            const Collector& collector, tobble_encoding encoding, const char* data,
-                            Py_ssize_t n) {
-  if (status == TOBBLE_ERROR_INVALID_INPUT) {
-    return RaiseInvalidInput(encoding, data, n, tobble_stream_error_offset(stream));
+thread_local CachedStream kept_stream;
+thread_local bool kept_stream_in_use = false;
+
+// The stream of one convert_bytes() call: this thread's, or, when a call on
+// this thread is using it (a signal handler it runs converts too), the
+// call's own.
+class StreamLease {
+ public:
+  StreamLease() : stream_(kept_stream_in_use ? &own_ : &kept_stream) {
+    if (stream_ == &kept_stream) kept_stream_in_use = true;
   }
+  StreamLease(const StreamLease&) = delete;
+  StreamLease& operator=(const StreamLease&) = delete;
+  ~StreamLease() {
+    if (stream_ == &kept_stream) kept_stream_in_use = false;
+  }
+
+  CachedStream* get() { return stream_; }
+
+ private:
+  CachedStream own_;
+  CachedStream* stream_;
+};
+
+// The exception for a stream call's status other than invalid input.
+PyObject* RaiseStreamFailure(tobble_status status, const Collector& collector) {
   if (status == TOBBLE_ERROR_WRITE && collector.out_of_memory) return PyErr_NoMemory();
   return RaiseStatus(status);
 }
 
+// Large inputs are fed this many bytes at a time, so that Ctrl-C is seen
+// between them.
+constexpr size_t kFeedSliceBytes = 1 << 20;
+
 // Feeds n bytes (and, with `finish`, ends the input), with the GIL released
-// for large pieces.
-tobble_status FeedStream(tobble_stream* stream, const void* bytes, size_t n, bool finish) {
+// for large pieces. Sets *interrupted (and leaves the exception set) when a
+// signal handler raised before the piece was all fed.
+tobble_status FeedStream(tobble_stream* stream, const char* bytes, size_t n, bool finish,
+                         bool* interrupted) {
+  *interrupted = false;
   tobble_status status;
-  if (n > kReleaseGilBytes) {
-    Py_BEGIN_ALLOW_THREADS;
+  if (n <= kReleaseGilBytes) {
     status = tobble_stream_feed(stream, bytes, n);
     if (status == TOBBLE_OK && finish) status = tobble_stream_finish(stream);
-    Py_END_ALLOW_THREADS;
-  } else {
-    status = tobble_stream_feed(stream, bytes, n);
-    if (status == TOBBLE_OK && finish) status = tobble_stream_finish(stream);
+    return status;
   }
+  GilReleased gil;
+  while (true) {
+    size_t slice = n < kFeedSliceBytes ? n : kFeedSliceBytes;
+    status = tobble_stream_feed(stream, bytes, slice);
+    bytes += slice;
+    n -= slice;
+    if (status != TOBBLE_OK || n == 0) break;
+    if (!gil.Continue()) {
+      *interrupted = true;
+      return status;
+    }
+  }
+  if (status == TOBBLE_OK && finish) status = tobble_stream_finish(stream);
   return status;
 }
 
@@ -136,18 +219,31 @@ PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_buffer view;
   if (!GetBytes(data_arg, &view)) return nullptr;
 
-  tobble_status status;
-  CachedStream* cached = CachedStream::Get(filter, encoding, flags, &status);
+  StreamLease lease;
+  CachedStream* cached = lease.get();
+  tobble_status status = cached->Prepare(filter, encoding, flags);
   PyObject* result = nullptr;
-  if (cached == nullptr) {
+  if (status != TOBBLE_OK) {
     RaiseStatus(status);
   } else {
-    status = FeedStream(cached->stream(), view.buf, static_cast<size_t>(view.len), true);
-    if (status == TOBBLE_OK) {
+    const char* data = static_cast<const char*>(view.buf);
+    bool interrupted;
+    status = FeedStream(cached->stream(), data, static_cast<size_t>(view.len), true, &interrupted);
+    if (interrupted) {
+      // The exception is set; the collector is trimmed below.
+    } else if (status == TOBBLE_OK) {
       result = cached->collector.Take();
+    } else if (status == TOBBLE_ERROR_INVALID_INPUT) {
+      // The output converted before the error comes with it.
+      PyObject* output = cached->collector.Take();
+      if (output != nullptr) {
+        uint64_t offset = tobble_stream_error_offset(cached->stream());
+        RaiseInvalidInput(encoding, data, view.len, static_cast<Py_ssize_t>(offset), offset,
+                          output);
+        Py_DECREF(output);
+      }
     } else {
-      RaiseStreamStatus(status, cached->stream(), cached->collector, encoding,
-                        static_cast<const char*>(view.buf), view.len);
+      RaiseStreamFailure(status, cached->collector);
     }
     cached->collector.Trim();
   }
@@ -166,7 +262,27 @@ struct ConverterObject {
   // Set while a call runs with the GIL released: a stream is used by one
   // thread at a time.
   bool busy;
+  // Set when a call stopped part of the way (Ctrl-C, or no memory for its
+  // output): the converter takes nothing more until reset().
+  bool stopped;
+  // Input bytes fed so far, and the last few of them: an invalid sequence
+  // cut by the end of a piece is reported with the next piece, and its
+  // UnicodeDecodeError shows its bytes from the earlier piece.
+  uint64_t fed;
+  uint8_t recent[4];
+  uint8_t recent_count;
+  // Output bytes returned so far, an error's output included.
+  uint64_t returned;
 };
+
+// Starts the converter's own counts again, for a new input.
+void ConverterStartInput(ConverterObject* self) {
+  self->collector->Clear();
+  self->stopped = false;
+  self->fed = 0;
+  self->recent_count = 0;
+  self->returned = 0;
+}
 
 int ConverterInit(ConverterObject* self, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"filter", "encoding", "errors", nullptr};
@@ -193,7 +309,7 @@ int ConverterInit(ConverterObject* self, PyObject* args, PyObject* kwargs) {
       return -1;
     }
   }
-  self->collector->bytes.clear();
+  ConverterStartInput(self);
   tobble_stream* stream = nullptr;
   tobble_status status =
       tobble_stream_create(filter, encoding, flags, &Collector::Write, self->collector, &stream);
@@ -233,47 +349,131 @@ bool ConverterReady(ConverterObject* self) {
   return true;
 }
 
-// Feeds the piece (empty for finish) and returns the output it completed.
-PyObject* ConverterStep(ConverterObject* self, const char* data, Py_ssize_t n, bool finish) {
-  self->busy = true;
-  tobble_status status = FeedStream(self->stream, data, static_cast<size_t>(n), finish);
-  self->busy = false;
-  if (status != TOBBLE_OK) {
-    // Output before an error belongs to an input that failed: dropped.
-    self->collector->bytes.clear();
-    return RaiseStreamStatus(status, self->stream, *self->collector, self->encoding, data, n);
+// As ConverterReady, for the calls that take input or give output.
+bool ConverterTakes(ConverterObject* self) {
+  if (!ConverterReady(self)) return false;
+  if (self->stopped) {
+    PyErr_SetString(PyExc_ValueError,
+                    "the converter was stopped part of the way; call reset() to start again");
+    return false;
   }
-  return self->collector->Take();
+  return true;
+}
+
+// The output collected so far, as bytes, counted as returned. When it
+// cannot be had (no memory, Ctrl-C) it is lost, and the converter stops.
+PyObject* ConverterOutput(ConverterObject* self) {
+  PyObject* output = self->collector->Take();
+  if (output == nullptr) {
+    self->stopped = true;
+  } else {
+    self->returned += static_cast<uint64_t>(PyBytes_GET_SIZE(output));
+  }
+  return output;
+}
+
+// Notes the n bytes of a piece fed whole.
+void ConverterNoteFed(ConverterObject* self, const char* data, size_t n) {
+  self->fed += n;
+  if (n == 0) return;
+  uint8_t joined[sizeof self->recent * 2];
+  size_t count = self->recent_count;
+  memcpy(joined, self->recent, count);
+  size_t tail = n < sizeof self->recent ? n : sizeof self->recent;
+  memcpy(joined + count, data + n - tail, tail);
+  count += tail;
+  size_t keep = count < sizeof self->recent ? count : sizeof self->recent;
+  memcpy(self->recent, joined + count - keep, keep);
+  self->recent_count = static_cast<uint8_t>(keep);
+}
+
+// Raises UnicodeDecodeError for the invalid input found in the piece just
+// fed (data, n; empty for finish() and flush()), with the output before it.
+// Its object is the piece, or, for a sequence that began in an earlier
+// piece, the sequence's bytes from there followed by the piece.
+PyObject* ConverterInvalidInput(ConverterObject* self, const char* data, size_t n) {
+  uint64_t offset = tobble_stream_error_offset(self->stream);
+  PyObject* output = ConverterOutput(self);
+  if (output == nullptr) return nullptr;
+  if (offset >= self->fed) {
+    RaiseInvalidInput(self->encoding, data, static_cast<Py_ssize_t>(n),
+                      static_cast<Py_ssize_t>(offset - self->fed), offset, output);
+  } else {
+    uint64_t back = self->fed - offset;
+    size_t earlier = back < self->recent_count ? static_cast<size_t>(back) : self->recent_count;
+    std::string object;
+    try {
+      object.assign(reinterpret_cast<const char*>(self->recent + self->recent_count - earlier),
+                    earlier);
+      if (n > 0) object.append(data, n);
+    } catch (const std::bad_alloc&) {
+      Py_DECREF(output);
+      return PyErr_NoMemory();
+    }
+    RaiseInvalidInput(self->encoding, object.data(), static_cast<Py_ssize_t>(object.size()), 0,
+                      offset, output);
+  }
+  Py_DECREF(output);
+  return nullptr;
+}
+
+// The output of a call that fed the piece (data, n) and ended with
+// `status`, or the exception for it.
+PyObject* ConverterResult(ConverterObject* self, tobble_status status, const char* data, size_t n) {
+  if (status == TOBBLE_ERROR_INVALID_INPUT) return ConverterInvalidInput(self, data, n);
+  if (status != TOBBLE_OK) {
+    self->collector->Clear();
+    return RaiseStreamFailure(status, *self->collector);
+  }
+  ConverterNoteFed(self, data, n);
+  return ConverterOutput(self);
+}
+
+// Feeds the piece (empty for finish) and returns the output it completed.
+PyObject* ConverterStep(ConverterObject* self, const char* data, size_t n, bool finish) {
+  // Busy until the output is taken, which for large output releases the
+  // GIL too.
+  self->busy = true;
+  bool interrupted;
+  tobble_status status = FeedStream(self->stream, data, n, finish, &interrupted);
+  PyObject* result = nullptr;
+  if (interrupted) {
+    self->stopped = true;
+    self->collector->Clear();
+  } else {
+    result = ConverterResult(self, status, data, n);
+  }
+  self->busy = false;
+  return result;
 }
 
 PyObject* ConverterFeed(ConverterObject* self, PyObject* data) {
-  if (!ConverterReady(self)) return nullptr;
+  if (!ConverterTakes(self)) return nullptr;
   Py_buffer view;
   if (!GetBytes(data, &view)) return nullptr;
-  PyObject* result = ConverterStep(self, static_cast<const char*>(view.buf), view.len, false);
+  PyObject* result =
+      ConverterStep(self, static_cast<const char*>(view.buf), static_cast<size_t>(view.len), false);
   PyBuffer_Release(&view);
   return result;
 }
 
 PyObject* ConverterFinish(ConverterObject* self, PyObject*) {
-  if (!ConverterReady(self)) return nullptr;
+  if (!ConverterTakes(self)) return nullptr;
   return ConverterStep(self, nullptr, 0, true);
 }
 
 PyObject* ConverterFlush(ConverterObject* self, PyObject*) {
-  if (!ConverterReady(self)) return nullptr;
-  tobble_status status = tobble_stream_flush(self->stream);
-  if (status != TOBBLE_OK) {
-    self->collector->bytes.clear();
-    return RaiseStreamStatus(status, self->stream, *self->collector, self->encoding, nullptr, 0);
-  }
-  return self->collector->Take();
+  if (!ConverterTakes(self)) return nullptr;
+  self->busy = true;
+  PyObject* result = ConverterResult(self, tobble_stream_flush(self->stream), nullptr, 0);
+  self->busy = false;
+  return result;
 }
 
 PyObject* ConverterReset(ConverterObject* self, PyObject*) {
   if (!ConverterReady(self)) return nullptr;
   tobble_stream_reset(self->stream);
-  self->collector->bytes.clear();
+  ConverterStartInput(self);
   Py_RETURN_NONE;
 }
 
@@ -301,7 +501,7 @@ PyObject* ConverterCount(ConverterObject* self, void* closure) {
       value = tobble_stream_bytes_in(self->stream);
       break;
     case Count::kBytesOut:
-      value = tobble_stream_bytes_out(self->stream);
+      value = self->returned;
       break;
     case Count::kReplacedInput:
       value = tobble_stream_replaced_input(self->stream);
@@ -324,9 +524,13 @@ PyMethodDef kConverterMethods[] = {
                "far, in whole blocks of up to 256 KiB (flush() returns the rest).\n"
                "Output that later input could still change (an escape cut short, a\n"
                "sequence cut by the end of the piece) is held until later input.\n"
-               "Raises UnicodeDecodeError in strict mode at invalid input; its start is\n"
-               "the offset in the whole input, counted from 0. The converter then\n"
-               "takes nothing more until reset().")},
+               "In strict mode invalid input raises UnicodeDecodeError, as Python's\n"
+               "incremental decoders do: start and end locate the invalid sequence in\n"
+               "its object (the piece, after the sequence's bytes from earlier pieces\n"
+               "when it began there); its offset in the whole input, counted from 0,\n"
+               "is the error's offset, and the output before it, which no call\n"
+               "returned, is the error's output. The converter then takes nothing\n"
+               "more until reset(), as after Ctrl-C stopped a call.")},
     {"finish", reinterpret_cast<PyCFunction>(ConverterFinish), METH_NOARGS,
      PyDoc_STR("finish()\n--\n\n"
                "Ends the input and returns the rest of the output. The pieces returned\n"
@@ -357,7 +561,8 @@ PyGetSetDef kConverterGetters[] = {
      PyDoc_STR("Input bytes taken so far (for an invalid input, up to the error)."),
      CountClosure(Count::kBytesIn)},
     {"bytes_out", reinterpret_cast<getter>(ConverterCount), nullptr,
-     PyDoc_STR("Output bytes returned so far."), CountClosure(Count::kBytesOut)},
+     PyDoc_STR("Output bytes returned so far, a UnicodeDecodeError's output included."),
+     CountClosure(Count::kBytesOut)},
     {"replaced_input", reinterpret_cast<getter>(ConverterCount), nullptr,
      PyDoc_STR("In replace mode: the U+FFFD written for invalid input so far."),
      CountClosure(Count::kReplacedInput)},
