@@ -7,94 +7,14 @@
 
 #include <new>
 #include <string>
-#include <vector>
 
 #include "include/tobble.h"
 #include "python/src/arguments.h"
+#include "python/src/collector.h"
 #include "python/src/threads.h"
 
 namespace tobble_python {
 namespace {
-
-// Collects a stream's output in blocks that stay where they are once
-// written: growing one buffer would copy all the output so far at each
-// doubling, for gigabytes of output a long stretch that Ctrl-C cannot stop.
-// Write is called with the GIL released, so it uses no Python API.
-class Collector {
- public:
-  bool out_of_memory = false;
-
-  static int Write(void* context, const uint8_t* data, size_t n) {
-    Collector* self = static_cast<Collector*>(context);
-    try {
-      self->Append(reinterpret_cast<const char*>(data), n);
-      return 0;
-    } catch (const std::bad_alloc&) {
-      self->out_of_memory = true;
-      return 1;
-    }
-  }
-
-  // The collected bytes as a bytes object, leaving the collector empty. Null
-  // with the exception set: MemoryError, or KeyboardInterrupt, since output
-  // of several blocks is copied with the GIL released.
-  PyObject* Take() {
-    if (blocks_.size() <= 1) {
-      PyObject* result = PyBytes_FromStringAndSize(blocks_.empty() ? "" : blocks_[0].data(), size_);
-      Clear();
-      return result;
-    }
-    PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size_));
-    bool interrupted = false;
-    if (result != nullptr) {
-      char* out = PyBytes_AS_STRING(result);
-      GilReleased gil;
-      for (const std::string& block : blocks_) {
-        memcpy(out, block.data(), block.size());
-        out += block.size();
-        if (!gil.Continue()) break;
-      }
-      interrupted = gil.interrupted();
-    }
-    Clear();
-    if (interrupted) Py_CLEAR(result);
-    return result;
-  }
-
-  // Drops what was collected.
-  void Clear() {
-    if (blocks_.size() > 1) blocks_.resize(1);
-    if (!blocks_.empty()) blocks_[0].clear();
-    size_ = 0;
-  }
-
-  // Clears, and gives back memory beyond one block, so that a collector
-  // kept from call to call does not hold on to the largest output it saw.
-  void Trim() {
-    Clear();
-    if (!blocks_.empty() && blocks_[0].capacity() > kBlockBytes) std::string().swap(blocks_[0]);
-  }
-
- private:
-  // The first block grows up to this size; each later one is made this
-  // size (or the size of a larger write) at once.
-  static constexpr size_t kBlockBytes = 1 << 20;
-
-  void Append(const char* data, size_t n) {
-    if (blocks_.empty()) blocks_.emplace_back();
-    std::string* last = &blocks_.back();
-    if (last->size() + n > last->capacity() && last->size() + n > kBlockBytes) {
-      blocks_.emplace_back();
-      last = &blocks_.back();
-      last->reserve(n > kBlockBytes ? n : kBlockBytes);
-    }
-    last->append(data, n);
-    size_ += n;
-  }
-
-  std::vector<std::string> blocks_;
-  size_t size_ = 0;
-};
 
 // A stream and its collector, for convert_bytes(). Each thread keeps one
 // from call to call and resets it for the next call with the same filter,
