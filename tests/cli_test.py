@@ -11,7 +11,6 @@ and the runs short of memory (for an optimized build without sanitizers).
 """
 import argparse
 import codecs
-import ctypes
 import errno
 import os
 import random
@@ -27,6 +26,8 @@ import threading
 import time
 import unittest
 
+import tobble_ctypes
+
 parser = argparse.ArgumentParser()
 parser.add_argument('--tool', required=True)
 parser.add_argument('--library', required=True)
@@ -35,15 +36,8 @@ parser.add_argument('--large', action='store_true')
 ARGS, UNITTEST_ARGS = parser.parse_known_args()
 ARGS.tool = os.path.abspath(ARGS.tool)
 
-library = ctypes.CDLL(os.path.abspath(ARGS.library))
-library.tobble_filter_find.restype = ctypes.c_void_p
-library.tobble_filter_find.argtypes = [ctypes.c_char_p]
-library.tobble_output_bound.restype = ctypes.c_size_t
-library.tobble_output_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-library.tobble_convert.restype = ctypes.c_int
-library.tobble_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
-                                   ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p,
-                                   ctypes.POINTER(ctypes.c_size_t)]
+library = tobble_ctypes.Library(os.path.abspath(ARGS.library))
+convert_units = library.convert_units
 
 # The nine filters in table order: export name, key, English name.
 def read_filter_list():
@@ -68,20 +62,6 @@ SAMPLE = ('café 😀 \\u3042\\U0001F600 \\ud83d\\ude00 \\ud800 x\\udc00 &amp;&#
 
 def utf16_units(text):
     return text.encode('utf-16-le', 'surrogatepass')
-
-
-def convert_units(function, units):
-    """The library's whole-text conversion of UTF-16LE bytes, as UTF-16LE bytes."""
-    filter_ = library.tobble_filter_find(function.encode())
-    assert filter_, function
-    n = len(units) // 2
-    bound = library.tobble_output_bound(filter_, n)
-    source = ctypes.create_string_buffer(units, len(units) + 2)
-    out = ctypes.create_string_buffer(bound * 2)
-    written = ctypes.c_size_t()
-    status = library.tobble_convert(filter_, source, n, out, bound, 1, None, ctypes.byref(written))
-    assert status == 0, status
-    return out.raw[:written.value * 2]
 
 
 lone_count = [0]
