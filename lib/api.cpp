@@ -273,7 +273,7 @@ tobble_status tobble_convert_bytes(const tobble_filter* filter, tobble_encoding 
   if (capacity < bound) return TOBBLE_ERROR_CAPACITY;
   if (Overlap(in, n, out, capacity)) return TOBBLE_ERROR_BAD_ARGUMENT;
   const Filter& row = *FilterOf(filter);
-  alignas(64) uint8_t workspace[kOneShotWorkspaceBytes];
+  alignas(16) uint8_t workspace[kOneShotWorkspaceBytes];
   if (StreamConverter::WorkspaceBytes(row, kOneShotSizes) > sizeof workspace) {
     return TOBBLE_ERROR_NO_MEMORY;  // a filter the sizes above were not made for
   }
