@@ -173,3 +173,11 @@ set_target_properties(${TOBBLE_WINE_GTEST_PROGRAMS} PROPERTIES
 set_target_properties(plugin_bench PROPERTIES
   CROSSCOMPILING_EMULATOR "${TOBBLE_RUN_UNDER_WINE};bench")
 set_tests_properties(${TOBBLE_WINE_TESTS} PROPERTIES SKIP_RETURN_CODE 77)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(GET TOBBLE_FILTER_NAMES 0 tobble_first_filter)
+  add_test(NAME run_under_wine
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_run_under_wine.sh ${CMAKE_SOURCE_DIR}
+            $<TARGET_FILE:tobble_tool> $<TARGET_FILE:plugin_test> $<TARGET_FILE:plugin_bench>
+            $<TARGET_FILE:tobble_plugin> ${TOBBLE_CASE_FILE} ${TOBBLE_ENTITIES_FILE}
+            ${tobble_first_filter})
+endif()

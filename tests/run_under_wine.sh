@@ -32,15 +32,18 @@ if ! reason=$("$wine_run" --check "$1" 2>&1); then
   exit 77
 fi
 
+raw=$(mktemp)
 out=$(mktemp)
-trap 'rm -f "$out"' EXIT
-"$wine_run" "$@" >"$out"
+trap 'rm -f "$raw" "$out"' EXIT
+"$wine_run" "$@" >"$raw"
 status=$?
-cat "$out"
+cat "$raw"
 if [ $status -ne 0 ]; then
   echo "run_under_wine.sh: $1 failed with status $status"
   exit 1
 fi
+# The program ends its lines with CR LF.
+tr -d '\r' <"$raw" >"$out"
 
 case $kind in
   gtest)
