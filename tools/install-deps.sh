@@ -74,12 +74,11 @@ attempt() {
 
 # Runs a command quietly; when it fails, shows its output and stops here.
 run() {
-  if ! attempt "$@"; then
-    status=$?
-    printf '%s\n' "$output" >&2
-    echo "deps: failed: $*" >&2
-    exit $status
-  fi
+  attempt "$@" && return 0
+  status=$?
+  printf '%s\n' "$output" >&2
+  echo "deps: failed: $*" >&2
+  exit $status
 }
 
 # apt-get update, tried again after a pause when it fails (a mirror in the
@@ -114,12 +113,11 @@ apt_try_install() {
 }
 
 apt_install() {
-  if ! apt_try_install "$@"; then
-    status=$?
-    printf '%s\n' "$output" >&2
-    echo "deps: failed: apt-get install $*" >&2
-    exit $status
-  fi
+  apt_try_install "$@" && return 0
+  status=$?
+  printf '%s\n' "$output" >&2
+  echo "deps: failed: apt-get install $*" >&2
+  exit $status
 }
 
 # Notes why something the tests need is missing, for the tests that then
