@@ -6,7 +6,7 @@
 #include <memory>
 #include <utility>
 
-#include "core/surrogate.h"
+#include "filters/common/surrogate.h"
 
 namespace tobble::bench {
 namespace {

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "core/filters.h"
-#include "tests/convert.h"
+#include "filters/filters.h"
+#include "tests/support/gtest_convert.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "testing/case_file.h"
 #include "tests/entities.h"
 #include "tests/plugin_host.h"
+#include "tests/support/case_file.h"
 #include "tests/win32_hooks.h"
 
 namespace tobble::testing {

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "core/filters.h"
-#include "core/surrogate.h"
+#include "filters/common/surrogate.h"
+#include "filters/filters.h"
 #include "lib/stream.h"
-#include "tests/convert.h"
+#include "tests/support/gtest_convert.h"
 
 namespace tobble::lib {
 namespace {
@@ -19,7 +19,7 @@ using testing::Convert;
 
 // Each transcoder this processor runs.
 std::vector<const Transcoder*> Transcoders() {
-  const cli::TranscoderList list = cli::AvailableTranscoders();
+  const lib::TranscoderList list = lib::AvailableTranscoders();
   return {list.items, list.items + list.size};
 }
 

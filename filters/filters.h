@@ -1,0 +1,67 @@
+// The filter table of the core, made from the one list in filters/filter_list.h.
+// The plug-in's exports, the library, the tests and the benchmarks all read
+// it.
+#pragma once
+
+#include <stddef.h>
+
+#include "filters/common/conversion.h"
+#include "filters/filter_list.h"
+
+namespace tobble {
+
+struct Filter {
+  const char* function;  // export name
+  const char* name;      // display name, code page 932
+  const char* name_en;   // English display name
+  char key;              // the host's key character
+  unsigned factor;       // result block bytes per input unit (and one more)
+  Conversion convert;
+  // The plain unit-by-unit version of the same conversion, which the tests
+  // and fuzzers hold `convert` to wherever that one takes faster paths.
+  Conversion scalar;
+  const char* example;  // a short UTF-8 text that shows what the filter does
+};
+
+// Every filter converts: a row that gave null for a conversion would pick
+// the deleted overload and not compile.
+constexpr Conversion Required(Conversion conversion) {
+  return conversion;
+}
+Conversion Required(decltype(nullptr)) = delete;
+
+#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar, example) \
+  {#function, name, name_en, key, factor, Required(convert), Required(scalar), example},
+inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
+#undef TOBBLE_FILTER_ROW
+
+inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);
+
+// The units of output room converting n units with the filter needs.
+constexpr size_t OutputBound(const Filter& filter, size_t n) {
+  return OutputBound(filter.factor, n);
+}
+
+// Whether two zero-terminated byte strings are equal. The comparison stops
+// at the first difference, so nothing past either string's end is read.
+constexpr bool SameString(const char* a, const char* b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
+// The index of the filter exported as `function`, or kFilterCount.
+constexpr size_t FilterIndex(const char* function) {
+  size_t i = 0;
+  while (i < kFilterCount && !SameString(function, kFilters[i].function)) ++i;
+  return i;
+}
+
+// The filter exported as `function`, or null.
+constexpr const Filter* FindFilter(const char* function) {
+  const size_t i = FilterIndex(function);
+  return i < kFilterCount ? &kFilters[i] : nullptr;
+}
+
+}  // namespace tobble
