@@ -429,28 +429,61 @@ constexpr PlainText kPlainTexts[] = {
 
 enum class Adversary { kEscapesShort, kEscapesLong, kReferences, kPercent };
 
-// The decoders: what they read besides the adversarial corpus, and which
-// adversarial corpus hits their slowest path. Every other filter of the
-// table is measured as an encoder, on the plain texts.
-struct Decoder {
+// The decoders are the filters the list's inverse column makes the reading
+// side of a round trip; every other filter is measured as an encoder, on
+// the plain texts. A decoder reads the output of each encoder whose own row
+// names it, and its adversarial corpus, the one that hits its slowest path
+// (a decoder without a row here has none, and the corpus tests fail).
+struct DecoderCorpora {
   const char* function;
-  const char* encoders[2];
-  bool named_references;
   Adversary adversary;
+  bool named_references;  // reads the HTML-like text of named references too
 };
-constexpr Decoder kDecoders[] = {
-    {"untobbleJ", {"tobbleJ", nullptr}, false, Adversary::kEscapesShort},
-    {"untobbleC", {"tobbleC", nullptr}, false, Adversary::kEscapesLong},
-    {"charref2text", {"text2charref", "text2charrefx"}, true, Adversary::kReferences},
-    {"URLdecode", {"URLencode", nullptr}, false, Adversary::kPercent},
+constexpr DecoderCorpora kDecoderCorpora[] = {
+    {"untobbleJ", Adversary::kEscapesShort, false},
+    {"untobbleC", Adversary::kEscapesLong, false},
+    {"charref2text", Adversary::kReferences, true},
+    {"URLdecode", Adversary::kPercent, false},
 };
+
+struct Decoder {
+  const Filter* filter;
+  size_t index;  // among the decoders, in table order: its corpus's seed
+  std::vector<const Filter*> encoders;
+  const DecoderCorpora* corpora;  // null when the table above lacks it
+};
+
+std::vector<Decoder> MakeDecoders() {
+  std::vector<Decoder> decoders;
+  for (const Filter& filter : kFilters) {
+    Decoder decoder = {&filter, decoders.size(), {}, nullptr};
+    bool reads = false;
+    for (const Filter& other : kFilters) {
+      const RoundTrip trip = RoundTripOf(other);
+      if (trip.decoder != &filter) continue;
+      reads = true;
+      if (trip.encoder == &other) decoder.encoders.push_back(&other);
+    }
+    if (!reads) continue;
+    for (const DecoderCorpora& corpora : kDecoderCorpora) {
+      if (SameString(corpora.function, filter.function)) decoder.corpora = &corpora;
+    }
+    decoders.push_back(decoder);
+  }
+  return decoders;
+}
+
+const std::vector<Decoder>& Decoders() {
+  static const std::vector<Decoder> decoders = MakeDecoders();
+  return decoders;
+}
 
 constexpr char kHtmlNamed[] = "html-named";
 constexpr char kAdversarial[] = "adversarial";
 
 const Decoder* FindDecoder(const std::string& function) {
-  for (const Decoder& decoder : kDecoders) {
-    if (function == decoder.function) return &decoder;
+  for (const Decoder& decoder : Decoders()) {
+    if (function == decoder.filter->function) return &decoder;
   }
   return nullptr;
 }
@@ -503,14 +536,14 @@ std::vector<std::string> CorporaFor(const Filter& filter) {
     for (const PlainText& plain : kPlainTexts) names.push_back(plain.name);
     return names;
   }
-  for (const char* encoder : decoder->encoders) {
-    const Filter* source = encoder == nullptr ? nullptr : FindFilter(encoder);
-    if (source == nullptr) continue;
+  for (const Filter* encoder : decoder->encoders) {
     for (const PlainText& plain : kPlainTexts) {
-      names.push_back(std::string(plain.name) + "." + encoder);
+      names.push_back(std::string(plain.name) + "." + encoder->function);
     }
   }
-  if (decoder->named_references) names.push_back(kHtmlNamed);
+  if (decoder->corpora != nullptr && decoder->corpora->named_references) {
+    names.push_back(kHtmlNamed);
+  }
   names.push_back(std::string(kAdversarial) + "." + filter.function);
   return names;
 }
@@ -523,8 +556,8 @@ std::string DescribeCorpus(const std::string& name) {
   if (base == kHtmlNamed) return "HTML-like text dense with named, legacy and numeric references";
   if (base != kAdversarial) UnknownCorpus(name);
   const Decoder* decoder = FindDecoder(filter);
-  if (decoder == nullptr) UnknownCorpus(name);
-  switch (decoder->adversary) {
+  if (decoder == nullptr || decoder->corpora == nullptr) UnknownCorpus(name);
+  switch (decoder->corpora->adversary) {
     case Adversary::kEscapesShort:
       return "\"\\u\" escapes whose four-digit fields fail at their last unit";
     case Adversary::kEscapesLong:
@@ -552,9 +585,9 @@ std::u16string MakeCorpus(const std::string& name, size_t units) {
   }
   if (base == kHtmlNamed) return HtmlNamed(units);
   const Decoder* decoder = base == kAdversarial ? FindDecoder(filter) : nullptr;
-  if (decoder == nullptr) UnknownCorpus(name);
-  const uint64_t seed = 100 + static_cast<uint64_t>(decoder - kDecoders);
-  switch (decoder->adversary) {
+  if (decoder == nullptr || decoder->corpora == nullptr) UnknownCorpus(name);
+  const uint64_t seed = 100 + static_cast<uint64_t>(decoder->index);
+  switch (decoder->corpora->adversary) {
     case Adversary::kEscapesShort:
       return AdversarialEscapes(units, false, seed);
     case Adversary::kEscapesLong:
