@@ -106,7 +106,8 @@ add_test(NAME stream_test COMMAND stream_test)
 # references.
 add_executable(api_test tests/api_test.cpp)
 target_link_libraries(api_test tobble_test_support GTest::gtest GTest::gtest_main)
-target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}"
+  TOBBLE_VERSION_FILE="${CMAKE_SOURCE_DIR}/VERSION")
 add_test(NAME api_test COMMAND api_test)
 
 add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})

@@ -245,6 +245,24 @@ TEST(Status, EveryCodeHasItsOwnMessage) {
   EXPECT_STREQ(tobble_version(), TOBBLE_EXPECTED_VERSION);
 }
 
+// The header's version macros and the library's tobble_version() against the
+// VERSION file as it is now, read here.
+TEST(Api, VersionMacrosAndFunctionAgreeWithTheVersionFile) {
+  FILE* file = fopen(TOBBLE_VERSION_FILE, "r");
+  ASSERT_NE(file, nullptr) << TOBBLE_VERSION_FILE;
+  int major = -1, minor = -1, patch = -1;
+  const int read = fscanf(file, "%d.%d.%d", &major, &minor, &patch);
+  fclose(file);
+  ASSERT_EQ(read, 3) << TOBBLE_VERSION_FILE;
+  EXPECT_EQ(TOBBLE_VERSION_MAJOR, major);
+  EXPECT_EQ(TOBBLE_VERSION_MINOR, minor);
+  EXPECT_EQ(TOBBLE_VERSION_PATCH, patch);
+  EXPECT_EQ(TOBBLE_VERSION_NUMBER, major * 10000 + minor * 100 + patch);
+  const std::string written =
+      std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+  EXPECT_EQ(tobble_version(), written);
+}
+
 // ---------------------------------------------------------------------------
 // tobble_convert.
 
