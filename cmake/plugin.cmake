@@ -38,7 +38,7 @@ set(TOBBLE_FREESTANDING_FLAGS
   -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-threadsafe-statics)
 
-add_library(tobble_plugin SHARED ${TOBBLE_CORE_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
+add_library(tobble_plugin SHARED ${TOBBLE_FILTER_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
 target_include_directories(tobble_plugin PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_plugin PRIVATE ${TOBBLE_FREESTANDING_FLAGS})
 target_link_options(tobble_plugin PRIVATE
@@ -145,7 +145,7 @@ endif()
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke
 # test. It carries the core to make the corpora and check the plug-in's output.
-add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp ${TOBBLE_CORE_SOURCES})
+add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp ${TOBBLE_FILTER_SOURCES})
 target_include_directories(plugin_bench PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(plugin_bench PRIVATE -static)
 add_dependencies(plugin_bench tobble_plugin)
