@@ -23,7 +23,8 @@ add_test(NAME library_exports
 # Benchmarks (make bench, from the release build): the corpus writer for the
 # command-line benchmark and the core benchmark, which the native build also
 # runs briefly as a smoke test.
-add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
+add_library(tobble_bench_corpus STATIC
+  bench/corpus.cpp bench/natural_texts.cpp bench/adversarial_texts.cpp)
 target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
 add_executable(core_bench bench/core_bench.cpp)
 target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
