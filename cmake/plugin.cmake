@@ -75,6 +75,7 @@ target_compile_options(gtest PRIVATE -w)
 
 add_executable(plugin_test
   tests/plugin_test.cpp tests/plugin_host.cpp tests/win32_hooks.cpp tests/support/case_file.cpp
+  tests/support/utf.cpp
   tests/entities.cpp)
 target_include_directories(plugin_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(plugin_test gtest)
@@ -106,7 +107,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # passes the processor's own instructions through.
   add_executable(transcode_test
     tests/transcode_test.cpp tests/support/gtest_convert.cpp tests/support/case_file.cpp
-    tests/support/convert.cpp tests/support/random_text.cpp)
+    tests/support/convert.cpp tests/support/random_text.cpp tests/support/utf.cpp)
   target_link_libraries(transcode_test tobble_static gtest gtest_main)
   target_link_options(transcode_test PRIVATE -static)
   add_test(NAME transcode_test COMMAND transcode_test)
