@@ -33,7 +33,8 @@ add_test(NAME library_exports
 # Benchmarks (make bench, from the release build): the corpus writer for the
 # command-line benchmark and the core benchmark, which the native build also
 # runs briefly as a smoke test.
-add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
+add_library(tobble_bench_corpus STATIC
+  bench/corpus.cpp bench/natural_texts.cpp bench/adversarial_texts.cpp)
 target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
 add_executable(core_bench bench/core_bench.cpp)
 target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
@@ -60,11 +61,11 @@ endif()
 
 find_package(GTest REQUIRED)
 
-# The support the tests share with the fuzzers (testing/), and the native
+# The support the tests share with the fuzzers (tests/support/), and the native
 # tests' own conversion helpers on top of it.
 add_library(tobble_testing STATIC ${TOBBLE_TESTING_SOURCES})
 target_link_libraries(tobble_testing PUBLIC tobble_static)
-add_library(tobble_test_support STATIC tests/convert.cpp)
+add_library(tobble_test_support STATIC tests/support/gtest_convert.cpp)
 target_link_libraries(tobble_test_support PUBLIC tobble_testing GTest::gtest)
 
 add_executable(core_test
@@ -83,10 +84,10 @@ add_test(NAME core_test COMMAND core_test)
 add_test(NAME reference_tables_generated
   COMMAND ${CMAKE_COMMAND}
     -DPYTHON=${Python3_EXECUTABLE}
-    -DGENERATOR=${CMAKE_SOURCE_DIR}/charref/generate_tables.py
+    -DGENERATOR=${CMAKE_SOURCE_DIR}/filters/charref/generate_tables.py
     -DLIST=${TOBBLE_ENTITIES_FILE}
     -DGENERATED=${CMAKE_BINARY_DIR}/reference_tables.cpp
-    -DCOMMITTED=${CMAKE_SOURCE_DIR}/charref/reference_tables.cpp
+    -DCOMMITTED=${CMAKE_SOURCE_DIR}/filters/charref/reference_tables.cpp
     -P ${CMAKE_SOURCE_DIR}/cmake/check_generated.cmake)
 
 add_test(NAME python_check
@@ -113,7 +114,8 @@ add_test(NAME stream_test COMMAND stream_test)
 # references.
 add_executable(api_test tests/api_test.cpp)
 target_link_libraries(api_test tobble_test_support GTest::gtest GTest::gtest_main)
-target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}"
+  TOBBLE_VERSION_FILE="${CMAKE_SOURCE_DIR}/VERSION")
 add_test(NAME api_test COMMAND api_test)
 
 add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})
@@ -126,7 +128,7 @@ add_test(NAME quote_test COMMAND quote_test)
 
 add_test(NAME core_bench_smoke
   COMMAND core_bench --sizes=64K --benchmark_min_time=0.001 --benchmark_format=console)
-add_executable(corpus_test bench/corpus_test.cpp)
+add_executable(corpus_test tests/corpus_test.cpp)
 target_link_libraries(corpus_test tobble_bench_corpus GTest::gtest GTest::gtest_main)
 add_test(NAME corpus_test COMMAND corpus_test)
 
