@@ -16,7 +16,10 @@
 #                 PREFIX (default /usr/local), below DESTDIR when that is set;
 #                 built in build/install with no test, it needs only CMake,
 #                 make and g++
-#   make fuzz     run each fuzzer for FUZZ_SECONDS and write docs/reliability.md
+#   make fuzz     run each fuzzer for FUZZ_SECONDS from its corpus in fuzz/corpus/,
+#                 minimize the corpora into the tree again (at most
+#                 FUZZ_CORPUS_KIB a target), add the executions to
+#                 docs/fuzz_totals.json and write docs/reliability.md
 #   make bench    measure the speed; writes docs/performance.md and docs/performance.svg
 #                 (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
 #   make format   format the sources with clang-format
@@ -48,9 +51,11 @@ SOURCES = $(shell find . \( -name .git -o -name build -o -name dist -o -name nod
 	-o -name '*.egg-info' -o -path ./fuzz/corpus \) -prune -o \
 	-type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print | LC_ALL=C sort)
 
-# Seconds each fuzz target runs: in `make fuzz`, and in every `make check`.
+# Seconds each fuzz target runs: in `make fuzz`, and in every `make check`;
+# the most a target's corpus in git may hold.
 FUZZ_SECONDS ?= 60
 FUZZ_CHECK_SECONDS ?= 3
+FUZZ_CORPUS_KIB ?= 512
 
 DELIVERABLES = build/win64/tobble.qnf64 build/win32/tobble.qnf build/win64/tobble.exe \
 	build/release/tobble
@@ -129,13 +134,16 @@ bench: deps-bench all
 	$(call BUILD,win32,plugin_bench)
 	bench/run.sh
 
-# The fuzzers keep their corpora in fuzz/corpus/ and leave what they find in
-# fuzz/regressions/, which the native tests replay.
+# make fuzz goes on from the corpora in fuzz/corpus/, writes them back
+# minimized and leaves what it finds in fuzz/regressions/, which the native
+# tests replay. make check's short runs fuzz copies in build/fuzz/ and write
+# nothing in the tree.
 fuzz-build: deps
 	$(call BUILD,fuzz)
 
 fuzz: fuzz-build
-	tools/fuzz.py --seconds $(FUZZ_SECONDS) --report docs/reliability.md
+	tools/fuzz.py --seconds $(FUZZ_SECONDS) --corpus-kib $(FUZZ_CORPUS_KIB) \
+	  --report docs/reliability.md
 
 # What make and make check need; make bench needs a little more. The builds
 # ask only for what building needs, make install for what the library and

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "tests/support/api_target.h"
 #include "tests/support/byte_stream_target.h"
 #include "tests/support/case_file.h"
 #include "tests/support/convert.h"
@@ -52,6 +53,24 @@ constexpr PropertyInfo kPropertyInfo[] = {
      "maximal subpart of an ill-formed UTF-8 sequence (the longest start of a well-formed "
      "sequence, else one byte) and for the odd last byte of UTF-16, converted and encoded the "
      "same way, and counts those U+FFFD."},
+    {"stream calls",
+     "Through include/tobble.h, any sequence of feeds in pieces, flushes, finishes, resets and "
+     "streams destroyed and created again: what the callback has taken is always the start of "
+     "what the input fed since the last reset, finished there, gives by the plain model (the "
+     "reference codec, the filter's `scalar` version on all of it at once, strict or with "
+     "U+FFFD), and all of it once the stream is finished or refuses the input; it refuses only "
+     "input that stays invalid whatever follows, at the plain model's offset, and only in strict "
+     "mode; the counts of output bytes and of replacements agree; a finished or stopped stream "
+     "gives TOBBLE_ERROR_FINISHED; calls from the callback into its own stream give "
+     "TOBBLE_ERROR_REENTERED and change nothing."},
+    {"failed write",
+     "A callback that fails stops its call with TOBBLE_ERROR_WRITE, is not called again, and "
+     "what it took before is the start of the plain model's output; later calls give "
+     "TOBBLE_ERROR_FINISHED until a reset."},
+    {"one-shot call",
+     "tobble_convert_bytes() on each finished input, with exactly the room "
+     "tobble_output_bytes_bound() asks for, gives the plain model's status, bytes and error "
+     "offset; a byte less is refused with TOBBLE_ERROR_CAPACITY and nothing written."},
 };
 static_assert(sizeof(kPropertyInfo) / sizeof(kPropertyInfo[0]) == kPropertyCount);
 
@@ -271,6 +290,7 @@ std::vector<FuzzTarget> MakeFuzzTargets() {
            " units also at every single cut and one unit at a time",
        {Property::kBound, Property::kPieces, Property::kTail, Property::kScalar}});
   targets.push_back(MakeByteStreamTarget());
+  targets.push_back(MakeApiTarget());
   return targets;
 }
 
