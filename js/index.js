@@ -345,9 +345,11 @@ export class Converter {
   }
 }
 
-// One converter kept for each filter and set of options convertBytes() has
-// been called with, reset before each use.
+// The converters of the last few filters and sets of options that
+// convertBytes() was called with, reset before each use; the oldest is
+// closed when another is needed.
 const oneShot = new Map();
+const ONE_SHOT_KEPT = 4;
 
 /**
  * Converts bytes in UTF-8 (the default), UTF-16LE or UTF-16BE and returns the
@@ -363,10 +365,17 @@ export function convertBytes(filter, input, options = undefined) {
   const key = `${handle}:${encoding}:${flags}`;
   let converter = oneShot.get(key);
   if (converter === undefined) {
+    if (oneShot.size === ONE_SHOT_KEPT) {
+      const [oldest, old] = oneShot.entries().next().value;
+      old.close();
+      oneShot.delete(oldest);
+    }
     const name = FILTERS.find((f) => handles.get(f.name) === handle).name;
     converter = new Converter(name, { encoding: ENCODING_NAMES[encoding], errors: flags ? 'replace' : 'strict' });
-    oneShot.set(key, converter);
+  } else {
+    oneShot.delete(key);
   }
+  oneShot.set(key, converter); // the most recently used last
   converter.reset();
   const head = converter.feed(view);
   const tail = converter.finish();
