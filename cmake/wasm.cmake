@@ -15,7 +15,8 @@ set(TOBBLE_WASM_SOURCES ${TOBBLE_CORE_SOURCES} ${TOBBLE_LIB_SOURCES})
 list(FILTER TOBBLE_WASM_SOURCES EXCLUDE REGEX "transcode/(sse41|avx2|select)\\.cpp$")
 list(APPEND TOBBLE_WASM_SOURCES lib/transcode/select_wasm.cpp js/wasm/exports.cpp)
 
-# What the JavaScript side calls: the C interface and the heap.
+# What the JavaScript side calls: the C interface and the heap (and the
+# functions of js/wasm/exports.cpp, which name themselves).
 set(TOBBLE_WASM_EXPORTS
   malloc free tobble_version tobble_status_message
   tobble_filter_count tobble_filter_at tobble_filter_name tobble_filter_name_en

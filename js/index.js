@@ -127,11 +127,14 @@ function filterHandle(filter) {
 const PIECE_UNITS = 1 << 16;
 const PIECE_BYTES = 1 << 18;
 const MAX_TAIL = 64; // TOBBLE_MAX_TAIL
+// Output units become a string this many at a time.
+const STRING_PIECE = 16384;
 
 const unitsIn = allocate(2 * (PIECE_UNITS + MAX_TAIL));
 const unitsOutCapacity = Math.max(...[...handles.values()].map((h) => w.tobble_output_bound(h, PIECE_UNITS)));
 const unitsOut = allocate(2 * unitsOutCapacity);
 const pieceIn = allocate(PIECE_BYTES);
+const narrowed = allocate(STRING_PIECE);
 const results = allocate(64); // tobble_convert's read and written; an encoding name
 bytes();
 
@@ -149,16 +152,23 @@ function writeUnits(text, position, count, at) {
 
 // The units at `at` in the module's memory as a string, a lone surrogate
 // included. Made in pieces joined by `+`: a string of more than 128 KiB
-// costs the engine far more to allocate than the pieces do.
+// costs the engine far more to allocate than the pieces do. Node copies
+// units into a string fastest itself; elsewhere a piece of ASCII units (an
+// encoder's output, say) is narrowed to bytes in the module and decoded, and
+// any other piece made from its units' codes.
+const asciiDecoder = new TextDecoder('utf-8');
 function unitString(at, count) {
-  const step = 16384;
   let text = '';
-  for (let i = 0; i < count; i += step) {
-    const end = Math.min(count, i + step);
-    text +=
-      nodeHeap !== undefined
-        ? nodeHeap.ucs2Slice(at + 2 * i, at + 2 * end)
-        : String.fromCharCode.apply(null, u16.subarray((at >> 1) + i, (at >> 1) + end));
+  for (let i = 0; i < count; i += STRING_PIECE) {
+    const n = Math.min(count - i, STRING_PIECE);
+    const first = at + 2 * i;
+    if (nodeHeap !== undefined) {
+      text += nodeHeap.ucs2Slice(first, first + 2 * n);
+    } else if (w.tobble_js_narrow(first, n, narrowed) < 0x80) {
+      text += asciiDecoder.decode(u8.subarray(narrowed, narrowed + n));
+    } else {
+      text += String.fromCharCode.apply(null, u16.subarray(first >> 1, (first >> 1) + n));
+    }
   }
   return text;
 }

@@ -47,6 +47,22 @@ test('typed text through every filter gives what the tool gives', async () => {
   }
 });
 
+test("the package in the browser, without Node's buffers, converts as in Node", async () => {
+  const next = random(5000);
+  const texts = [0, 3, 50, 700, 150000].map((length) => randomText(next, length));
+  for (const { name } of tobble.FILTERS) {
+    const inBrowser = await page.evaluate(
+      async (filter, texts) => {
+        const { convert } = await import('./tobble/index.js');
+        return texts.map((text) => convert(filter, text));
+      },
+      name,
+      texts,
+    );
+    assert.deepEqual(inBrowser, texts.map((text) => tobble.convert(name, text)), name);
+  }
+});
+
 test('the swap button turns to the inverse filter with the result as input', async () => {
   const typed = '<a href="?q=é">😀</a>';
   await typeInto('text2charref', typed);
