@@ -133,6 +133,7 @@ web-check: web release
 bench: deps-bench all
 	$(call BUILD,win64,plugin_bench)
 	$(call BUILD,win32,plugin_bench)
+	$(call BUILD,wasm,tobble_wasm_scalar)
 	bench/run.sh
 
 # The fuzzers keep their corpora in fuzz/corpus/ and leave what they find in
