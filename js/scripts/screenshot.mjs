@@ -10,7 +10,7 @@ const web = path.resolve(root, process.env.TOBBLE_WEB ?? 'dist/web');
 const out = path.resolve(root, process.argv[2] ?? 'docs/web.png');
 
 const { server, origin } = await serve(web);
-const { browser, page } = await openPage(origin, { width: 1100, height: 760 });
+const { browser, page } = await openPage(origin, { width: 1100, height: 940 });
 try {
   await page.emulateMediaFeatures([{ name: 'prefers-color-scheme', value: 'light' }]);
   await page.goto(`${origin}/`);

@@ -121,6 +121,10 @@ test('a 50 MB file is converted in pieces and the download equals the tool outpu
   await moving;
   assert.match(await text('#file-status'), /^Done: 47\.7 MiB in/);
   assert.equal(await page.$eval('#progress', (element) => element.value), 1);
+  // What the page hides is not shown: the bar and the cancel button.
+  for (const selector of ['#progress', '#cancel']) {
+    assert.equal(await page.$eval(selector, (element) => getComputedStyle(element).display), 'none', selector);
+  }
   const downloaded = await downloadResult();
   assert.equal(downloaded.length, tool.stdout.length);
   assert.ok(downloaded.equals(tool.stdout), 'the download differs from the tool output');
@@ -137,6 +141,23 @@ test('invalid input: its byte offset shown, and the part before it offered', asy
   assert.match(await text('#file-status'), /^Invalid UTF-8 at byte 600\./);
   assert.equal(await text('#invalid mark'), 'e6');
   assert.ok((await downloadResult()).equals(Buffer.from(tool.stdout)));
+});
+
+test('every control has a label and the keyboard reaches each in turn', async () => {
+  const unlabelled = await page.$$eval('select, textarea, input, button', (controls) =>
+    controls.filter((c) => c.labels?.length === 0 && !c.textContent.trim() && !c.ariaLabel).map((c) => c.id),
+  );
+  assert.deepEqual(unlabelled, []);
+  await page.focus('#filter');
+  const reached = [];
+  for (let i = 0; i < 8; i++) {
+    reached.push(await page.evaluate(() => document.activeElement.id));
+    await page.keyboard.press('Tab');
+  }
+  assert.deepEqual(reached, ['filter', 'swap', 'input', 'output', 'copy', 'save-text', 'encoding', 'replace']);
+  // The file input, hidden from sight, is next, and shows its focus on the drop zone.
+  assert.equal(await page.evaluate(() => document.activeElement.id), 'file');
+  assert.ok(await page.$eval('#drop', (element) => element.matches(':focus-within')));
 });
 
 test('no request left 127.0.0.1', () => {
