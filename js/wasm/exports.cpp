@@ -1,8 +1,8 @@
 // The WebAssembly module's own entry points, beside the functions of
 // include/tobble.h that it exports as they are: a stream whose output goes
-// to the JavaScript side, and the narrowing of output units to bytes. The module imports one function, env.tobble_write,
-// which takes each block of a stream's output while a feed, flush or finish
-// call runs.
+// to the JavaScript side, and the narrowing of output units to bytes. The
+// module imports one function, env.tobble_write, which takes each block of a
+// stream's output while a feed, flush or finish call runs.
 #include <stddef.h>
 #include <stdint.h>
 
