@@ -2,8 +2,10 @@
 // jobs (entities, he) and V8's own functions where they are peers
 // (encodeURIComponent, decodeURIComponent, JSON.parse): each filter's
 // tobble.convert() on the bench corpora as strings, then each peer on the
-// same text, in one process. The same package with a module built without
-// the vector code (tobble-scalar.wasm) shows what 128-bit wasm SIMD is worth.
+// same text, in one process. The same package over a module whose filters
+// take their plain unit-by-unit versions and whose loops are not vectorized
+// (tobble-scalar.wasm) shows what the fast paths, 128-bit wasm SIMD above
+// all, are worth.
 //
 // Usage: node bench/node_bench.mjs MANIFEST OUT_JSON PACKAGE_DIR SCALAR_WASM [--quick]
 //
@@ -87,6 +89,7 @@ const rows = readFileSync(manifest, 'utf8')
   .filter((f) => f[1] !== '-' && sizes.includes(f[2]))
   .map((f) => ({ filter: f[0], corpus: f[1], size: f[2], file: f[3], utf16: Number(f[4]) }));
 
+const load = os.loadavg();
 const results = [];
 for (const [index, row] of rows.entries()) {
   console.log(`  [${index + 1}/${rows.length}] ${row.filter} ${row.corpus} ${row.size}`);
@@ -114,5 +117,9 @@ const here = path.dirname(new URL(import.meta.url).pathname);
 const version = (name) => JSON.parse(readFileSync(path.join(here, 'node_modules', name, 'package.json'), 'utf8')).version;
 writeFileSync(
   out,
-  JSON.stringify({ node: process.version, tobble: tobble.VERSION, entities: version('entities'), he: version('he'), results }, null, 1),
+  JSON.stringify(
+    { node: process.version, tobble: tobble.VERSION, entities: version('entities'), he: version('he'), load, results },
+    null,
+    1,
+  ),
 );
