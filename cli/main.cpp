@@ -98,22 +98,13 @@ int PrintList() {
   return PrintText(list);
 }
 
-int AppendToString(void* context, const uint8_t* bytes, size_t n) {
-  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(bytes), n);
-  return 0;
-}
-
 // The filter's UTF-8 output for a UTF-8 text.
 std::string ConvertText(const tobble_filter* filter, const std::string& text) {
-  std::string result;
-  tobble_stream* stream = nullptr;
-  if (tobble_stream_create(filter, TOBBLE_UTF8, 0, AppendToString, &result, &stream) ==
-      TOBBLE_ERROR_NO_MEMORY) {
-    throw std::bad_alloc();
-  }
-  tobble_stream_feed(stream, text.data(), text.size());
-  tobble_stream_finish(stream);
-  tobble_stream_destroy(stream);
+  std::string result(tobble_output_bytes_bound(filter, TOBBLE_UTF8, text.size()), '\0');
+  size_t written = 0;
+  tobble_convert_bytes(filter, TOBBLE_UTF8, 0, text.data(), text.size(), result.data(),
+                       result.size(), &written, nullptr);
+  result.resize(written);
   return result;
 }
 

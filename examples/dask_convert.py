@@ -179,7 +179,9 @@ def convert_file(filter_name, source, target, encoding, errors, piece_size=PIECE
             sync_folder(os.path.dirname(destination))
         result.update(ok=True, bytes_in=converter.bytes_in, bytes_out=converter.bytes_out)
     except UnicodeDecodeError as error:
-        result.update(error=f"invalid {error.encoding} at byte {error.start}", offset=error.start)
+        # offset counts from the start of the file; start, from the piece.
+        offset = error.offset
+        result.update(error=f"invalid {error.encoding} at byte {offset}", offset=offset)
     except OSError as error:
         result.update(error=f"{error.strerror or error}: {error.filename or source}")
     finally:
