@@ -21,6 +21,7 @@ set(TOBBLE_WASM_EXPORTS
   malloc free tobble_version tobble_status_message
   tobble_filter_count tobble_filter_at tobble_filter_name tobble_filter_name_en
   tobble_filter_key tobble_filter_example tobble_output_bound tobble_convert
+  tobble_output_bytes_bound tobble_convert_bytes
   tobble_encoding_parse tobble_stream_feed tobble_stream_flush tobble_stream_finish
   tobble_stream_reset tobble_stream_destroy tobble_stream_error_offset
   tobble_stream_bytes_in tobble_stream_bytes_out tobble_stream_replaced_input

@@ -246,8 +246,20 @@ function joined(blocks) {
   return out;
 }
 
-const streams = new FinalizationRegistry((stream) => w.tobble_stream_destroy(stream));
 const ENCODING_NAMES = ['UTF-8', 'UTF-16LE', 'UTF-16BE'];
+
+// The tool's words for invalid input.
+function invalidInput(encoding, offset, output) {
+  const why = encoding === 0 ? '' : ': odd number of bytes';
+  return new TobbleError(`invalid ${ENCODING_NAMES[encoding]} at byte ${offset}${why}`, 'INVALID_INPUT', offset, output);
+}
+
+function statusError(status) {
+  const code = status === TOBBLE_ERROR_NO_MEMORY ? 'NO_MEMORY' : `STATUS_${status}`;
+  return new TobbleError(cString(w.tobble_status_message(status)), code);
+}
+
+const streams = new FinalizationRegistry((stream) => w.tobble_stream_destroy(stream));
 
 /**
  * A stream of bytes in UTF-8, UTF-16LE or UTF-16BE, converted with one
@@ -342,17 +354,38 @@ export class Converter {
     if (status === 0) return;
     const output = this.#output();
     if (status === TOBBLE_ERROR_INVALID_INPUT) {
-      const offset = Number(w.tobble_stream_error_offset(this.#stream));
-      const name = ENCODING_NAMES[this.#encoding];
-      const why = this.#encoding === 0 ? '' : ': odd number of bytes';
-      throw new TobbleError(`invalid ${name} at byte ${offset}${why}`, 'INVALID_INPUT', offset, output);
+      throw invalidInput(this.#encoding, Number(w.tobble_stream_error_offset(this.#stream)), output);
     }
     if (status === TOBBLE_ERROR_FINISHED) {
       throw new TobbleError('the input has ended (after finish() or invalid input); reset() starts another', 'FINISHED');
     }
-    const code = status === TOBBLE_ERROR_NO_MEMORY ? 'NO_MEMORY' : `STATUS_${status}`;
-    throw new TobbleError(cString(w.tobble_status_message(status)), code);
+    throw statusError(status);
   }
+}
+
+// Inputs up to this many bytes are converted by one call of the library,
+// in buffers of the module's own; longer ones through a stream, in memory
+// that does not grow with them.
+const ONE_CALL_BYTES = 1 << 16;
+let oneCallOut = 0;
+let oneCallCapacity = 0;
+
+function convertInOneCall(handle, encoding, flags, view) {
+  const bound = w.tobble_output_bytes_bound(handle, encoding, view.length);
+  if (bound > oneCallCapacity) {
+    if (oneCallOut !== 0) w.free(oneCallOut);
+    oneCallOut = 0;
+    oneCallCapacity = 0;
+    oneCallOut = allocate(bound);
+    oneCallCapacity = bound;
+  }
+  bytes().set(view, pieceIn);
+  const status = w.tobble_convert_bytes(handle, encoding, flags, pieceIn, view.length, oneCallOut, oneCallCapacity, results + 32, results + 36);
+  bytes();
+  if (status !== 0 && status !== TOBBLE_ERROR_INVALID_INPUT) throw statusError(status);
+  const output = u8.slice(oneCallOut, oneCallOut + u32[(results + 32) >> 2]);
+  if (status === TOBBLE_ERROR_INVALID_INPUT) throw invalidInput(encoding, u32[(results + 36) >> 2], output);
+  return output;
 }
 
 // The converters of the last few filters and sets of options that
@@ -372,6 +405,7 @@ export function convertBytes(filter, input, options = undefined) {
   const handle = filterHandle(filter);
   const view = byteView(input, 'convertBytes()');
   const { encoding, flags } = streamOptions(options);
+  if (view.length <= ONE_CALL_BYTES) return convertInOneCall(handle, encoding, flags, view);
   const key = `${handle}:${encoding}:${flags}`;
   let converter = oneShot.get(key);
   if (converter === undefined) {
