@@ -60,7 +60,7 @@ PYTHONPATH=build/python/lib /usr/bin/python3 bench/python_bench.py \
   $results/corpus/manifest.tsv $results/python.json $quick
 
 echo "bench: and the npm package in Node beside entities, he and V8's functions"
-node bench/node_bench.mjs $results/corpus/manifest.tsv $results/node.json build/wasm/package \
+node --expose-gc bench/node_bench.mjs $results/corpus/manifest.tsv $results/node.json build/wasm/package \
   build/wasm/tobble-scalar.wasm $quick
 
 python3 bench/report.py $results $report_dir $quick
