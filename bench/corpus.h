@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/filters.h"
+#include "filters/filters.h"
 
 namespace tobble::bench {
 

@@ -1,6 +1,6 @@
 # The export names of the filters, read from the one list in
-# core/filter_list.h (a line a filter, starting with "TOBBLE_FILTER(").
-file(READ ${CMAKE_SOURCE_DIR}/core/filter_list.h tobble_filter_list)
+# filters/filter_list.h (a line a filter, starting with "TOBBLE_FILTER(").
+file(READ ${CMAKE_SOURCE_DIR}/filters/filter_list.h tobble_filter_list)
 string(REGEX MATCHALL "\nTOBBLE_FILTER\\([A-Za-z0-9_]+" tobble_filter_heads "${tobble_filter_list}")
 set(TOBBLE_FILTER_NAMES "")
 foreach(head IN LISTS tobble_filter_heads)
@@ -9,7 +9,7 @@ foreach(head IN LISTS tobble_filter_heads)
 endforeach()
 list(LENGTH TOBBLE_FILTER_NAMES tobble_filter_count)
 if(tobble_filter_count EQUAL 0)
-  message(FATAL_ERROR "no filters found in core/filter_list.h")
+  message(FATAL_ERROR "no filters found in filters/filter_list.h")
 endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/core/filter_list.h)
+  ${CMAKE_SOURCE_DIR}/filters/filter_list.h)

@@ -5,8 +5,6 @@
 # checks: the tool's tests with the 100 MiB run, `make install`,
 # reproducible packages.
 option(TOBBLE_RELEASE "Release build: the tool, the benchmarks and the release checks" OFF)
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-find_package(benchmark REQUIRED)
 
 include(cmake/library.cmake)
 
@@ -14,6 +12,18 @@ add_executable(tobble ${TOBBLE_TOOL_SOURCES})
 target_link_libraries(tobble tobble_static)
 install(TARGETS tobble RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/cli/tobble.1 DESTINATION share/man/man1)
+if(TOBBLE_RELEASE)
+  # Linked statically, the tool starts in a third of the time: no shared
+  # libraries to find, load and relocate, which counts for small inputs.
+  target_link_options(tobble PRIVATE -static)
+endif()
+
+# What `make install` builds ends here; the rest is tests and benchmarks.
+if(NOT TOBBLE_BUILD_TESTS)
+  return()
+endif()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_package(benchmark REQUIRED)
 
 # The shared library exports the API's functions and nothing else.
 add_test(NAME library_exports
@@ -23,7 +33,8 @@ add_test(NAME library_exports
 # Benchmarks (make bench, from the release build): the corpus writer for the
 # command-line benchmark and the core benchmark, which the native build also
 # runs briefly as a smoke test.
-add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
+add_library(tobble_bench_corpus STATIC
+  bench/corpus.cpp bench/natural_texts.cpp bench/adversarial_texts.cpp)
 target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
 add_executable(core_bench bench/core_bench.cpp)
 target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
@@ -36,9 +47,6 @@ set(TOBBLE_CLI_TEST
   --library $<TARGET_FILE:tobble_shared> --version-file ${CMAKE_SOURCE_DIR}/VERSION)
 
 if(TOBBLE_RELEASE)
-  # Linked statically, the tool starts in a third of the time: no shared
-  # libraries to find, load and relocate, which counts for small inputs.
-  target_link_options(tobble PRIVATE -static)
   add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST} --large)
   add_test(NAME install_test
     COMMAND ${CMAKE_SOURCE_DIR}/tests/check_install.sh ${CMAKE_SOURCE_DIR})
@@ -53,11 +61,11 @@ endif()
 
 find_package(GTest REQUIRED)
 
-# The support the tests share with the fuzzers (testing/), and the native
+# The support the tests share with the fuzzers (tests/support/), and the native
 # tests' own conversion helpers on top of it.
 add_library(tobble_testing STATIC ${TOBBLE_TESTING_SOURCES})
 target_link_libraries(tobble_testing PUBLIC tobble_static)
-add_library(tobble_test_support STATIC tests/convert.cpp)
+add_library(tobble_test_support STATIC tests/support/gtest_convert.cpp)
 target_link_libraries(tobble_test_support PUBLIC tobble_testing GTest::gtest)
 
 add_executable(core_test
@@ -76,10 +84,10 @@ add_test(NAME core_test COMMAND core_test)
 add_test(NAME reference_tables_generated
   COMMAND ${CMAKE_COMMAND}
     -DPYTHON=${Python3_EXECUTABLE}
-    -DGENERATOR=${CMAKE_SOURCE_DIR}/charref/generate_tables.py
+    -DGENERATOR=${CMAKE_SOURCE_DIR}/filters/charref/generate_tables.py
     -DLIST=${TOBBLE_ENTITIES_FILE}
     -DGENERATED=${CMAKE_BINARY_DIR}/reference_tables.cpp
-    -DCOMMITTED=${CMAKE_SOURCE_DIR}/charref/reference_tables.cpp
+    -DCOMMITTED=${CMAKE_SOURCE_DIR}/filters/charref/reference_tables.cpp
     -P ${CMAKE_SOURCE_DIR}/cmake/check_generated.cmake)
 
 add_test(NAME python_check
@@ -106,7 +114,8 @@ add_test(NAME stream_test COMMAND stream_test)
 # references.
 add_executable(api_test tests/api_test.cpp)
 target_link_libraries(api_test tobble_test_support GTest::gtest GTest::gtest_main)
-target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}"
+  TOBBLE_VERSION_FILE="${CMAKE_SOURCE_DIR}/VERSION")
 add_test(NAME api_test COMMAND api_test)
 
 add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})
@@ -119,7 +128,7 @@ add_test(NAME quote_test COMMAND quote_test)
 
 add_test(NAME core_bench_smoke
   COMMAND core_bench --sizes=64K --benchmark_min_time=0.001 --benchmark_format=console)
-add_executable(corpus_test bench/corpus_test.cpp)
+add_executable(corpus_test tests/corpus_test.cpp)
 target_link_libraries(corpus_test tobble_bench_corpus GTest::gtest GTest::gtest_main)
 add_test(NAME corpus_test COMMAND corpus_test)
 

@@ -4,14 +4,14 @@
 # build lays out the npm package in build/wasm/package/ and the offline page
 # in build/wasm/web/ (make copies it to dist/web/).
 #
-# The core's vector layer (core/simd.h) is written with SSE2 intrinsics;
+# The core's vector layer (filters/common/simd.h) is written with SSE2 intrinsics;
 # emscripten's SSE2 headers map them onto 128-bit wasm SIMD, so the module
 # runs the same vector code as the native build. Of the byte transcoders it
 # takes the plain and the SSE2 one (lib/transcode/select_wasm.cpp): the
 # others and the processor check are x86 only.
 set(TOBBLE_WASM_SIMD_OPTIONS -msimd128 -msse2)
 
-set(TOBBLE_WASM_SOURCES ${TOBBLE_CORE_SOURCES} ${TOBBLE_LIB_SOURCES})
+set(TOBBLE_WASM_SOURCES ${TOBBLE_FILTER_SOURCES} ${TOBBLE_LIB_SOURCES})
 list(FILTER TOBBLE_WASM_SOURCES EXCLUDE REGEX "transcode/(sse41|avx2|select)\\.cpp$")
 list(APPEND TOBBLE_WASM_SOURCES lib/transcode/select_wasm.cpp js/wasm/exports.cpp)
 

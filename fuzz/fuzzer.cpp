@@ -1,11 +1,10 @@
-// One libFuzzer target, the one named by TOBBLE_FUZZ_TARGET (testing/properties.h
-// lists them). Every input is checked for each property of the target; a
-// violation ends the run like a crash, so libFuzzer keeps the input as a
-// regression case.
+// One libFuzzer target, the one named by TOBBLE_FUZZ_TARGET
+// (tests/support/properties.h lists them). Every input is checked for each property of the target;
+// a violation ends the run like a crash, so libFuzzer keeps the input as a regression case.
 #include <cstdio>
 #include <cstdlib>
 
-#include "testing/properties.h"
+#include "tests/support/properties.h"
 
 using tobble::testing::Describe;
 using tobble::testing::FindFuzzTarget;

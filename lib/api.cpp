@@ -6,7 +6,7 @@
 
 #include <new>
 
-#include "core/filters.h"
+#include "filters/filters.h"
 #include "include/tobble.h"
 #include "lib/memory.h"
 #include "lib/stream.h"

@@ -4,18 +4,17 @@
 
 #include <algorithm>
 
-#include "core/surrogate.h"
+#include "filters/common/surrogate.h"
 
 namespace tobble::lib {
 namespace {
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "UTF-16LE is copied as it is");
 
-using cli::Encoded;
-using cli::utf8::DecodeSequence;
-using cli::utf8::SecondByteRange;
-using cli::utf8::SequenceLength;
-using cli::utf8::WriteUtf8;
+using utf8::DecodeSequence;
+using utf8::SecondByteRange;
+using utf8::SequenceLength;
+using utf8::WriteUtf8;
 
 constexpr char16_t kReplacement = 0xFFFD;
 

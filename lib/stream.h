@@ -11,14 +11,11 @@
 
 #include <string>
 
-#include "core/filters.h"
+#include "filters/filters.h"
 #include "include/tobble.h"
 #include "lib/transcode.h"
 
 namespace tobble::lib {
-
-using cli::FastestTranscoder;
-using cli::Transcoder;
 
 enum class Encoding { kUtf8, kUtf16le, kUtf16be };
 

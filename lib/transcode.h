@@ -1,5 +1,5 @@
-// UTF-8 checking, decoding to UTF-16 and encoding from it, for the
-// command-line tool. Each transcoder does the same three jobs to one
+// UTF-8 checking, decoding to UTF-16 and encoding from it, for the library's
+// stream over bytes (lib/stream.h). Each transcoder does the same three jobs to one
 // contract: the plain one unit by unit, which the tests hold the others to,
 // and faster ones that take the processor's vector instructions where it has
 // them (lib/transcode/, one file for each instruction set).
@@ -8,7 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-namespace tobble::cli {
+namespace tobble::lib {
 
 // The pieces of UTF-8 that every plain path shares.
 namespace utf8 {
@@ -103,4 +103,4 @@ TranscoderList AvailableTranscoders();
 // The fastest transcoder this processor can run.
 const Transcoder& FastestTranscoder();
 
-}  // namespace tobble::cli
+}  // namespace tobble::lib

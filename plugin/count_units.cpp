@@ -1,6 +1,6 @@
 #include <stdint.h>
 
-#include "core/simd.h"
+#include "filters/common/simd.h"
 #include "plugin/contract.h"
 
 namespace tobble {

@@ -2,7 +2,7 @@
 // exports and the library entry point.
 #include <stdint.h>
 
-#include "core/filters.h"
+#include "filters/filters.h"
 #include "plugin/contract.h"
 #include "plugin/platform.h"
 

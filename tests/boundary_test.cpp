@@ -6,10 +6,10 @@
 
 #include <string>
 
-#include "core/filters.h"
+#include "filters/filters.h"
 #include "plugin/contract.h"
 #include "plugin/platform.h"
-#include "testing/case_file.h"
+#include "tests/support/case_file.h"
 #include "tests/win32_double.h"
 
 extern "C" intptr_t GetError();

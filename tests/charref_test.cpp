@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "charref/reference_tables.h"
-#include "core/filters.h"
-#include "core/surrogate.h"
-#include "testing/case_file.h"
-#include "testing/random_text.h"
-#include "tests/convert.h"
+#include "filters/charref/reference_tables.h"
+#include "filters/common/surrogate.h"
+#include "filters/filters.h"
 #include "tests/entities.h"
+#include "tests/support/case_file.h"
+#include "tests/support/gtest_convert.h"
+#include "tests/support/random_text.h"
 
 namespace tobble::testing {
 namespace {

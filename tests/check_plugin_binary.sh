@@ -4,7 +4,7 @@
 # as the file is, and imports from KERNEL32.dll and USER32.dll only.
 #
 # Usage: check_plugin_binary.sh OBJDUMP PLUGIN LIBRARY_NAME FILTER...
-# (the build passes the export names of core/filter_list.h as the FILTERs)
+# (the build passes the export names of filters/filter_list.h as the FILTERs)
 set -eu
 objdump=$1 plugin=$2 library=$3
 shift 3

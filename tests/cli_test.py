@@ -41,9 +41,9 @@ convert_units = library.convert_units
 
 # The nine filters in table order: export name, key, English name.
 def read_filter_list():
-    """The filters of core/filter_list.h, the one list the tool's --list is
+    """The filters of filters/filter_list.h, the one list the tool's --list is
     made from: (export name, key, English name) in table order."""
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'core',
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'filters',
                         'filter_list.h')
     with open(path, encoding='utf-8') as f:
         rows = re.findall(r'^TOBBLE_FILTER\((\w+), [^,]+, "([^"]*)", \'(.)\',', f.read(), re.M)

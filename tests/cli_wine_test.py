@@ -158,6 +158,9 @@ def check_closed_pipe(directory, function):
 
 
 def main():
+    # tools/wine-run says why when the Wine that tobble.exe needs is missing.
+    if subprocess.run([args.wine, '--check', args.exe]).returncode != 0:
+        return 1
     if not os.access(args.tool, os.X_OK):
         print(f'{args.tool} is missing: the win64 build makes it (target linux_tool)')
         return 1

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "core/filters.h"
-#include "core/number.h"
-#include "testing/case_file.h"
-#include "testing/random_text.h"
-#include "tests/convert.h"
+#include "filters/common/number.h"
+#include "filters/filters.h"
 #include "tests/entities.h"
+#include "tests/support/case_file.h"
+#include "tests/support/gtest_convert.h"
+#include "tests/support/random_text.h"
 
 namespace tobble::testing {
 namespace {

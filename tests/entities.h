@@ -1,4 +1,4 @@
-// Reads charref/entities.json, the HTML standard's list of named character
+// Reads filters/charref/entities.json, the HTML standard's list of named character
 // references, for the native tests and the plug-in tests under Wine.
 #pragma once
 

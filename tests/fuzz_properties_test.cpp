@@ -13,11 +13,11 @@
 #include <vector>
 
 #include "lib/transcode.h"
-#include "testing/case_file.h"
-#include "testing/fuzz_text.h"
-#include "testing/properties.h"
-#include "testing/random_text.h"
-#include "testing/tool_target.h"
+#include "tests/support/byte_stream_target.h"
+#include "tests/support/case_file.h"
+#include "tests/support/fuzz_text.h"
+#include "tests/support/properties.h"
+#include "tests/support/random_text.h"
 
 namespace tobble::testing {
 namespace {
@@ -165,7 +165,8 @@ struct BrokenCase {
 
 Filter Posing(const char* function, unsigned factor, Conversion convert,
               Conversion scalar = nullptr) {
-  return {function, function, function, '?', factor, convert, scalar ? scalar : convert, ""};
+  return {function, function, function, '?', factor, convert, scalar ? scalar : convert,
+          nullptr,  ""};
 }
 
 TEST(Properties, EachCheckCatchesItsBrokenConversion) {
@@ -216,8 +217,8 @@ TEST(Properties, StreamingCatchesPiecesThatDiffer) {
 
 // Broken transcoders for the library's stream, each the plain one but for one
 // fault.
-const cli::Transcoder& Plain() {
-  return *cli::AvailableTranscoders().items[0];
+const lib::Transcoder& Plain() {
+  return *lib::AvailableTranscoders().items[0];
 }
 
 // Lead and continuation bytes in their places pass, whatever code point
@@ -248,65 +249,66 @@ size_t SwapsPairs(const uint8_t* in, size_t n, char16_t* out) {
 }
 // Writes every unit, a lone surrogate in the three-byte form UTF-8 has no
 // room for, and never stops.
-cli::Encoded WritesLoneSurrogates(const char16_t* in, size_t n, uint8_t* out) {
+lib::Encoded WritesLoneSurrogates(const char16_t* in, size_t n, uint8_t* out) {
   uint8_t* o = out;
   for (size_t i = 0; i < n; ++i) {
     const bool pair =
         in[i] >= 0xD800 && in[i] < 0xDC00 && i + 1 < n && in[i + 1] >= 0xDC00 && in[i + 1] < 0xE000;
     if (pair) {
-      o = cli::utf8::WriteUtf8(o, 0x10000 + ((in[i] - 0xD800u) << 10) + (in[i + 1] - 0xDC00u));
+      o = lib::utf8::WriteUtf8(o, 0x10000 + ((in[i] - 0xD800u) << 10) + (in[i + 1] - 0xDC00u));
       ++i;
     } else {
-      o = cli::utf8::WriteUtf8(o, in[i]);
+      o = lib::utf8::WriteUtf8(o, in[i]);
     }
   }
   return {n, static_cast<size_t>(o - out)};
 }
 
-struct BrokenToolCase {
+struct BrokenByteStreamCase {
   const char* label;
-  cli::Transcoder transcoder;
+  lib::Transcoder transcoder;
   const Filter* filter;
   std::string bytes;
-  std::set<Property> caught;  // by CheckTool
+  std::set<Property> caught;  // by CheckByteStream
 };
 
-TEST(Properties, ToolChecksCatchTheirBrokenTranscoderOrFilter) {
-  const cli::Transcoder plain = Plain();
+TEST(Properties, ByteStreamChecksCatchTheirBrokenTranscoderOrFilter) {
+  const lib::Transcoder plain = Plain();
   const Filter drops = Posing("tobbleJ", 12, DropsTheLastUnitOfAPiece, EncodeEscapesJ);
-  const BrokenToolCase cases[] = {
+  const BrokenByteStreamCase cases[] = {
       {"surrogate accepted",
        {"framing only", FramingOnly, plain.decode_utf8, plain.encode_utf8},
        FindFilter("tobbleJ"),
        "a\xED\xA0\x80",
-       {Property::kValidation, Property::kToolOutput, Property::kReplaced}},
+       {Property::kValidation, Property::kStreamOutput, Property::kReplaced}},
       {"error offset one byte late",
        {"one byte late", OneByteLate, plain.decode_utf8, plain.encode_utf8},
        FindFilter("tobbleJ"),
        "ab\xE0\x80\x80",
-       {Property::kValidation, Property::kToolOutput, Property::kReplaced}},
+       {Property::kValidation, Property::kStreamOutput, Property::kReplaced}},
       {"pair units swapped",
        {"swaps pairs", plain.valid_utf8, SwapsPairs, plain.encode_utf8},
        FindFilter("tobbleJ"),
        "\xF0\x9F\x98\x80",
-       {Property::kToolOutput, Property::kReplaced}},
+       {Property::kStreamOutput, Property::kReplaced}},
       {"lone surrogate written as such",
        {"writes lone surrogates", plain.valid_utf8, plain.decode_utf8, WritesLoneSurrogates},
        FindFilter("untobbleJ"),
        "\\ud800",
-       {Property::kToolOutput, Property::kReplaced}},
+       {Property::kStreamOutput, Property::kReplaced}},
       {"filter that drops the last unit of a piece",
        plain,
        &drops,
        "ab",
-       {Property::kToolOutput, Property::kReplaced}},
+       {Property::kStreamOutput, Property::kReplaced}},
   };
   // In one piece: in smaller ones the converter joins sequences cut between
   // pieces itself, and the transcoder never sees them.
-  for (const BrokenToolCase& c : cases) {
-    const ToolRun run = {c.filter, lib::Encoding::kUtf8, 64, {kMaxTail + 1, 8}};
+  for (const BrokenByteStreamCase& c : cases) {
+    const ByteStreamRun run = {c.filter, lib::Encoding::kUtf8, 64, {kMaxTail + 1, 8}};
     std::set<Property> caught;
-    for (const Violation& v : CheckTool(run, c.bytes, {&c.transcoder})) caught.insert(v.property);
+    for (const Violation& v : CheckByteStream(run, c.bytes, {&c.transcoder}))
+      caught.insert(v.property);
     EXPECT_EQ(caught, c.caught) << c.label;
   }
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "core/conversion.h"
+#include "filters/common/conversion.h"
 #include "tests/win32_hooks.h"
 
 namespace tobble::testing {

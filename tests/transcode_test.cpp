@@ -13,13 +13,14 @@
 #include <string>
 #include <vector>
 
-#include "core/filters.h"
-#include "core/surrogate.h"
+#include "filters/common/surrogate.h"
+#include "filters/filters.h"
 #include "lib/stream.h"
 #include "lib/transcode.h"
-#include "tests/convert.h"
+#include "tests/support/gtest_convert.h"
+#include "tests/support/utf.h"
 
-namespace tobble::cli {
+namespace tobble::lib {
 namespace {
 
 using testing::AppendUtf8;
@@ -393,4 +394,4 @@ TEST(Transcoder, EachChecksAndDecodesWithItsOwnCode) {
 }
 
 }  // namespace
-}  // namespace tobble::cli
+}  // namespace tobble::lib

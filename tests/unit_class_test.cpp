@@ -1,16 +1,16 @@
 // Every class of units a fast path tells apart against its plain predicate,
 // for all 65,536 unit values in every lane: the vector classifiers, the
-// mapping of the URL decoder's run copy, and the comparisons of core/simd.h
+// mapping of the URL decoder's run copy, and the comparisons of filters/common/simd.h
 // they are built from.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "charref/unit_classes.h"
-#include "core/simd.h"
-#include "escape/unit_classes.h"
-#include "url/unit_classes.h"
+#include "filters/charref/unit_classes.h"
+#include "filters/common/simd.h"
+#include "filters/escape/unit_classes.h"
+#include "filters/url/unit_classes.h"
 
 namespace tobble::testing {
 namespace {

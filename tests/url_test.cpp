@@ -4,10 +4,10 @@
 
 #include <string>
 
-#include "core/filters.h"
-#include "testing/case_file.h"
-#include "testing/random_text.h"
-#include "tests/convert.h"
+#include "filters/filters.h"
+#include "tests/support/case_file.h"
+#include "tests/support/gtest_convert.h"
+#include "tests/support/random_text.h"
 
 namespace tobble::testing {
 namespace {

@@ -100,7 +100,7 @@ def findings_text(result):
 
 
 def write_report(path, results, seconds):
-    describe = subprocess.run([os.path.join(BUILD, "fuzz_tool"), "describe"], check=True,
+    describe = subprocess.run([os.path.join(BUILD, "fuzz_helper"), "describe"], check=True,
                               capture_output=True, text=True).stdout
     compiler = subprocess.run([cached_compiler(), "--version"], capture_output=True,
                               text=True).stdout.splitlines()[0]
@@ -139,15 +139,17 @@ target's properties by tests/fuzz_properties_test.cpp on every `make check`.
 ## Targets and properties
 
 Each target checks each of its properties on every input
-(testing/properties.cpp, testing/tool_target.cpp). A text is read from the input's
-bytes as testing/fuzz_text.h describes: ASCII bytes stand for themselves, so
-escapes, references and percent sequences come up as they are written; other
+(tests/support/properties.cpp, tests/support/byte_stream_target.cpp). A text
+is read from the input's bytes as tests/support/fuzz_text.h describes: ASCII
+bytes stand for themselves, so escapes, references and percent sequences come
+up as they are written; other
 bytes give any unit, lone and paired surrogates among them, or mark where the
-text is cut into pieces. The `tool` target instead gives the bytes after its
-header to the command-line tool's pipeline as they are, and holds it to a
-plain reading of them written apart from the tool. Seeds: the inputs and
+text is cut into pieces. The `byte_stream` target instead gives the bytes
+after its header to the library's stream on bytes (the tool's pipeline) as
+they are, and holds it to a plain reading of them written apart from the
+library. Seeds: the inputs and
 expected outputs of tests/cases.txt, and each encoder's output for every
-input (for `tool` in UTF-8, lone surrogates in the form that makes it invalid,
+input (for `byte_stream` in UTF-8, lone surrogates in the form that makes it invalid,
 and in UTF-16LE); fuzz/tokens.dict adds the tokens of every syntax and UTF-8
 sequences at their limits.
 

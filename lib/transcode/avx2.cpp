@@ -17,7 +17,7 @@
 #include "lib/transcode/kernels.h"
 #include "lib/transcode/utf8_check.h"
 
-namespace tobble::cli::transcode {
+namespace tobble::lib::transcode {
 namespace {
 
 // For compressing eight 16-bit lanes to those a mask picks: the shuffle and
@@ -245,4 +245,4 @@ size_t DecodeUtf8Avx2(const uint8_t* in, size_t n, char16_t* out) {
 
 const Transcoder kAvx2Transcoder = {"AVX2", ValidUtf8Avx2, DecodeUtf8Avx2, EncodeUtf8Sse41};
 
-}  // namespace tobble::cli::transcode
+}  // namespace tobble::lib::transcode

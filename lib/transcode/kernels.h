@@ -7,7 +7,7 @@
 // The vector files keep all their own functions in an anonymous namespace
 // and reach the plain code through the out-of-line functions below, so that
 // no copy of a shared inline function compiled for AVX2 can stand in for the
-// baseline one at link time (core/simd.h names its copies by instruction
+// baseline one at link time (filters/common/simd.h names its copies by instruction
 // set for the same reason).
 #pragma once
 
@@ -16,7 +16,7 @@
 
 #include "lib/transcode.h"
 
-namespace tobble::cli::transcode {
+namespace tobble::lib::transcode {
 
 // The plain transcoder's three jobs (plain.cpp), which the vector ones fall
 // back on for what they leave: short ends, sequences that span their blocks,
@@ -42,4 +42,4 @@ extern const Transcoder kSse2Transcoder;
 extern const Transcoder kSse41Transcoder;
 extern const Transcoder kAvx2Transcoder;
 
-}  // namespace tobble::cli::transcode
+}  // namespace tobble::lib::transcode

@@ -1,9 +1,9 @@
 // The plain transcoder: one sequence or unit at a time, on any processor.
 // The tests hold every vector transcoder to it.
-#include "core/surrogate.h"
+#include "filters/common/surrogate.h"
 #include "lib/transcode/kernels.h"
 
-namespace tobble::cli::transcode {
+namespace tobble::lib::transcode {
 namespace {
 
 using utf8::DecodeSequence;
@@ -88,4 +88,4 @@ Encoded EncodeUtf8Plain(const char16_t* in, size_t n, uint8_t* out) {
 
 const Transcoder kPlainTranscoder = {"plain", ValidUtf8Plain, DecodeUtf8Plain, EncodeUtf8Plain};
 
-}  // namespace tobble::cli::transcode
+}  // namespace tobble::lib::transcode

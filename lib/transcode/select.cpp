@@ -2,7 +2,7 @@
 // rest of the program, so that the asking itself runs on any processor.
 #include "lib/transcode/kernels.h"
 
-namespace tobble::cli {
+namespace tobble::lib {
 namespace {
 
 // SSSE3's byte shuffles and SSE4.1's blends and tests.
@@ -35,4 +35,4 @@ const Transcoder& FastestTranscoder() {
   return *list.items[list.size - 1];
 }
 
-}  // namespace tobble::cli
+}  // namespace tobble::lib

@@ -1,11 +1,11 @@
 // The SSE2 transcoder, for every x86-64 processor: runs of ASCII sixteen
 // bytes or units at a time, everything else as the plain transcoder does it.
 // Compiled with -msse2.
-#include "core/simd.h"
-#include "core/surrogate.h"
+#include "filters/common/simd.h"
+#include "filters/common/surrogate.h"
 #include "lib/transcode/kernels.h"
 
-namespace tobble::cli::transcode {
+namespace tobble::lib::transcode {
 namespace {
 
 using utf8::SequenceLength;
@@ -83,4 +83,4 @@ Encoded EncodeUtf8Sse2(const char16_t* in, size_t n, uint8_t* out) {
 
 const Transcoder kSse2Transcoder = {"SSE2", ValidUtf8Sse2, DecodeUtf8Sse2, EncodeUtf8Sse2};
 
-}  // namespace tobble::cli::transcode
+}  // namespace tobble::lib::transcode

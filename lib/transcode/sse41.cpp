@@ -6,12 +6,12 @@
 #include <smmintrin.h>
 #include <tmmintrin.h>
 
-#include "core/simd.h"
-#include "core/surrogate.h"
+#include "filters/common/simd.h"
+#include "filters/common/surrogate.h"
 #include "lib/transcode/kernels.h"
 #include "lib/transcode/utf8_check.h"
 
-namespace tobble::cli::transcode {
+namespace tobble::lib::transcode {
 namespace {
 
 // Decoding follows the shuffle-table transcoding of Daniel Lemire and
@@ -429,4 +429,4 @@ Encoded EncodeUtf8Sse41(const char16_t* in, size_t n, uint8_t* out) {
 
 const Transcoder kSse41Transcoder = {"SSE4.1", ValidUtf8Sse41, DecodeUtf8Sse41, EncodeUtf8Sse41};
 
-}  // namespace tobble::cli::transcode
+}  // namespace tobble::lib::transcode

@@ -14,7 +14,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-namespace tobble::cli::transcode::utf8_check {
+namespace tobble::lib::transcode::utf8_check {
 
 // Each way a byte and the one before it can be wrong, one bit; three table
 // lookups (the high and low nibble of the byte before, the high nibble of
@@ -116,4 +116,4 @@ inline size_t ValidBlocks(const uint8_t* in, size_t n) {
   return i;
 }
 
-}  // namespace tobble::cli::transcode::utf8_check
+}  // namespace tobble::lib::transcode::utf8_check

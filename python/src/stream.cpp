@@ -441,7 +441,8 @@ PyMethodDef kConverterMethods[] = {
     {"feed", reinterpret_cast<PyCFunction>(ConverterFeed), METH_O,
      PyDoc_STR("feed(data, /)\n--\n\n"
                "Converts the next piece of input and returns the output completed so\n"
-               "far, in whole blocks of up to 256 KiB (flush() returns the rest).\n"
+               "far in whole blocks of 256 KiB, all of them in one bytes object (a\n"
+               "large piece gives a large result; flush() returns the rest).\n"
                "Output that later input could still change (an escape cut short, a\n"
                "sequence cut by the end of the piece) is held until later input.\n"
                "In strict mode invalid input raises UnicodeDecodeError, as Python's\n"
@@ -461,8 +462,8 @@ PyMethodDef kConverterMethods[] = {
      PyDoc_STR("flush()\n--\n\n"
                "Returns everything converted so far but not yet returned: all output\n"
                "except what a held tail (an escape cut short, a sequence cut by the\n"
-               "end of a piece) may still become. feed() returns output in blocks of\n"
-               "up to 256 KiB; flush() is for input that arrives slowly.")},
+               "end of a piece) may still become. feed() returns only whole 256 KiB\n"
+               "blocks; flush() is for input that arrives slowly.")},
     {"reset", reinterpret_cast<PyCFunction>(ConverterReset), METH_NOARGS,
      PyDoc_STR("reset()\n--\n\n"
                "Makes the converter ready for a new input, with the same filter,\n"

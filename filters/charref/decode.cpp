@@ -1,0 +1,442 @@
+#include "filters/charref/charref.h"
+#include "filters/charref/reference_tables.h"
+#include "filters/charref/unit_classes.h"
+#include "filters/common/number.h"
+#include "filters/common/simd.h"
+#include "filters/common/surrogate.h"
+
+namespace tobble {
+namespace {
+
+using simd::Units;
+
+// A name is never read beyond this many units.
+constexpr size_t kMaxNameUnits = 36;
+
+constexpr bool IsNameUnit(char16_t u) {
+  return !charref::NotNameUnit::Has(u);
+}
+
+char16_t* WriteReplacement(char16_t* out, char16_t unit1, char16_t unit2) {
+  *out++ = unit1;
+  if (unit2 != 0) *out++ = unit2;
+  return out;
+}
+
+// The number field of a reference after "&#" (base 10) or "&#x" (base 16),
+// read with the general field rules. Returns the new output position, or
+// null when the field is no number or the number names no character.
+char16_t* WriteNumberField(char16_t* out, const char16_t* field, size_t n, int base) {
+  int32_t value;
+  return ParseInteger(field, n, base, &value) ? WriteNumberedCharacter(out, value) : nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The plain unit-by-unit decoder, the reference for the fast one below. Its
+// lookups walk the tables themselves, independent of the generated indexes.
+
+// Whether the record's name is exactly name[0, length).
+bool NameIs(const char* record_name, const char16_t* name, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(record_name[i]) != name[i]) return false;
+  }
+  return record_name[length] == 0;
+}
+
+const NamedReference* FindNamedInTable(const char16_t* name, size_t length) {
+  for (const NamedReference* r = NamedReferenceTable; r->name != nullptr; ++r) {
+    if (NameIs(r->name, name, length)) return r;
+  }
+  return nullptr;
+}
+
+// The legacy reference whose name begins name[0, length), or null; its name's
+// length goes to *matched. No legacy name begins another, so at most one
+// can match.
+const NamedReference* FindLegacyPrefixInTable(const char16_t* name, size_t length,
+                                              size_t* matched) {
+  for (const NamedReference* r = LegacyReferenceTable; r->name != nullptr; ++r) {
+    size_t k = 0;
+    while (r->name[k] != 0 && k < length && static_cast<unsigned char>(r->name[k]) == name[k]) ++k;
+    if (r->name[k] == 0) {
+      *matched = k;
+      return r;
+    }
+  }
+  return nullptr;
+}
+
+// A name that a ";" ends: "#" and a decimal number, "#x" or "#X" and a hex
+// number, or a name of the table, all of it. Returns the new output position,
+// or null when the name is none of these (nothing is written then).
+char16_t* WriteSemicolonFormScalar(char16_t* out, const char16_t* name, size_t length) {
+  if (length >= 2 && name[0] == u'#') {
+    if ((name[1] | 0x20) == u'x') return WriteNumberField(out, name + 2, length - 2, 16);
+    if (name[1] >= u'0' && name[1] <= u'9') {
+      return WriteNumberField(out, name + 1, length - 1, 10);
+    }
+  }
+  const NamedReference* found = FindNamedInTable(name, length);
+  return found == nullptr ? nullptr : WriteReplacement(out, found->unit1, found->unit2);
+}
+
+// Whether name[0, length), a run of name units after an "&" that the end of a
+// piece cut off, may still be read as a reference once more units come: a
+// name of the table or a numeric form that ";" ends could begin with it, or a
+// legacy name begins it or could begin with it. When none can, that "&" and
+// the whole run are copied whatever follows, and the piece need not stop
+// before them. Both decoders ask this, at most once a call; the number is
+// judged by its form alone.
+bool MayBecomeReference(const char16_t* name, size_t length) {
+  for (const NamedReference* r = LegacyReferenceTable; r->name != nullptr; ++r) {
+    size_t k = 0;
+    while (k < length && r->name[k] != 0 && static_cast<unsigned char>(r->name[k]) == name[k]) ++k;
+    if (k == length || r->name[k] == 0) return true;
+  }
+  if (length >= 1 && name[0] == u'#') {
+    if (length == 1) return true;
+    if ((name[1] | 0x20) == u'x') return MayStartInteger(name + 2, length - 2, 16);
+    return name[1] >= u'0' && name[1] <= u'9' && MayStartInteger(name + 1, length - 1, 10);
+  }
+  for (const NamedReference* r = NamedReferenceTable; r->name != nullptr; ++r) {
+    size_t k = 0;
+    while (k < length && r->name[k] != 0 && static_cast<unsigned char>(r->name[k]) == name[k]) ++k;
+    if (k == length) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Names for the fast decoder: read eight units at a time, kept as bytes in
+// 32-bit chunks, and found in the generated indexes with one probe.
+
+// The name hash; filters/charref/generate_tables.py computes the same to build the
+// indexes. The length, then the name's bytes eight at a time (two chunks,
+// zero after the name) folded in by multiplications.
+constexpr uint32_t kKeyMultiplier = 0x9E3779B1u;
+constexpr uint32_t kSlotMultiplier = 0x85EBCA6Bu;
+
+uint32_t NameKey(const uint32_t* chunks, size_t length) {
+  uint32_t h = static_cast<uint32_t>(length) * kKeyMultiplier;
+  for (size_t i = 0; i * 8 < length; ++i) {
+    h = (h ^ chunks[2 * i]) * kKeyMultiplier;
+    h = (h ^ chunks[2 * i + 1]) * kKeyMultiplier;
+  }
+  return h;
+}
+
+// The one slot of the index where a name with this key can be.
+const ReferenceSlot& SlotOf(const ReferenceIndex& index, uint32_t key) {
+  const uint32_t seed = index.seeds[key >> index.bucket_shift];
+  return index.slots[((key ^ seed) * kSlotMultiplier) >> index.slot_shift];
+}
+
+// Whether the slot holds the name of `length` bytes (at least 1) whose first
+// eight, zero after the name, are `head`.
+bool Holds(const ReferenceSlot& slot, const uint32_t* head, size_t length) {
+  return slot.length == length && slot.head[0] == head[0] && slot.head[1] == head[1];
+}
+
+// The chunk with its bytes from `count` on zeroed.
+constexpr uint32_t FirstBytes(uint32_t chunk, size_t count) {
+  return count >= 4 ? chunk : chunk & ((1u << (8 * count)) - 1);
+}
+
+// The slot of a name of 1 to 8 bytes, or null. Its key, unrolled.
+inline const ReferenceSlot* FindShort(const ReferenceIndex& index, const uint32_t* head,
+                                      size_t length) {
+  const uint32_t key =
+      (((static_cast<uint32_t>(length) * kKeyMultiplier ^ head[0]) * kKeyMultiplier) ^ head[1]) *
+      kKeyMultiplier;
+  const ReferenceSlot& slot = SlotOf(index, key);
+  return Holds(slot, head, length) ? &slot : nullptr;
+}
+
+// The legacy reference whose name begins the name of `length` bytes that
+// `head` begins, or null; its name's length goes to *matched. Only the
+// lengths that legacy names beginning with the same byte have are tried.
+const ReferenceSlot* FindLegacyPrefix(const uint32_t* head, size_t length, size_t* matched) {
+  const ReferenceIndex& index = kLegacyReferenceIndex;
+  if (length < index.shortest) return nullptr;
+  const size_t longest = length < index.longest ? length : index.longest;
+  uint32_t lengths = index.lengths[head[0] & 0xFF] & ((2u << longest) - 1);
+  for (; lengths != 0; lengths &= lengths - 1) {
+    const size_t k = static_cast<size_t>(__builtin_ctz(lengths));
+    const uint32_t prefix[2] = {FirstBytes(head[0], k), k > 4 ? FirstBytes(head[1], k - 4) : 0};
+    if (const ReferenceSlot* found = FindShort(index, prefix, k)) {
+      *matched = k;
+      return found;
+    }
+  }
+  return nullptr;
+}
+
+// A name of the text: its length and its bytes, four to a little-endian
+// chunk, zero after the name up to a multiple of eight bytes.
+struct Name {
+  size_t length;
+  uint32_t chunks[(kMaxNameUnits + 7) / 8 * 2];
+};
+
+// The named reference that is exactly the name, or null. Names of a length
+// that no name with the same first byte has are turned away unhashed.
+const ReferenceSlot* FindNamed(const Name& name) {
+  const ReferenceIndex& index = kNamedReferenceIndex;
+  const size_t length = name.length;
+  if (length < index.shortest || length > index.longest ||
+      ((index.lengths[name.chunks[0] & 0xFF] >> length) & 1) == 0) {
+    return nullptr;
+  }
+  const ReferenceSlot& slot = SlotOf(index, NameKey(name.chunks, length));
+  if (!Holds(slot, name.chunks, length)) return nullptr;
+  // Past the eight bytes of the slot, the record's name.
+  const char* rest = index.records[slot.record].name;
+  for (size_t i = 8; i < length; ++i) {
+    if (static_cast<unsigned char>(rest[i]) != ((name.chunks[i / 4] >> (8 * (i % 4))) & 0xFF)) {
+      return nullptr;
+    }
+  }
+  return &slot;
+}
+
+// The first `count` lanes all ones, the rest zero, for count 0 to 8.
+alignas(16) constexpr uint16_t kLeadingLanes[9][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0},
+    {0xFFFF, 0, 0, 0, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0, 0, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF},
+};
+
+Units LeadingLanes(size_t count) {
+  return _mm_load_si128(reinterpret_cast<const Units*>(kLeadingLanes[count]));
+}
+
+Units NotNameUnits(Units v) {
+  return charref::NotNameUnit::Lanes(v);
+}
+
+// The first `count` lanes of v (name units, below 0x100) as bytes in two
+// chunks, zero after them.
+void PackName(Units v, size_t count, uint32_t* chunks) {
+  const Units kept = simd::And(v, LeadingLanes(count));
+  const Units bytes = _mm_packus_epi16(kept, kept);
+  chunks[0] = simd::Lane32(bytes, 0);
+  chunks[1] = simd::Lane32(bytes, 1);
+}
+
+// Reads the name at the start of in[0, n): the run of name units, at most
+// kMaxNameUnits.
+void ReadName(const char16_t* in, size_t n, Name* name) {
+  size_t i = 0;
+  for (; i + simd::kWidth <= n; i += simd::kWidth) {
+    const Units v = simd::Load(in + i);
+    const unsigned stop = simd::Mask(NotNameUnits(v));
+    size_t lanes = stop != 0 ? simd::FirstLane(stop) : simd::kWidth;
+    if (i + lanes > kMaxNameUnits) lanes = kMaxNameUnits - i;
+    PackName(v, lanes, name->chunks + i / 4);
+    if (lanes < simd::kWidth) {
+      name->length = i + lanes;
+      return;
+    }
+  }
+  // Fewer than eight units are left: one at a time.
+  name->chunks[i / 4] = 0;
+  name->chunks[i / 4 + 1] = 0;
+  size_t length = i;
+  for (; length < kMaxNameUnits && length < n && IsNameUnit(in[length]); ++length) {
+    name->chunks[length / 4] |= static_cast<uint32_t>(in[length]) << (8 * (length % 4));
+  }
+  name->length = length;
+}
+
+// A name that a ";" ends, as WriteSemicolonFormScalar reads it.
+char16_t* WriteSemicolonForm(char16_t* out, const char16_t* units, const Name& name) {
+  const size_t length = name.length;
+  if (length >= 2 && units[0] == u'#') {
+    if ((units[1] | 0x20) == u'x') return WriteNumberField(out, units + 2, length - 2, 16);
+    if (units[1] >= u'0' && units[1] <= u'9') {
+      return WriteNumberField(out, units + 1, length - 1, 10);
+    }
+    return nullptr;  // no name of the table begins with "#"
+  }
+  const ReferenceSlot* found = FindNamed(name);
+  return found == nullptr ? nullptr : WriteReplacement(out, found->unit1, found->unit2);
+}
+
+// ---------------------------------------------------------------------------
+// Numeric references of the plain form, "&#" and 1 to 7 decimal digits or
+// "&#x" and 1 to 7 hex digits, then ";", read eight units at once. Anything
+// else (signs, spaces, more digits, the end of the text near) takes the
+// general path, which reads every form.
+
+// 10^k = 2^k * 5^k: the inverse of 5^k modulo 2^32 undoes the rest of a
+// multiplication by 10^k exactly.
+constexpr uint32_t kInversePowersOfFive[8] = {0x00000001, 0xCCCCCCCD, 0xC28F5C29, 0x26E978D5,
+                                              0x3AFB7E91, 0x0BCBE61D, 0x68C26139, 0xAE8D46A5};
+
+// The value of the 1 to 7 decimal digits at `at` that a ";" ends, all within
+// eight units, and their count; false for anything else.
+bool ReadDecimalDigits(const char16_t* at, uint32_t* value, size_t* count) {
+  const Units digits = simd::Sub(simd::Load(at), simd::Splat(u'0'));
+  const size_t k = simd::FirstLane(~simd::Mask(simd::Below(digits, 10)));
+  if (k == 0 || k > 7 || at[k] != u';') return false;
+  // The eight lanes as an eight-digit number: pairs of digits, then pairs of
+  // pairs. The digits stand first, so it is the value times 10^(8 - k).
+  const Units kept = simd::And(digits, LeadingLanes(k));
+  const Units pairs = _mm_madd_epi16(kept, _mm_set_epi16(1, 10, 1, 10, 1, 10, 1, 10));
+  const Units quads =
+      _mm_madd_epi16(_mm_packs_epi32(pairs, pairs), _mm_set_epi16(1, 100, 1, 100, 1, 100, 1, 100));
+  const uint32_t number = simd::Lane32(quads, 0) * 10000 + simd::Lane32(quads, 1);
+  *value = (number >> (8 - k)) * kInversePowersOfFive[8 - k];
+  *count = k;
+  return true;
+}
+
+// As ReadDecimalDigits, for hex digits of either case.
+bool ReadHexDigits(const char16_t* at, uint32_t* value, size_t* count) {
+  const Units v = simd::Load(at);
+  const Units decimal = simd::Sub(v, simd::Splat(u'0'));
+  const Units letter = simd::Sub(simd::Or(v, simd::Splat(0x20)), simd::Splat(u'a'));
+  const Units is_decimal = simd::Below(decimal, 10);
+  const Units is_letter = simd::Below(letter, 6);
+  const size_t k = simd::FirstLane(~simd::Mask(simd::Or(is_decimal, is_letter)));
+  if (k == 0 || k > 7 || at[k] != u';') return false;
+  const Units digits = simd::Or(simd::And(is_decimal, decimal),
+                                simd::And(is_letter, simd::Add(letter, simd::Splat(10))));
+  const Units kept = simd::And(digits, LeadingLanes(k));
+  const Units pairs = _mm_madd_epi16(kept, _mm_set_epi16(1, 16, 1, 16, 1, 16, 1, 16));
+  const Units quads =
+      _mm_madd_epi16(_mm_packs_epi32(pairs, pairs), _mm_set_epi16(1, 256, 1, 256, 1, 256, 1, 256));
+  const uint32_t number = simd::Lane32(quads, 0) << 16 | simd::Lane32(quads, 1);
+  *value = number >> (4 * (8 - k));
+  *count = k;
+  return true;
+}
+
+// The reference at in[p] ("&") if it has the plain numeric form and names a
+// character: writes it and returns the new output position, the position
+// after its ";" going to *next. Otherwise null, nothing written.
+char16_t* DecodePlainNumber(const char16_t* in, size_t p, size_t n, char16_t* out, size_t* next) {
+  if (p + 2 + simd::kWidth > n || in[p + 1] != u'#') return nullptr;
+  const bool hex = (in[p + 2] | 0x20) == u'x';
+  const size_t at = p + (hex ? 3 : 2);
+  if (at + simd::kWidth > n) return nullptr;
+  uint32_t value;
+  size_t count;
+  if (!(hex ? ReadHexDigits(in + at, &value, &count)
+            : ReadDecimalDigits(in + at, &value, &count))) {
+    return nullptr;
+  }
+  char16_t* end = WriteNumberedCharacter(out, static_cast<int32_t>(value));
+  if (end != nullptr) *next = at + count + 1;
+  return end;
+}
+
+}  // namespace
+
+// At each "&" the name is the run of name units after it, at most 36; the
+// unit after the run decides the form. With ";" the whole name must be a
+// reference, and the ";" is consumed with it. Otherwise only a legacy name at
+// the start of the run counts, and only it is consumed. Either way the output
+// is never scanned again. Whatever is not consumed is copied: the rest of the
+// run holds no "&", so copying it at once is the same as scanning it again.
+Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+  char16_t* o = out;
+  size_t p = 0;
+  while (p < n) {
+    if (in[p] != u'&') {
+      *o++ = in[p++];
+      continue;
+    }
+    const size_t q = p + 1;
+    const char16_t* name = in + q;
+    size_t length = 0;
+    while (length < kMaxNameUnits && q + length < n && IsNameUnit(name[length])) ++length;
+    // A name that reaches the end of the piece may go on in the next one.
+    if (q + length == n && !last && MayBecomeReference(name, length)) break;
+    // Units consumed after the "&"; none when the "&" is copied.
+    size_t consumed = 0;
+    if (q + length < n && name[length] == u';') {
+      if (char16_t* end = WriteSemicolonFormScalar(o, name, length)) {
+        o = end;
+        consumed = length + 1;
+      }
+    } else if (const NamedReference* legacy = FindLegacyPrefixInTable(name, length, &consumed)) {
+      o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+    }
+    if (consumed == 0) *o++ = u'&';
+    for (size_t i = consumed; i < length; ++i) *o++ = name[i];
+    p = q + (consumed > length ? consumed : length);
+  }
+  return {p, static_cast<size_t>(o - out)};
+}
+
+// As DecodeCharrefsScalar, with runs without "&" copied eight units at a
+// time, plain numeric references read eight units at once, and names found
+// in the generated indexes; a name that ends within the eight units after
+// the "&" is read and found without leaving registers. What follows an "&"
+// that starts no reference, or the rest of a name after a legacy one, is
+// left to the run copy: it holds no "&", so it is copied as the scalar
+// decoder copies it.
+Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) {
+  // The output never runs ahead of the input, so the run copy's whole vectors
+  // stay within the n units after o. One "&" at in[p], and the reference it
+  // may begin.
+  return simd::ConvertAroundRuns<charref::Ampersand>(in, n, out, [&](size_t& p, char16_t*& o) {
+    if (char16_t* end = DecodePlainNumber(in, p, n, o, &p)) {
+      o = end;
+      return true;
+    }
+    const size_t q = p + 1;
+    // Units consumed after the "&"; none when the "&" is copied.
+    size_t consumed = 0;
+    if (q + simd::kWidth <= n) {
+      const Units v = simd::Load(in + q);
+      const unsigned stop = simd::Mask(NotNameUnits(v));
+      const size_t length = simd::FirstLane(stop | 0x10000);
+      // A name that ends within these eight units; but a "#" name that a
+      // ";" ends is a number in another form than the plain one.
+      if (length < simd::kWidth && !(in[q + length] == u';' && in[q] == u'#')) {
+        uint32_t head[2];
+        PackName(v, length, head);
+        if (in[q + length] == u';') {
+          const ReferenceSlot* found = length >= kNamedReferenceIndex.shortest
+                                           ? FindShort(kNamedReferenceIndex, head, length)
+                                           : nullptr;
+          if (found != nullptr) {
+            o = WriteReplacement(o, found->unit1, found->unit2);
+            consumed = length + 1;
+          }
+        } else if (const ReferenceSlot* legacy = FindLegacyPrefix(head, length, &consumed)) {
+          o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+        }
+        if (consumed == 0) *o++ = u'&';
+        p = q + consumed;
+        return true;
+      }
+    }
+    Name name;
+    ReadName(in + q, n - q, &name);
+    const size_t length = name.length;
+    // A name that reaches the end of the piece may go on in the next one.
+    if (q + length == n && !last && MayBecomeReference(in + q, length)) return false;
+    if (q + length < n && in[q + length] == u';') {
+      if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
+        o = end;
+        consumed = length + 1;
+      }
+    } else if (const ReferenceSlot* legacy = FindLegacyPrefix(name.chunks, length, &consumed)) {
+      o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+    }
+    if (consumed == 0) *o++ = u'&';
+    p = q + consumed;
+    return true;
+  });
+}
+
+}  // namespace tobble

@@ -1,0 +1,307 @@
+#include "filters/charref/charref.h"
+#include "filters/charref/unit_classes.h"
+#include "filters/common/hex.h"
+#include "filters/common/simd.h"
+#include "filters/common/surrogate.h"
+
+namespace tobble {
+namespace {
+
+using charref::MarkupReference;
+using simd::Units;
+
+char16_t* WriteString(char16_t* out, const char16_t* text) {
+  while (*text != 0) *out++ = *text++;
+  return out;
+}
+
+// ---------------------------------------------------------------------------
+// The plain unit-by-unit encoders, the reference for the fast ones below.
+
+// Values reach at most 0x111FFF (1,122,303): seven decimal digits.
+constexpr uint32_t kDecimalDivisors[] = {1000000, 100000, 10000, 1000, 100, 10};
+
+// "&#", the digits of v without leading zeros, ";".
+char16_t* WriteDecimalReferenceScalar(char16_t* out, uint32_t v) {
+  *out++ = u'&';
+  *out++ = u'#';
+  for (uint32_t d : kDecimalDivisors) {
+    if (v >= d) *out++ = static_cast<char16_t>(u'0' + v / d % 10);
+  }
+  *out++ = static_cast<char16_t>(u'0' + v % 10);
+  *out++ = u';';
+  return out;
+}
+
+// "&#x", the lower-case hex digits of v without leading zeros, ";".
+char16_t* WriteHexReferenceScalar(char16_t* out, uint32_t v) {
+  *out++ = u'&';
+  *out++ = u'#';
+  *out++ = u'x';
+  for (int shift = 20; shift > 0; shift -= 4) {
+    if (v >> shift != 0) *out++ = kLowerHexDigits[(v >> shift) & 0xF];
+  }
+  *out++ = kLowerHexDigits[v & 0xF];
+  *out++ = u';';
+  return out;
+}
+
+// Both encoders: they differ only in how a numeric reference is written.
+Progress EncodeScalar(const char16_t* in, size_t n, char16_t* out, bool last,
+                      char16_t* (*write_reference)(char16_t*, uint32_t)) {
+  char16_t* o = out;
+  size_t i = 0;
+  while (i < n) {
+    const char16_t u = in[i];
+    if (u < 0x80) {
+      const char16_t* named = MarkupReference(u);
+      if (named == nullptr) {
+        *o++ = u;
+      } else {
+        o = WriteString(o, named);
+      }
+      ++i;
+      continue;
+    }
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) break;  // its partner may start the next piece
+    o = write_reference(o, c.value);
+    i += c.units;
+  }
+  return {i, static_cast<size_t>(o - out)};
+}
+
+// ---------------------------------------------------------------------------
+// The fast encoders: runs that need no reference are copied eight units at
+// a time, and each reference is built in a vector and written with one store
+// (two above U+FFFF). The stores reach at most eleven units from where a
+// reference starts, past its end into room the buffer has: the output
+// before an input unit is at most eight units for each unit before it, and
+// the buffer holds eight units for each input unit and eight more.
+
+// Where a markup character's reference lies in kMarkupReferences: (u >> 1)
+// & 15 tells the four apart.
+constexpr size_t MarkupSlot(char16_t u) {
+  return (u >> 1) & 15;
+}
+
+constexpr char16_t kMarkupCharacters[] = {u'"', u'<', u'>', u'&'};
+
+// The four markup references, padded to eight units, and their lengths.
+struct MarkupTable {
+  alignas(16) char16_t references[16][8];
+  uint8_t lengths[16];
+  constexpr MarkupTable() : references(), lengths() {
+    for (char16_t u : kMarkupCharacters) {
+      const char16_t* reference = MarkupReference(u);
+      uint8_t length = 0;
+      for (; reference[length] != 0; ++length) {
+        references[MarkupSlot(u)][length] = reference[length];
+      }
+      lengths[MarkupSlot(u)] = length;
+    }
+  }
+};
+constexpr MarkupTable kMarkupReferences;
+
+char16_t* WriteMarkupReference(char16_t* out, char16_t u) {
+  const size_t slot = MarkupSlot(u);
+  simd::Store(out,
+              _mm_load_si128(reinterpret_cast<const Units*>(kMarkupReferences.references[slot])));
+  return out + kMarkupReferences.lengths[slot];
+}
+
+// The four decimal digits of each number below 10,000, as bytes.
+struct FourDigitTable {
+  uint32_t digits[10000];
+  constexpr FourDigitTable() : digits() {
+    for (uint32_t v = 0; v < 10000; ++v) {
+      digits[v] = (u'0' + v / 1000) | (u'0' + v / 100 % 10) << 8 | (u'0' + v / 10 % 10) << 16 |
+                  (u'0' + v % 10) << 24;
+    }
+  }
+};
+constexpr FourDigitTable kFourDigits;
+
+// The number of hex digits of v (at least 1).
+size_t HexDigits(uint32_t v) {
+  return (35 - static_cast<size_t>(__builtin_clz(v))) / 4;
+}
+
+constexpr uint32_t kPowersOfTen[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+
+// The eight digits of a number below 10^8, as units.
+Units EightDigitText(uint32_t number) {
+  const uint32_t high = number / 10000;
+  const uint32_t low = number - high * 10000;
+  const Units bytes =
+      _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(kFourDigits.digits[high])),
+                         _mm_cvtsi32_si128(static_cast<int>(kFourDigits.digits[low])));
+  return _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+}
+
+// The lanes that turn the digits of a vector into a reference, for each
+// digit count: `prefix` in the lanes before the digits, `semicolon` in the
+// lane after them, `fill` elsewhere. The digits give "0" (or 0) in the lanes
+// that are not theirs; these lanes are added to them.
+struct ReferenceLanes {
+  alignas(16) char16_t by_digits[9][8];
+};
+
+constexpr ReferenceLanes MakeReferenceLanes(const char16_t* prefix, size_t prefix_length,
+                                            char16_t semicolon, char16_t fill) {
+  ReferenceLanes lanes{};
+  for (size_t digits = 0; digits < 9; ++digits) {
+    for (size_t lane = 0; lane < 8; ++lane) {
+      lanes.by_digits[digits][lane] = lane < prefix_length             ? prefix[lane]
+                                      : lane == prefix_length + digits ? semicolon
+                                                                       : fill;
+    }
+  }
+  return lanes;
+}
+
+Units LanesFor(const ReferenceLanes& lanes, size_t digits) {
+  return _mm_load_si128(reinterpret_cast<const Units*>(lanes.by_digits[digits]));
+}
+
+// "&#" and ";" as differences from the "0" of the digit text.
+constexpr char16_t kDecimalPrefix[] = {static_cast<char16_t>(u'&' - u'0'),
+                                       static_cast<char16_t>(u'#' - u'0')};
+constexpr char16_t kSemicolonLessZero = u';' - u'0';
+constexpr ReferenceLanes kDecimalBmpLanes =
+    MakeReferenceLanes(kDecimalPrefix, 2, kSemicolonLessZero, 0);
+constexpr ReferenceLanes kDecimalLanes = MakeReferenceLanes(nullptr, 0, kSemicolonLessZero, 0);
+
+// Decimal references ("&#233;") of the digits of v without leading zeros.
+struct DecimalReferences {
+  // v from 1 to 0xFFFF: "&#", at most five digits and ";", one vector. Scaled
+  // to below 10^6, v has its digits first after two leading zeros.
+  static char16_t* WriteBmp(char16_t* out, uint32_t v) {
+    const size_t digits = 1u + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000);
+    simd::Store(out, simd::Add(EightDigitText(v * kPowersOfTen[6 - digits]),
+                               LanesFor(kDecimalBmpLanes, digits)));
+    return out + 3 + digits;
+  }
+  // v from 10,000 to 9,999,999 (lone surrogates, and code points above
+  // U+FFFF): "&#", then the digits and ";" in a vector of their own, of v
+  // scaled to have its digits first among eight.
+  static char16_t* Write(char16_t* out, uint32_t v) {
+    const size_t digits = 5u + (v >= 100000) + (v >= 1000000);
+    out[0] = u'&';
+    out[1] = u'#';
+    simd::Store(out + 2, simd::Add(EightDigitText(v * kPowersOfTen[8 - digits]),
+                                   LanesFor(kDecimalLanes, digits)));
+    return out + 3 + digits;
+  }
+};
+
+// Hex digit values (0 to 15 in 16-bit lanes) as lower-case digit units, less
+// "0": the letters lie 'a' - '0' - 10 further on.
+Units HexLetterOffsets(Units nibbles) {
+  return simd::Add(nibbles, simd::And(_mm_cmpgt_epi16(nibbles, simd::Splat(9)), simd::Splat(39)));
+}
+
+constexpr char16_t kHexPrefix[] = {u'&', u'#', u'x'};
+constexpr ReferenceLanes kHexBmpLanes = MakeReferenceLanes(kHexPrefix, 3, u';', u'0');
+constexpr ReferenceLanes kHexLanes = MakeReferenceLanes(nullptr, 0, u';', u'0');
+
+// Hex references ("&#xe9;") of the lower-case digits of v without leading
+// zeros. Each lane multiplies its nibble to the top of 16 bits, then shifts
+// it down to the bottom.
+struct HexReferences {
+  // v from 1 to 0xFFFF: "&#x", at most four digits and ";", one vector; v has
+  // its digits first among four nibbles, which go to lanes 3 to 6.
+  static char16_t* WriteBmp(char16_t* out, uint32_t v) {
+    const size_t digits = HexDigits(v);
+    const Units number = simd::Splat(static_cast<char16_t>(v << (4 * (4 - digits))));
+    const Units nibbles =
+        _mm_srli_epi16(_mm_mullo_epi16(number, _mm_set_epi16(0, 4096, 256, 16, 1, 0, 0, 0)), 12);
+    simd::Store(out, simd::Add(HexLetterOffsets(nibbles), LanesFor(kHexBmpLanes, digits)));
+    return out + 4 + digits;
+  }
+  // v from 1 to 0xFFFFFF (lone surrogates, and code points above U+FFFF):
+  // "&#x", then the digits and ";" in a vector of their own, of v with its
+  // digits first among the eight nibbles of 32 bits.
+  static char16_t* Write(char16_t* out, uint32_t v) {
+    const size_t digits = HexDigits(v);
+    const uint32_t number = v << (4 * (8 - digits));
+    const Units halves = _mm_cvtsi32_si128(static_cast<int>(number >> 16 | number << 16));
+    const Units pairs = _mm_unpacklo_epi16(halves, halves);
+    const Units spread = _mm_unpacklo_epi32(pairs, pairs);
+    const Units nibbles = _mm_srli_epi16(
+        _mm_mullo_epi16(spread, _mm_set_epi16(4096, 256, 16, 1, 4096, 256, 16, 1)), 12);
+    out[0] = u'&';
+    out[1] = u'#';
+    out[2] = u'x';
+    simd::Store(out + 3, simd::Add(HexLetterOffsets(nibbles), LanesFor(kHexLanes, digits)));
+    return out + 4 + digits;
+  }
+};
+
+// Where an encoder is: units read, and the output position.
+struct Position {
+  size_t read;
+  char16_t* out;
+};
+
+// The units from 0x80 up from in[at.read] (there is one) as references, up
+// to the first unit below 0x80. Stops early, before a high surrogate that
+// ends a piece that more follows, whose partner may start the next piece.
+template <typename References>
+Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
+  size_t p = at.read;
+  char16_t* o = at.out;
+  do {
+    const char16_t u = in[p];
+    if ((u & 0xF800) != 0xD800) {  // no surrogate
+      o = References::WriteBmp(o, u);
+      ++p;
+      continue;
+    }
+    const Character c = CharacterAt(in, n, p, last);
+    if (c.units == 0) break;
+    o = References::Write(o, c.value);
+    p += c.units;
+  } while (p < n && in[p] >= 0x80);
+  return {p, o};
+}
+
+// Both fast encoders, writing what EncodeScalar writes: runs that need no
+// reference copied eight units at a time, the other units one by one.
+template <typename References>
+Progress Encode(const char16_t* in, size_t n, char16_t* out, bool last) {
+  // The output is ahead of the input, and has room for the n - i units of
+  // each run copy.
+  return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, char16_t*& o) {
+    if (in[i] < 0x80) {
+      o = WriteMarkupReference(o, in[i++]);
+      return true;
+    }
+    const Position next = EncodeNonAscii<References>(in, n, last, {i, o});
+    if (next.read == i) return false;  // a high surrogate waits for its partner
+    i = next.read;
+    o = next.out;
+    return true;
+  });
+}
+
+}  // namespace
+
+Progress EncodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return Encode<DecimalReferences>(in, n, out, last);
+}
+
+Progress EncodeCharrefsHex(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return Encode<HexReferences>(in, n, out, last);
+}
+
+Progress EncodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return EncodeScalar(in, n, out, last, WriteDecimalReferenceScalar);
+}
+
+Progress EncodeCharrefsHexScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return EncodeScalar(in, n, out, last, WriteHexReferenceScalar);
+}
+
+}  // namespace tobble

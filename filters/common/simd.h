@@ -1,0 +1,220 @@
+// Eight UTF-16 units at a time with SSE2, the baseline of every build: the
+// fast paths of the conversions skip runs of units that they pass unchanged.
+#pragma once
+
+#include <emmintrin.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "filters/common/conversion.h"
+
+// A file compiled for more instructions than the baseline (the transcoders
+// of lib/transcode/) makes its own copy of any of these functions that it
+// does not inline. Each instruction set's copies carry names of their own,
+// so that the linker never hands code that must run on any processor a copy
+// made for AVX2.
+#if defined(__AVX2__)
+#define TOBBLE_SIMD_TARGET avx2
+#elif defined(__SSE4_1__)
+#define TOBBLE_SIMD_TARGET sse41
+#else
+#define TOBBLE_SIMD_TARGET baseline
+#endif
+
+namespace tobble::simd {
+inline namespace TOBBLE_SIMD_TARGET {
+
+using Units = __m128i;  // eight UTF-16 units
+inline constexpr size_t kWidth = 8;
+
+inline Units Load(const char16_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const Units*>(p));
+}
+inline void Store(char16_t* p, Units v) {
+  _mm_storeu_si128(reinterpret_cast<Units*>(p), v);
+}
+inline Units Splat(char16_t u) {
+  return _mm_set1_epi16(static_cast<short>(u));
+}
+
+// Lanes that equal u: all ones; the others zero.
+inline Units Equal(Units v, char16_t u) {
+  return _mm_cmpeq_epi16(v, Splat(u));
+}
+
+// Lanes at or above `bound` as unsigned values: all ones.
+inline Units AtLeast(Units v, char16_t bound) {
+  // SSE2 compares signed 16-bit lanes; flipping the top bit orders unsigned.
+  const Units flip = Splat(0x8000);
+  return _mm_cmpgt_epi16(_mm_xor_si128(v, flip),
+                         _mm_xor_si128(Splat(static_cast<char16_t>(bound - 1)), flip));
+}
+
+inline Units Or(Units a, Units b) {
+  return _mm_or_si128(a, b);
+}
+inline Units And(Units a, Units b) {
+  return _mm_and_si128(a, b);
+}
+// Lane by lane, modulo 0x10000.
+inline Units Add(Units a, Units b) {
+  return _mm_add_epi16(a, b);
+}
+inline Units Sub(Units a, Units b) {
+  return _mm_sub_epi16(a, b);
+}
+
+// Lanes below `bound` (at least 1) as unsigned values: all ones. One
+// saturating subtraction leaves zero exactly there.
+inline Units Below(Units v, char16_t bound) {
+  return _mm_cmpeq_epi16(_mm_subs_epu16(v, Splat(static_cast<char16_t>(bound - 1))),
+                         _mm_setzero_si128());
+}
+
+// The lanes as 32-bit values (0 to 3): lane 0 holds the vector's first four
+// bytes.
+inline uint32_t Lane32(Units v, int lane) {
+  switch (lane) {
+    case 0:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    case 1:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 4)));
+    case 2:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 8)));
+    default:
+      return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(v, 12)));
+  }
+}
+
+// Two bits a lane, set for the lanes that are all ones.
+inline unsigned Mask(Units lanes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(lanes));
+}
+
+// One bit a lane, set for the lanes that are all ones: lane k is bit k.
+inline unsigned LaneBits(Units lanes) {
+  return Mask(_mm_packs_epi16(lanes, _mm_setzero_si128()));
+}
+
+// The first lane set in a non-zero mask.
+inline size_t FirstLane(unsigned mask) {
+  return static_cast<size_t>(__builtin_ctz(mask)) / 2;
+}
+
+// A class of units that a fast path tells apart is written twice, as a
+// plain predicate and over eight lanes, and tests/unit_class_test.cpp holds
+// the two together for every unit value in every lane:
+//
+//   static constexpr bool Has(char16_t u);
+//   static Units Lanes(Units v);  // all ones exactly in the lanes that Has
+//
+// Copies the leading units of in[0, n) up to the first that is in `Special`
+// (a class as above) and returns how many it copied: n when none is. Whole
+// vectors go first, then the last few units one by one. It stores whole
+// vectors, so it may write up to eight units past the count it returns, all
+// within out[0, n): the caller needs room for n units at out, and overwrites
+// the rest.
+template <typename Special>
+inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out) {
+  // Two vectors a step, so that the loop's own steps count for less.
+  size_t i = 0;
+  for (; n - i >= 2 * kWidth; i += 2 * kWidth) {
+    const Units first = Load(in + i);
+    Store(out + i, first);
+    unsigned mask = Mask(Special::Lanes(first));
+    if (mask != 0) return i + FirstLane(mask);
+    const Units second = Load(in + i + kWidth);
+    Store(out + i + kWidth, second);
+    mask = Mask(Special::Lanes(second));
+    if (mask != 0) return i + kWidth + FirstLane(mask);
+  }
+  if (n - i >= kWidth) {
+    const Units v = Load(in + i);
+    Store(out + i, v);
+    const unsigned mask = Mask(Special::Lanes(v));
+    if (mask != 0) return i + FirstLane(mask);
+    i += kWidth;
+  }
+  for (; i < n && !Special::Has(in[i]); ++i) out[i] = in[i];
+  return i;
+}
+
+// Lanes from `low` to `high` as unsigned values: all ones.
+inline Units InRange(Units v, char16_t low, char16_t high) {
+  // v - low wraps below zero for units under `low`, so one unsigned bound
+  // check covers both ends; saturating subtraction leaves zero only within.
+  const Units above =
+      _mm_subs_epu16(_mm_sub_epi16(v, Splat(low)), Splat(static_cast<char16_t>(high - low)));
+  return _mm_cmpeq_epi16(above, _mm_setzero_si128());
+}
+
+// Lanes of all ones for the zero lanes of a mask of lanes, and the reverse.
+inline Units Not(Units lanes) {
+  return _mm_cmpeq_epi16(lanes, _mm_setzero_si128());
+}
+
+// As CopyPlainUnits, for conversions that write some units as one other unit
+// each (a space as "+", say): `Special` also has Map(char16_t) and
+// Map(Units), which it stores instead of the units, right for every unit
+// that is not in the class.
+template <typename Special>
+inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out) {
+  size_t i = 0;
+  for (; i + kWidth <= n; i += kWidth) {
+    const Units v = Load(in + i);
+    Store(out + i, Special::Map(v));
+    const unsigned mask = Mask(Special::Lanes(v));
+    if (mask != 0) return i + FirstLane(mask);
+  }
+  for (; i < n && !Special::Has(in[i]); ++i) out[i] = Special::Map(in[i]);
+  return i;
+}
+
+// The same registers as sixteen bytes, for code that reads or writes UTF-8.
+inline Units LoadBytes(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const Units*>(p));
+}
+inline void StoreBytes(uint8_t* p, Units v) {
+  _mm_storeu_si128(reinterpret_cast<Units*>(p), v);
+}
+inline Units SplatByte(uint8_t b) {
+  return _mm_set1_epi8(static_cast<char>(b));
+}
+
+// Bytes 0-7 (WidenLow) or 8-15 (WidenHigh) of v, each as a unit.
+inline Units WidenLow(Units bytes) {
+  return _mm_unpacklo_epi8(bytes, _mm_setzero_si128());
+}
+inline Units WidenHigh(Units bytes) {
+  return _mm_unpackhi_epi8(bytes, _mm_setzero_si128());
+}
+
+// The loop of a conversion that passes most units unchanged: runs of units
+// outside `Special` copied by CopyPlainUnits (by CopyMappedUnits when
+// kMapped), and each unit of the class after a run handed to
+// `convert(i, o)`, which converts what begins at in[i] into o, moves both
+// on, and returns false to stop there (a piece that more input follows may
+// leave a tail so). Units of the class one after another go to `convert`
+// without a run copy between them. Returns how far the conversion got.
+template <typename Special, bool kMapped = false, typename Convert>
+inline Progress ConvertAroundRuns(const char16_t* in, size_t n, char16_t* out, Convert convert) {
+  size_t i = 0;
+  char16_t* o = out;
+  while (i < n) {
+    size_t plain;
+    if constexpr (kMapped) {
+      plain = CopyMappedUnits<Special>(in + i, n - i, o);
+    } else {
+      plain = CopyPlainUnits<Special>(in + i, n - i, o);
+    }
+    i += plain;
+    o += plain;
+    while (i < n && Special::Has(in[i])) {
+      if (!convert(i, o)) return {i, static_cast<size_t>(o - out)};
+    }
+  }
+  return {i, static_cast<size_t>(o - out)};
+}
+
+}  // namespace TOBBLE_SIMD_TARGET
+}  // namespace tobble::simd

@@ -1,0 +1,188 @@
+#include "filters/common/hex.h"
+#include "filters/common/number.h"
+#include "filters/common/simd.h"
+#include "filters/escape/escape.h"
+#include "filters/escape/unit_classes.h"
+
+namespace tobble {
+namespace {
+
+// Decodes the escapes at in[0, n), the long form only when `long_form`.
+//
+// An escape is a backslash, "u" and a four-unit field, or a backslash, "U"
+// and an eight-unit field. The field is read by ParseInteger and must be
+// accepted whole, and its value must name a character other than U+0000. A
+// refused escape is copied: its backslash goes out as it is and scanning
+// resumes right after it. A piece that more input follows stops before a
+// backslash at its end, and before an escape whose field it cuts short while
+// the units so far may still begin a number.
+Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, bool long_form) {
+  char16_t* o = out;
+  size_t i = 0;
+  while (i < n) {
+    const char16_t u = in[i];
+    if (!escape::Backslash::Has(u)) {
+      *o++ = u;
+      ++i;
+      continue;
+    }
+    if (i + 1 == n && !last) break;
+    const char16_t letter = i + 1 < n ? in[i + 1] : 0;
+    const size_t digits = letter == u'u' ? 4 : letter == u'U' && long_form ? 8 : 0;
+    if (digits != 0) {
+      if (i + 2 + digits > n && !last && MayStartInteger(in + i + 2, n - i - 2, 16)) break;
+      int32_t value;
+      char16_t* end;
+      if (i + 2 + digits <= n && ParseInteger(in + i + 2, digits, 16, &value) &&
+          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+        o = end;
+        i += 2 + digits;
+        continue;
+      }
+    }
+    *o++ = u;
+    ++i;
+  }
+  return {i, static_cast<size_t>(o - out)};
+}
+
+// The value of four hex digit units, or -1 when any of them is no hex digit.
+int32_t FourHexDigits(const char16_t* field) {
+  const unsigned a = field[0], b = field[1], c = field[2], d = field[3];
+  if ((a | b | c | d) >= 0x80) return -1;
+  const int32_t va = detail::kHexValues.value[a], vb = detail::kHexValues.value[b],
+                vc = detail::kHexValues.value[c], vd = detail::kHexValues.value[d];
+  if ((va | vb | vc | vd) < 0) return -1;
+  return va << 12 | vb << 8 | vc << 4 | vd;
+}
+
+// Reads a field of 4 or 8 units exactly as ParseInteger reads it in base
+// 16, with at least eight units readable at `field`, and without a branch on
+// the units: each kind of unit the parse tells apart becomes one bit a lane,
+// and the parse's steps become shifts of those bits. Lenient fields (white
+// space, a sign, "0x") and fields that fail late, at any unit, all cost the
+// same.
+bool ReadFieldAtOnce(const char16_t* field, size_t digits, int32_t* value) {
+  using namespace simd;
+  const Units v = Load(field);
+  const Units lower = Or(v, Splat(0x20));
+  const Units letter = InRange(lower, u'a', u'f');
+  const Units hex = Or(InRange(v, u'0', u'9'), letter);
+  const unsigned all = (1u << digits) - 1;
+  const unsigned spaces = LaneBits(Or(InRange(v, 0x09, 0x0D), Equal(v, u' '))) & all;
+  const unsigned signs = LaneBits(Or(Equal(v, u'+'), Equal(v, u'-')));
+  const unsigned minus = LaneBits(Equal(v, u'-'));
+  const unsigned zeros = LaneBits(Equal(v, u'0'));
+  const unsigned exes = LaneBits(Equal(lower, u'x'));
+  const unsigned digit_lanes = LaneBits(hex) & all;
+  // White space, one sign, "0x" when a digit follows it, then digits to the
+  // end of the field, at least one.
+  const unsigned start = static_cast<unsigned>(__builtin_ctz(~spaces));
+  unsigned at = start + (signs >> start & 1);
+  at += 2 * (zeros >> at & exes >> (at + 1) & digit_lanes >> (at + 2) & 1);
+  if (at >= digits || digit_lanes >> at != all >> at) return false;
+  // Every unit before the digits is white space, a sign, "0" or "x", so the
+  // value of all lanes, with zero for those that are no digit, is the value
+  // of the digits. Pairs of digits make bytes, high digit first.
+  const Units values = And(hex, Add(And(v, Splat(0xF)), And(letter, Splat(9))));
+  const Units bytes = _mm_madd_epi16(values, _mm_set1_epi32(0x00010010));
+  const Units packed = _mm_packus_epi16(_mm_packs_epi32(bytes, bytes), bytes);
+  const uint32_t all_bytes = __builtin_bswap32(static_cast<uint32_t>(_mm_cvtsi128_si32(packed)));
+  const uint32_t magnitude = digits == 8 ? all_bytes : all_bytes >> 16;
+  if (minus >> start & 1) {
+    *value = magnitude >= 0x80000000u ? INT32_MIN : -static_cast<int32_t>(magnitude);
+  } else {
+    *value = magnitude > 0x7FFFFFFFu ? INT32_MAX : static_cast<int32_t>(magnitude);
+  }
+  return true;
+}
+
+// Reads a field that is not all plain hex digits as ParseInteger does, with
+// `room` units readable at `field`.
+bool ReadLenientField(const char16_t* field, size_t digits, size_t room, int32_t* value) {
+  if (room >= simd::kWidth) return ReadFieldAtOnce(field, digits, value);
+  return ParseInteger(field, digits, 16, value);
+}
+
+// Reads an escape's field of 4 or 8 units exactly as ParseInteger does.
+// Plain hex digits, by far the common field, are read directly.
+inline __attribute__((always_inline)) bool ReadField(const char16_t* field, size_t digits,
+                                                     size_t room, int32_t* value) {
+  const int32_t high = FourHexDigits(field);
+  if (high >= 0) {
+    if (digits == 4) {
+      *value = high;
+      return true;
+    }
+    const int32_t low = FourHexDigits(field + 4);
+    if (low >= 0) {
+      *value = high > 0x7FFF ? INT32_MAX : high << 16 | low;  // clamped as ParseInteger does
+      return true;
+    }
+  }
+  return ReadLenientField(field, digits, room, value);
+}
+
+// As DecodeEscapes, reading fields through ReadField and skipping runs
+// without a backslash eight units at a time.
+template <bool kLongForm>
+Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool last) {
+  // One backslash at in[i], and the escape it may begin.
+  return simd::ConvertAroundRuns<escape::Backslash>(in, n, out, [&](size_t& i, char16_t*& o) {
+    char16_t* end;
+    int32_t value;
+    // The common escape first: "\u" and a field within the text, most often
+    // four plain hex digits.
+    if (n - i >= 6 && in[i + 1] == u'u') {
+      value = FourHexDigits(in + i + 2);
+      if (value > 0) {
+        *o++ = static_cast<char16_t>(value);
+        i += 6;
+        return true;
+      }
+      if (value < 0 && ReadLenientField(in + i + 2, 4, n - i - 2, &value) &&
+          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+        o = end;
+        i += 6;
+        return true;
+      }
+      *o++ = in[i++];
+      return true;
+    }
+    const char16_t letter = n - i >= 2 ? in[i + 1] : 0;
+    const size_t digits = letter == u'u' ? 4 : letter == u'U' && kLongForm ? 8 : 0;
+    if (digits != 0 && n - i >= 2 + digits) {
+      if (ReadField(in + i + 2, digits, n - i - 2, &value) &&
+          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+        o = end;
+        i += 2 + digits;
+        return true;
+      }
+    } else if (!last &&
+               (n - i == 1 || (digits != 0 && MayStartInteger(in + i + 2, n - i - 2, 16)))) {
+      return false;  // the escape may go on in the next piece
+    }
+    *o++ = in[i++];
+    return true;
+  });
+}
+
+}  // namespace
+
+Progress DecodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return DecodeEscapes(in, n, out, last, false);
+}
+
+Progress DecodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return DecodeEscapes(in, n, out, last, true);
+}
+
+Progress DecodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return DecodeEscapesFast<false>(in, n, out, last);
+}
+
+Progress DecodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
+  return DecodeEscapesFast<true>(in, n, out, last);
+}
+
+}  // namespace tobble
