@@ -4,7 +4,7 @@
 // ask at run time.
 #include "lib/transcode/kernels.h"
 
-namespace tobble::cli {
+namespace tobble::lib {
 namespace {
 
 constexpr const Transcoder* kAll[] = {
@@ -24,4 +24,4 @@ const Transcoder& FastestTranscoder() {
   return *kAll[sizeof(kAll) / sizeof(kAll[0]) - 1];
 }
 
-}  // namespace tobble::cli
+}  // namespace tobble::lib
