@@ -1,0 +1,100 @@
+// The block kernels of the dense paths against their plain versions: every
+// unit value in every lane where a kernel reads units one to a lane, and
+// blocks of escapes broken at random places where it reads escapes. The
+// conversions' own tests and the fuzzers hold the filters to their plain
+// versions around these kernels.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "filters/common/digits.h"
+#include "filters/escape/dense.h"
+#include "tests/support/convert.h"
+#include "tests/support/random_text.h"
+
+namespace tobble::testing {
+namespace {
+
+// Every unit value, then the first sixteen again: the units from any start
+// hold every value in every lane for some start.
+const std::u16string& AllUnits() {
+  static const std::u16string units = [] {
+    std::u16string all(0x10000 + 16, u'\0');
+    for (size_t k = 0; k < all.size(); ++k) all[k] = static_cast<char16_t>(k);
+    return all;
+  }();
+  return units;
+}
+
+TEST(DenseKernels, HexDigitBytesAreThePlainDigits) {
+  const char16_t* all = AllUnits().data();
+  for (size_t start = 0; start < 0x10000; ++start) {
+    const simd::Units bytes =
+        simd::PackedBytes(simd::Load(all + start), simd::Load(all + start + simd::kWidth));
+    const unsigned digits = simd::Mask(simd::HexDigitBytes::Lanes(bytes));
+    uint8_t values[16];
+    simd::StoreBytes(values, simd::HexDigitBytes::Values(bytes));
+    for (size_t lane = 0; lane < 16; ++lane) {
+      const int want = HexValue(all[start + lane]);
+      ASSERT_EQ((digits >> lane & 1) != 0, want >= 0) << std::hex << all[start + lane];
+      if (want >= 0) {
+        ASSERT_EQ(values[lane], want) << std::hex << all[start + lane];
+      }
+    }
+  }
+}
+
+// The escape encoders' blocks: the counts of units they take, and the
+// escapes they write.
+TEST(DenseKernels, UnitEscapeBlocksAreThePlainEscapes) {
+  const char16_t* all = AllUnits().data();
+  const auto leading = [](const char16_t* in, bool (*escaped)(char16_t)) {
+    size_t k = 0;
+    while (k < escape::kBlockUnits && escaped(in[k])) ++k;
+    return k;
+  };
+  for (size_t start = 0; start < 0x10000; ++start) {
+    const char16_t* in = all + start;
+    ASSERT_EQ(escape::LeadingNonAsciiUnits(in), leading(in, [](char16_t u) { return u >= 0x80; }))
+        << start;
+    ASSERT_EQ(escape::LeadingBmpUnits(in),
+              leading(in, [](char16_t u) { return u >= 0x80 && (u < 0xD800 || u > 0xDFFF); }))
+        << start;
+    char16_t got[escape::kBlockEscapeUnits], want[escape::kBlockEscapeUnits];
+    escape::WriteUnitEscapes(in, got);
+    escape::WriteUnitEscapesPlain(in, want);
+    ASSERT_EQ(std::u16string(got, escape::kBlockEscapeUnits),
+              std::u16string(want, escape::kBlockEscapeUnits))
+        << start;
+  }
+}
+
+// The escape decoders' blocks: eight escapes of random values, in either
+// case, some of the value 0, with up to three units replaced by units that
+// are near a digit, a backslash or a "u".
+TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
+  const std::u16string near = u"\\uU09afAFgG/:@`\x130\xFF10\x8030\x15C\x175 -+x";
+  RandomText random(16);
+  for (int round = 0; round < 200000; ++round) {
+    std::u16string in;
+    for (size_t k = 0; k < escape::kBlockUnits; ++k) {
+      const uint32_t value =
+          random.Below(8) == 0 ? 0 : static_cast<uint32_t>(random.Below(0x10000));
+      const char16_t* digits = random.Below(2) == 0 ? kLowerHexDigits : kUpperHexDigits;
+      in += u"\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) in += digits[(value >> shift) & 0xF];
+    }
+    for (int k = round % 4; k > 0; --k) in[random.Below(in.size())] = random.OneOf(near);
+    // The caller has seen the first "\u".
+    in[0] = u'\\';
+    in[1] = u'u';
+    char16_t got[escape::kBlockUnits], want[escape::kBlockUnits];
+    const size_t count = escape::ReadUnitEscapes(in.data(), got);
+    ASSERT_EQ(count, escape::ReadUnitEscapesPlain(in.data(), want)) << Show(in);
+    ASSERT_EQ(std::u16string(got, count), std::u16string(want, count)) << Show(in);
+  }
+}
+
+}  // namespace
+}  // namespace tobble::testing
