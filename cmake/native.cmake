@@ -5,8 +5,6 @@
 # checks: the tool's tests with the 100 MiB run, `make install`,
 # reproducible packages.
 option(TOBBLE_RELEASE "Release build: the tool, the benchmarks and the release checks" OFF)
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-find_package(benchmark REQUIRED)
 
 include(cmake/library.cmake)
 
@@ -14,6 +12,18 @@ add_executable(tobble ${TOBBLE_TOOL_SOURCES})
 target_link_libraries(tobble tobble_static)
 install(TARGETS tobble RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/cli/tobble.1 DESTINATION share/man/man1)
+if(TOBBLE_RELEASE)
+  # Linked statically, the tool starts in a third of the time: no shared
+  # libraries to find, load and relocate, which counts for small inputs.
+  target_link_options(tobble PRIVATE -static)
+endif()
+
+# What `make install` builds ends here; the rest is tests and benchmarks.
+if(NOT TOBBLE_BUILD_TESTS)
+  return()
+endif()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_package(benchmark REQUIRED)
 
 # The shared library exports the API's functions and nothing else.
 add_test(NAME library_exports
@@ -36,9 +46,6 @@ set(TOBBLE_CLI_TEST
   --library $<TARGET_FILE:tobble_shared> --version-file ${CMAKE_SOURCE_DIR}/VERSION)
 
 if(TOBBLE_RELEASE)
-  # Linked statically, the tool starts in a third of the time: no shared
-  # libraries to find, load and relocate, which counts for small inputs.
-  target_link_options(tobble PRIVATE -static)
   add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST} --large)
   add_test(NAME install_test
     COMMAND ${CMAKE_SOURCE_DIR}/tests/check_install.sh ${CMAKE_SOURCE_DIR})

@@ -7,6 +7,7 @@ prebuilt library is needed:
 The library's sources are the ones CMakeLists.txt lists for it, read from
 there so that the two builds cannot drift apart.
 """
+import glob
 import os
 import re
 
@@ -79,7 +80,7 @@ with open(os.path.join(ROOT, "VERSION"), encoding="utf-8") as f:
 
 extension = Extension(
     "tobble._tobble",
-    sources=[os.path.join(HERE, "src", "tobble_module.cpp")] + library_sources(),
+    sources=sorted(glob.glob(os.path.join(HERE, "src", "*.cpp"))) + library_sources(),
     include_dirs=[ROOT],
     define_macros=[("TOBBLE_STATIC", "1"), ("TOBBLE_VERSION", f'"{VERSION}"')],
     extra_compile_args=[
@@ -91,7 +92,8 @@ extension = Extension(
         "-Wpedantic",
         "-Werror",
     ],
-    depends=[os.path.join(ROOT, "include", "tobble.h")],
+    depends=[os.path.join(ROOT, "include", "tobble.h")]
+    + sorted(glob.glob(os.path.join(HERE, "src", "*.h"))),
     language="c++",
 )
 

@@ -9,6 +9,7 @@
 #include "filters/common/surrogate.h"
 #include "filters/filters.h"
 #include "lib/stream.h"
+#include "tests/support/case_file.h"
 #include "tests/support/gtest_convert.h"
 
 namespace tobble::lib {
@@ -416,6 +417,62 @@ TEST(StreamConverter, FlushKeepsOnlyTheHeldTail) {
       }
       ASSERT_EQ(stream.converter.Finish(), TOBBLE_OK);
       EXPECT_EQ(sink.text, whole) << filter.function << ", pieces of " << piece;
+    }
+  }
+}
+
+// A piece that more input follows stops only before what later units could
+// still change, and both versions of each conversion stop at the same unit.
+TEST(Tails, StopOnlyBeforeWhatLaterUnitsCouldChange) {
+  struct Case {
+    const char* filter;
+    std::u16string text;
+    size_t read;  // units a call with last false reads
+  };
+  const Case cases[] = {
+      {"charref2text", u"Tom & Jerry\n", 12},
+      {"charref2text", u"a &", 2},
+      {"charref2text", u"a &am", 2},     // "&amp" may come
+      {"charref2text", u"a &amp x", 2},  // legacy, unless a ";" comes
+      {"charref2text", u"a &nbs", 2},    // "&nbsp;"
+      {"charref2text", u"a &CounterClockwiseContourInteg", 2},
+      {"charref2text", u"a &zz", 5},    // no name begins so
+      {"charref2text", u"a &\xE9", 4},  // a name unit, but no name has it
+      {"charref2text", u"&#", 0},
+      {"charref2text", u"&#12", 0},
+      {"charref2text", u"&#1a", 4},
+      {"charref2text", u"&#x", 0},
+      {"charref2text", u"&#X 0x4", 0},
+      {"charref2text", u"&#x-", 0},
+      {"charref2text", u"&#xg", 4},
+      {"charref2text", u"&#x0xg", 6},
+      {"charref2text", u"&# 1", 4},
+      {"untobbleJ", u"a\\", 1},
+      {"untobbleJ", u"a\\u12", 1},
+      {"untobbleJ", u"a\\u12\n", 6},
+      {"untobbleJ", u"a\\u 0x", 1},
+      {"untobbleJ", u"a\\u3g", 5},
+      {"untobbleJ", u"a\\u\\u1", 3},
+      {"untobbleJ", u"a\\U1234", 7},  // no long form
+      {"untobbleC", u"a\\U1234", 1},
+      {"untobbleC", u"a\\U12345g", 9},
+      {"URLdecode", u"a%", 1},
+      {"URLdecode", u"a%4", 1},
+      {"URLdecode", u"a%4g", 4},
+      {"URLdecode", u"a%E3%81", 1},
+      {"URLdecode", u"a%E3 ", 5},
+      {"tobbleJ", u"a\xD83D", 2},
+      {"tobbleC", u"a\xD83D", 1},
+      {"text2charref", u"a\xD83D", 1},
+      {"URLencode", u"a\xD83D", 1},
+  };
+  for (const Case& c : cases) {
+    const Filter& filter = *FindFilter(c.filter);
+    for (const Conversion convert : {filter.convert, filter.scalar}) {
+      std::vector<char16_t> out(OutputBound(filter, c.text.size()));
+      const Progress done = convert(c.text.data(), c.text.size(), out.data(), false);
+      EXPECT_EQ(done.read, c.read) << c.filter << " on " << testing::ShowUnits(c.text)
+                                   << (convert == filter.scalar ? ", plain" : ", fast");
     }
   }
 }

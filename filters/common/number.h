@@ -17,6 +17,12 @@ namespace tobble {
 // above 0x7F are never white space, sign or digit.
 bool ParseInteger(const char16_t* field, size_t n, int base, int32_t* value);
 
+// Whether field[0, n) is the start of a field that ParseInteger accepts with
+// at least one digit: white space, a sign, in base 16 "0x", digits, each part
+// only where the parse allows it. When it is not, no units added after it
+// can make it a number. The value is not looked at.
+bool MayStartInteger(const char16_t* field, size_t n, int base);
+
 // Writes the character a parsed number stands for: below 0x10000 (negative
 // values too) its low 16 bits as one unit, up to 0x10FFFF a surrogate pair.
 // Returns null, writing nothing, for a value that would give a zero unit (it

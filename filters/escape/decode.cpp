@@ -14,7 +14,9 @@ namespace {
 // and an eight-unit field. The field is read by ParseInteger and must be
 // accepted whole, and its value must name a character other than U+0000. A
 // refused escape is copied: its backslash goes out as it is and scanning
-// resumes right after it.
+// resumes right after it. A piece that more input follows stops before a
+// backslash at its end, and before an escape whose field it cuts short while
+// the units so far may still begin a number.
 Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, bool long_form) {
   char16_t* o = out;
   size_t i = 0;
@@ -29,7 +31,7 @@ Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, b
     const char16_t letter = i + 1 < n ? in[i + 1] : 0;
     const size_t digits = letter == u'u' ? 4 : letter == u'U' && long_form ? 8 : 0;
     if (digits != 0) {
-      if (i + 2 + digits > n && !last) break;
+      if (i + 2 + digits > n && !last && MayStartInteger(in + i + 2, n - i - 2, 16)) break;
       int32_t value;
       char16_t* end;
       if (i + 2 + digits <= n && ParseInteger(in + i + 2, digits, 16, &value) &&
@@ -176,7 +178,8 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
         i += 2 + digits;
         return true;
       }
-    } else if (!last && (digits != 0 || n - i == 1)) {
+    } else if (!last &&
+               (n - i == 1 || (digits != 0 && MayStartInteger(in + i + 2, n - i - 2, 16)))) {
       return false;  // the escape may go on in the next piece
     }
     *o++ = in[i++];
