@@ -68,6 +68,7 @@ inline __attribute__((always_inline)) void WriteUnitEscapes(const char16_t* in, 
   StoreUnitEscapes(HexDigitBytes::Digits<false>(_mm_unpackhi_epi16(high, low)), out + 24);
 }
 
+// WriteUnitEscapes unit by unit.
 inline void WriteUnitEscapesPlain(const char16_t* in, char16_t* out) {
   for (size_t k = 0; k < kBlockUnits; ++k) {
     *out++ = u'\\';
@@ -76,23 +77,15 @@ inline void WriteUnitEscapesPlain(const char16_t* in, char16_t* out) {
   }
 }
 
-// Reads up to eight back-to-back "\uXXXX" at in[0, 48) whose digits are
-// plain hex digits (either case) of a value other than 0, as the decoders
-// read each such escape, and returns how many lead the block: from 0 to 8.
-// The caller has seen the "\u" of the first. Writes their values at out, and
-// the rest of eight units with anything.
-//
-// The digits of escape k lie at in[6k + 2]: two loads give two escapes'
-// digits in one vector, and the "\u" of the next escapes come along in the
-// upper halves. Sixteen digits are checked and read as bytes.
+// A quarter of a block of escapes read by ReadUnitEscapes below.
 struct UnitEscapeQuarter {
   unsigned digits_ok;  // four bits an escape, one a digit
   unsigned marks_ok;   // the "\u" of escape k + 1 in bits 4k and 4k + 1
   simd::Units values;  // one a 32-bit lane
 };
 
-// Four escapes from in[0] on, with the "\u" of the fifth: its digits,
-// in[4k + 24] to in[4k + 27], are read only when kReadsNext.
+// The four escapes at in[0, 24), and the "\u" after them, at in[24, 26),
+// only when kReadsNext: the last quarter of a block reads nothing past it.
 template <bool kReadsNext>
 inline __attribute__((always_inline)) UnitEscapeQuarter ReadUnitEscapeQuarter(const char16_t* in) {
   using namespace simd;
@@ -105,6 +98,15 @@ inline __attribute__((always_inline)) UnitEscapeQuarter ReadUnitEscapeQuarter(co
           BytePairs(NibblePairs(HexDigitBytes::Values(digits)))};
 }
 
+// Reads up to eight back-to-back "\uXXXX" at in[0, 48) whose digits are
+// plain hex digits (either case) of a value other than 0, as the decoders
+// read each such escape, and returns how many lead the block: from 0 to 8.
+// The caller has seen the "\u" of the first. Writes their values at out, and
+// the rest of eight units with anything.
+//
+// The digits of escape k lie at in[6k + 2]: two loads give two escapes'
+// digits in one vector, and the "\u" of the next escapes come along in the
+// upper halves. Sixteen digits are checked and read as bytes.
 inline __attribute__((always_inline)) size_t ReadUnitEscapes(const char16_t* in, char16_t* out) {
   using namespace simd;
   const UnitEscapeQuarter first = ReadUnitEscapeQuarter<true>(in);
@@ -113,15 +115,17 @@ inline __attribute__((always_inline)) size_t ReadUnitEscapes(const char16_t* in,
   // those of escape 0 the caller has seen. Bits 2 and 3 of each escape
   // belong to its digits only.
   const unsigned marks_ok = (first.marks_ok | second.marks_ok << 16) << 4 | 0xF | 0xCCCCCCCCu;
-  const uint64_t ok = (first.digits_ok | second.digits_ok << 16) & marks_ok;
+  const unsigned ok = (first.digits_ok | second.digits_ok << 16) & marks_ok;
   const Units units = PackValues(first.values, second.values);
   Store(out, units);
   const unsigned zero = LaneBits(_mm_cmpeq_epi16(units, _mm_setzero_si128()));
-  const size_t good = static_cast<size_t>(__builtin_ctzll(~ok)) / 4;
+  // With all eight good, ~ok has no bit set to count.
+  const size_t good = ok == ~0u ? kBlockUnits : static_cast<size_t>(__builtin_ctz(~ok)) / 4;
   const size_t nonzero = static_cast<size_t>(__builtin_ctz(zero | 0x100));
   return good < nonzero ? good : nonzero;
 }
 
+// ReadUnitEscapes escape by escape, writing only the units it counts.
 inline size_t ReadUnitEscapesPlain(const char16_t* in, char16_t* out) {
   size_t k = 0;
   for (; k < kBlockUnits; ++k) {
