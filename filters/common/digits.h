@@ -1,7 +1,7 @@
-// Digits in vectors, with SSE2 only (no byte shuffle): nibbles written as
-// hex digit units by compare-and-add, and hex digit units read back as
-// values, sixteen at a time as bytes. The dense paths of the escape, URL and
-// character reference filters build on these.
+// Hex digits in vectors, with SSE2 only (no byte shuffle), sixteen at a time
+// as bytes: nibbles written as digits by compare-and-add, and digits read
+// back as values, in pairs and pairs of pairs. The escape filters' blocks
+// (filters/escape/dense.h) build on these.
 #pragma once
 
 #include "filters/common/hex.h"
@@ -9,34 +9,6 @@
 
 namespace tobble::simd {
 inline namespace TOBBLE_SIMD_TARGET {
-
-// Nibble values (0 to 15, one a 16-bit lane) as hex digit units: "0" to "9",
-// then "a" to "f" (or "A" to "F" when kUpper).
-template <bool kUpper>
-inline Units HexDigitUnits(Units nibbles) {
-  constexpr short kLetterGap = (kUpper ? 'A' : 'a') - '0' - 10;
-  const Units letters = And(_mm_cmpgt_epi16(nibbles, Splat(9)), Splat(kLetterGap));
-  return Add(Add(nibbles, Splat(u'0')), letters);
-}
-
-// Lanes each nibble of a 16-bit unit goes to: lane j of a group of four
-// multiplies its unit by 16^j, which brings nibble 3 - j to the top, and a
-// shift by 12 brings it down.
-inline Units NibblesHighFirst(Units repeated) {
-  return _mm_srli_epi16(
-      _mm_mullo_epi16(repeated, _mm_set_epi16(4096, 256, 16, 1, 4096, 256, 16, 1)), 12);
-}
-
-// The hex digits of the units u0 to u3 of v, four lanes a unit, the high
-// digit first: Hex4Digits<0> holds u0 and u1, Hex4Digits<1> u2 and u3 (and
-// <2>, <3> the units 4 to 7).
-template <int kPair, bool kUpper>
-inline Units Hex4Digits(Units v) {
-  const Units doubled = kPair < 2 ? _mm_unpacklo_epi16(v, v) : _mm_unpackhi_epi16(v, v);
-  const Units quadrupled =
-      kPair % 2 == 0 ? _mm_unpacklo_epi32(doubled, doubled) : _mm_unpackhi_epi32(doubled, doubled);
-  return HexDigitUnits<kUpper>(NibblesHighFirst(quadrupled));
-}
 
 // Sixteen units packed into bytes for the hex classes below: units above 0xFF
 // become 0xFF (from 0x8000 on, 0), neither a digit nor a letter.

@@ -1,5 +1,5 @@
 // Blocks of eight escapes at a time, for text that is all escapes or all
-// non-ASCII: the encoders write eight "\uXXXX" from one vector of units, the
+// non-ASCII: tobbleJ writes eight "\uXXXX" from one vector of units, the
 // decoders read eight back-to-back "\uXXXX" into one vector. Each kernel has
 // its plain version beside it, which the tests hold it to.
 #pragma once
@@ -16,17 +16,8 @@ inline constexpr size_t kBlockUnits = simd::kWidth;
 // The escapes of a block: six units each.
 inline constexpr size_t kBlockEscapeUnits = 6 * kBlockUnits;
 
-// The leading units of in[0, 8) that both encoders write as "\uXXXX": above
-// 0x7F and no surrogate (a surrogate's escape depends on its neighbours in
-// tobbleC). From 0 to 8.
-inline size_t LeadingBmpUnits(const char16_t* in) {
-  using namespace simd;
-  const Units v = Load(in);
-  const Units escaped = And(AtLeast(v, 0x80), Not(InRange(v, 0xD800, 0xDFFF)));
-  return static_cast<size_t>(__builtin_ctz(~LaneBits(escaped)));
-}
-
-// As LeadingBmpUnits, for tobbleJ, which escapes surrogates one by one too.
+// The leading units of in[0, 8) that tobbleJ escapes: above 0x7F,
+// surrogates included. From 0 to 8.
 inline size_t LeadingNonAsciiUnits(const char16_t* in) {
   using namespace simd;
   return static_cast<size_t>(__builtin_ctz(~LaneBits(AtLeast(simd::Load(in), 0x80))));
