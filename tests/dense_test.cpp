@@ -10,6 +10,7 @@
 
 #include "filters/common/digits.h"
 #include "filters/escape/dense.h"
+#include "filters/filters.h"
 #include "tests/support/convert.h"
 #include "tests/support/random_text.h"
 
@@ -90,6 +91,40 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
     const size_t count = escape::ReadUnitEscapes(in.data(), got);
     ASSERT_EQ(count, escape::ReadUnitEscapesPlain(in.data(), want)) << Show(in);
     ASSERT_EQ(std::u16string(got, count), std::u16string(want, count)) << Show(in);
+  }
+}
+
+// The filters around the blocks: runs of every length about one and two
+// blocks, whole and with each unit in turn replaced by one that breaks the
+// run, against the plain versions.
+TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
+  struct Run {
+    const char* filter;
+    std::u16string unit;  // the run is made of these
+    char16_t breaker;     // replaces one unit
+  };
+  const Run runs[] = {
+      {"tobbleJ", u"\x65E5", u'a'},    {"tobbleJ", u"\xD83D", u' '},
+      {"untobbleJ", u"\\u65e5", u'g'}, {"untobbleJ", u"\\u0000", u'0'},
+      {"untobbleC", u"\\u65E5", u'U'}, {"untobbleC", u"\\uD83D", u'\\'},
+  };
+  for (const Run& run : runs) {
+    const Filter& filter = *FindFilter(run.filter);
+    for (size_t count = 1; count <= 2 * escape::kBlockUnits + 2; ++count) {
+      std::u16string text = u"ab";
+      for (size_t k = 0; k < count; ++k) text += run.unit;
+      text += u"cd";
+      for (size_t broken = 0; broken <= text.size(); ++broken) {
+        std::u16string changed = text;
+        if (broken < text.size()) changed[broken] = run.breaker;
+        std::u16string got(OutputBound(filter, changed.size()), u'\0');
+        std::u16string want = got;
+        const Progress fast = filter.convert(changed.data(), changed.size(), got.data(), true);
+        const Progress plain = filter.scalar(changed.data(), changed.size(), want.data(), true);
+        ASSERT_EQ(got.substr(0, fast.written), want.substr(0, plain.written))
+            << run.filter << " " << Show(changed);
+      }
+    }
   }
 }
 
