@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "filters/charref/dense.h"
 #include "filters/common/digits.h"
 #include "filters/escape/dense.h"
 #include "filters/filters.h"
@@ -94,6 +95,29 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
   }
 }
 
+// The character reference decoder's fixed-length references: valid ones
+// with every unit value in each lane in turn.
+TEST(DenseKernels, FixedReferencesAreThePlainReads) {
+  struct Kernel {
+    std::u16string reference;
+    int32_t (*read)(const char16_t*);
+    int32_t (*plain)(const char16_t*);
+  };
+  const Kernel kernels[] = {
+      {u"&#26085;", charref::ReadFiveDigitReference, charref::ReadFiveDigitReferencePlain},
+      {u"&#x65e5;", charref::ReadFourHexReference, charref::ReadFourHexReferencePlain},
+  };
+  for (const Kernel& kernel : kernels) {
+    for (size_t lane = 0; lane < charref::kFixedReferenceUnits; ++lane) {
+      std::u16string in = kernel.reference;
+      for (uint32_t u = 0; u < 0x10000; ++u) {
+        in[lane] = static_cast<char16_t>(u);
+        ASSERT_EQ(kernel.read(in.data()), kernel.plain(in.data())) << Show(in);
+      }
+    }
+  }
+}
+
 // The filters around the blocks: runs of every length about one and two
 // blocks, whole and with each unit in turn replaced by one that breaks the
 // run, against the plain versions.
@@ -104,9 +128,11 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
     char16_t breaker;     // replaces one unit
   };
   const Run runs[] = {
-      {"tobbleJ", u"\x65E5", u'a'},    {"tobbleJ", u"\xD83D", u' '},
-      {"untobbleJ", u"\\u65e5", u'g'}, {"untobbleJ", u"\\u0000", u'0'},
-      {"untobbleC", u"\\u65E5", u'U'}, {"untobbleC", u"\\uD83D", u'\\'},
+      {"tobbleJ", u"\x65E5", u'a'},        {"tobbleJ", u"\xD83D", u' '},
+      {"untobbleJ", u"\\u65e5", u'g'},     {"untobbleJ", u"\\u0000", u'0'},
+      {"untobbleC", u"\\u65E5", u'U'},     {"untobbleC", u"\\uD83D", u'\\'},
+      {"charref2text", u"&#26085;", u'x'}, {"charref2text", u"&#65536;", u';'},
+      {"charref2text", u"&#00000;", u'&'}, {"charref2text", u"&#X65e5;", u'#'},
   };
   for (const Run& run : runs) {
     const Filter& filter = *FindFilter(run.filter);
