@@ -95,6 +95,37 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
   }
 }
 
+// The character reference encoders' blocks: the counts of units they take,
+// and, where those are all eight, the references they write.
+TEST(DenseKernels, FixedReferenceBlocksAreThePlainReferences) {
+  struct Kernel {
+    size_t (*leading)(const char16_t*);
+    uint32_t smallest;  // from here on, the references have eight units
+    void (*write)(const char16_t*, char16_t*);
+    void (*plain)(const char16_t*, char16_t*);
+  };
+  const Kernel kernels[] = {
+      {charref::LeadingFiveDigitUnits, 10000, charref::WriteFiveDigitReferences,
+       charref::WriteFiveDigitReferencesPlain},
+      {charref::LeadingFourHexDigitUnits, 0x1000, charref::WriteFourHexDigitReferences,
+       charref::WriteFourHexDigitReferencesPlain},
+  };
+  const char16_t* all = AllUnits().data();
+  for (const Kernel& kernel : kernels) {
+    for (size_t start = 0; start < 0x10000; ++start) {
+      const char16_t* in = all + start;
+      size_t fit = 0;
+      while (fit < 8 && in[fit] >= kernel.smallest && (in[fit] < 0xD800 || in[fit] > 0xDFFF)) ++fit;
+      ASSERT_EQ(kernel.leading(in), fit) << start;
+      if (fit < 8) continue;
+      char16_t got[64], want[64];
+      kernel.write(in, got);
+      kernel.plain(in, want);
+      ASSERT_EQ(std::u16string(got, 64), std::u16string(want, 64)) << start;
+    }
+  }
+}
+
 // The character reference decoder's fixed-length references: valid ones
 // with every unit value in each lane in turn.
 TEST(DenseKernels, FixedReferencesAreThePlainReads) {
@@ -128,11 +159,20 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
     char16_t breaker;     // replaces one unit
   };
   const Run runs[] = {
-      {"tobbleJ", u"\x65E5", u'a'},        {"tobbleJ", u"\xD83D", u' '},
-      {"untobbleJ", u"\\u65e5", u'g'},     {"untobbleJ", u"\\u0000", u'0'},
-      {"untobbleC", u"\\u65E5", u'U'},     {"untobbleC", u"\\uD83D", u'\\'},
-      {"charref2text", u"&#26085;", u'x'}, {"charref2text", u"&#65536;", u';'},
-      {"charref2text", u"&#00000;", u'&'}, {"charref2text", u"&#X65e5;", u'#'},
+      {"tobbleJ", u"\x65E5", u'a'},
+      {"tobbleJ", u"\xD83D", u' '},
+      {"untobbleJ", u"\\u65e5", u'g'},
+      {"untobbleJ", u"\\u0000", u'0'},
+      {"untobbleC", u"\\u65E5", u'U'},
+      {"untobbleC", u"\\uD83D", u'\\'},
+      {"charref2text", u"&#26085;", u'x'},
+      {"charref2text", u"&#65536;", u';'},
+      {"charref2text", u"&#00000;", u'&'},
+      {"charref2text", u"&#X65e5;", u'#'},
+      {"text2charref", u"\x2710", u'\x270F'},
+      {"text2charref", u"\xFFFF", u'\xDBFF'},
+      {"text2charrefx", u"\x1000", u'\x0FFF'},
+      {"text2charrefx", u"\x65E5", u'<'},
   };
   for (const Run& run : runs) {
     const Filter& filter = *FindFilter(run.filter);
