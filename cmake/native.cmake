@@ -33,7 +33,8 @@ add_test(NAME library_exports
 # Benchmarks (make bench, from the release build): the corpus writer for the
 # command-line benchmark and the core benchmark, which the native build also
 # runs briefly as a smoke test.
-add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
+add_library(tobble_bench_corpus STATIC
+  bench/corpus.cpp bench/natural_texts.cpp bench/adversarial_texts.cpp)
 target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
 add_executable(core_bench bench/core_bench.cpp)
 target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
@@ -114,7 +115,8 @@ add_test(NAME stream_test COMMAND stream_test)
 # references.
 add_executable(api_test tests/api_test.cpp)
 target_link_libraries(api_test tobble_test_support GTest::gtest GTest::gtest_main)
-target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}"
+  TOBBLE_VERSION_FILE="${CMAKE_SOURCE_DIR}/VERSION")
 add_test(NAME api_test COMMAND api_test)
 
 add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})

@@ -38,7 +38,7 @@ set(TOBBLE_FREESTANDING_FLAGS
   -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-threadsafe-statics)
 
-add_library(tobble_plugin SHARED ${TOBBLE_CORE_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
+add_library(tobble_plugin SHARED ${TOBBLE_FILTER_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
 target_include_directories(tobble_plugin PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_plugin PRIVATE ${TOBBLE_FREESTANDING_FLAGS})
 target_link_options(tobble_plugin PRIVATE
@@ -80,6 +80,7 @@ target_compile_options(gtest PRIVATE -w)
 
 add_executable(plugin_test
   tests/plugin_test.cpp tests/plugin_host.cpp tests/win32_hooks.cpp tests/support/case_file.cpp
+  tests/support/utf.cpp
   tests/entities.cpp)
 target_include_directories(plugin_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(plugin_test gtest)
@@ -111,7 +112,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # passes the processor's own instructions through.
   add_executable(transcode_test
     tests/transcode_test.cpp tests/support/gtest_convert.cpp tests/support/case_file.cpp
-    tests/support/convert.cpp tests/support/random_text.cpp)
+    tests/support/convert.cpp tests/support/random_text.cpp tests/support/utf.cpp)
   target_link_libraries(transcode_test tobble_static gtest gtest_main)
   target_link_options(transcode_test PRIVATE -static)
   add_test(NAME transcode_test COMMAND transcode_test)
@@ -150,7 +151,8 @@ endif()
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke
 # test. It carries the core to make the corpora and check the plug-in's output.
-add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp ${TOBBLE_CORE_SOURCES})
+add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp bench/natural_texts.cpp
+  bench/adversarial_texts.cpp ${TOBBLE_FILTER_SOURCES})
 target_include_directories(plugin_bench PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(plugin_bench PRIVATE -static)
 add_dependencies(plugin_bench tobble_plugin)

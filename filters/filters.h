@@ -20,6 +20,9 @@ struct Filter {
   // The plain unit-by-unit version of the same conversion, which the tests
   // and fuzzers hold `convert` to wherever that one takes faster paths.
   Conversion scalar;
+  // The export name of the filter it makes a round trip with, or null
+  // (filters/filter_list.h tells which way the trip runs).
+  const char* inverse;
   const char* example;  // a short UTF-8 text that shows what the filter does
 };
 
@@ -30,8 +33,23 @@ constexpr Conversion Required(Conversion conversion) {
 }
 Conversion Required(decltype(nullptr)) = delete;
 
-#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar, example) \
-  {#function, name, name_en, key, factor, Required(convert), Required(scalar), example},
+// Whether two zero-terminated byte strings are equal. The comparison stops
+// at the first difference, so nothing past either string's end is read.
+constexpr bool SameString(const char* a, const char* b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
+// A row's inverse: null for `none`.
+constexpr const char* Inverse(const char* function) {
+  return SameString(function, "none") ? nullptr : function;
+}
+
+#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar, inverse, example) \
+  {#function,         name,   name_en, key, factor, Required(convert), Required(scalar),           \
+   Inverse(#inverse), example},
 inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 #undef TOBBLE_FILTER_ROW
 
@@ -40,15 +58,6 @@ inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);
 // The units of output room converting n units with the filter needs.
 constexpr size_t OutputBound(const Filter& filter, size_t n) {
   return OutputBound(filter.factor, n);
-}
-
-// Whether two zero-terminated byte strings are equal. The comparison stops
-// at the first difference, so nothing past either string's end is read.
-constexpr bool SameString(const char* a, const char* b) {
-  for (; *a == *b; ++a, ++b) {
-    if (*a == 0) return true;
-  }
-  return false;
 }
 
 // The index of the filter exported as `function`, or kFilterCount.
@@ -63,5 +72,31 @@ constexpr const Filter* FindFilter(const char* function) {
   const size_t i = FilterIndex(function);
   return i < kFilterCount ? &kFilters[i] : nullptr;
 }
+
+// The round trip a filter's row names: its encoder, whose output its
+// decoder gives back as the text it was. The decoder is the side that never
+// lengthens a text. Both null when the row names no inverse.
+struct RoundTrip {
+  const Filter* encoder;
+  const Filter* decoder;
+};
+constexpr RoundTrip RoundTripOf(const Filter& filter) {
+  const Filter* inverse = filter.inverse ? FindFilter(filter.inverse) : nullptr;
+  if (inverse == nullptr) return {nullptr, nullptr};
+  if (inverse->factor < filter.factor) return {&filter, inverse};
+  return {inverse, &filter};
+}
+
+// Every inverse names a filter of the table that takes the other side of
+// the trip: one of the two lengthens texts and the other does not.
+constexpr bool InversesAreSound() {
+  for (const Filter& filter : kFilters) {
+    if (filter.inverse == nullptr) continue;
+    const size_t inverse = FilterIndex(filter.inverse);
+    if (inverse == kFilterCount || kFilters[inverse].factor == filter.factor) return false;
+  }
+  return true;
+}
+static_assert(InversesAreSound(), "an inverse names no filter, or one on the same side");
 
 }  // namespace tobble

@@ -32,11 +32,24 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The Windows build makes the static library alone (libtobble.a, which
+   tobble.exe links), so there a program imports nothing from a DLL and the
+   functions need no declaration of their own. */
 #if defined(_WIN32) || defined(TOBBLE_STATIC)
 #define TOBBLE_API
 #else
 #define TOBBLE_API __attribute__((visibility("default")))
 #endif
+
+/* The version of this header, the same as tobble_version() gives for the
+   library built with it (a test reads the project's VERSION file and holds
+   both to it). TOBBLE_VERSION_NUMBER is MAJOR * 10000 + MINOR * 100 + PATCH,
+   for comparisons in the preprocessor. */
+#define TOBBLE_VERSION_MAJOR 1
+#define TOBBLE_VERSION_MINOR 0
+#define TOBBLE_VERSION_PATCH 0
+#define TOBBLE_VERSION_NUMBER \
+  (TOBBLE_VERSION_MAJOR * 10000 + TOBBLE_VERSION_MINOR * 100 + TOBBLE_VERSION_PATCH)
 
 #ifdef __cplusplus
 extern "C" {

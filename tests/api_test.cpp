@@ -1,6 +1,6 @@
 // The C interface of include/tobble.h as a program using it meets it: every
-// error path, and streams in every encoding and mode against plain
-// references written here.
+// error path, and streams in every encoding and mode against the tests'
+// plain codec.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -16,109 +16,19 @@
 #include "filters/filters.h"
 #include "tests/support/gtest_convert.h"
 #include "tests/support/random_text.h"
+#include "tests/support/utf.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------
 // Plain references.
 
-// One row of the well-formed UTF-8 byte sequences: the lead byte range and
-// the range of each byte after it.
-struct Utf8Row {
-  uint8_t lead_low, lead_high;
-  int length;
-  uint8_t second_low, second_high;
-};
-constexpr Utf8Row kUtf8Rows[] = {
-    {0x00, 0x7F, 1, 0, 0},       {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF},
-    {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF},
-    {0xF0, 0xF0, 4, 0x90, 0xBF}, {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
-};
-
-void AppendUnits(std::u16string& units, uint32_t c) {
-  if (c < 0x10000) {
-    units += static_cast<char16_t>(c);
-  } else {
-    units += static_cast<char16_t>(0xD7C0 + (c >> 10));
-    units += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-  }
-}
-
-// UTF-8 read by the table: each whole row match is a character, and each
-// maximal subpart of an ill-formed sequence (the longest start of a row
-// match, or else one byte) is U+FFFD. `first_invalid` is where the first one
-// begins, or the size.
-struct Read {
-  std::u16string units;
-  uint64_t replaced = 0;
-  size_t first_invalid;
-};
-Read ReadUtf8(const std::string& text) {
-  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t n = text.size();
-  Read read{{}, 0, n};
-  for (size_t i = 0; i < n;) {
-    const Utf8Row* row = nullptr;
-    for (const Utf8Row& r : kUtf8Rows) {
-      if (s[i] >= r.lead_low && s[i] <= r.lead_high) row = &r;
-    }
-    size_t matched = 1;
-    if (row != nullptr) {
-      for (; matched < static_cast<size_t>(row->length) && i + matched < n; ++matched) {
-        const uint8_t low = matched == 1 ? row->second_low : 0x80;
-        const uint8_t high = matched == 1 ? row->second_high : 0xBF;
-        if (s[i + matched] < low || s[i + matched] > high) break;
-      }
-    }
-    if (row != nullptr && matched == static_cast<size_t>(row->length)) {
-      uint32_t c = row->length == 1 ? s[i] : s[i] & (0x7F >> row->length);
-      for (size_t k = 1; k < matched; ++k) c = c << 6 | (s[i + k] & 0x3F);
-      AppendUnits(read.units, c);
-    } else {
-      if (read.first_invalid == n) read.first_invalid = i;
-      read.units += u'\xFFFD';
-      ++read.replaced;
-    }
-    i += matched;
-  }
-  return read;
-}
-
-std::string WriteUtf8(const std::u16string& units, uint64_t* lone) {
-  std::string out;
-  *lone = 0;
-  for (size_t i = 0; i < units.size(); ++i) {
-    uint32_t c = units[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-      ++*lone;
-    }
-    tobble::testing::AppendUtf8(out, c);
-  }
-  return out;
-}
-
-std::string WriteUtf16(const std::u16string& units, bool big_endian) {
-  std::string out;
-  for (char16_t u : units) {
-    const char low = static_cast<char>(u & 0xFF), high = static_cast<char>(u >> 8);
-    out += big_endian ? high : low;
-    out += big_endian ? low : high;
-  }
-  return out;
-}
-
-std::u16string ReadUtf16(const std::string& bytes, bool big_endian) {
-  std::u16string units;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const uint8_t a = static_cast<uint8_t>(bytes[i]), b = static_cast<uint8_t>(bytes[i + 1]);
-    units += static_cast<char16_t>(big_endian ? a << 8 | b : b << 8 | a);
-  }
-  return units;
-}
+// The tests' plain codec (tests/support/utf.h).
+using tobble::testing::ReadUtf16;
+using tobble::testing::ReadUtf8;
+using tobble::testing::WriteUtf16;
+using tobble::testing::WriteUtf8;
+using Read = tobble::testing::Utf8Reading;
 
 // The filter's whole-text conversion through tobble_convert.
 std::u16string ConvertWhole(const tobble_filter* filter, const std::u16string& text) {
@@ -244,6 +154,24 @@ TEST(Status, EveryCodeHasItsOwnMessage) {
   EXPECT_NE(tobble_status_message(static_cast<tobble_status>(1000)), nullptr);
   EXPECT_NE(tobble_status_message(static_cast<tobble_status>(-1)), nullptr);
   EXPECT_STREQ(tobble_version(), TOBBLE_EXPECTED_VERSION);
+}
+
+// The header's version macros and the library's tobble_version() against the
+// VERSION file as it is now, read here.
+TEST(Api, VersionMacrosAndFunctionAgreeWithTheVersionFile) {
+  FILE* file = fopen(TOBBLE_VERSION_FILE, "r");
+  ASSERT_NE(file, nullptr) << TOBBLE_VERSION_FILE;
+  int major = -1, minor = -1, patch = -1;
+  const int read = fscanf(file, "%d.%d.%d", &major, &minor, &patch);
+  fclose(file);
+  ASSERT_EQ(read, 3) << TOBBLE_VERSION_FILE;
+  EXPECT_EQ(TOBBLE_VERSION_MAJOR, major);
+  EXPECT_EQ(TOBBLE_VERSION_MINOR, minor);
+  EXPECT_EQ(TOBBLE_VERSION_PATCH, patch);
+  EXPECT_EQ(TOBBLE_VERSION_NUMBER, major * 10000 + minor * 100 + patch);
+  const std::string written =
+      std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+  EXPECT_EQ(tobble_version(), written);
 }
 
 // ---------------------------------------------------------------------------
