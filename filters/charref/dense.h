@@ -75,7 +75,10 @@ inline __attribute__((always_inline)) void StoreReferenceColumns(simd::Units r2,
 }
 
 // Lane by lane, v / 10 (exact for every 16-bit value: 0xCCCD / 2^19 lies
-// close enough above 1/10), and v less ten times that.
+// close enough above 1/10), and v less ten times that. Division by a
+// constant as a multiplication by its rounded-up inverse follows Torbjorn
+// Granlund and Peter L. Montgomery, "Division by Invariant Integers using
+// Multiplication" (1994).
 inline simd::Units DivideByTen(simd::Units v, simd::Units* remainder) {
   const simd::Units quotient = _mm_srli_epi16(_mm_mulhi_epu16(v, simd::Splat(0xCCCD)), 3);
   *remainder = simd::Sub(v, _mm_mullo_epi16(quotient, simd::Splat(10)));
