@@ -47,28 +47,6 @@ TEST(DenseKernels, HexDigitBytesAreThePlainDigits) {
   }
 }
 
-// The escape encoder's blocks: the count of units they take, and the
-// escapes they write.
-TEST(DenseKernels, UnitEscapeBlocksAreThePlainEscapes) {
-  const char16_t* all = AllUnits().data();
-  const auto leading = [](const char16_t* in, bool (*escaped)(char16_t)) {
-    size_t k = 0;
-    while (k < escape::kBlockUnits && escaped(in[k])) ++k;
-    return k;
-  };
-  for (size_t start = 0; start < 0x10000; ++start) {
-    const char16_t* in = all + start;
-    ASSERT_EQ(escape::LeadingNonAsciiUnits(in), leading(in, [](char16_t u) { return u >= 0x80; }))
-        << start;
-    char16_t got[escape::kBlockEscapeUnits], want[escape::kBlockEscapeUnits];
-    escape::WriteUnitEscapes(in, got);
-    escape::WriteUnitEscapesPlain(in, want);
-    ASSERT_EQ(std::u16string(got, escape::kBlockEscapeUnits),
-              std::u16string(want, escape::kBlockEscapeUnits))
-        << start;
-  }
-}
-
 // The escape decoders' blocks: eight escapes of random values, in either
 // case, some of the value 0, with up to three units replaced by units that
 // are near a digit, a backslash or a "u".
@@ -92,37 +70,6 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
     const size_t count = escape::ReadUnitEscapes(in.data(), got);
     ASSERT_EQ(count, escape::ReadUnitEscapesPlain(in.data(), want)) << Show(in);
     ASSERT_EQ(std::u16string(got, count), std::u16string(want, count)) << Show(in);
-  }
-}
-
-// The character reference encoders' blocks: the counts of units they take,
-// and, where those are all eight, the references they write.
-TEST(DenseKernels, FixedReferenceBlocksAreThePlainReferences) {
-  struct Kernel {
-    size_t (*leading)(const char16_t*);
-    uint32_t smallest;  // from here on, the references have eight units
-    void (*write)(const char16_t*, char16_t*);
-    void (*plain)(const char16_t*, char16_t*);
-  };
-  const Kernel kernels[] = {
-      {charref::LeadingFiveDigitUnits, 10000, charref::WriteFiveDigitReferences,
-       charref::WriteFiveDigitReferencesPlain},
-      {charref::LeadingFourHexDigitUnits, 0x1000, charref::WriteFourHexDigitReferences,
-       charref::WriteFourHexDigitReferencesPlain},
-  };
-  const char16_t* all = AllUnits().data();
-  for (const Kernel& kernel : kernels) {
-    for (size_t start = 0; start < 0x10000; ++start) {
-      const char16_t* in = all + start;
-      size_t fit = 0;
-      while (fit < 8 && in[fit] >= kernel.smallest && (in[fit] < 0xD800 || in[fit] > 0xDFFF)) ++fit;
-      ASSERT_EQ(kernel.leading(in), fit) << start;
-      if (fit < 8) continue;
-      char16_t got[64], want[64];
-      kernel.write(in, got);
-      kernel.plain(in, want);
-      ASSERT_EQ(std::u16string(got, 64), std::u16string(want, 64)) << start;
-    }
   }
 }
 

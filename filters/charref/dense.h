@@ -1,15 +1,15 @@
 // Numeric references of eight units, the most common in encoded text of
 // kana, kanji and most other scripts: "&#" and five decimal digits and ";",
-// or "&#x" and four hex digits and ";". The encoders write eight of them from
-// one vector of units, the decoder reads each from one vector, with no step
-// that depends on where its digits end. Each kernel has its plain version
-// beside it, which the tests hold it to.
+// or "&#x" and four hex digits and ";". The decoder reads each from one
+// vector, with no step that depends on where its digits end. Each kernel has
+// its plain version beside it, which the tests hold it to. (Writing eight of
+// them from one vector of units measured slower on large texts than the
+// encoders' one store a reference, and is not done.)
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-#include "filters/common/digits.h"
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
 
@@ -29,113 +29,6 @@ inline uint32_t SumLanes(simd::Units v) {
       _mm_cvtsi128_si32(_mm_add_epi32(pairs, _mm_shuffle_epi32(pairs, _MM_SHUFFLE(2, 3, 0, 1)))));
 }
 }  // namespace detail
-
-// The leading units of in[0, 8) whose decimal references have five digits
-// (10,000 and up, no surrogate), or whose hex references have four (0x1000
-// and up, no surrogate). From 0 to 8.
-inline size_t LeadingFiveDigitUnits(const char16_t* in) {
-  using namespace simd;
-  const Units v = Load(in);
-  const Units fit = And(AtLeast(v, 10000), Not(InRange(v, 0xD800, 0xDFFF)));
-  return static_cast<size_t>(__builtin_ctz(~LaneBits(fit)));
-}
-inline size_t LeadingFourHexDigitUnits(const char16_t* in) {
-  using namespace simd;
-  const Units v = Load(in);
-  const Units fit = And(AtLeast(v, 0x1000), Not(InRange(v, 0xD800, 0xDFFF)));
-  return static_cast<size_t>(__builtin_ctz(~LaneBits(fit)));
-}
-
-namespace detail {
-// Writes eight references of eight units at out, one a column of the
-// rows "&", "#", the five rows given, ";" (lane k of a row belongs to the
-// reference of unit k): a transposition by unpacking, 16-bit lanes, then
-// 32-bit, then 64-bit.
-inline __attribute__((always_inline)) void StoreReferenceColumns(simd::Units r2, simd::Units r3,
-                                                                 simd::Units r4, simd::Units r5,
-                                                                 simd::Units r6, char16_t* out) {
-  using namespace simd;
-  const Units prefix = _mm_set1_epi32(static_cast<int>(u'&' | u'#' << 16));
-  const Units semicolon = Splat(u';');
-  const Units a2 = _mm_unpacklo_epi16(r2, r3), a3 = _mm_unpackhi_epi16(r2, r3);
-  const Units a4 = _mm_unpacklo_epi16(r4, r5), a5 = _mm_unpackhi_epi16(r4, r5);
-  const Units a6 = _mm_unpacklo_epi16(r6, semicolon), a7 = _mm_unpackhi_epi16(r6, semicolon);
-  const Units b0 = _mm_unpacklo_epi32(prefix, a2), b1 = _mm_unpackhi_epi32(prefix, a2);
-  const Units b2 = _mm_unpacklo_epi32(prefix, a3), b3 = _mm_unpackhi_epi32(prefix, a3);
-  const Units b4 = _mm_unpacklo_epi32(a4, a6), b5 = _mm_unpackhi_epi32(a4, a6);
-  const Units b6 = _mm_unpacklo_epi32(a5, a7), b7 = _mm_unpackhi_epi32(a5, a7);
-  Store(out, _mm_unpacklo_epi64(b0, b4));
-  Store(out + 8, _mm_unpackhi_epi64(b0, b4));
-  Store(out + 16, _mm_unpacklo_epi64(b1, b5));
-  Store(out + 24, _mm_unpackhi_epi64(b1, b5));
-  Store(out + 32, _mm_unpacklo_epi64(b2, b6));
-  Store(out + 40, _mm_unpackhi_epi64(b2, b6));
-  Store(out + 48, _mm_unpacklo_epi64(b3, b7));
-  Store(out + 56, _mm_unpackhi_epi64(b3, b7));
-}
-
-// Lane by lane, v / 10 (exact for every 16-bit value: 0xCCCD / 2^19 lies
-// close enough above 1/10), and v less ten times that. Division by a
-// constant as a multiplication by its rounded-up inverse follows Torbjorn
-// Granlund and Peter L. Montgomery, "Division by Invariant Integers using
-// Multiplication" (1994).
-inline simd::Units DivideByTen(simd::Units v, simd::Units* remainder) {
-  const simd::Units quotient = _mm_srli_epi16(_mm_mulhi_epu16(v, simd::Splat(0xCCCD)), 3);
-  *remainder = simd::Sub(v, _mm_mullo_epi16(quotient, simd::Splat(10)));
-  return quotient;
-}
-}  // namespace detail
-
-// Writes each of the eight units at `in`, each 10,000 or more and no
-// surrogate, as "&#" and its five decimal digits and ";": 64 units at out.
-inline __attribute__((always_inline)) void WriteFiveDigitReferences(const char16_t* in,
-                                                                    char16_t* out) {
-  using namespace simd;
-  Units d0, d1, d2, d3;
-  const Units d4 = detail::DivideByTen(
-      detail::DivideByTen(detail::DivideByTen(detail::DivideByTen(Load(in), &d0), &d1), &d2), &d3);
-  const Units zero = Splat(u'0');
-  detail::StoreReferenceColumns(Add(d4, zero), Add(d3, zero), Add(d2, zero), Add(d1, zero),
-                                Add(d0, zero), out);
-}
-
-// Writes each of the eight units at `in`, each 0x1000 or more and no
-// surrogate, as "&#x" and its four lower-case hex digits and ";": 64 units.
-inline __attribute__((always_inline)) void WriteFourHexDigitReferences(const char16_t* in,
-                                                                       char16_t* out) {
-  using namespace simd;
-  const Units v = Load(in);
-  const Units nibble = Splat(0xF);
-  // The digits as bytes: the high nibbles of the units in the low half, the
-  // low ones in the high half.
-  const Units high = _mm_packus_epi16(_mm_srli_epi16(v, 12), And(_mm_srli_epi16(v, 4), nibble));
-  const Units low = _mm_packus_epi16(And(_mm_srli_epi16(v, 8), nibble), And(v, nibble));
-  const Units high_digits = HexDigitBytes::Digits<false>(high);
-  const Units low_digits = HexDigitBytes::Digits<false>(low);
-  detail::StoreReferenceColumns(Splat(u'x'), WidenLow(high_digits), WidenLow(low_digits),
-                                WidenHigh(high_digits), WidenHigh(low_digits), out);
-}
-
-// The same two, unit by unit.
-inline void WriteFiveDigitReferencesPlain(const char16_t* in, char16_t* out) {
-  for (size_t k = 0; k < kFixedReferenceUnits; ++k, out += 8) {
-    out[0] = u'&';
-    out[1] = u'#';
-    for (uint32_t v = in[k], d = 6; d >= 2; --d, v /= 10)
-      out[d] = static_cast<char16_t>(u'0' + v % 10);
-    out[7] = u';';
-  }
-}
-
-inline void WriteFourHexDigitReferencesPlain(const char16_t* in, char16_t* out) {
-  for (size_t k = 0; k < kFixedReferenceUnits; ++k, out += 8) {
-    out[0] = u'&';
-    out[1] = u'#';
-    out[2] = u'x';
-    for (int d = 3; d < 7; ++d) out[d] = kLowerHexDigits[(in[k] >> (4 * (6 - d))) & 0xF];
-    out[7] = u';';
-  }
-}
 
 // The value of "&#NNNNN;" at in[0, 8), five decimal digits, or -1 for any
 // other eight units.

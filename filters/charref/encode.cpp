@@ -1,5 +1,4 @@
 #include "filters/charref/charref.h"
-#include "filters/charref/dense.h"
 #include "filters/charref/unit_classes.h"
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
@@ -176,11 +175,6 @@ constexpr ReferenceLanes kDecimalLanes = MakeReferenceLanes(nullptr, 0, kSemicol
 
 // Decimal references ("&#233;") of the digits of v without leading zeros.
 struct DecimalReferences {
-  // Blocks of eight units whose references all have five digits.
-  static size_t LeadingBlockUnits(const char16_t* in) { return charref::LeadingFiveDigitUnits(in); }
-  static void WriteBlock(const char16_t* in, char16_t* out) {
-    charref::WriteFiveDigitReferences(in, out);
-  }
   // v from 1 to 0xFFFF: "&#", at most five digits and ";", one vector. Scaled
   // to below 10^6, v has its digits first after two leading zeros.
   static char16_t* WriteBmp(char16_t* out, uint32_t v) {
@@ -216,13 +210,6 @@ constexpr ReferenceLanes kHexLanes = MakeReferenceLanes(nullptr, 0, u';', u'0');
 // zeros. Each lane multiplies its nibble to the top of 16 bits, then shifts
 // it down to the bottom.
 struct HexReferences {
-  // Blocks of eight units whose references all have four digits.
-  static size_t LeadingBlockUnits(const char16_t* in) {
-    return charref::LeadingFourHexDigitUnits(in);
-  }
-  static void WriteBlock(const char16_t* in, char16_t* out) {
-    charref::WriteFourHexDigitReferences(in, out);
-  }
   // v from 1 to 0xFFFF: "&#x", at most four digits and ";", one vector; v has
   // its digits first among four nibbles, which go to lanes 3 to 6.
   static char16_t* WriteBmp(char16_t* out, uint32_t v) {
@@ -258,21 +245,6 @@ struct Position {
   char16_t* out;
 };
 
-// Blocks of eight units whose references have eight units each, from
-// in[at.read] on as long as they last: 64 units of output, within the room
-// of eight units for each unit left. Kept out of line: the units one by one
-// take fewer steps for it.
-template <typename References>
-__attribute__((noinline)) Position EncodeBlocks(const char16_t* in, size_t n, Position at) {
-  while (n - at.read >= charref::kFixedReferenceUnits &&
-         References::LeadingBlockUnits(in + at.read) == charref::kFixedReferenceUnits) {
-    References::WriteBlock(in + at.read, at.out);
-    at.read += charref::kFixedReferenceUnits;
-    at.out += 8 * charref::kFixedReferenceUnits;
-  }
-  return at;
-}
-
 // The units from 0x80 up from in[at.read] (there is one) as references, up
 // to the first unit below 0x80. Stops early, before a high surrogate that
 // ends a piece that more follows, whose partner may start the next piece.
@@ -280,14 +252,6 @@ template <typename References>
 Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
   size_t p = at.read;
   char16_t* o = at.out;
-  // From the start of the run, blocks of eight units whose references have
-  // eight units each; emoji, whose runs begin with a pair, do not look.
-  if (n - p >= charref::kFixedReferenceUnits && (in[p] & 0xF800) != 0xD800) {
-    const Position blocks = EncodeBlocks<References>(in, n, {p, o});
-    p = blocks.read;
-    o = blocks.out;
-    if (p == n || in[p] < 0x80) return {p, o};
-  }
   do {
     const char16_t u = in[p];
     if ((u & 0xF800) != 0xD800) {  // no surrogate

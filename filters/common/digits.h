@@ -1,7 +1,6 @@
 // Hex digits in vectors, with SSE2 only (no byte shuffle), sixteen at a time
-// as bytes: nibbles written as digits by compare-and-add, and digits read
-// back as values, in pairs and pairs of pairs. The escape filters' blocks
-// (filters/escape/dense.h) build on these.
+// as bytes: digits checked and read as values, in pairs and pairs of pairs.
+// The escape decoders' blocks (filters/escape/dense.h) build on these.
 #pragma once
 
 #include "filters/common/hex.h"
@@ -28,14 +27,6 @@ struct HexDigitBytes {
   static constexpr bool Has(uint8_t b) { return HexValue(b) >= 0; }
   static Units Letters(Units bytes) { return BytesInRange(Or(bytes, SplatByte(0x20)), 'a', 'f'); }
   static Units Lanes(Units bytes) { return Or(BytesInRange(bytes, '0', '9'), Letters(bytes)); }
-  // Nibble values (0 to 15, one a byte) as hex digit bytes.
-  template <bool kUpper>
-  static Units Digits(Units nibbles) {
-    const Units digits = _mm_add_epi8(nibbles, SplatByte('0'));
-    const Units letters =
-        And(_mm_cmpgt_epi8(digits, SplatByte('9')), SplatByte((kUpper ? 'A' : 'a') - '9' - 1));
-    return _mm_add_epi8(digits, letters);
-  }
   // The value of each digit byte; other bytes get some value up to 24.
   static Units Values(Units bytes) {
     return _mm_add_epi8(And(bytes, SplatByte(0xF)), And(Letters(bytes), SplatByte(9)));

@@ -1,7 +1,8 @@
-// Blocks of eight escapes at a time, for text that is all escapes or all
-// non-ASCII: tobbleJ writes eight "\uXXXX" from one vector of units, the
-// decoders read eight back-to-back "\uXXXX" into one vector. Each kernel has
-// its plain version beside it, which the tests hold it to.
+// Blocks of eight escapes at a time, for text that is all escapes: the
+// decoders read eight back-to-back "\uXXXX" into one vector. The kernel has
+// its plain version beside it, which the tests hold it to. (Writing eight
+// escapes from one vector the same way measured slower on large texts than
+// the encoders' table writes, and is not done.)
 #pragma once
 
 #include <stddef.h>
@@ -15,58 +16,6 @@ namespace tobble::escape {
 inline constexpr size_t kBlockUnits = simd::kWidth;
 // The escapes of a block: six units each.
 inline constexpr size_t kBlockEscapeUnits = 6 * kBlockUnits;
-
-// The leading units of in[0, 8) that tobbleJ escapes: above 0x7F,
-// surrogates included. From 0 to 8.
-inline size_t LeadingNonAsciiUnits(const char16_t* in) {
-  using namespace simd;
-  return static_cast<size_t>(__builtin_ctz(~LaneBits(AtLeast(simd::Load(in), 0x80))));
-}
-
-// The escapes of four units from their digits, as bytes "a3 a2 a1 a0 b3 ...
-// d0": 24 units at out, in three stores cut out by byte shifts.
-inline __attribute__((always_inline)) void StoreUnitEscapes(simd::Units digit_bytes,
-                                                            char16_t* out) {
-  using namespace simd;
-  alignas(16) static constexpr uint16_t kFirst[8] = {u'\\', u'u', 0, 0, 0, 0, u'\\', u'u'};
-  alignas(16) static constexpr uint16_t kSecond[8] = {0, 0, 0, 0, u'\\', u'u', 0, 0};
-  alignas(16) static constexpr uint16_t kThird[8] = {0, 0, u'\\', u'u', 0, 0, 0, 0};
-  alignas(16) static constexpr uint16_t kMiddle[8] = {0, 0, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0};
-  alignas(16) static constexpr uint16_t kEnds[8] = {0xFFFF, 0xFFFF, 0,      0,
-                                                    0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF};
-  const auto lanes = [](const uint16_t* p) {
-    return _mm_load_si128(reinterpret_cast<const Units*>(p));
-  };
-  const Units ab = WidenLow(digit_bytes), cd = WidenHigh(digit_bytes);
-  // "\u a3 a2 a1 a0 \u", "b3 b2 b1 b0 \u c3 c2", "c1 c0 \u d3 d2 d1 d0".
-  Store(out, Or(And(_mm_slli_si128(ab, 4), lanes(kMiddle)), lanes(kFirst)));
-  Store(out + 8, Or(Or(_mm_srli_si128(ab, 8), _mm_slli_si128(cd, 12)), lanes(kSecond)));
-  const Units c_low_first = _mm_shufflelo_epi16(cd, _MM_SHUFFLE(3, 2, 3, 2));
-  Store(out + 16, Or(And(c_low_first, lanes(kEnds)), lanes(kThird)));
-}
-
-// Writes each of the eight units at `in` as "\uXXXX", lower-case digits: 48
-// units at out. The nibbles of each unit go to bytes, high first, and become
-// digits sixteen at a time.
-inline __attribute__((always_inline)) void WriteUnitEscapes(const char16_t* in, char16_t* out) {
-  using namespace simd;
-  const Units v = Load(in);
-  // Per unit, "n3 n2" and "n1 n0" as the two bytes of a lane.
-  const Units high = Or(_mm_srli_epi16(v, 12), And(v, Splat(0x0F00)));
-  const Units low =
-      Or(And(_mm_srli_epi16(v, 4), Splat(0x000F)), _mm_srli_epi16(_mm_slli_epi16(v, 12), 4));
-  StoreUnitEscapes(HexDigitBytes::Digits<false>(_mm_unpacklo_epi16(high, low)), out);
-  StoreUnitEscapes(HexDigitBytes::Digits<false>(_mm_unpackhi_epi16(high, low)), out + 24);
-}
-
-// WriteUnitEscapes unit by unit.
-inline void WriteUnitEscapesPlain(const char16_t* in, char16_t* out) {
-  for (size_t k = 0; k < kBlockUnits; ++k) {
-    *out++ = u'\\';
-    *out++ = u'u';
-    for (int shift = 12; shift >= 0; shift -= 4) *out++ = kLowerHexDigits[(in[k] >> shift) & 0xF];
-  }
-}
 
 // A quarter of a block of escapes read by ReadUnitEscapes below.
 struct UnitEscapeQuarter {

@@ -2,7 +2,6 @@
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/units.h"
-#include "filters/escape/dense.h"
 #include "filters/escape/escape.h"
 #include "filters/escape/unit_classes.h"
 
@@ -66,44 +65,15 @@ Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool 
   return {i, static_cast<size_t>(o - out)};
 }
 
-// Writes the units from in[i] on in whole blocks of eight "\uXXXX", as long
-// as all eight of the next are above 0x7F: runs of non-ASCII text.
-// With eight units or more left, a block's 48 units lie within the output's
-// room, which is six units for each unit left and six more. A block moves on
-// by a constant, so that the next block waits on a predicted branch only.
-// Kept out of line, and called only at the start of a run where the block's
-// last unit needs escaping too: the units one by one around it take fewer
-// steps for it.
-__attribute__((noinline)) void WriteEscapeBlocks(const char16_t* in, size_t n, size_t& i,
-                                                 char16_t*& o) {
-  while (n - i >= escape::kBlockUnits &&
-         escape::LeadingNonAsciiUnits(in + i) == escape::kBlockUnits) {
-    escape::WriteUnitEscapes(in + i, o);
-    i += escape::kBlockUnits;
-    o += 6 * escape::kBlockUnits;
-  }
-}
-
-// Whether a block of eight units from in[i] on may be all units to escape.
-inline bool MayBeBlock(const char16_t* in, size_t n, size_t i) {
-  return n - i >= escape::kBlockUnits && escape::NotAscii::Has(in[i + escape::kBlockUnits - 1]);
-}
-
-// Runs of ASCII are copied eight units at a time. A run above 0x7F after
-// one is escaped eight units at a time from its start, as long as whole
-// blocks last, and the rest of it one by one.
+// Runs of ASCII are copied eight units at a time, and the units above 0x7F
+// after each run escaped one by one.
 Progress EncodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
-    if (MayBeBlock(in, n, i)) WriteEscapeBlocks(in, n, i, o);
-    while (i < n && escape::NotAscii::Has(in[i])) o = WriteUnitEscape(o, in[i++]);
+    o = WriteUnitEscape(o, in[i++]);
     return true;
   });
 }
 
-// Runs of ASCII are copied eight units at a time, and the units above 0x7F
-// after each run escaped one character at a time. Blocks as in
-// EncodeEscapesJ measured slower here on emoji text, whose runs of pairs
-// they cannot take, and are left out.
 Progress EncodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
     const Character c = CharacterAt(in, n, i, last);
