@@ -196,7 +196,9 @@ class Report(Results, Chart):
         ]
         for bits in ("64", "32"):
             missing = {f: w for f, w in self.plugin_skipped[bits].items() if f not in self.skipped}
-            if missing:
+            if "*" in missing:
+                m += [f"**The {bits}-bit plug-in was not measured in this run**: {missing['*']}.", ""]
+            elif missing:
                 m += [
                     f"Skipped in the {bits}-bit plug-in: "
                     + ", ".join(f"`{f}` ({w})" for f, w in missing.items()),

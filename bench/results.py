@@ -60,6 +60,8 @@ def read_plugin(path):
         if not line.startswith("{"):
             continue
         r = json.loads(line)
+        if "not_run" in r:
+            return found, {"*": r["not_run"]}, []
         if "done" in r:
             done = True
         elif "skipped" in r:

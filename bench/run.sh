@@ -47,6 +47,14 @@ build/release/core_bench --sizes=$sizes $core_flags --benchmark_report_aggregate
 for bits in 64 32; do
   echo "bench: 2/3 the ${bits}-bit plug-in under Wine"
   [ $bits = 64 ] && plugin=build/win64/tobble.qnf64 || plugin=build/win32/tobble.qnf
+  # Without that side of Wine (wine32:i386 may not install while Debian's
+  # mirror is out of step) the side is reported as not measured, with why.
+  if ! why=$(tools/wine-run --check build/win$bits/plugin_bench.exe 2>&1); then
+    echo "$why" >&2
+    python3 -c 'import json, sys; print(json.dumps({"not_run": sys.argv[1]}))' \
+      "$(echo "$why" | head -n1 | sed 's/^wine-run: //')" >$results/plugin$bits.jsonl
+    continue
+  fi
   # shellcheck disable=SC2086
   tools/wine-run build/win$bits/plugin_bench.exe $plugin --sizes=$sizes $plugin_flags |
     tee $results/plugin$bits.jsonl
