@@ -39,13 +39,13 @@ mkdir -p $results/corpus
 echo "bench: corpora ($sizes)"
 build/release/bench_corpus $results/corpus --sizes=$sizes >$results/corpus/manifest.tsv
 
-echo "bench: 1/3 the core into a reused buffer"
+echo "bench: 1/5 the core into a reused buffer"
 # shellcheck disable=SC2086
 build/release/core_bench --sizes=$sizes $core_flags --benchmark_report_aggregates_only=true \
   --benchmark_out=$results/core.json --benchmark_out_format=json
 
 for bits in 64 32; do
-  echo "bench: 2/3 the ${bits}-bit plug-in under Wine"
+  echo "bench: 2/5 the ${bits}-bit plug-in under Wine"
   [ $bits = 64 ] && plugin=build/win64/tobble.qnf64 || plugin=build/win32/tobble.qnf
   # Without that side of Wine (wine32:i386 may not install while Debian's
   # mirror is out of step) the side is reported as not measured, with why.
@@ -60,14 +60,14 @@ for bits in 64 32; do
     tee $results/plugin$bits.jsonl
 done
 
-echo "bench: 3/3 the tool end to end"
+echo "bench: 3/5 the tool end to end"
 python3 bench/tool_bench.py $results/corpus/manifest.tsv "$tool" $results/tool.json $quick
 
-echo "bench: and the Python package beside the standard library"
+echo "bench: 4/5 the Python package beside the standard library"
 PYTHONPATH=build/python/lib /usr/bin/python3 bench/python_bench.py \
   $results/corpus/manifest.tsv $results/python.json $quick
 
-echo "bench: and the npm package in Node beside entities, he and V8's functions"
+echo "bench: 5/5 the npm package in Node beside entities, he and V8's functions"
 node --expose-gc bench/node_bench.mjs $results/corpus/manifest.tsv $results/node.json build/wasm/package \
   build/wasm/tobble-scalar.wasm $quick
 
