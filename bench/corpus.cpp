@@ -23,6 +23,7 @@ constexpr PlainText kPlainTexts[] = {
     {"japanese", Japanese,
      "Japanese-like text: kana and kanji runs, ideographic and ASCII punctuation, line breaks"},
     {"emoji", Emoji, "emoji-dense text: surrogate pairs, joiner sequences, short ASCII words"},
+    {"mixed", Mixed, "stretches of the three texts above in turn, 20 to 400 units each"},
 };
 
 enum class Adversary { kEscapesShort, kEscapesLong, kReferences, kPercent };

@@ -1,5 +1,6 @@
 // The natural texts of the benchmark corpora: English-like prose, Japanese-like
-// text, emoji-dense text and HTML-like text dense with references.
+// text, emoji-dense text, the three mixed, and HTML-like text dense with
+// references.
 #include "bench/texts.h"
 
 namespace tobble::bench {
@@ -149,6 +150,28 @@ std::u16string Emoji(size_t units) {
     text.Space(40);
   }
   return text.Take();
+}
+
+// Mixed text: stretches of the English, Japanese and emoji texts one after
+// another, 20 to 400 units each, as in a chat or a page that quotes several
+// languages. A stretch never ends inside a surrogate pair.
+std::u16string Mixed(size_t units) {
+  const std::u16string sources[] = {English(units + 1), Japanese(units + 1), Emoji(units + 1)};
+  Random random(4);
+  std::u16string text;
+  text.reserve(units);
+  while (text.size() < units) {
+    const std::u16string& source = random.Pick(sources);
+    size_t from = text.size();
+    size_t to = from + random.Between(20, 400);
+    if (to > units) to = units;
+    if (from > 0 && IsLowSurrogate(source[from])) ++from;
+    if (IsHighSurrogate(source[to - 1]) && to < units) ++to;
+    if (from < to) text.append(source, from, to - from);
+  }
+  text.resize(units);
+  if (IsHighSurrogate(text.back())) text.back() = u' ';
+  return text;
 }
 
 // Names of the HTML standard's list, most of them common in real pages.

@@ -108,6 +108,7 @@ inline constexpr const char* kWords[] = {
 std::u16string English(size_t units);
 std::u16string Japanese(size_t units);
 std::u16string Emoji(size_t units);
+std::u16string Mixed(size_t units);
 std::u16string HtmlNamed(size_t units);
 
 // The adversarial texts, each exactly `units` units long, from a seed: each
