@@ -29,6 +29,16 @@ from results import (  # noqa: E402
 )
 from tool_bench import PEERS  # noqa: E402
 
+# The standard library's peers of bench/python_bench.py that run in C; the
+# others (quote_plus, unquote_plus, html.unescape) are Python code.
+PYTHON_PEERS_IN_C = {
+    "json.dumps",
+    "json.loads",
+    "unicode_escape encode",
+    "unicode_escape decode",
+    "html.escape+xmlcharrefreplace",
+}
+
 
 class Report(Results, Chart):
     """The tables of performance.md, and the chart beside them."""
@@ -305,7 +315,9 @@ class Report(Results, Chart):
             f"`bench/python_bench.py` (Python {data['python']}, tobble {data['tobble']}): "
             "`tobble.convert(filter, text)` on the corpus as a str, beside the standard "
             "library's functions for the same job on the same str, in the same process. "
-            "Target: at least 10× the fastest of them.",
+            "Target: at least 2× the fastest of them when it is written in C (the codecs, "
+            "`json`, the `xmlcharrefreplace` handler), 10× when it is written in Python "
+            "(`quote_plus`, `unquote_plus`, `html.unescape`).",
             "",
             "| Filter | Corpus | Size | tobble MB/s | Fastest stdlib peer | Peer MB/s "
             "| × fastest peer |",
@@ -318,14 +330,14 @@ class Report(Results, Chart):
             tobble_rate = rate(r["utf16"], r["tobble_s"])
             peer_rate = rate(r["utf16"], peer["seconds"]) if peer else None
             ratio = tobble_rate / peer_rate if peer_rate else None
-            if ratio is not None and ratio < 10:
+            if ratio is not None and ratio < (2 if peer["name"] in PYTHON_PEERS_IN_C else 10):
                 below.append(f"`{r['filter']}` {r['corpus']} {SIZE_NAMES[r['size']]} "
                              f"{ratio:.1f}×")
             cells = [SIZE_NAMES[r["size"]], mbs(tobble_rate), peer["name"] if peer else "—",
                      mbs(peer_rate), times(ratio)]
             m.append(f"| {self.label(r['filter'], r['corpus'])} |"
                      + "".join(f" {c} |" for c in cells))
-        m += ["", "Below 10×: " + ("; ".join(below) if below else "none") + ".", ""]
+        m += ["", "Below the target: " + ("; ".join(below) if below else "none") + ".", ""]
         m += [
             "Short strings: one call of `tobble.convert` on the first characters of the "
             "filter's first corpus, beside `html.escape` of the same string. Target: at most "
@@ -343,66 +355,77 @@ class Report(Results, Chart):
         return m + [""]
 
     def target_section(self):
-        size = "16M" if "16M" in self.sizes else self.sizes[-1]
-        m = [f"## Against the targets ({SIZE_NAMES[size]})", ""]
+        m = ["## Against the targets", ""]
         m += [
-            "The speed targets of issue 7, checked on this run's figures. "
-            "They are never asserted by the tests.",
+            "The speed targets, checked on this run's figures (both sizes where a target "
+            "names no size). They are never asserted by the tests.",
             "",
             "| Target | Met | Short of it |",
             "|---|---:|---|",
         ]
 
         def line(target, results):
+            if not results:
+                m.append(f"| {target} | — | not measured in this run |")
+                return
             short = [what for ok, what in results if not ok]
             met = sum(ok for ok, _ in results)
             m.append(f"| {target} | {met} of {len(results)} | {'; '.join(short) or '—'} |")
 
+        def keys():
+            for filt, corpus in self.pairs:
+                for size in self.sizes:
+                    yield filt, corpus, size, f"`{filt}` {corpus} {SIZE_NAMES[size]}"
+
         for bits in ("64", "32"):
             results = []
-            for filt, corpus in self.pairs:
+            for filt, corpus, size, what in keys():
                 value, percent = self.plugin_rates(bits, (filt, corpus, size))
                 if value is not None:
-                    results.append((percent >= 70, f"`{filt}` {corpus} {percent:.0f}%"))
-            line(f"Plug-in call ≥ 70% of the stand-in copy loop, {bits}-bit", results)
+                    results.append((percent >= 80, f"{what} {percent:.0f}%"))
+            line(f"Plug-in call ≥ 80% of its limit, {bits}-bit", results)
+        for share, texts in ((50, ("english",)), (35, ("japanese", "emoji", "mixed"))):
+            results = []
+            for filt, corpus, size, what in keys():
+                tool_rate, tool_pct, _, _ = self.tool_rates((filt, corpus, size))
+                if tool_rate is not None and corpus.split(".")[0] in texts:
+                    results.append((tool_pct >= share, f"{what} {tool_pct:.0f}%"))
+            line(f"Tool ≥ {share}% of `cat` on the {', '.join(texts)} rows", results)
         results = []
-        for filt, corpus in self.pairs:
-            key = (filt, corpus, size)
-            tool_rate, tool_pct, _, peer_rate = self.tool_rates(key)
-            if tool_rate is None or peer_rate is None:
-                continue
-            ratio = tool_rate / peer_rate
-            ok = ratio > 1 and (ratio >= 10 or tool_pct >= 50)
-            results.append((ok, f"`{filt}` {corpus} {ratio:.1f}× peer, {tool_pct:.0f}% of cat"))
-        line("Tool faster than the fastest peer, and ≥ 10× it or ≥ 50% of `cat`", results)
+        for filt, corpus, size, what in keys():
+            tool_rate, _, peer, peer_rate = self.tool_rates((filt, corpus, size))
+            if tool_rate is not None and peer_rate is not None:
+                ratio = tool_rate / peer_rate
+                results.append((ratio >= 10, f"{what} {ratio:.1f}× {peer}"))
+        line("Tool ≥ 10× the fastest peer program", results)
         results = []
-        for filt, corpus in self.pairs:
-            if corpus != "english":
-                continue
+        for r in self.python_rows():
+            need = 2 if r["peer"] in PYTHON_PEERS_IN_C else 10
+            if r["ratio"] is not None:
+                what = f"`{r['filter']}` {r['corpus']} {SIZE_NAMES[r['size']]}"
+                results.append((r["ratio"] >= need, f"{what} {r['ratio']:.1f}× {r['peer']}"))
+        line("Python ≥ 2× a standard-library peer written in C, ≥ 10× one written in Python",
+             results)
+        results = []
+        for filt, corpus, size, what in keys():
             value, percent = self.core_rates((filt, corpus, size))
-            need = 25 if filt == "URLencode" else 50
             if value is not None:
-                results.append((percent >= need, f"`{filt}` {percent:.0f}% (needs {need}%)"))
-        line("Core on the English corpus ≥ 50% of memcpy (`URLencode` ≥ 25%)", results)
-        results = []
-        for filt, corpus in self.pairs:
-            if not corpus.startswith("adversarial."):
-                continue
-            adversarial = self.core_rates((filt, corpus, size))[0]
-            ordinary = [
-                self.core_rates((filt, c, size))[0]
-                for f, c in self.pairs
-                if f == filt and c != corpus and self.core_rates((filt, c, size))[0]
-            ]
-            if adversarial and ordinary:
-                share = 100 * adversarial / min(ordinary)
-                results.append((share >= 25, f"`{filt}` {share:.0f}%"))
-        line(
-            "Core on the adversarial corpus ≥ 25% of the same filter "
-            "on its slowest ordinary corpus",
-            results,
-        )
+                results.append((percent >= 50, f"{what} {percent:.0f}%"))
+        line("Core ≥ 50% of `memcpy` of the same traffic (rows below it are named)", results)
         return m + [""]
+
+    def python_rows(self):
+        """Each row of python.json with its fastest peer and tobble's ratio to it."""
+        path = os.path.join(self.results, "python.json")
+        rows = []
+        if not os.path.exists(path):
+            return rows
+        for r in json.load(open(path))["results"]:
+            timed = [p for p in r["peers"] if "seconds" in p]
+            peer = min(timed, key=lambda p: p["seconds"]) if timed else None
+            ratio = peer["seconds"] / r["tobble_s"] if peer else None
+            rows.append(dict(r, peer=peer["name"] if peer else None, ratio=ratio))
+        return rows
 
 
 def node_section(results):
