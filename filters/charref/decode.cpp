@@ -338,21 +338,42 @@ char16_t* DecodePlainNumber(const char16_t* in, size_t p, size_t n, char16_t* ou
   return end;
 }
 
-// Reads the references of eight units from in[p] on for which `Read` gives
-// a value other than 0, one vector each, and returns whether it read any.
-// Each moves on by a constant, so that the next one's loads wait on a
+// Reads the references of `kUnits` units from in[p] on for which `Read`
+// gives a value other than 0, one vector each, and returns whether it read
+// any. Each moves on by a constant, so that the next one's loads wait on a
 // predicted branch only, not on this one's digits.
-template <int32_t (*Read)(const char16_t*)>
+template <size_t kUnits, int32_t (*Read)(const char16_t*)>
 inline __attribute__((always_inline)) bool DecodeFixedReferences(const char16_t* in, size_t n,
                                                                  size_t& p, char16_t*& o) {
   const size_t start = p;
   int32_t value;
-  while (n - p >= charref::kFixedReferenceUnits && (value = Read(in + p)) > 0) {
-    // Up to 99,999: one unit, or a pair from 0x10000 on; never refused.
+  while (n - p >= kUnits && (value = Read(in + p)) > 0) {
+    // Up to 999,999 or 0xFFFFF: one unit, or a pair from 0x10000 on; never
+    // refused.
     o = WriteNumberedCharacter(o, value);
-    p += charref::kFixedReferenceUnits;
+    p += kUnits;
   }
   return p != start;
+}
+
+// The references of eight or nine units from the "&" at in[p] on, the unit
+// after it being "#" and at least nine units left.
+inline __attribute__((always_inline)) bool DecodeFixedNumbers(const char16_t* in, size_t n,
+                                                              size_t& p, char16_t*& o) {
+  const bool hex = (in[p + 2] | 0x20) == u'x';
+  if (in[p + 7] == u';') {
+    return hex ? DecodeFixedReferences<charref::kFixedReferenceUnits,
+                                       charref::ReadFourHexReference>(in, n, p, o)
+               : DecodeFixedReferences<charref::kFixedReferenceUnits,
+                                       charref::ReadFiveDigitReference>(in, n, p, o);
+  }
+  if (in[p + 8] == u';') {
+    return hex ? DecodeFixedReferences<charref::kLongReferenceUnits, charref::ReadFiveHexReference>(
+                     in, n, p, o)
+               : DecodeFixedReferences<charref::kLongReferenceUnits,
+                                       charref::ReadSixDigitReference>(in, n, p, o);
+  }
+  return false;
 }
 
 }  // namespace
@@ -406,11 +427,17 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
   // stay within the n units after o. One "&" at in[p], and the reference it
   // may begin.
   return simd::ConvertAroundRuns<charref::Ampersand>(in, n, out, [&](size_t& p, char16_t*& o) {
-    if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
-        ((in[p + 2] | 0x20) == u'x'
-             ? DecodeFixedReferences<charref::ReadFourHexReference>(in, n, p, o)
-             : DecodeFixedReferences<charref::ReadFiveDigitReference>(in, n, p, o))) {
-      return true;
+    if (n - p >= charref::kLongReferenceUnits) {
+      if (in[p + 1] == u'#') {
+        if (DecodeFixedNumbers(in, n, p, o)) return true;
+      } else {
+        const int32_t found = charref::ReadShortNamedReference(in + p);
+        if (found >= 0) {
+          *o++ = static_cast<char16_t>(found);
+          p += static_cast<size_t>(found >> 16);
+          return true;
+        }
+      }
     }
     if (char16_t* end = DecodePlainNumber(in, p, n, o, &p)) {
       o = end;
