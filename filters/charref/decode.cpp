@@ -255,6 +255,35 @@ void ReadName(const char16_t* in, size_t n, Name* name) {
   name->length = length;
 }
 
+// The length of the name at the start of in[0, n), as ReadName reads it,
+// without packing its units.
+size_t NameLength(const char16_t* in, size_t n) {
+  size_t i = 0;
+  for (; i + simd::kWidth <= n && i < kMaxNameUnits; i += simd::kWidth) {
+    const unsigned stop = simd::Mask(NotNameUnits(simd::Load(in + i)));
+    if (stop != 0) {
+      i += simd::FirstLane(stop);
+      return i < kMaxNameUnits ? i : kMaxNameUnits;
+    }
+  }
+  if (i >= kMaxNameUnits) return kMaxNameUnits;
+  while (i < kMaxNameUnits && i < n && IsNameUnit(in[i])) ++i;
+  return i;
+}
+
+// The first eight bytes of a name of `length` units at in[0, n), zero after
+// it, as ReadName packs them.
+void ReadNameHead(const char16_t* in, size_t n, size_t length, uint32_t* head) {
+  const size_t count = length < simd::kWidth ? length : simd::kWidth;
+  if (n >= simd::kWidth) {
+    PackName(simd::Load(in), count, head);
+    return;
+  }
+  head[0] = 0;
+  head[1] = 0;
+  for (size_t i = 0; i < count; ++i) head[i / 4] |= static_cast<uint32_t>(in[i]) << (8 * (i % 4));
+}
+
 // A name that a ";" ends, as WriteSemicolonFormScalar reads it.
 char16_t* WriteSemicolonForm(char16_t* out, const char16_t* units, const Name& name) {
   const size_t length = name.length;
@@ -416,9 +445,10 @@ Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool 
 }
 
 // As DecodeCharrefsScalar, with runs without "&" copied eight units at a
-// time, plain numeric references read eight units at once, and names found
-// in the generated indexes; a name that ends within the eight units after
-// the "&" is read and found without leaving registers. What follows an "&"
+// time, plain numeric references read eight units at once (runs of those of
+// eight or nine units one vector each), the common short names matched
+// against one pattern each, and other names found in the generated indexes; a name that ends within
+// the eight units after the "&" is read and found without leaving registers. What follows an "&"
 // that starts no reference, or the rest of a name after a legacy one, is
 // left to the run copy: it holds no "&", so it is copied as the scalar
 // decoder copies it.
@@ -471,18 +501,27 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
         return true;
       }
     }
-    Name name;
-    ReadName(in + q, n - q, &name);
-    const size_t length = name.length;
+    // The name's units are packed only as far as a lookup needs them: the
+    // whole name when a ";" ends it and the table has names that long, the
+    // first eight for a legacy name.
+    const size_t length = NameLength(in + q, n - q);
     // A name that reaches the end of the piece may go on in the next one.
     if (q + length == n && !last && MayBecomeReference(in + q, length)) return false;
     if (q + length < n && in[q + length] == u';') {
-      if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
-        o = end;
-        consumed = length + 1;
+      if (length <= kNamedReferenceIndex.longest || in[q] == u'#') {
+        Name name;
+        ReadName(in + q, n - q, &name);
+        if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
+          o = end;
+          consumed = length + 1;
+        }
       }
-    } else if (const ReferenceSlot* legacy = FindLegacyPrefix(name.chunks, length, &consumed)) {
-      o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+    } else {
+      uint32_t head[2];
+      ReadNameHead(in + q, n - q, length, head);
+      if (const ReferenceSlot* legacy = FindLegacyPrefix(head, length, &consumed)) {
+        o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+      }
     }
     if (consumed == 0) *o++ = u'&';
     p = q + consumed;
