@@ -73,8 +73,8 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
   }
 }
 
-// The character reference decoder's fixed-length references: valid ones
-// with every unit value in each lane in turn.
+// The character reference decoder's fixed-length and short named
+// references: valid ones with every unit value in each lane in turn.
 TEST(DenseKernels, FixedReferencesAreThePlainReads) {
   struct Kernel {
     std::u16string reference;
@@ -84,15 +84,32 @@ TEST(DenseKernels, FixedReferencesAreThePlainReads) {
   const Kernel kernels[] = {
       {u"&#26085;", charref::ReadFiveDigitReference, charref::ReadFiveDigitReferencePlain},
       {u"&#x65e5;", charref::ReadFourHexReference, charref::ReadFourHexReferencePlain},
+      {u"&#128512;", charref::ReadSixDigitReference, charref::ReadSixDigitReferencePlain},
+      {u"&#x1F60a;", charref::ReadFiveHexReference, charref::ReadFiveHexReferencePlain},
+      {u"&lt;1234", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain},
+      {u"&quot;12", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain},
+      {u"&hellip;", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain},
   };
   for (const Kernel& kernel : kernels) {
-    for (size_t lane = 0; lane < charref::kFixedReferenceUnits; ++lane) {
+    for (size_t lane = 0; lane < kernel.reference.size(); ++lane) {
       std::u16string in = kernel.reference;
       for (uint32_t u = 0; u < 0x10000; ++u) {
         in[lane] = static_cast<char16_t>(u);
         ASSERT_EQ(kernel.read(in.data()), kernel.plain(in.data())) << Show(in);
       }
     }
+  }
+}
+
+// Each short named reference stands for what the plain decoder makes of it.
+TEST(DenseKernels, ShortNamedReferencesAreTheTableNames) {
+  for (const charref::ShortReference& r : charref::kShortReferences) {
+    std::u16string in = u"&" + std::u16string(r.name) + u";";
+    const int32_t found = charref::ReadShortNamedReference((in + u"12345678").data());
+    char16_t want[8];
+    const Progress plain = DecodeCharrefsScalar(in.data(), in.size(), want, true);
+    ASSERT_EQ(plain.written, 1u) << Show(in);
+    ASSERT_EQ(found, static_cast<int32_t>(in.size()) << 16 | want[0]) << Show(in);
   }
 }
 
@@ -116,6 +133,10 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"charref2text", u"&#65536;", u';'},
       {"charref2text", u"&#00000;", u'&'},
       {"charref2text", u"&#X65e5;", u'#'},
+      {"charref2text", u"&#128512;", u'9'},
+      {"charref2text", u"&#x1F600;", u'X'},
+      {"charref2text", u"&#000000;", u'&'},
+      {"charref2text", u"&quot;", u't'},
       {"text2charref", u"\x2710", u'\x270F'},
       {"text2charref", u"\xFFFF", u'\xDBFF'},
       {"text2charrefx", u"\x1000", u'\x0FFF'},

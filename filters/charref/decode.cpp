@@ -255,6 +255,35 @@ void ReadName(const char16_t* in, size_t n, Name* name) {
   name->length = length;
 }
 
+// The length of the name at the start of in[0, n), as ReadName reads it,
+// without packing its units.
+size_t NameLength(const char16_t* in, size_t n) {
+  size_t i = 0;
+  for (; i + simd::kWidth <= n && i < kMaxNameUnits; i += simd::kWidth) {
+    const unsigned stop = simd::Mask(NotNameUnits(simd::Load(in + i)));
+    if (stop != 0) {
+      i += simd::FirstLane(stop);
+      return i < kMaxNameUnits ? i : kMaxNameUnits;
+    }
+  }
+  if (i >= kMaxNameUnits) return kMaxNameUnits;
+  while (i < kMaxNameUnits && i < n && IsNameUnit(in[i])) ++i;
+  return i;
+}
+
+// The first eight bytes of a name of `length` units at in[0, n), zero after
+// it, as ReadName packs them.
+void ReadNameHead(const char16_t* in, size_t n, size_t length, uint32_t* head) {
+  const size_t count = length < simd::kWidth ? length : simd::kWidth;
+  if (n >= simd::kWidth) {
+    PackName(simd::Load(in), count, head);
+    return;
+  }
+  head[0] = 0;
+  head[1] = 0;
+  for (size_t i = 0; i < count; ++i) head[i / 4] |= static_cast<uint32_t>(in[i]) << (8 * (i % 4));
+}
+
 // A name that a ";" ends, as WriteSemicolonFormScalar reads it.
 char16_t* WriteSemicolonForm(char16_t* out, const char16_t* units, const Name& name) {
   const size_t length = name.length;
@@ -338,21 +367,42 @@ char16_t* DecodePlainNumber(const char16_t* in, size_t p, size_t n, char16_t* ou
   return end;
 }
 
-// Reads the references of eight units from in[p] on for which `Read` gives
-// a value other than 0, one vector each, and returns whether it read any.
-// Each moves on by a constant, so that the next one's loads wait on a
+// Reads the references of `kUnits` units from in[p] on for which `Read`
+// gives a value other than 0, one vector each, and returns whether it read
+// any. Each moves on by a constant, so that the next one's loads wait on a
 // predicted branch only, not on this one's digits.
-template <int32_t (*Read)(const char16_t*)>
+template <size_t kUnits, int32_t (*Read)(const char16_t*)>
 inline __attribute__((always_inline)) bool DecodeFixedReferences(const char16_t* in, size_t n,
                                                                  size_t& p, char16_t*& o) {
   const size_t start = p;
   int32_t value;
-  while (n - p >= charref::kFixedReferenceUnits && (value = Read(in + p)) > 0) {
-    // Up to 99,999: one unit, or a pair from 0x10000 on; never refused.
+  while (n - p >= kUnits && (value = Read(in + p)) > 0) {
+    // Up to 999,999 or 0xFFFFF: one unit, or a pair from 0x10000 on; never
+    // refused.
     o = WriteNumberedCharacter(o, value);
-    p += charref::kFixedReferenceUnits;
+    p += kUnits;
   }
   return p != start;
+}
+
+// The references of eight or nine units from the "&" at in[p] on, the unit
+// after it being "#" and at least nine units left.
+inline __attribute__((always_inline)) bool DecodeFixedNumbers(const char16_t* in, size_t n,
+                                                              size_t& p, char16_t*& o) {
+  const bool hex = (in[p + 2] | 0x20) == u'x';
+  if (in[p + 7] == u';') {
+    return hex ? DecodeFixedReferences<charref::kFixedReferenceUnits,
+                                       charref::ReadFourHexReference>(in, n, p, o)
+               : DecodeFixedReferences<charref::kFixedReferenceUnits,
+                                       charref::ReadFiveDigitReference>(in, n, p, o);
+  }
+  if (in[p + 8] == u';') {
+    return hex ? DecodeFixedReferences<charref::kLongReferenceUnits, charref::ReadFiveHexReference>(
+                     in, n, p, o)
+               : DecodeFixedReferences<charref::kLongReferenceUnits,
+                                       charref::ReadSixDigitReference>(in, n, p, o);
+  }
+  return false;
 }
 
 }  // namespace
@@ -395,9 +445,10 @@ Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool 
 }
 
 // As DecodeCharrefsScalar, with runs without "&" copied eight units at a
-// time, plain numeric references read eight units at once, and names found
-// in the generated indexes; a name that ends within the eight units after
-// the "&" is read and found without leaving registers. What follows an "&"
+// time, plain numeric references read eight units at once (runs of those of
+// eight or nine units one vector each), the common short names matched
+// against one pattern each, and other names found in the generated indexes; a name that ends within
+// the eight units after the "&" is read and found without leaving registers. What follows an "&"
 // that starts no reference, or the rest of a name after a legacy one, is
 // left to the run copy: it holds no "&", so it is copied as the scalar
 // decoder copies it.
@@ -406,11 +457,17 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
   // stay within the n units after o. One "&" at in[p], and the reference it
   // may begin.
   return simd::ConvertAroundRuns<charref::Ampersand>(in, n, out, [&](size_t& p, char16_t*& o) {
-    if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
-        ((in[p + 2] | 0x20) == u'x'
-             ? DecodeFixedReferences<charref::ReadFourHexReference>(in, n, p, o)
-             : DecodeFixedReferences<charref::ReadFiveDigitReference>(in, n, p, o))) {
-      return true;
+    if (n - p >= charref::kLongReferenceUnits) {
+      if (in[p + 1] == u'#') {
+        if (DecodeFixedNumbers(in, n, p, o)) return true;
+      } else {
+        const int32_t found = charref::ReadShortNamedReference(in + p);
+        if (found >= 0) {
+          *o++ = static_cast<char16_t>(found);
+          p += static_cast<size_t>(found >> 16);
+          return true;
+        }
+      }
     }
     if (char16_t* end = DecodePlainNumber(in, p, n, o, &p)) {
       o = end;
@@ -444,18 +501,27 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
         return true;
       }
     }
-    Name name;
-    ReadName(in + q, n - q, &name);
-    const size_t length = name.length;
+    // The name's units are packed only as far as a lookup needs them: the
+    // whole name when a ";" ends it and the table has names that long, the
+    // first eight for a legacy name.
+    const size_t length = NameLength(in + q, n - q);
     // A name that reaches the end of the piece may go on in the next one.
     if (q + length == n && !last && MayBecomeReference(in + q, length)) return false;
     if (q + length < n && in[q + length] == u';') {
-      if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
-        o = end;
-        consumed = length + 1;
+      if (length <= kNamedReferenceIndex.longest || in[q] == u'#') {
+        Name name;
+        ReadName(in + q, n - q, &name);
+        if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
+          o = end;
+          consumed = length + 1;
+        }
       }
-    } else if (const ReferenceSlot* legacy = FindLegacyPrefix(name.chunks, length, &consumed)) {
-      o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+    } else {
+      uint32_t head[2];
+      ReadNameHead(in + q, n - q, length, head);
+      if (const ReferenceSlot* legacy = FindLegacyPrefix(head, length, &consumed)) {
+        o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+      }
     }
     if (consumed == 0) *o++ = u'&';
     p = q + consumed;

@@ -1,10 +1,15 @@
 // Numeric references of eight units, the most common in encoded text of
 // kana, kanji and most other scripts: "&#" and five decimal digits and ";",
-// or "&#x" and four hex digits and ";". The decoder reads each from one
-// vector, with no step that depends on where its digits end. Each kernel has
-// its plain version beside it, which the tests hold it to. (Writing eight of
-// them from one vector of units measured slower on large texts than the
-// encoders' one store a reference, and is not done.)
+// or "&#x" and four hex digits and ";"; and of nine units, those of emoji and
+// other characters above U+FFFF: "&#" and six decimal digits and ";", or
+// "&#x" and five hex digits and ";". The decoder reads each from one vector
+// (and the ninth unit), with no step that depends on where its digits end.
+// Besides them, the short named references that text is full of ("&lt;",
+// "&amp;", "&quot;", ...) are each matched against one pattern picked by the
+// two units after the "&". Each kernel has its plain version beside it,
+// which the tests hold it to. (Writing eight of them from one vector of
+// units measured slower on large texts than the encoders' one store a
+// reference, and is not done.)
 #pragma once
 
 #include <stddef.h>
@@ -16,6 +21,7 @@
 namespace tobble::charref {
 
 inline constexpr size_t kFixedReferenceUnits = simd::kWidth;
+inline constexpr size_t kLongReferenceUnits = simd::kWidth + 1;
 
 namespace detail {
 inline simd::Units LoadLanes(const int16_t* lanes) {
@@ -87,6 +93,157 @@ inline int32_t ReadFourHexReferencePlain(const char16_t* in) {
     value = value * 16 + digit;
   }
   return value;
+}
+
+// The value of "&#NNNNNN;" at in[0, 9), six decimal digits, or -1 for any
+// other nine units.
+inline int32_t ReadSixDigitReference(const char16_t* in) {
+  using namespace simd;
+  alignas(16) static constexpr int16_t kMarks[8] = {'&', '#', 0, 0, 0, 0, 0, 0};
+  // Pairs of digits, then the three pairs as one number.
+  alignas(16) static constexpr int16_t kPairWeights[8] = {0, 0, 10, 1, 10, 1, 10, 1};
+  alignas(16) static constexpr int16_t kPairsWeights[8] = {0, 10000, 100, 1, 0, 0, 0, 0};
+  const Units v = Load(in);
+  const Units digits = Sub(v, Splat(u'0'));
+  const unsigned marks = Mask(_mm_cmpeq_epi16(v, detail::LoadLanes(kMarks)));
+  const unsigned decimal = Mask(Below(digits, 10));
+  if (((marks & 0x000F) | (decimal & 0xFFF0)) != 0xFFFF || in[8] != u';') return -1;
+  const Units pairs = _mm_madd_epi16(digits, detail::LoadLanes(kPairWeights));
+  return static_cast<int32_t>(detail::SumLanes(_mm_madd_epi16(
+      _mm_packs_epi32(pairs, _mm_setzero_si128()), detail::LoadLanes(kPairsWeights))));
+}
+
+// The value of "&#xHHHHH;" or "&#XHHHHH;" at in[0, 9), five hex digits of
+// either case, or -1 for any other nine units.
+inline int32_t ReadFiveHexReference(const char16_t* in) {
+  using namespace simd;
+  alignas(16) static constexpr int16_t kMarks[8] = {'&', '#', 'x', 0, 0, 0, 0, 0};
+  // The first digit, then pairs of digits; then the three as one number.
+  alignas(16) static constexpr int16_t kPairWeights[8] = {0, 0, 0, 1, 16, 1, 16, 1};
+  alignas(16) static constexpr int16_t kPairsWeights[8] = {0, 256, 256, 1, 0, 0, 0, 0};
+  const Units v = Load(in);
+  const Units lower = Or(v, Splat(0x20));
+  const Units letters = InRange(lower, u'a', u'f');
+  const Units hex = Or(InRange(v, u'0', u'9'), letters);
+  const Units pattern = detail::LoadLanes(kMarks);
+  const unsigned exact = Mask(_mm_cmpeq_epi16(v, pattern));
+  const unsigned folded = Mask(_mm_cmpeq_epi16(lower, pattern));
+  if (((exact & 0x000F) | (folded & 0x0030) | (Mask(hex) & 0xFFC0)) != 0xFFFF || in[8] != u';') {
+    return -1;
+  }
+  const Units values = Add(And(v, Splat(0xF)), And(letters, Splat(9)));
+  const Units pairs = _mm_madd_epi16(values, detail::LoadLanes(kPairWeights));
+  // 256 * (256 * first) + 256 * second pair + third pair.
+  const Units parts =
+      _mm_madd_epi16(_mm_packs_epi32(pairs, _mm_setzero_si128()), detail::LoadLanes(kPairsWeights));
+  return static_cast<int32_t>(simd::Lane32(parts, 0) << 8) +
+         static_cast<int32_t>(simd::Lane32(parts, 1));
+}
+
+inline int32_t ReadSixDigitReferencePlain(const char16_t* in) {
+  if (in[0] != u'&' || in[1] != u'#' || in[8] != u';') return -1;
+  int32_t value = 0;
+  for (int k = 2; k < 8; ++k) {
+    if (in[k] < u'0' || in[k] > u'9') return -1;
+    value = value * 10 + (in[k] - u'0');
+  }
+  return value;
+}
+
+inline int32_t ReadFiveHexReferencePlain(const char16_t* in) {
+  if (in[0] != u'&' || in[1] != u'#' || (in[2] != u'x' && in[2] != u'X') || in[8] != u';') {
+    return -1;
+  }
+  int32_t value = 0;
+  for (int k = 3; k < 8; ++k) {
+    const int digit = HexValue(in[k]);
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+// The short named references matched before the general lookup: the markup
+// characters and the typographic ones that are common in text. Each stands
+// for one unit.
+struct ShortReference {
+  const char16_t* name;  // without "&" and ";"
+  char16_t unit;
+};
+inline constexpr ShortReference kShortReferences[] = {
+    {u"lt", u'<'},         {u"gt", u'>'},         {u"amp", u'&'},        {u"quot", u'"'},
+    {u"apos", u'\''},      {u"nbsp", u'\xA0'},    {u"copy", u'\xA9'},    {u"reg", u'\xAE'},
+    {u"deg", u'\xB0'},     {u"middot", u'\xB7'},  {u"laquo", u'\xAB'},   {u"raquo", u'\xBB'},
+    {u"times", u'\xD7'},   {u"ndash", u'\x2013'}, {u"mdash", u'\x2014'}, {u"lsquo", u'\x2018'},
+    {u"rsquo", u'\x2019'}, {u"ldquo", u'\x201C'}, {u"rdquo", u'\x201D'}, {u"hellip", u'\x2026'},
+    {u"euro", u'\x20AC'},  {u"trade", u'\x2122'},
+};
+
+// The slot of a name by its first two units: one multiplication, no two of
+// the names above in the same slot.
+inline constexpr size_t kShortSlots = 64;
+constexpr size_t ShortSlot(char16_t first, char16_t second) {
+  return (first * 34u + second) % kShortSlots;
+}
+
+// A slot: the reference's units, "&" to ";" and zero after them, the bit mask
+// of their lanes (two bits a lane, as simd::Mask gives), the count of units
+// and what they stand for. An empty slot's pattern begins with a zero unit,
+// so that it matches no reference.
+struct ShortSlotEntry {
+  alignas(16) int16_t units[8];
+  uint16_t lanes;
+  uint16_t length;
+  char16_t unit;
+};
+struct ShortSlotTable {
+  ShortSlotEntry slots[kShortSlots];
+};
+
+constexpr ShortSlotTable MakeShortSlots() {
+  ShortSlotTable table{};
+  for (size_t s = 0; s < kShortSlots; ++s) table.slots[s].lanes = 3;
+  for (const ShortReference& r : kShortReferences) {
+    ShortSlotEntry& e = table.slots[ShortSlot(r.name[0], r.name[1])];
+    size_t k = 0;
+    e.units[k++] = '&';
+    for (const char16_t* c = r.name; *c != 0; ++c) e.units[k++] = static_cast<int16_t>(*c);
+    e.units[k++] = ';';
+    e.lanes = static_cast<uint16_t>((1u << (2 * k)) - 1);
+    e.length = static_cast<uint16_t>(k);
+    e.unit = r.unit;
+  }
+  return table;
+}
+inline constexpr ShortSlotTable kShortSlotTable = MakeShortSlots();
+
+constexpr bool EachShortReferenceHasItsSlot() {
+  for (const ShortReference& r : kShortReferences) {
+    if (kShortSlotTable.slots[ShortSlot(r.name[0], r.name[1])].unit != r.unit) return false;
+  }
+  return true;
+}
+static_assert(EachShortReferenceHasItsSlot(), "two short names share a slot");
+
+// One of the short references at in[0] ("&"), its units all within in[0, 8):
+// its count of units times 0x10000 plus the unit it stands for; -1 when the
+// units are none of them.
+inline int32_t ReadShortNamedReference(const char16_t* in) {
+  using namespace simd;
+  const ShortSlotEntry& e = kShortSlotTable.slots[ShortSlot(in[1], in[2])];
+  const unsigned equal = Mask(_mm_cmpeq_epi16(Load(in), detail::LoadLanes(e.units)));
+  if ((equal & e.lanes) != e.lanes) return -1;
+  return static_cast<int32_t>(e.length) << 16 | e.unit;
+}
+
+inline int32_t ReadShortNamedReferencePlain(const char16_t* in) {
+  if (in[0] != u'&') return -1;
+  for (const ShortReference& r : kShortReferences) {
+    size_t k = 0;
+    while (r.name[k] != 0 && in[1 + k] == r.name[k]) ++k;
+    if (r.name[k] == 0 && in[1 + k] == u';') return static_cast<int32_t>(k + 2) << 16 | r.unit;
+  }
+  return -1;
 }
 
 }  // namespace tobble::charref
