@@ -104,58 +104,109 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
   return j;
 }
 
-void ShapeCounter::operator()(const uint16_t* slice, size_t n) {
-  units += n;
-  uint16_t surrogates = 0;
-  for (size_t i = 0; i < n; ++i) {
-    largest = slice[i] > largest ? slice[i] : largest;
-    surrogates |= (slice[i] & 0xF800) == 0xD800;
-  }
-  if (!surrogates) {
-    after_high = after_high && n == 0;
-    return;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    if (after_high && IsLow(slice[i])) {
-      ++pairs;
-      after_high = false;
-    } else {
-      after_high = IsHigh(slice[i]);
-    }
-  }
+bool StrBuilder::Start(size_t room) {
+  // PyUnicode_New(0, ...) is the shared empty str, which must not be
+  // written to.
+  room_ = room > 0 ? room : 1;
+  text_ = PyUnicode_New(static_cast<Py_ssize_t>(room_), max_char_);
+  return text_ != nullptr;
 }
 
-StrShape ShapeCounter::shape() const {
-  if (pairs > 0) return {units - pairs, 0x10FFFF};
-  return {units, MaxCharOf(largest)};
-}
-
-// Only four-byte storage can hold a pair.
-void StrFiller::operator()(const uint16_t* slice, size_t n) {
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: {
-      Py_UCS1* out = PyUnicode_1BYTE_DATA(text) + at;
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(slice[i]);
-      at += n;
-      break;
+bool StrBuilder::Append(const uint16_t* units, size_t n) {
+  if (n == 0) return true;
+  if (n > room_ - at_) return false;
+  // Each loop narrows or copies as it checks, in one pass that compilers
+  // vectorize; what it wrote past at_ on failing is written again.
+  if (max_char_ <= 0xFF) {
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(text_) + at_;
+    uint16_t all = 0;
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = static_cast<Py_UCS1>(units[i]);
+      all |= units[i];
     }
-    case PyUnicode_2BYTE_KIND:
-      memcpy(PyUnicode_2BYTE_DATA(text) + at, slice, n * sizeof(uint16_t));
-      at += n;
-      break;
-    default: {
-      Py_UCS4* out = PyUnicode_4BYTE_DATA(text);
-      for (size_t i = 0; i < n; ++i) {
-        if (after_high && IsLow(slice[i])) {
-          out[at - 1] = 0x10000 + ((out[at - 1] - 0xD800) << 10) + (slice[i] - 0xDC00);
-          after_high = false;
-        } else {
-          out[at++] = slice[i];
-          after_high = IsHigh(slice[i]);
-        }
+    if (all > max_char_) return false;
+    at_ += n;
+    return true;
+  }
+  if (max_char_ == 0xFFFF) {
+    Py_UCS2* out = PyUnicode_2BYTE_DATA(text_) + at_;
+    uint16_t surrogates = 0;
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = units[i];
+      surrogates |= (units[i] & 0xF800) == 0xD800;
+    }
+    if (surrogates) {
+      // A pair needs four-byte storage.
+      if (after_high_ && IsLow(units[0])) return false;
+      for (size_t i = 0; i + 1 < n; ++i) {
+        if (IsHigh(units[i]) && IsLow(units[i + 1])) return false;
       }
     }
+    at_ += n;
+    after_high_ = IsHigh(units[n - 1]);
+    return true;
   }
+  Py_UCS4* out = PyUnicode_4BYTE_DATA(text_);
+  for (size_t i = 0; i < n; ++i) {
+    if (after_high_ && IsLow(units[i])) {
+      out[at_ - 1] = 0x10000 + ((out[at_ - 1] - 0xD800) << 10) + (units[i] - 0xDC00);
+      after_high_ = false;
+    } else {
+      out[at_++] = units[i];
+      after_high_ = IsHigh(units[i]);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+template <typename From, typename To>
+void Widen(const void* from, void* to, size_t n) {
+  const From* in = static_cast<const From*>(from);
+  To* out = static_cast<To*>(to);
+  for (size_t i = 0; i < n; ++i) out[i] = in[i];
+}
+
+}  // namespace
+
+bool StrBuilder::Reserve(const uint16_t* units, size_t n) {
+  Py_UCS4 max_char = ShapeOf(units, n).max_char;
+  if (after_high_ && n > 0 && IsLow(units[0])) max_char = 0x10FFFF;
+  max_char = max_char > max_char_ ? max_char : max_char_;
+  size_t room = room_;
+  if (n > room_ - at_) room = at_ + n > 2 * room_ ? at_ + n : 2 * room_;
+  if (max_char == max_char_) {
+    if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(room)) != 0) return false;
+    room_ = room;
+    return true;
+  }
+  PyObject* wider = PyUnicode_New(static_cast<Py_ssize_t>(room), max_char);
+  if (wider == nullptr) return false;
+  const void* from = PyUnicode_DATA(text_);
+  void* to = PyUnicode_DATA(wider);
+  int from_kind = PyUnicode_KIND(text_);
+  int to_kind = PyUnicode_KIND(wider);
+  if (from_kind == PyUnicode_1BYTE_KIND && to_kind == PyUnicode_1BYTE_KIND) {
+    memcpy(to, from, at_);
+  } else if (from_kind == PyUnicode_1BYTE_KIND && to_kind == PyUnicode_2BYTE_KIND) {
+    Widen<Py_UCS1, Py_UCS2>(from, to, at_);
+  } else if (from_kind == PyUnicode_1BYTE_KIND) {
+    Widen<Py_UCS1, Py_UCS4>(from, to, at_);
+  } else {
+    Widen<Py_UCS2, Py_UCS4>(from, to, at_);
+  }
+  Py_SETREF(text_, wider);
+  max_char_ = max_char;
+  room_ = room;
+  return true;
+}
+
+PyObject* StrBuilder::Finish() {
+  if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(at_)) != 0) return nullptr;
+  PyObject* text = text_;
+  text_ = nullptr;
+  return text;
 }
 
 }  // namespace tobble_python

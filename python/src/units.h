@@ -63,26 +63,42 @@ class UnitReader {
   size_t position_ = 0;
 };
 
-// Takes slices of units one after another and finds the shape of the str
-// they make together, pairs across slice edges included.
-struct ShapeCounter {
-  size_t units = 0;
-  size_t pairs = 0;
-  uint16_t largest = 0;
-  bool after_high = false;  // the last unit so far is an unpaired high surrogate
+// Builds a str from slices of units as they come, pairs joined across
+// slices too, in the narrowest storage that holds its code points so far: it
+// starts as ASCII and is made anew, wider, when a slice needs it (at most
+// three times), so that the result is the str Python itself would make. Its
+// room grows when a slice needs more, and the unused room is given back at
+// the end. Append uses no Python API; Start, Reserve and Finish do.
+class StrBuilder {
+ public:
+  StrBuilder() = default;
+  StrBuilder(const StrBuilder&) = delete;
+  StrBuilder& operator=(const StrBuilder&) = delete;
+  ~StrBuilder() { Py_XDECREF(text_); }
 
-  void operator()(const uint16_t* slice, size_t n);
-  StrShape shape() const;
-};
+  // Makes the str, with room for `room` code points; false with the
+  // exception set.
+  bool Start(size_t room);
 
-// Writes slices of units one after another into a str of the shape a
-// ShapeCounter found for them.
-struct StrFiller {
-  PyObject* text;
-  size_t at = 0;
-  bool after_high = false;  // the code point at at - 1 is an unpaired high surrogate
+  // Writes the n units' code points after those so far. False, with
+  // nothing counted, when they need more room or wider storage: Reserve,
+  // then Append again.
+  bool Append(const uint16_t* units, size_t n);
 
-  void operator()(const uint16_t* slice, size_t n);
+  // Makes room for the n units and storage that holds their code points;
+  // false with the exception set.
+  bool Reserve(const uint16_t* units, size_t n);
+
+  // The str of the code points written (a new reference); null with the
+  // exception set.
+  PyObject* Finish();
+
+ private:
+  PyObject* text_ = nullptr;
+  Py_UCS4 max_char_ = 0x7F;  // the storage's, as PyUnicode_New takes it
+  size_t at_ = 0;            // code points written
+  size_t room_ = 0;
+  bool after_high_ = false;  // the code point at at_ - 1 is an unpaired high surrogate
 };
 
 }  // namespace tobble_python
