@@ -94,6 +94,43 @@ tobble_status FeedStream(tobble_stream* stream, const char* bytes, size_t n, boo
   return status;
 }
 
+// Inputs up to this size are converted in one call into a bytes object of
+// the output's bound: they take little enough time that Ctrl-C need not be
+// seen in the middle, as it is between the slices a stream is fed.
+constexpr size_t kOneCallBytes = 1 << 20;
+
+// Converts a small input in one call of the library; with the GIL released
+// above kReleaseGilBytes.
+PyObject* ConvertBytesInOneCall(const tobble_filter* filter, tobble_encoding encoding,
+                                unsigned flags, const char* data, size_t n) {
+  size_t bound = tobble_output_bytes_bound(filter, encoding, n);
+  if (bound == 0 || bound > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    return RaiseStatus(TOBBLE_ERROR_TOO_LONG);
+  }
+  PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
+  if (result == nullptr) return nullptr;
+  size_t written = 0;
+  size_t error_offset = 0;
+  tobble_status status;
+  {
+    PyThreadState* state = n > kReleaseGilBytes ? PyEval_SaveThread() : nullptr;
+    status = tobble_convert_bytes(filter, encoding, flags, data, n, PyBytes_AS_STRING(result),
+                                  bound, &written, &error_offset);
+    if (state != nullptr) PyEval_RestoreThread(state);
+  }
+  if (status != TOBBLE_OK && status != TOBBLE_ERROR_INVALID_INPUT) {
+    Py_DECREF(result);
+    return RaiseStatus(status);
+  }
+  if (_PyBytes_Resize(&result, static_cast<Py_ssize_t>(written)) != 0) return nullptr;
+  if (status == TOBBLE_OK) return result;
+  // The output converted before the error comes with it.
+  RaiseInvalidInput(encoding, data, static_cast<Py_ssize_t>(n),
+                    static_cast<Py_ssize_t>(error_offset), error_offset, result);
+  Py_DECREF(result);
+  return nullptr;
+}
+
 }  // namespace
 
 PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -114,6 +151,12 @@ PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!ParseStreamOptions(encoding_arg, errors_arg, &encoding, &flags)) return nullptr;
   Py_buffer view;
   if (!GetBytes(data_arg, &view)) return nullptr;
+  if (static_cast<size_t>(view.len) <= kOneCallBytes) {
+    PyObject* result = ConvertBytesInOneCall(
+        filter, encoding, flags, static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
+    PyBuffer_Release(&view);
+    return result;
+  }
 
   KeptLease<CachedStream> lease;
   CachedStream* cached = lease.get();
