@@ -98,14 +98,54 @@ class SliceSource {
   size_t held_ = 0;
 };
 
+// How much room a result gets each time it needs more.
+class RoomPolicy {
+ public:
+  // For a text of `units` units (at most); `least` gives only the room the
+  // output needs, slice by slice, for the tests.
+  RoomPolicy(const tobble_filter* filter, size_t units, bool least)
+      : units_(units), bound_(tobble_output_bound(filter, units)), least_(least) {}
+
+  // The room for the builder's output so far and `written` code points
+  // more, the conversion of the text's first `read` units.
+  size_t Room(const StrBuilder& builder, size_t read, size_t written) const {
+    size_t needed = builder.length() + written;
+    if (least_) return needed;
+    size_t room;
+    if (!builder.started()) {
+      // The text's output grows as its first slice's did, give or take an
+      // eighth; but of more than twice the text's units, only
+      // kUpFrontRoom is taken at once, so that a conversion stopped early
+      // took little.
+      room = read > 0 ? written * (units_ / read) + written : bound_;
+      room += room / 8;
+      size_t cap = 2 * units_ > kUpFrontRoom ? 2 * units_ : kUpFrontRoom;
+      room = room < cap ? room : cap;
+    } else {
+      room = 2 * builder.room();
+    }
+    // Never more than any output can take, nor less than this one needs.
+    if (bound_ > 0 && room > bound_) room = bound_;
+    return room > needed ? room : needed;
+  }
+
+ private:
+  static constexpr size_t kUpFrontRoom = size_t{64} << 20;
+  size_t units_;
+  size_t bound_;  // 0 when it does not fit a size_t
+  bool least_;
+};
+
 // Converts slice by slice into the builder, with the GIL released but for
-// the builder's growth. Stops early when a signal handler raised or the
-// builder could not grow: then *raised is set, and so is the exception.
-tobble_status ConvertSlices(const tobble_filter* filter, PyObject* text, SliceBuffers* buffers,
-                            StrBuilder* builder, bool* raised) {
+// the builder's allocations. Stops early when a signal handler raised or
+// the builder could not grow: then *raised is set, and so is the
+// exception.
+tobble_status ConvertSlices(const tobble_filter* filter, PyObject* text, const RoomPolicy& policy,
+                            SliceBuffers* buffers, StrBuilder* builder, bool* raised) {
   GilReleased gil;
   SliceSource source(text, buffers->in());
   *raised = false;
+  size_t total_read = 0;
   while (true) {
     size_t n;
     int last;
@@ -115,8 +155,10 @@ tobble_status ConvertSlices(const tobble_filter* filter, PyObject* text, SliceBu
     tobble_status status =
         tobble_convert(filter, in, n, buffers->out(), buffers->out_room(), last, &read, &written);
     if (status != TOBBLE_OK) return status;
+    total_read += read;
     if (!builder->Append(buffers->out(), written)) {
-      if (!gil.WithGil([&] { return builder->Reserve(buffers->out(), written); })) {
+      size_t room = policy.Room(*builder, total_read, written);
+      if (!gil.WithGil([&] { return builder->Reserve(buffers->out(), written, room); })) {
         *raised = true;
         return TOBBLE_OK;
       }
@@ -132,34 +174,24 @@ tobble_status ConvertSlices(const tobble_filter* filter, PyObject* text, SliceBu
   }
 }
 
-// Converts in one pass, slice by slice, straight into the result, which
-// starts with room for `room` code points and grows as needed.
-PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text, size_t room) {
+// Converts in one pass, slice by slice, straight into the result. With
+// `least`, the result is given only the room it needs, slice by slice.
+PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text, bool least) {
   // Kept from call to call: a conversion into fresh memory pays a page
   // fault every 4 KiB, which costs more than converting what fills it.
   KeptLease<SliceBuffers> lease;
   SliceBuffers* buffers = lease.get();
   if (!buffers->Ready()) return PyErr_NoMemory();
+  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  // A code point above U+FFFF is two units.
+  size_t units = PyUnicode_KIND(text) == PyUnicode_4BYTE_KIND ? 2 * length : length;
+  RoomPolicy policy(filter, units, least);
   StrBuilder builder;
-  if (!builder.Start(room)) return nullptr;
   bool raised;
-  tobble_status status = ConvertSlices(filter, text, buffers, &builder, &raised);
+  tobble_status status = ConvertSlices(filter, text, policy, buffers, &builder, &raised);
   if (raised) return nullptr;
   if (status != TOBBLE_OK) return RaiseStatus(status);
   return builder.Finish();
-}
-
-// The room convert() gives a large text's result at first: its whole
-// bound, up to a few MiB; beyond, twice its units, so that memory is taken
-// as the output comes (and a conversion stopped by Ctrl-C early took
-// little), growing two-fold the few times the output needs more.
-size_t FirstRoom(const tobble_filter* filter, PyObject* text) {
-  constexpr size_t kWholeBound = size_t{4} << 20;
-  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-  size_t units = PyUnicode_KIND(text) == PyUnicode_4BYTE_KIND ? 2 * length : length;
-  size_t bound = tobble_output_bound(filter, units);
-  if (bound == 0 || bound > kWholeBound) bound = 2 * units > kWholeBound ? 2 * units : kWholeBound;
-  return bound;
 }
 
 // Converts a text of at most one slice once, through the slice buffers; with the GIL released for
@@ -225,14 +257,14 @@ PyObject* Convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (UnitsUpTo(args[1], kSliceUnits) <= kSliceUnits) {
     return ConvertOneSlice(filter, args[1]);
   }
-  return ConvertSliced(filter, args[1], FirstRoom(filter, args[1]));
+  return ConvertSliced(filter, args[1], false);
 }
 
 PyObject* ConvertSlicedForTests(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const tobble_filter* filter;
   if (!ConvertArguments("_convert_sliced", args, nargs, &filter)) return nullptr;
   // From the least room, so that the result grows and widens on the way.
-  return ConvertSliced(filter, args[1], 0);
+  return ConvertSliced(filter, args[1], true);
 }
 
 }  // namespace tobble_python

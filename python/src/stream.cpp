@@ -11,6 +11,7 @@
 #include "include/tobble.h"
 #include "python/src/arguments.h"
 #include "python/src/collector.h"
+#include "python/src/pages.h"
 #include "python/src/threads.h"
 
 namespace tobble_python {
@@ -109,6 +110,7 @@ PyObject* ConvertBytesInOneCall(const tobble_filter* filter, tobble_encoding enc
   }
   PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
   if (result == nullptr) return nullptr;
+  AdviseHugePages(PyBytes_AS_STRING(result), bound + 1);
   size_t written = 0;
   size_t error_offset = 0;
   tobble_status status;

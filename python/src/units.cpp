@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "python/src/pages.h"
+
 namespace tobble_python {
 namespace {
 
@@ -104,17 +106,9 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
   return j;
 }
 
-bool StrBuilder::Start(size_t room) {
-  // PyUnicode_New(0, ...) is the shared empty str, which must not be
-  // written to.
-  room_ = room > 0 ? room : 1;
-  text_ = PyUnicode_New(static_cast<Py_ssize_t>(room_), max_char_);
-  return text_ != nullptr;
-}
-
 bool StrBuilder::Append(const uint16_t* units, size_t n) {
   if (n == 0) return true;
-  if (n > room_ - at_) return false;
+  if (text_ == nullptr || n > room_ - at_) return false;
   // Each loop narrows or copies as it checks, in one pass that compilers
   // vectorize; what it wrote past at_ on failing is written again.
   if (max_char_ <= 0xFF) {
@@ -170,19 +164,33 @@ void Widen(const void* from, void* to, size_t n) {
 
 }  // namespace
 
-bool StrBuilder::Reserve(const uint16_t* units, size_t n) {
+bool StrBuilder::Reserve(const uint16_t* units, size_t n, size_t room) {
   Py_UCS4 max_char = ShapeOf(units, n).max_char;
   if (after_high_ && n > 0 && IsLow(units[0])) max_char = 0x10FFFF;
   max_char = max_char > max_char_ ? max_char : max_char_;
-  size_t room = room_;
-  if (n > room_ - at_) room = at_ + n > 2 * room_ ? at_ + n : 2 * room_;
-  if (max_char == max_char_) {
+  room = room > at_ + n ? room : at_ + n;
+  room = room > room_ ? room : room_;
+  // As much more as fills the last huge page of a large str.
+  size_t header = max_char < 0x80 ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
+  size_t kind = max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4;
+  if (room < (PY_SSIZE_T_MAX - header) / kind - 1) {
+    room = (HugePageSize(header + (room + 1) * kind) - header) / kind - 1;
+  }
+  if (text_ != nullptr && max_char == max_char_) {
     if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(room)) != 0) return false;
+    AdviseHugePages(PyUnicode_DATA(text_), (room + 1) * PyUnicode_KIND(text_));
     room_ = room;
     return true;
   }
   PyObject* wider = PyUnicode_New(static_cast<Py_ssize_t>(room), max_char);
   if (wider == nullptr) return false;
+  AdviseHugePages(PyUnicode_DATA(wider), (room + 1) * PyUnicode_KIND(wider));
+  if (text_ == nullptr) {
+    text_ = wider;
+    max_char_ = max_char;
+    room_ = room;
+    return true;
+  }
   const void* from = PyUnicode_DATA(text_);
   void* to = PyUnicode_DATA(wider);
   int from_kind = PyUnicode_KIND(text_);
@@ -203,6 +211,7 @@ bool StrBuilder::Reserve(const uint16_t* units, size_t n) {
 }
 
 PyObject* StrBuilder::Finish() {
+  if (text_ == nullptr) return PyUnicode_New(0, 0);
   if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(at_)) != 0) return nullptr;
   PyObject* text = text_;
   text_ = nullptr;

@@ -64,11 +64,12 @@ class UnitReader {
 };
 
 // Builds a str from slices of units as they come, pairs joined across
-// slices too, in the narrowest storage that holds its code points so far: it
-// starts as ASCII and is made anew, wider, when a slice needs it (at most
-// three times), so that the result is the str Python itself would make. Its
-// room grows when a slice needs more, and the unused room is given back at
-// the end. Append uses no Python API; Start, Reserve and Finish do.
+// slices too, in the narrowest storage that holds its code points so far:
+// it is made (when the first units come) as narrow as they allow, and made
+// anew, wider, when a later slice needs it (at most three times), so that
+// the result is the str Python itself would make. Its room grows when a
+// slice needs more, and the unused room is given back at the end. Append
+// uses no Python API; Reserve and Finish do.
 class StrBuilder {
  public:
   StrBuilder() = default;
@@ -76,18 +77,19 @@ class StrBuilder {
   StrBuilder& operator=(const StrBuilder&) = delete;
   ~StrBuilder() { Py_XDECREF(text_); }
 
-  // Makes the str, with room for `room` code points; false with the
-  // exception set.
-  bool Start(size_t room);
+  bool started() const { return text_ != nullptr; }
+  size_t length() const { return at_; }
+  size_t room() const { return room_; }
 
   // Writes the n units' code points after those so far. False, with
   // nothing counted, when they need more room or wider storage: Reserve,
   // then Append again.
   bool Append(const uint16_t* units, size_t n);
 
-  // Makes room for the n units and storage that holds their code points;
-  // false with the exception set.
-  bool Reserve(const uint16_t* units, size_t n);
+  // Makes room for `room` code points, and for the n units after those so
+  // far, in storage that holds their code points; false with the exception
+  // set.
+  bool Reserve(const uint16_t* units, size_t n, size_t room);
 
   // The str of the code points written (a new reference); null with the
   // exception set.
