@@ -18,6 +18,10 @@ namespace {
 // cache, and a 64 KiB text is one slice.
 constexpr size_t kSliceUnits = 32 * 1024;
 
+// The most a thread keeps for writing results into before they are copied
+// into a str of their own size; larger ones are written into their str.
+constexpr size_t kStagingBytes = size_t{4} << 20;
+
 // A call's input and output slice buffers.
 class SliceBuffers {
  public:
@@ -45,6 +49,9 @@ class SliceBuffers {
   uint16_t* in() { return in_; }
   uint16_t* out() { return in_ + kInRoom; }
   size_t out_room() const { return out_room_; }
+
+  // Results of up to kStagingBytes are written here first (StrBuilder).
+  StagingBuffer staging;
 
  private:
   uint16_t* in_ = nullptr;
@@ -186,7 +193,8 @@ PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text, bool least)
   // A code point above U+FFFF is two units.
   size_t units = PyUnicode_KIND(text) == PyUnicode_4BYTE_KIND ? 2 * length : length;
   RoomPolicy policy(filter, units, least);
-  StrBuilder builder;
+  // The tests' way goes from the staging buffer to a str of its own early.
+  StrBuilder builder(&buffers->staging, least ? kSliceUnits : kStagingBytes);
   bool raised;
   tobble_status status = ConvertSlices(filter, text, policy, buffers, &builder, &raised);
   if (raised) return nullptr;

@@ -63,21 +63,42 @@ class UnitReader {
   size_t position_ = 0;
 };
 
+// Memory a result is written into before it is copied into a str of its
+// own size; each thread keeps one from call to call.
+struct StagingBuffer {
+  StagingBuffer() = default;
+  StagingBuffer(const StagingBuffer&) = delete;
+  StagingBuffer& operator=(const StagingBuffer&) = delete;
+  ~StagingBuffer() { PyMem_RawFree(data); }
+
+  void* data = nullptr;
+  size_t bytes = 0;
+};
+
 // Builds a str from slices of units as they come, pairs joined across
 // slices too, in the narrowest storage that holds its code points so far:
 // it is made (when the first units come) as narrow as they allow, and made
-// anew, wider, when a later slice needs it (at most three times), so that
-// the result is the str Python itself would make. Its room grows when a
-// slice needs more, and the unused room is given back at the end. Append
-// uses no Python API; Reserve and Finish do.
+// wider when a later slice needs it (at most three times), so that the
+// result is the str Python itself would make. Its room grows when a slice
+// needs more.
+//
+// A result of up to `staging_limit` bytes is written into the staging
+// buffer and copied into a str of its own size at the end: the allocator
+// serves a str of the same size as the last call's from memory it has,
+// where a str made larger and then shrunk would be mapped afresh, page
+// fault by page fault, at every call. A larger one is written straight
+// into its str, on huge pages, and shrunk at the end.
+//
+// Append uses no Python API; Reserve and Finish do.
 class StrBuilder {
  public:
-  StrBuilder() = default;
+  StrBuilder(StagingBuffer* staging, size_t staging_limit)
+      : staging_(staging), staging_limit_(staging_limit) {}
   StrBuilder(const StrBuilder&) = delete;
   StrBuilder& operator=(const StrBuilder&) = delete;
   ~StrBuilder() { Py_XDECREF(text_); }
 
-  bool started() const { return text_ != nullptr; }
+  bool started() const { return staged_ || text_ != nullptr; }
   size_t length() const { return at_; }
   size_t room() const { return room_; }
 
@@ -96,9 +117,14 @@ class StrBuilder {
   PyObject* Finish();
 
  private:
-  PyObject* text_ = nullptr;
-  Py_UCS4 max_char_ = 0x7F;  // the storage's, as PyUnicode_New takes it
-  size_t at_ = 0;            // code points written
+  void* data() { return staged_ ? staging_->data : PyUnicode_DATA(text_); }
+
+  StagingBuffer* staging_;
+  size_t staging_limit_;
+  bool staged_ = false;       // written into the staging buffer
+  PyObject* text_ = nullptr;  // or into this str
+  Py_UCS4 max_char_ = 0x7F;   // the storage's, as PyUnicode_New takes it
+  size_t at_ = 0;             // code points written
   size_t room_ = 0;
   bool after_high_ = false;  // the code point at at_ - 1 is an unpaired high surrogate
 };
