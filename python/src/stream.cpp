@@ -2,7 +2,6 @@
 // stream's output is collected as it is written and returned as bytes.
 #include "python/src/stream.h"
 
-#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 
@@ -12,9 +11,7 @@
 #include "include/tobble.h"
 #include "python/src/arguments.h"
 #include "python/src/collector.h"
-#include "python/src/pages.h"
 #include "python/src/threads.h"
-#include "python/src/units.h"
 
 namespace tobble_python {
 namespace {
@@ -97,82 +94,6 @@ tobble_status FeedStream(tobble_stream* stream, const char* bytes, size_t n, boo
   return status;
 }
 
-// Inputs up to this size are converted in one call of the library: they
-// take little enough time that Ctrl-C need not be seen in the middle, as it
-// is between the slices a stream is fed.
-constexpr size_t kOneCallBytes = 1 << 20;
-
-// Outputs of a bound up to this size are converted into a buffer each
-// thread keeps, and copied into bytes of their own size: the allocator
-// serves those from memory it has, where bytes of the bound, shrunk, would
-// be mapped afresh, page fault by page fault, at every call. Larger ones
-// are converted straight into their bytes, on huge pages.
-constexpr size_t kStagingBytes = size_t{4} << 20;
-
-// Where one call converts into: the thread's staging buffer, or new bytes.
-// Null with the exception set.
-char* OneCallOutput(size_t bound, StagingBuffer* staging, PyObject** bytes) {
-  *bytes = nullptr;
-  if (bound <= kStagingBytes) {
-    if (bound > staging->bytes) {
-      void* grown = PyMem_RawRealloc(staging->data, bound);
-      if (grown == nullptr) {
-        PyErr_NoMemory();
-        return nullptr;
-      }
-      staging->data = grown;
-      staging->bytes = bound;
-    }
-    return static_cast<char*>(staging->data);
-  }
-  // As much more as fills the last huge page.
-  constexpr size_t kHeader = offsetof(PyBytesObject, ob_sval) + 1;
-  size_t size = HugePageSize(kHeader + bound) - kHeader;
-  *bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-  if (*bytes == nullptr) return nullptr;
-  AdviseHugePages(PyBytes_AS_STRING(*bytes), size + 1);
-  return PyBytes_AS_STRING(*bytes);
-}
-
-// Converts a small input in one call of the library; with the GIL released
-// above kReleaseGilBytes.
-PyObject* ConvertBytesInOneCall(const tobble_filter* filter, tobble_encoding encoding,
-                                unsigned flags, const char* data, size_t n) {
-  size_t bound = tobble_output_bytes_bound(filter, encoding, n);
-  if (bound == 0 || bound > static_cast<size_t>(PY_SSIZE_T_MAX) / 2) {
-    return RaiseStatus(TOBBLE_ERROR_TOO_LONG);
-  }
-  KeptLease<StagingBuffer> lease;
-  PyObject* result;
-  char* out = OneCallOutput(bound, lease.get(), &result);
-  if (out == nullptr) return nullptr;
-  size_t written = 0;
-  size_t error_offset = 0;
-  tobble_status status;
-  {
-    PyThreadState* state = n > kReleaseGilBytes ? PyEval_SaveThread() : nullptr;
-    status =
-        tobble_convert_bytes(filter, encoding, flags, data, n, out, bound, &written, &error_offset);
-    if (state != nullptr) PyEval_RestoreThread(state);
-  }
-  if (status != TOBBLE_OK && status != TOBBLE_ERROR_INVALID_INPUT) {
-    Py_XDECREF(result);
-    return RaiseStatus(status);
-  }
-  if (result == nullptr) {
-    result = PyBytes_FromStringAndSize(out, static_cast<Py_ssize_t>(written));
-    if (result == nullptr) return nullptr;
-  } else if (_PyBytes_Resize(&result, static_cast<Py_ssize_t>(written)) != 0) {
-    return nullptr;
-  }
-  if (status == TOBBLE_OK) return result;
-  // The output converted before the error comes with it.
-  RaiseInvalidInput(encoding, data, static_cast<Py_ssize_t>(n),
-                    static_cast<Py_ssize_t>(error_offset), error_offset, result);
-  Py_DECREF(result);
-  return nullptr;
-}
-
 }  // namespace
 
 PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -193,12 +114,6 @@ PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!ParseStreamOptions(encoding_arg, errors_arg, &encoding, &flags)) return nullptr;
   Py_buffer view;
   if (!GetBytes(data_arg, &view)) return nullptr;
-  if (static_cast<size_t>(view.len) <= kOneCallBytes) {
-    PyObject* result = ConvertBytesInOneCall(
-        filter, encoding, flags, static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-    PyBuffer_Release(&view);
-    return result;
-  }
 
   KeptLease<CachedStream> lease;
   CachedStream* cached = lease.get();
