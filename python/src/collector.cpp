@@ -5,6 +5,7 @@
 
 #include <new>
 
+#include "python/src/pages.h"
 #include "python/src/threads.h"
 
 namespace tobble_python {
@@ -31,6 +32,7 @@ PyObject* Collector::Take() {
   bool interrupted = false;
   if (result != nullptr) {
     char* out = PyBytes_AS_STRING(result);
+    AdviseHugePages(out, size_ + 1);
     GilReleased gil;
     for (const std::string& block : blocks_) {
       memcpy(out, block.data(), block.size());

@@ -18,6 +18,10 @@ namespace {
 // cache, and a 64 KiB text is one slice.
 constexpr size_t kSliceUnits = 32 * 1024;
 
+// The most a thread keeps for writing results into before they are copied
+// into a str of their own size; larger ones are written into their str.
+constexpr size_t kStagingBytes = size_t{4} << 20;
+
 // A call's input and output slice buffers.
 class SliceBuffers {
  public:
@@ -46,81 +50,156 @@ class SliceBuffers {
   uint16_t* out() { return in_ + kInRoom; }
   size_t out_room() const { return out_room_; }
 
+  // Results of up to kStagingBytes are written here first (StrBuilder).
+  StagingBuffer staging;
+
  private:
   uint16_t* in_ = nullptr;
   size_t out_room_ = 0;
 };
 
-// Runs the filter over the text a slice at a time, handing each slice's
-// output to sink(units, n); stops early (with TOBBLE_OK) when `gil` says
-// a signal handler raised. No Python API.
-template <typename Sink>
-tobble_status ForEachSlice(const tobble_filter* filter, PyObject* text, SliceBuffers* buffers,
-                           Sink& sink, GilReleased& gil) {
-  UnitReader reader(text);
-  uint16_t* in = buffers->in();
-  size_t held = 0;  // the unread tail of the last slice, at the front of `in`
+// A text's units a slice at a time: a str of two bytes a code point is
+// UTF-16 already and is read where it is; any other is widened into the
+// slice buffer, behind the unread tail of the slice before. No Python API.
+class SliceSource {
+ public:
+  SliceSource(PyObject* text, uint16_t* buffer) : reader_(text), buffer_(buffer) {
+    if (PyUnicode_KIND(text) == PyUnicode_2BYTE_KIND) {
+      units_ = PyUnicode_2BYTE_DATA(text);
+      length_ = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    }
+  }
+
+  // The next slice, *n units, and whether it ends the text.
+  const uint16_t* Next(size_t* n, int* last) {
+    if (units_ != nullptr) {
+      *n = length_ - at_ < kSliceUnits ? length_ - at_ : kSliceUnits;
+      *last = at_ + *n == length_;
+      return units_ + at_;
+    }
+    *n = held_ + reader_.Read(buffer_ + held_, SliceBuffers::kInRoom - held_);
+    *last = reader_.done();
+    return buffer_;
+  }
+
+  // Notes that the conversion read `read` of the slice's n units; false
+  // when it left more than the library ever leaves, which would mean no
+  // progress.
+  bool Consumed(size_t read, size_t n) {
+    if (n - read > TOBBLE_MAX_TAIL) return false;
+    if (units_ != nullptr) {
+      at_ += read;
+    } else {
+      held_ = n - read;
+      memmove(buffer_, buffer_ + read, held_ * sizeof(uint16_t));
+    }
+    return true;
+  }
+
+ private:
+  UnitReader reader_;
+  uint16_t* buffer_;
+  const uint16_t* units_ = nullptr;  // a two-byte str's own units
+  size_t length_ = 0;
+  size_t at_ = 0;
+  size_t held_ = 0;
+};
+
+// How much room a result gets each time it needs more.
+class RoomPolicy {
+ public:
+  // For a text of `units` units (at most); `least` gives only the room the
+  // output needs, slice by slice, for the tests.
+  RoomPolicy(const tobble_filter* filter, size_t units, bool least)
+      : units_(units), bound_(tobble_output_bound(filter, units)), least_(least) {}
+
+  // The room for the builder's output so far and `written` code points
+  // more, the conversion of the text's first `read` units.
+  size_t Room(const StrBuilder& builder, size_t read, size_t written) const {
+    size_t needed = builder.length() + written;
+    if (least_) return needed;
+    size_t room;
+    if (!builder.started()) {
+      // The text's output grows as its first slice's did, give or take an
+      // eighth; but of more than twice the text's units, only
+      // kUpFrontRoom is taken at once, so that a conversion stopped early
+      // took little.
+      room = read > 0 ? written * (units_ / read) + written : bound_;
+      room += room / 8;
+      size_t cap = 2 * units_ > kUpFrontRoom ? 2 * units_ : kUpFrontRoom;
+      room = room < cap ? room : cap;
+    } else {
+      room = 2 * builder.room();
+    }
+    // Never more than any output can take, nor less than this one needs.
+    if (bound_ > 0 && room > bound_) room = bound_;
+    return room > needed ? room : needed;
+  }
+
+ private:
+  static constexpr size_t kUpFrontRoom = size_t{64} << 20;
+  size_t units_;
+  size_t bound_;  // 0 when it does not fit a size_t
+  bool least_;
+};
+
+// Converts slice by slice into the builder, with the GIL released but for
+// the builder's allocations. Stops early when a signal handler raised or
+// the builder could not grow: then *raised is set, and so is the
+// exception.
+tobble_status ConvertSlices(const tobble_filter* filter, PyObject* text, const RoomPolicy& policy,
+                            SliceBuffers* buffers, StrBuilder* builder, bool* raised) {
+  GilReleased gil;
+  SliceSource source(text, buffers->in());
+  *raised = false;
+  size_t total_read = 0;
   while (true) {
-    size_t n = held + reader.Read(in + held, SliceBuffers::kInRoom - held);
-    int last = reader.done();
+    size_t n;
+    int last;
+    const uint16_t* in = source.Next(&n, &last);
     size_t read = 0;
     size_t written = 0;
     tobble_status status =
         tobble_convert(filter, in, n, buffers->out(), buffers->out_room(), last, &read, &written);
     if (status != TOBBLE_OK) return status;
-    sink(buffers->out(), written);
-    if (last || !gil.Continue()) return TOBBLE_OK;
-    held = n - read;
-    // The library leaves at most TOBBLE_MAX_TAIL units unread; more would
-    // mean no progress.
-    if (held > TOBBLE_MAX_TAIL) return TOBBLE_ERROR_CAPACITY;
-    memmove(in, in + read, held * sizeof(uint16_t));
+    total_read += read;
+    if (!builder->Append(buffers->out(), written)) {
+      size_t room = policy.Room(*builder, total_read, written);
+      if (!gil.WithGil([&] { return builder->Reserve(buffers->out(), written, room); })) {
+        *raised = true;
+        return TOBBLE_OK;
+      }
+      // Reserve made the room and storage the units need.
+      if (!builder->Append(buffers->out(), written)) return TOBBLE_ERROR_CAPACITY;
+    }
+    if (last) return TOBBLE_OK;
+    if (!gil.Continue()) {
+      *raised = true;
+      return TOBBLE_OK;
+    }
+    if (!source.Consumed(read, n)) return TOBBLE_ERROR_CAPACITY;
   }
 }
 
-// One pass of ForEachSlice with the GIL released. Null with the exception
-// set when the pass failed or a signal handler raised; otherwise `text`.
-template <typename Sink>
-PyObject* SlicePass(const tobble_filter* filter, PyObject* text, SliceBuffers* buffers,
-                    Sink& sink) {
-  tobble_status status;
-  bool interrupted;
-  {
-    GilReleased gil;
-    status = ForEachSlice(filter, text, buffers, sink, gil);
-    interrupted = gil.interrupted();
-  }
-  if (interrupted) return nullptr;
-  if (status != TOBBLE_OK) return RaiseStatus(status);
-  return text;
-}
-
-// Converts in slices: a first pass finds the result's length and storage, a
-// second converts again straight into the new str. Converting twice costs
-// less than writing, and reading back, an intermediate buffer many times the
-// text's size. With the GIL released throughout but for the str's
-// allocation.
-PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text) {
+// Converts in one pass, slice by slice, straight into the result. With
+// `least`, the result is given only the room it needs, slice by slice.
+PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text, bool least) {
   // Kept from call to call: a conversion into fresh memory pays a page
   // fault every 4 KiB, which costs more than converting what fills it.
   KeptLease<SliceBuffers> lease;
   SliceBuffers* buffers = lease.get();
   if (!buffers->Ready()) return PyErr_NoMemory();
-  ShapeCounter counter;
-  if (SlicePass(filter, text, buffers, counter) == nullptr) return nullptr;
-  StrShape shape = counter.shape();
-  PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(shape.length), shape.max_char);
-  if (result == nullptr) return nullptr;
-  StrFiller filler{result};
-  if (SlicePass(filter, text, buffers, filler) == nullptr) {
-    Py_DECREF(result);
-    return nullptr;
-  }
-  if (filler.at != shape.length) {
-    Py_DECREF(result);
-    return RaiseStatus(TOBBLE_ERROR_CAPACITY);
-  }
-  return result;
+  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  // A code point above U+FFFF is two units.
+  size_t units = PyUnicode_KIND(text) == PyUnicode_4BYTE_KIND ? 2 * length : length;
+  RoomPolicy policy(filter, units, least);
+  // The tests' way goes from the staging buffer to a str of its own early.
+  StrBuilder builder(&buffers->staging, least ? kSliceUnits : kStagingBytes);
+  bool raised;
+  tobble_status status = ConvertSlices(filter, text, policy, buffers, &builder, &raised);
+  if (raised) return nullptr;
+  if (status != TOBBLE_OK) return RaiseStatus(status);
+  return builder.Finish();
 }
 
 // Converts a text of at most one slice once, through the slice buffers; with the GIL released for
@@ -135,10 +214,18 @@ PyObject* ConvertOneSlice(const tobble_filter* filter, PyObject* text) {
   StrShape shape{0, 0};
   {
     PyThreadState* state = release ? PyEval_SaveThread() : nullptr;
-    UnitReader reader(text);
-    size_t n = reader.Read(buffers->in(), SliceBuffers::kInRoom);
-    status = tobble_convert(filter, buffers->in(), n, buffers->out(), buffers->out_room(), 1,
-                            nullptr, &written);
+    const uint16_t* in;
+    size_t n;
+    if (PyUnicode_KIND(text) == PyUnicode_2BYTE_KIND) {
+      in = PyUnicode_2BYTE_DATA(text);
+      n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+    } else {
+      UnitReader reader(text);
+      n = reader.Read(buffers->in(), SliceBuffers::kInRoom);
+      in = buffers->in();
+    }
+    status =
+        tobble_convert(filter, in, n, buffers->out(), buffers->out_room(), 1, nullptr, &written);
     if (status == TOBBLE_OK) shape = ShapeOf(buffers->out(), written);
     if (release) PyEval_RestoreThread(state);
   }
@@ -178,13 +265,14 @@ PyObject* Convert(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (UnitsUpTo(args[1], kSliceUnits) <= kSliceUnits) {
     return ConvertOneSlice(filter, args[1]);
   }
-  return ConvertSliced(filter, args[1]);
+  return ConvertSliced(filter, args[1], false);
 }
 
 PyObject* ConvertSlicedForTests(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   const tobble_filter* filter;
   if (!ConvertArguments("_convert_sliced", args, nargs, &filter)) return nullptr;
-  return ConvertSliced(filter, args[1]);
+  // From the least room, so that the result grows and widens on the way.
+  return ConvertSliced(filter, args[1], true);
 }
 
 }  // namespace tobble_python

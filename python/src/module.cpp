@@ -58,7 +58,8 @@ PyMethodDef kModuleMethods[] = {
      METH_FASTCALL,
      PyDoc_STR("_convert_sliced(filter, text, /)\n--\n\n"
                "convert() the way it takes for large texts, slice by slice, for\n"
-               "texts of any length; for the tests.")},
+               "texts of any length, its result given only the room each slice\n"
+               "needs, so that it grows and widens on the way; for the tests.")},
     {"_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FilterTuples)),
      METH_NOARGS, PyDoc_STR("The filters as (name, key, English name) tuples, in table order.")},
     {nullptr, nullptr, 0, nullptr},

@@ -38,6 +38,16 @@ class GilReleased {
 
   bool interrupted() const { return interrupted_; }
 
+  // Runs work() with the GIL taken back, for what needs the Python API
+  // half-way (a str's allocation); returns what it returns.
+  template <typename Work>
+  auto WithGil(Work work) {
+    PyEval_RestoreThread(state_);
+    auto result = work();
+    state_ = PyEval_SaveThread();
+    return result;
+  }
+
  private:
   PyThreadState* state_;
   bool checks_signals_;

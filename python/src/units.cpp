@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "python/src/pages.h"
+
 namespace tobble_python {
 namespace {
 
@@ -104,58 +106,139 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
   return j;
 }
 
-void ShapeCounter::operator()(const uint16_t* slice, size_t n) {
-  units += n;
-  uint16_t surrogates = 0;
-  for (size_t i = 0; i < n; ++i) {
-    largest = slice[i] > largest ? slice[i] : largest;
-    surrogates |= (slice[i] & 0xF800) == 0xD800;
-  }
-  if (!surrogates) {
-    after_high = after_high && n == 0;
-    return;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    if (after_high && IsLow(slice[i])) {
-      ++pairs;
-      after_high = false;
-    } else {
-      after_high = IsHigh(slice[i]);
+bool StrBuilder::Append(const uint16_t* units, size_t n) {
+  if (n == 0) return true;
+  if (!started() || n > room_ - at_) return false;
+  // Each loop narrows or copies as it checks, in one pass that compilers
+  // vectorize; what it wrote past at_ on failing is written again.
+  if (max_char_ <= 0xFF) {
+    Py_UCS1* out = static_cast<Py_UCS1*>(data()) + at_;
+    uint16_t all = 0;
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = static_cast<Py_UCS1>(units[i]);
+      all |= units[i];
     }
+    if (all > max_char_) return false;
+    at_ += n;
+    return true;
   }
-}
-
-StrShape ShapeCounter::shape() const {
-  if (pairs > 0) return {units - pairs, 0x10FFFF};
-  return {units, MaxCharOf(largest)};
-}
-
-// Only four-byte storage can hold a pair.
-void StrFiller::operator()(const uint16_t* slice, size_t n) {
-  switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: {
-      Py_UCS1* out = PyUnicode_1BYTE_DATA(text) + at;
-      for (size_t i = 0; i < n; ++i) out[i] = static_cast<Py_UCS1>(slice[i]);
-      at += n;
-      break;
+  if (max_char_ == 0xFFFF) {
+    Py_UCS2* out = static_cast<Py_UCS2*>(data()) + at_;
+    uint16_t surrogates = 0;
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = units[i];
+      surrogates |= (units[i] & 0xF800) == 0xD800;
     }
-    case PyUnicode_2BYTE_KIND:
-      memcpy(PyUnicode_2BYTE_DATA(text) + at, slice, n * sizeof(uint16_t));
-      at += n;
-      break;
-    default: {
-      Py_UCS4* out = PyUnicode_4BYTE_DATA(text);
-      for (size_t i = 0; i < n; ++i) {
-        if (after_high && IsLow(slice[i])) {
-          out[at - 1] = 0x10000 + ((out[at - 1] - 0xD800) << 10) + (slice[i] - 0xDC00);
-          after_high = false;
-        } else {
-          out[at++] = slice[i];
-          after_high = IsHigh(slice[i]);
-        }
+    if (surrogates) {
+      // A pair needs four-byte storage.
+      if (after_high_ && IsLow(units[0])) return false;
+      for (size_t i = 0; i + 1 < n; ++i) {
+        if (IsHigh(units[i]) && IsLow(units[i + 1])) return false;
       }
     }
+    at_ += n;
+    after_high_ = IsHigh(units[n - 1]);
+    return true;
   }
+  Py_UCS4* out = static_cast<Py_UCS4*>(data());
+  for (size_t i = 0; i < n; ++i) {
+    if (after_high_ && IsLow(units[i])) {
+      out[at_ - 1] = 0x10000 + ((out[at_ - 1] - 0xD800) << 10) + (units[i] - 0xDC00);
+      after_high_ = false;
+    } else {
+      out[at_++] = units[i];
+      after_high_ = IsHigh(units[i]);
+    }
+  }
+  return true;
+}
+
+namespace {
+
+size_t KindOf(Py_UCS4 max_char) {
+  return max_char < 0x100 ? 1 : max_char < 0x10000 ? 2 : 4;
+}
+
+// Copies n code points into wider storage, last first, so that `to` may be
+// `from` itself.
+template <typename From, typename To>
+void Widen(const void* from, void* to, size_t n) {
+  const From* in = static_cast<const From*>(from);
+  To* out = static_cast<To*>(to);
+  for (size_t i = n; i-- > 0;) out[i] = in[i];
+}
+
+void CopyWidened(const void* from, size_t from_kind, void* to, size_t to_kind, size_t n) {
+  if (from_kind == to_kind) {
+    memmove(to, from, n * to_kind);
+  } else if (from_kind == 1 && to_kind == 2) {
+    Widen<Py_UCS1, Py_UCS2>(from, to, n);
+  } else if (from_kind == 1) {
+    Widen<Py_UCS1, Py_UCS4>(from, to, n);
+  } else {
+    Widen<Py_UCS2, Py_UCS4>(from, to, n);
+  }
+}
+
+}  // namespace
+
+bool StrBuilder::Reserve(const uint16_t* units, size_t n, size_t room) {
+  Py_UCS4 max_char = ShapeOf(units, n).max_char;
+  if (after_high_ && n > 0 && IsLow(units[0])) max_char = 0x10FFFF;
+  max_char = max_char > max_char_ ? max_char : max_char_;
+  room = room > at_ + n ? room : at_ + n;
+  room = room > room_ ? room : room_;
+  size_t kind = KindOf(max_char);
+  size_t old_kind = KindOf(max_char_);
+  if (text_ == nullptr && room <= staging_limit_ / kind) {
+    if (room * kind > staging_->bytes) {
+      void* grown = PyMem_RawRealloc(staging_->data, room * kind);
+      if (grown == nullptr) {
+        PyErr_NoMemory();
+        return false;
+      }
+      staging_->data = grown;
+      staging_->bytes = room * kind;
+    }
+    if (staged_) CopyWidened(staging_->data, old_kind, staging_->data, kind, at_);
+    staged_ = true;
+    max_char_ = max_char;
+    room_ = room;
+    return true;
+  }
+  // As much more as fills the last huge page of a large str.
+  size_t header = max_char < 0x80 ? sizeof(PyASCIIObject) : sizeof(PyCompactUnicodeObject);
+  if (room < (PY_SSIZE_T_MAX - header) / kind - 1) {
+    room = (HugePageSize(header + (room + 1) * kind) - header) / kind - 1;
+  }
+  if (text_ != nullptr && max_char == max_char_) {
+    if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(room)) != 0) return false;
+    AdviseHugePages(PyUnicode_DATA(text_), (room + 1) * kind);
+    room_ = room;
+    return true;
+  }
+  PyObject* wider = PyUnicode_New(static_cast<Py_ssize_t>(room), max_char);
+  if (wider == nullptr) return false;
+  AdviseHugePages(PyUnicode_DATA(wider), (room + 1) * kind);
+  if (started()) CopyWidened(data(), old_kind, PyUnicode_DATA(wider), kind, at_);
+  Py_XSETREF(text_, wider);
+  staged_ = false;
+  max_char_ = max_char;
+  room_ = room;
+  return true;
+}
+
+PyObject* StrBuilder::Finish() {
+  if (!started()) return PyUnicode_New(0, 0);
+  if (staged_) {
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(at_), max_char_);
+    if (text != nullptr) memcpy(PyUnicode_DATA(text), staging_->data, at_ * KindOf(max_char_));
+    return text;
+  }
+  if (PyUnicode_Resize(&text_, static_cast<Py_ssize_t>(at_)) != 0) return nullptr;
+  PyObject* text = text_;
+  text_ = nullptr;
+  return text;
 }
 
 }  // namespace tobble_python

@@ -63,26 +63,70 @@ class UnitReader {
   size_t position_ = 0;
 };
 
-// Takes slices of units one after another and finds the shape of the str
-// they make together, pairs across slice edges included.
-struct ShapeCounter {
-  size_t units = 0;
-  size_t pairs = 0;
-  uint16_t largest = 0;
-  bool after_high = false;  // the last unit so far is an unpaired high surrogate
+// Memory a result is written into before it is copied into a str of its
+// own size; each thread keeps one from call to call.
+struct StagingBuffer {
+  StagingBuffer() = default;
+  StagingBuffer(const StagingBuffer&) = delete;
+  StagingBuffer& operator=(const StagingBuffer&) = delete;
+  ~StagingBuffer() { PyMem_RawFree(data); }
 
-  void operator()(const uint16_t* slice, size_t n);
-  StrShape shape() const;
+  void* data = nullptr;
+  size_t bytes = 0;
 };
 
-// Writes slices of units one after another into a str of the shape a
-// ShapeCounter found for them.
-struct StrFiller {
-  PyObject* text;
-  size_t at = 0;
-  bool after_high = false;  // the code point at at - 1 is an unpaired high surrogate
+// Builds a str from slices of units as they come, pairs joined across
+// slices too, in the narrowest storage that holds its code points so far:
+// it is made (when the first units come) as narrow as they allow, and made
+// wider when a later slice needs it (at most three times), so that the
+// result is the str Python itself would make. Its room grows when a slice
+// needs more.
+//
+// A result of up to `staging_limit` bytes is written into the staging
+// buffer and copied into a str of its own size at the end: the allocator
+// serves a str of the same size as the last call's from memory it has,
+// where a str made larger and then shrunk would be mapped afresh, page
+// fault by page fault, at every call. A larger one is written straight
+// into its str, on huge pages, and shrunk at the end.
+//
+// Append uses no Python API; Reserve and Finish do.
+class StrBuilder {
+ public:
+  StrBuilder(StagingBuffer* staging, size_t staging_limit)
+      : staging_(staging), staging_limit_(staging_limit) {}
+  StrBuilder(const StrBuilder&) = delete;
+  StrBuilder& operator=(const StrBuilder&) = delete;
+  ~StrBuilder() { Py_XDECREF(text_); }
 
-  void operator()(const uint16_t* slice, size_t n);
+  bool started() const { return staged_ || text_ != nullptr; }
+  size_t length() const { return at_; }
+  size_t room() const { return room_; }
+
+  // Writes the n units' code points after those so far. False, with
+  // nothing counted, when they need more room or wider storage: Reserve,
+  // then Append again.
+  bool Append(const uint16_t* units, size_t n);
+
+  // Makes room for `room` code points, and for the n units after those so
+  // far, in storage that holds their code points; false with the exception
+  // set.
+  bool Reserve(const uint16_t* units, size_t n, size_t room);
+
+  // The str of the code points written (a new reference); null with the
+  // exception set.
+  PyObject* Finish();
+
+ private:
+  void* data() { return staged_ ? staging_->data : PyUnicode_DATA(text_); }
+
+  StagingBuffer* staging_;
+  size_t staging_limit_;
+  bool staged_ = false;       // written into the staging buffer
+  PyObject* text_ = nullptr;  // or into this str
+  Py_UCS4 max_char_ = 0x7F;   // the storage's, as PyUnicode_New takes it
+  size_t at_ = 0;             // code points written
+  size_t room_ = 0;
+  bool after_high_ = false;  // the code point at at_ - 1 is an unpaired high surrogate
 };
 
 }  // namespace tobble_python

@@ -206,3 +206,20 @@ def test_sliced_conversion_equals_whole(filter_name, rng):
         whole = joined_utf16(tobble.convert_bytes(filter_name, utf16(text), "utf-16le"))
         assert tobble._tobble._convert_sliced(filter_name, text) == whole
         assert tobble.convert(filter_name, text) == whole
+
+
+@pytest.mark.parametrize("filter_name", FILTER_NAMES)
+@pytest.mark.parametrize("head", ["\xe9", "\u3042"])
+def test_narrow_strs_across_slice_edges(filter_name, head):
+    """Strs stored one or two bytes a code point (no character above
+    U+FFFF): a two-byte str is read in place, so its slices end where the
+    conversion left off; surrogate code points that make a pair, escapes
+    and references cut at every edge."""
+    slice_units = 32 * 1024
+    for tail in ["\ud83d\ude00", "\\ud83d\\ude00", "&#x1F600;", "%E3%81%82", "\ud83d", "\u3042"]:
+        for shift in range(-2, 2):
+            text = head * (slice_units + shift - len(tail) // 2) + tail
+            text = text + "b" * (slice_units - 5) + tail + head * 3
+            whole = joined_utf16(tobble.convert_bytes(filter_name, utf16(text), "utf-16le"))
+            assert tobble._tobble._convert_sliced(filter_name, text) == whole
+            assert tobble.convert(filter_name, text) == whole
