@@ -193,8 +193,9 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
       continue;
     }
     // A block whose first eight units are all three-byte characters, as in
-    // runs of kana and kanji, has those written from one vector, and so
-    // every eight after them that are too; the window moves on past them.
+    // runs of kana and kanji, has those written eight at a time without a
+    // branch, and so every eight after them that are too; the window moves
+    // on past them.
     if ((escaped & 0xFF) == 0xFF && url::LeadingThreeByteUnits(in + i) == url::kBlockUnits) {
       do {
         url::WriteThreeByteEscapes(in + i, o);
