@@ -12,6 +12,7 @@
 #include "filters/common/digits.h"
 #include "filters/escape/dense.h"
 #include "filters/filters.h"
+#include "filters/url/dense.h"
 #include "tests/support/convert.h"
 #include "tests/support/random_text.h"
 
@@ -113,6 +114,25 @@ TEST(DenseKernels, ShortNamedReferencesAreTheTableNames) {
   }
 }
 
+// URLencode's blocks of three-byte units: the blocks from each start in
+// the list of all such units, so each value comes in every lane.
+TEST(DenseKernels, ThreeByteEscapeWritesAreThePlainWrites) {
+  std::u16string units;
+  for (uint32_t u = 0; u <= 0xFFFF; ++u) {
+    if (url::ThreeByteUnit::Has(static_cast<char16_t>(u))) units += static_cast<char16_t>(u);
+  }
+  const size_t count = units.size();
+  units += units.substr(0, url::kBlockUnits);  // wrapping round
+  for (size_t start = 0; start < count; ++start) {
+    char16_t got[url::kBlockEscapeUnits], want[url::kBlockEscapeUnits];
+    url::WriteThreeByteEscapes(units.data() + start, got);
+    url::WriteThreeByteEscapesPlain(units.data() + start, want);
+    ASSERT_EQ(std::u16string(got, url::kBlockEscapeUnits),
+              std::u16string(want, url::kBlockEscapeUnits))
+        << Show(units.substr(start, url::kBlockUnits));
+  }
+}
+
 // The filters around the blocks: runs of every length about one and two
 // blocks, whole and with each unit in turn replaced by one that breaks the
 // run, against the plain versions.
@@ -141,6 +161,9 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"text2charref", u"\xFFFF", u'\xDBFF'},
       {"text2charrefx", u"\x1000", u'\x0FFF'},
       {"text2charrefx", u"\x65E5", u'<'},
+      {"URLencode", u"\x65E5", u' '},
+      {"URLencode", u"\xFFFF", u'\xD800'},
+      {"URLencode", u"\x0800", u'\x07FF'},
   };
   for (const Run& run : runs) {
     const Filter& filter = *FindFilter(run.filter);

@@ -10,6 +10,7 @@
 #include "filters/charref/unit_classes.h"
 #include "filters/common/simd.h"
 #include "filters/escape/unit_classes.h"
+#include "filters/url/dense.h"
 #include "filters/url/unit_classes.h"
 
 namespace tobble::testing {
@@ -56,6 +57,7 @@ TEST(UnitClasses, VectorLanesAreThePlainPredicate) {
   ExpectClassHolds<escape::NotAscii>("escape::NotAscii");
   ExpectClassHolds<escape::Backslash>("escape::Backslash");
   ExpectClassHolds<url::Percent>("url::Percent");
+  ExpectClassHolds<url::ThreeByteUnit>("url::ThreeByteUnit");
   ExpectClassHolds<charref::NeedsReference>("charref::NeedsReference");
   ExpectClassHolds<charref::Ampersand>("charref::Ampersand");
   ExpectClassHolds<charref::NotNameUnit>("charref::NotNameUnit");

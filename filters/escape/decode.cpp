@@ -125,25 +125,22 @@ inline __attribute__((always_inline)) bool ReadField(const char16_t* field, size
 }
 
 // Reads runs of "\u" escapes from the one at in[i] on, eight at a time, as
-// long as the text has room for eight, and returns true when it read any; the
-// units after them may be anything. A whole block moves on by a constant, so
-// that the next block's loads wait on a predicted branch only, not on this
-// block's result. Kept out of line: the escapes one by one around it take
-// fewer steps for it.
-__attribute__((noinline)) bool ReadEscapeBlocks(const char16_t* in, size_t n, size_t& i,
+// long as the text has room for eight; the units after them may be anything.
+// A whole block moves on by a constant, so that the next block's loads wait
+// on a predicted branch only, not on this block's result. Kept out of line:
+// the escapes one by one around it take fewer steps for it.
+__attribute__((noinline)) void ReadEscapeBlocks(const char16_t* in, size_t n, size_t& i,
                                                 char16_t*& o) {
-  const size_t start = i;
   do {
     const size_t count = escape::ReadUnitEscapes(in + i, o);
     if (count != escape::kBlockUnits) {
       i += 6 * count;
       o += count;
-      return i != start;
+      return;
     }
     i += escape::kBlockEscapeUnits;
     o += escape::kBlockUnits;
   } while (n - i >= escape::kBlockEscapeUnits && in[i] == u'\\' && in[i + 1] == u'u');
-  return true;
 }
 
 // As DecodeEscapes, reading fields through ReadField and skipping runs
@@ -156,18 +153,19 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
     int32_t value;
     // The common escape first: "\u" and a field within the text, most often
     // four plain hex digits, and often more such escapes right after it:
-    // eight at a time while the text has room for them. The block's eight
-    // units written lie within the units read.
+    // those eight at a time while the text has room for them. The block's
+    // eight units written lie within the units read.
     if (n - i >= 6 && in[i + 1] == u'u') {
-      // Only when the second and the last escape of the block look like
-      // "\u" too: a block that reads one or two escapes, as between "\U"
-      // escapes, costs more than reading them one by one.
-      if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
-          ReadEscapeBlocks(in, n, i, o)) {
-        return true;
-      }
       value = FourHexDigits(in + i + 2);
       if (value > 0) {
+        // A block only from an escape that reads, and only when the block's
+        // second and last escape look like "\u" too: tried at escapes that
+        // fail, or where one or two follow, as between "\U" escapes, a block
+        // reads nothing or little and costs more than it saves.
+        if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u') {
+          ReadEscapeBlocks(in, n, i, o);
+          return true;
+        }
         *o++ = static_cast<char16_t>(value);
         i += 6;
         return true;
