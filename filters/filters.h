@@ -21,6 +21,12 @@ struct Filter {
   // and fuzzers hold `convert` to wherever that one takes faster paths.
   Conversion scalar;
   const char* example;  // a short UTF-8 text that shows what the filter does
+  // The same conversions over UTF-8, and their worst case in output bytes
+  // per input byte. Null in the plug-ins, which convert UTF-16 alone, and
+  // in stand-ins that tests make.
+  unsigned factor8;
+  Utf8Conversion convert8;
+  Utf8Conversion scalar8;
 };
 
 // Every filter converts: a row that gave null for a conversion would pick
@@ -29,9 +35,29 @@ constexpr Conversion Required(Conversion conversion) {
   return conversion;
 }
 Conversion Required(decltype(nullptr)) = delete;
+constexpr Utf8Conversion RequiredUtf8(Utf8Conversion conversion) {
+  return conversion;
+}
+Utf8Conversion RequiredUtf8(decltype(nullptr)) = delete;
 
-#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar, example) \
-  {#function, name, name_en, key, factor, Required(convert), Required(scalar), example},
+#ifdef TOBBLE_UTF16_ONLY
+#define TOBBLE_UTF8_CONVERSION(conversion) nullptr
+#else
+#define TOBBLE_UTF8_CONVERSION(conversion) RequiredUtf8(conversion)
+#endif
+
+#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, factor8, convert, scalar, example) \
+  {#function,                                                                                      \
+   name,                                                                                           \
+   name_en,                                                                                        \
+   key,                                                                                            \
+   factor,                                                                                         \
+   Required(convert),                                                                              \
+   Required(scalar),                                                                               \
+   example,                                                                                        \
+   factor8,                                                                                        \
+   TOBBLE_UTF8_CONVERSION(convert),                                                                \
+   TOBBLE_UTF8_CONVERSION(scalar)},
 inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 #undef TOBBLE_FILTER_ROW
 
@@ -40,6 +66,11 @@ inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);
 // The units of output room converting n units with the filter needs.
 constexpr size_t OutputBound(const Filter& filter, size_t n) {
   return OutputBound(filter.factor, n);
+}
+
+// The bytes of output room converting n bytes of UTF-8 with the filter needs.
+constexpr size_t Utf8OutputBound(const Filter& filter, size_t n) {
+  return Utf8OutputBound(filter.factor8, n);
 }
 
 // Whether two zero-terminated byte strings are equal. The comparison stops

@@ -17,7 +17,8 @@ int DigitValue(char16_t u, int base) {
 
 }  // namespace
 
-bool ParseInteger(const char16_t* field, size_t n, int base, int32_t* value) {
+template <typename Unit>
+bool ParseInteger(const Unit* field, size_t n, int base, int32_t* value) {
   size_t i = 0;
   while (i < n && IsSpace(field[i])) ++i;
   bool negative = false;
@@ -49,5 +50,10 @@ bool ParseInteger(const char16_t* field, size_t n, int base, int32_t* value) {
   }
   return i == n;
 }
+
+template bool ParseInteger<char16_t>(const char16_t* field, size_t n, int base, int32_t* value);
+#ifndef TOBBLE_UTF16_ONLY
+template bool ParseInteger<uint8_t>(const uint8_t* field, size_t n, int base, int32_t* value);
+#endif
 
 }  // namespace tobble

@@ -1,6 +1,7 @@
 #include "filters/common/hex.h"
 #include "filters/common/number.h"
 #include "filters/common/simd.h"
+#include "filters/common/utf8.h"
 #include "filters/escape/escape.h"
 #include "filters/escape/unit_classes.h"
 
@@ -14,12 +15,15 @@ namespace {
 // accepted whole, and its value must name a character other than U+0000. A
 // refused escape is copied: its backslash goes out as it is and scanning
 // resumes right after it.
-Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, bool long_form) {
-  char16_t* o = out;
+template <typename Unit>
+Progress DecodeEscapes(const Unit* in, size_t n, Unit* out, bool last, bool long_form) {
+  DecodedOutput<Unit> output;
+  Unit* o = out;
   size_t i = 0;
   while (i < n) {
-    const char16_t u = in[i];
+    const Unit u = in[i];
     if (!escape::Backslash::Has(u)) {
+      o = output.Settle(o);
       *o++ = u;
       ++i;
       continue;
@@ -30,22 +34,24 @@ Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, b
     if (digits != 0) {
       if (i + 2 + digits > n && !last) break;
       int32_t value;
-      char16_t* end;
+      Unit* end;
       if (i + 2 + digits <= n && ParseInteger(in + i + 2, digits, 16, &value) &&
-          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+          (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
         o = end;
         i += 2 + digits;
         continue;
       }
     }
+    o = output.Settle(o);
     *o++ = u;
     ++i;
   }
-  return {i, static_cast<size_t>(o - out)};
+  return EndDecoding(i, out, o, last, output);
 }
 
 // The value of four hex digit units, or -1 when any of them is no hex digit.
-int32_t FourHexDigits(const char16_t* field) {
+template <typename Unit>
+int32_t FourHexDigits(const Unit* field) {
   const unsigned a = field[0], b = field[1], c = field[2], d = field[3];
   if ((a | b | c | d) >= 0x80) return -1;
   const int32_t va = detail::kHexValues.value[a], vb = detail::kHexValues.value[b],
@@ -60,7 +66,8 @@ int32_t FourHexDigits(const char16_t* field) {
 // and the parse's steps become shifts of those bits. Lenient fields (white
 // space, a sign, "0x") and fields that fail late, at any unit, all cost the
 // same.
-bool ReadFieldAtOnce(const char16_t* field, size_t digits, int32_t* value) {
+template <typename Unit>
+bool ReadFieldAtOnce(const Unit* field, size_t digits, int32_t* value) {
   using namespace simd;
   const Units v = Load(field);
   const Units lower = Or(v, Splat(0x20));
@@ -97,15 +104,17 @@ bool ReadFieldAtOnce(const char16_t* field, size_t digits, int32_t* value) {
 
 // Reads a field that is not all plain hex digits as ParseInteger does, with
 // `room` units readable at `field`.
-bool ReadLenientField(const char16_t* field, size_t digits, size_t room, int32_t* value) {
+template <typename Unit>
+bool ReadLenientField(const Unit* field, size_t digits, size_t room, int32_t* value) {
   if (room >= simd::kWidth) return ReadFieldAtOnce(field, digits, value);
   return ParseInteger(field, digits, 16, value);
 }
 
 // Reads an escape's field of 4 or 8 units exactly as ParseInteger does.
 // Plain hex digits, by far the common field, are read directly.
-inline __attribute__((always_inline)) bool ReadField(const char16_t* field, size_t digits,
-                                                     size_t room, int32_t* value) {
+template <typename Unit>
+inline __attribute__((always_inline)) bool ReadField(const Unit* field, size_t digits, size_t room,
+                                                     int32_t* value) {
   const int32_t high = FourHexDigits(field);
   if (high >= 0) {
     if (digits == 4) {
@@ -123,27 +132,29 @@ inline __attribute__((always_inline)) bool ReadField(const char16_t* field, size
 
 // As DecodeEscapes, reading fields through ReadField and skipping runs
 // without a backslash eight units at a time.
-template <bool kLongForm>
-Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <bool kLongForm, typename Unit>
+Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
+  DecodedOutput<Unit> output;
   // One backslash at in[i], and the escape it may begin.
-  return simd::ConvertAroundRuns<escape::Backslash>(in, n, out, [&](size_t& i, char16_t*& o) {
-    char16_t* end;
+  const auto convert = [&](size_t& i, Unit*& o) {
+    Unit* end;
     int32_t value;
     // The common escape first: "\u" and a field within the text, most often
     // four plain hex digits.
     if (n - i >= 6 && in[i + 1] == u'u') {
       value = FourHexDigits(in + i + 2);
       if (value > 0) {
-        *o++ = static_cast<char16_t>(value);
+        o = output.Unit(o, static_cast<char16_t>(value), i);
         i += 6;
         return true;
       }
       if (value < 0 && ReadLenientField(in + i + 2, 4, n - i - 2, &value) &&
-          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+          (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
         o = end;
         i += 6;
         return true;
       }
+      o = output.Settle(o);
       *o++ = in[i++];
       return true;
     }
@@ -151,7 +162,7 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
     const size_t digits = letter == u'u' ? 4 : letter == u'U' && kLongForm ? 8 : 0;
     if (digits != 0 && n - i >= 2 + digits) {
       if (ReadField(in + i + 2, digits, n - i - 2, &value) &&
-          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+          (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
         o = end;
         i += 2 + digits;
         return true;
@@ -159,27 +170,40 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
     } else if (!last && (digits != 0 || n - i == 1)) {
       return false;  // the escape may go on in the next piece
     }
+    o = output.Settle(o);
     *o++ = in[i++];
     return true;
-  });
+  };
+  const Progress done = simd::ConvertAroundRuns<escape::Backslash>(
+      in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
+  return EndDecoding(done.read, out, out + done.written, last, output);
 }
 
 }  // namespace
 
-Progress DecodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesJScalar(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapes(in, n, out, last, false);
 }
 
-Progress DecodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesCScalar(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapes(in, n, out, last, true);
 }
 
-Progress DecodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapesFast<false>(in, n, out, last);
 }
 
-Progress DecodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapesFast<true>(in, n, out, last);
 }
+
+TOBBLE_INSTANTIATE(DecodeEscapesJScalar)
+TOBBLE_INSTANTIATE(DecodeEscapesCScalar)
+TOBBLE_INSTANTIATE(DecodeEscapesJ)
+TOBBLE_INSTANTIATE(DecodeEscapesC)
 
 }  // namespace tobble

@@ -2,6 +2,7 @@
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/units.h"
+#include "filters/common/utf8.h"
 #include "filters/escape/escape.h"
 #include "filters/escape/unit_classes.h"
 
@@ -9,11 +10,12 @@ namespace tobble {
 namespace {
 
 // Writes a backslash, `letter` and the `digits` low hex digits of value.
-char16_t* WriteEscape(char16_t* out, char16_t letter, uint32_t value, int digits) {
+template <typename Unit>
+Unit* WriteEscape(Unit* out, char16_t letter, uint32_t value, int digits) {
   *out++ = u'\\';
-  *out++ = letter;
+  *out++ = static_cast<Unit>(letter);
   for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-    *out++ = kLowerHexDigits[(value >> shift) & 0xF];
+    *out++ = static_cast<Unit>(kLowerHexDigits[(value >> shift) & 0xF]);
   }
   return out;
 }
@@ -33,24 +35,47 @@ char16_t* WriteCodePointEscape(char16_t* out, uint32_t code_point) {
   StorePair(out + 8, kLowerHexPairs.pair[code_point & 0xFF]);
   return out + 10;
 }
+uint8_t* WriteUnitEscape(uint8_t* out, char16_t u) {
+  return WriteEscape(out, u'u', u, 4);
+}
+uint8_t* WriteCodePointEscape(uint8_t* out, uint32_t code_point) {
+  return WriteEscape(out, u'U', code_point, 8);
+}
+
+// Escapes the units of the character at in[i]: one "\uXXXX" for each of its
+// UTF-16 units. Returns the input units read, 0 for a character that must
+// wait for the next piece.
+template <typename Unit, typename Write>
+size_t EscapeUnitsAt(const Unit* in, size_t n, size_t i, bool last, Unit*& o, Write write) {
+  const UnitsAt units = Utf16UnitsAt(in, n, i, last);
+  if (units.read == 0) return 0;
+  o = write(o, units.unit[0]);
+  if (units.count == 2) o = write(o, units.unit[1]);
+  return units.read;
+}
 
 }  // namespace
 
-Progress EncodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool) {
-  char16_t* o = out;
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t u = in[i];
-    if (!escape::NotAscii::Has(u)) {
-      *o++ = u;
-    } else {
-      o = WriteEscape(o, u'u', u, 4);
+template <typename Unit>
+Progress EncodeEscapesJScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  Unit* o = out;
+  size_t i = 0;
+  while (i < n) {
+    if (!escape::NotAscii::Has(in[i])) {
+      *o++ = in[i++];
+      continue;
     }
+    const size_t read = EscapeUnitsAt(
+        in, n, i, last, o, [](Unit* at, char16_t u) { return WriteEscape(at, u'u', u, 4); });
+    if (read == 0) break;
+    i += read;
   }
-  return {n, static_cast<size_t>(o - out)};
+  return {i, static_cast<size_t>(o - out)};
 }
 
-Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
+template <typename Unit>
+Progress EncodeEscapesCScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  Unit* o = out;
   size_t i = 0;
   while (i < n) {
     if (!escape::NotAscii::Has(in[i])) {
@@ -59,7 +84,7 @@ Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool 
     }
     const Character c = CharacterAt(in, n, i, last);
     if (c.units == 0) break;
-    o = c.units == 2 ? WriteEscape(o, u'U', c.value, 8) : WriteEscape(o, u'u', c.value, 4);
+    o = c.value >= 0x10000 ? WriteEscape(o, u'U', c.value, 8) : WriteEscape(o, u'u', c.value, 4);
     i += c.units;
   }
   return {i, static_cast<size_t>(o - out)};
@@ -67,22 +92,31 @@ Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool 
 
 // Runs of ASCII are copied eight units at a time, and the units above 0x7F
 // after each run escaped one by one.
-Progress EncodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool) {
-  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
-    o = WriteUnitEscape(o, in[i++]);
-    return true;
+template <typename Unit>
+Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
+    const size_t read = EscapeUnitsAt(in, n, i, last, o,
+                                      [](Unit* at, char16_t u) { return WriteUnitEscape(at, u); });
+    i += read;
+    return read != 0;  // a character cut by the end of the piece waits
   });
 }
 
-Progress EncodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
-  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
+template <typename Unit>
+Progress EncodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
     const Character c = CharacterAt(in, n, i, last);
-    if (c.units == 0) return false;  // its partner may start the next piece
-    o = c.units == 2 ? WriteCodePointEscape(o, c.value)
-                     : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    if (c.units == 0) return false;  // the rest may start the next piece
+    o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
+                           : WriteUnitEscape(o, static_cast<char16_t>(c.value));
     i += c.units;
     return true;
   });
 }
+
+TOBBLE_INSTANTIATE(EncodeEscapesJScalar)
+TOBBLE_INSTANTIATE(EncodeEscapesCScalar)
+TOBBLE_INSTANTIATE(EncodeEscapesJ)
+TOBBLE_INSTANTIATE(EncodeEscapesC)
 
 }  // namespace tobble
