@@ -59,7 +59,7 @@ size_t NameLength(const char16_t* name, size_t n) {
   while (length < kMaxNameUnits && length < n && IsNameUnit(name[length])) ++length;
   return length;
 }
-size_t NameLength(const uint8_t* name, size_t n) {
+inline size_t NameLength(const uint8_t* name, size_t n) {
   size_t bytes = 0;
   for (size_t units = 0; units < kMaxNameUnits && bytes < n; ++units) {
     const uint8_t b = name[bytes];
@@ -254,7 +254,7 @@ void PackName(Units v, size_t count, uint32_t* chunks) {
 
 // Reads the name at the start of in[0, n): the run of name units, at most
 // kMaxNameUnits.
-void ReadName(const uint8_t* in, size_t n, Name* name) {
+inline void ReadName(const uint8_t* in, size_t n, Name* name) {
   const size_t length = NameLength(in, n);
   for (uint32_t& chunk : name->chunks) chunk = 0;
   for (size_t i = 0; i < length && i < sizeof name->chunks; ++i) {

@@ -35,10 +35,10 @@ char16_t* WriteCodePointEscape(char16_t* out, uint32_t code_point) {
   StorePair(out + 8, kLowerHexPairs.pair[code_point & 0xFF]);
   return out + 10;
 }
-uint8_t* WriteUnitEscape(uint8_t* out, char16_t u) {
+inline uint8_t* WriteUnitEscape(uint8_t* out, char16_t u) {
   return WriteEscape(out, u'u', u, 4);
 }
-uint8_t* WriteCodePointEscape(uint8_t* out, uint32_t code_point) {
+inline uint8_t* WriteCodePointEscape(uint8_t* out, uint32_t code_point) {
   return WriteEscape(out, u'U', code_point, 8);
 }
 

@@ -101,7 +101,7 @@ constexpr ByteTable kBytes;
 // Writes the bytes in[0, count) through the table, without a branch on
 // what they are: the bytes of a character above U+007F are the bytes that
 // its escape writes.
-uint8_t* WriteBytes(const uint8_t* in, size_t count, uint8_t* out) {
+inline uint8_t* WriteBytes(const uint8_t* in, size_t count, uint8_t* out) {
   for (size_t k = 0; k < count; ++k) {
     const uint32_t written = kBytes.written[in[k]];
     StoreBytes(out, written);
@@ -170,7 +170,7 @@ size_t EscapeAt(const char16_t* in, size_t n, size_t i, bool last, char16_t** ou
 }
 // In UTF-8 the escape of a character is the escapes of its bytes, so each
 // byte is escaped by itself, one at a time.
-size_t EscapeAt(const uint8_t* in, size_t, size_t i, bool, uint8_t** out) {
+inline size_t EscapeAt(const uint8_t* in, size_t, size_t i, bool, uint8_t** out) {
   *out = WriteBytes(in + i, 1, *out);
   return 1;
 }
