@@ -1,5 +1,5 @@
 #!/bin/sh
-# Runs the three measurements and writes the report (make bench builds what
+# Runs the four measurements and writes the report (make bench builds what
 # this needs first):
 #   1. the core into a reused buffer, beside memcpy      (build/release/core_bench)
 #   2. the plug-in call under Wine, both DLLs, beside a

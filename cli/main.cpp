@@ -2,6 +2,7 @@
 // standard input to standard output, to a file (-o) or into the files
 // themselves (-i), in one pass and in bounded memory whatever their size.
 #include <errno.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <algorithm>
@@ -97,22 +98,13 @@ int PrintList() {
   return PrintText(list);
 }
 
-int AppendToString(void* context, const uint8_t* bytes, size_t n) {
-  static_cast<std::string*>(context)->append(reinterpret_cast<const char*>(bytes), n);
-  return 0;
-}
-
 // The filter's UTF-8 output for a UTF-8 text.
 std::string ConvertText(const tobble_filter* filter, const std::string& text) {
-  std::string result;
-  tobble_stream* stream = nullptr;
-  if (tobble_stream_create(filter, TOBBLE_UTF8, 0, AppendToString, &result, &stream) ==
-      TOBBLE_ERROR_NO_MEMORY) {
-    throw std::bad_alloc();
-  }
-  tobble_stream_feed(stream, text.data(), text.size());
-  tobble_stream_finish(stream);
-  tobble_stream_destroy(stream);
+  std::string result(tobble_output_bytes_bound(filter, TOBBLE_UTF8, text.size()), '\0');
+  size_t written = 0;
+  tobble_convert_bytes(filter, TOBBLE_UTF8, 0, text.data(), text.size(), result.data(),
+                       result.size(), &written, nullptr);
+  result.resize(written);
   return result;
 }
 
@@ -277,34 +269,99 @@ int ConvertToStandardOutput(Job& job, const std::vector<const ArgChar*>& files) 
   return status;
 }
 
+// An AtomicFile's failure: the file or folder it concerns, what was being
+// done when that is not plain, and the system's reason.
+void FileFailed(const AtomicFile& file, const std::string& target_name, int error) {
+  const std::string name =
+      file.failed_path().empty() ? target_name : QuoteName(ToUtf8(file.failed_path().c_str()));
+  const std::string action = file.failed_action().empty() ? "" : file.failed_action() + ": ";
+  Report(name + ": " + action + Reason(error));
+}
+
+std::string Plural(uint64_t count, const char* one, const char* many) {
+  return std::to_string(count) + " " + (count == 1 ? one : many);
+}
+
+// A file replaced under one of its names: the others still lead to the old
+// contents.
+void WarnOfOtherLinks(const AtomicFile& file, const std::string& name) {
+  if (file.links() < 2) return;
+  Report("warning: " + name + ": has " + Plural(file.links(), "link", "links") + "; " +
+         (file.links() == 2 ? "the other keeps" : "the others keep") + " the old text");
+}
+
 // All inputs into one file, or nothing: the first failure leaves it as it
-// was.
+// was. Output that is not a file to replace (a pipe, /dev/stdout) is
+// written as it goes, and a reader that has gone ends the program quietly,
+// as on standard output.
 int ConvertToFile(Job& job, const std::vector<const ArgChar*>& files, const ArgChar* output) {
   const std::string output_name = QuoteName(ToUtf8(output));
   AtomicFile file;
   if (!file.Open(output, false)) {
-    Failed(output_name, errno == EINVAL ? EISDIR : errno);
+    FileFailed(file, output_name, errno == EINVAL ? EISDIR : errno);
     return 1;
   }
   job.destination.fd = file.fd();
+  job.flush_pipes = file.direct();
   for (const ArgChar* input : files) {
     const Outcome outcome = ConvertFile(job, input);
-    if (outcome == Outcome::kOutputFailed) Failed(output_name, job.destination.error);
+    if (outcome == Outcome::kOutputFailed) {
+      if (file.direct() && IsBrokenPipe(job.destination.error)) return 0;
+      Failed(output_name, job.destination.error);
+    }
     if (outcome != Outcome::kConverted) return 1;  // `file` removes its temporary file
   }
   if (!file.Commit()) {
-    Failed(output_name, errno);
+    FileFailed(file, output_name, errno);
     return 1;
   }
+  WarnOfOtherLinks(file, output_name);
   return 0;
 }
 
+// For each file, the position of the first earlier one that is the same
+// file under another name (`f ./f`, or a link), or -1.
+std::vector<ptrdiff_t> EarlierNames(const std::vector<const ArgChar*>& files) {
+  struct Named {
+    FileId id;
+    size_t position;
+  };
+  std::vector<Named> known;
+  for (size_t k = 0; k < files.size(); ++k) {
+    FileId id;
+    if (IdentifyFile(files[k], &id)) known.push_back({id, k});
+  }
+  std::sort(known.begin(), known.end(), [](const Named& a, const Named& b) {
+    if (a.id.device != b.id.device) return a.id.device < b.id.device;
+    return a.id.index != b.id.index ? a.id.index < b.id.index : a.position < b.position;
+  });
+  std::vector<ptrdiff_t> earlier(files.size(), -1);
+  for (size_t k = 1; k < known.size(); ++k) {
+    if (known[k].id == known[k - 1].id) {
+      const size_t first = earlier[known[k - 1].position] < 0
+                               ? known[k - 1].position
+                               : static_cast<size_t>(earlier[known[k - 1].position]);
+      earlier[known[k].position] = static_cast<ptrdiff_t>(first);
+    }
+  }
+  return earlier;
+}
+
 // Each file into itself, each all or nothing; a file that fails stays as it
-// was, and the others are still converted.
+// was, and the others are still converted. A file named twice is converted
+// once: its identity is taken before any is replaced, as a replaced file is
+// a new one.
 int ConvertInPlace(Job& job, const std::vector<const ArgChar*>& files) {
   int status = 0;
-  for (const ArgChar* input : files) {
+  const std::vector<ptrdiff_t> earlier = EarlierNames(files);
+  for (size_t k = 0; k < files.size(); ++k) {
+    const ArgChar* input = files[k];
     const std::string name = InputName(input);
+    if (earlier[k] >= 0) {
+      Report("warning: " + name + ": the same file as " + InputName(files[earlier[k]]) +
+             ", converted once");
+      continue;
+    }
     // The output first: it refuses what is not a regular file, which
     // could not be replaced and might block when opened (a pipe).
     AtomicFile file;
@@ -312,7 +369,7 @@ int ConvertInPlace(Job& job, const std::vector<const ArgChar*>& files) {
       if (errno == EINVAL) {
         Report(name + ": not a regular file");
       } else {
-        Failed(name, errno);
+        FileFailed(file, name, errno);
       }
       status = 1;
       continue;
@@ -327,17 +384,17 @@ int ConvertInPlace(Job& job, const std::vector<const ArgChar*>& files) {
     Outcome outcome = ConvertInput(job, fd, name);
     Close(fd);
     if (outcome == Outcome::kOutputFailed) Failed(name, job.destination.error);
-    if (outcome == Outcome::kConverted && !file.Commit()) {
-      Failed(name, errno);
-      outcome = Outcome::kFailed;
+    if (outcome == Outcome::kConverted) {
+      if (file.Commit()) {
+        WarnOfOtherLinks(file, name);
+      } else {
+        FileFailed(file, name, errno);
+        outcome = Outcome::kFailed;
+      }
     }
     if (outcome != Outcome::kConverted) status = 1;
   }
   return status;
-}
-
-std::string Plural(uint64_t count, const char* one, const char* many) {
-  return std::to_string(count) + " " + (count == 1 ? one : many);
 }
 
 // Reads an option's value: the next argument, or what follows `=` or the
@@ -435,6 +492,8 @@ int Main(int argc, ArgChar** argv) {
     }
   }
   if (files.empty()) files.push_back(nullptr);
+  // `-o -` is standard output, as an input of "-" is standard input.
+  if (output != nullptr && IsStandardInputName(output)) output = nullptr;
 
   // The stream and the read block, for every input: all the memory the
   // conversion will ever need, had once at the start.

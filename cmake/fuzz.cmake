@@ -12,7 +12,7 @@ add_link_options(-fsanitize=address,undefined)
 # The core, the tool's pipeline and the shared test support, instrumented so
 # libFuzzer sees their paths.
 add_library(tobble_fuzz_support STATIC
-  ${TOBBLE_CORE_SOURCES} ${TOBBLE_LIB_SOURCES} ${TOBBLE_TESTING_SOURCES})
+  ${TOBBLE_FILTER_SOURCES} ${TOBBLE_LIB_SOURCES} ${TOBBLE_TESTING_SOURCES})
 target_include_directories(tobble_fuzz_support PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/include)
 target_compile_definitions(tobble_fuzz_support PRIVATE TOBBLE_VERSION="${PROJECT_VERSION}")
 target_compile_options(tobble_fuzz_support PRIVATE -fsanitize=fuzzer-no-link)

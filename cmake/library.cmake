@@ -10,7 +10,7 @@ set(TOBBLE_LIBRARY_OPTIONS -fno-exceptions)
 
 # The core once for every static user: the tests link tobble_core, the
 # library's archive carries the same objects.
-add_library(tobble_core_objects OBJECT ${TOBBLE_CORE_SOURCES})
+add_library(tobble_core_objects OBJECT ${TOBBLE_FILTER_SOURCES})
 target_include_directories(tobble_core_objects PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_core_objects PRIVATE ${TOBBLE_LIBRARY_OPTIONS})
 if(NOT WIN32)
@@ -43,7 +43,7 @@ endif()
 # The shared library exports the API and nothing else, and is built without
 # the native preset's sanitizers so that any program (Python through ctypes
 # too) can load it.
-add_library(tobble_shared SHARED ${TOBBLE_CORE_SOURCES} ${TOBBLE_LIB_SOURCES})
+add_library(tobble_shared SHARED ${TOBBLE_FILTER_SOURCES} ${TOBBLE_LIB_SOURCES})
 tobble_library(tobble_shared)
 target_compile_options(tobble_shared PRIVATE -fno-sanitize=all)
 target_link_options(tobble_shared PRIVATE -fno-sanitize=all -Wl,--no-undefined)

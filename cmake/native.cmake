@@ -5,8 +5,6 @@
 # checks: the tool's tests with the 100 MiB run, `make install`,
 # reproducible packages.
 option(TOBBLE_RELEASE "Release build: the tool, the benchmarks and the release checks" OFF)
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
-find_package(benchmark REQUIRED)
 
 include(cmake/library.cmake)
 
@@ -14,6 +12,18 @@ add_executable(tobble ${TOBBLE_TOOL_SOURCES})
 target_link_libraries(tobble tobble_static)
 install(TARGETS tobble RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_SOURCE_DIR}/cli/tobble.1 DESTINATION share/man/man1)
+if(TOBBLE_RELEASE)
+  # Linked statically, the tool starts in a third of the time: no shared
+  # libraries to find, load and relocate, which counts for small inputs.
+  target_link_options(tobble PRIVATE -static)
+endif()
+
+# What `make install` builds ends here; the rest is tests and benchmarks.
+if(NOT TOBBLE_BUILD_TESTS)
+  return()
+endif()
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+find_package(benchmark REQUIRED)
 
 # The shared library exports the API's functions and nothing else.
 add_test(NAME library_exports
@@ -23,7 +33,8 @@ add_test(NAME library_exports
 # Benchmarks (make bench, from the release build): the corpus writer for the
 # command-line benchmark and the core benchmark, which the native build also
 # runs briefly as a smoke test.
-add_library(tobble_bench_corpus STATIC bench/corpus.cpp)
+add_library(tobble_bench_corpus STATIC
+  bench/corpus.cpp bench/natural_texts.cpp bench/adversarial_texts.cpp)
 target_link_libraries(tobble_bench_corpus PUBLIC tobble_core)
 add_executable(core_bench bench/core_bench.cpp)
 target_link_libraries(core_bench tobble_bench_corpus benchmark::benchmark)
@@ -36,9 +47,6 @@ set(TOBBLE_CLI_TEST
   --library $<TARGET_FILE:tobble_shared> --version-file ${CMAKE_SOURCE_DIR}/VERSION)
 
 if(TOBBLE_RELEASE)
-  # Linked statically, the tool starts in a third of the time: no shared
-  # libraries to find, load and relocate, which counts for small inputs.
-  target_link_options(tobble PRIVATE -static)
   add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST} --large)
   add_test(NAME install_test
     COMMAND ${CMAKE_SOURCE_DIR}/tests/check_install.sh ${CMAKE_SOURCE_DIR})
@@ -106,7 +114,8 @@ add_test(NAME stream_test COMMAND stream_test)
 # references.
 add_executable(api_test tests/api_test.cpp)
 target_link_libraries(api_test tobble_test_support GTest::gtest GTest::gtest_main)
-target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}")
+target_compile_definitions(api_test PRIVATE TOBBLE_EXPECTED_VERSION="${PROJECT_VERSION}"
+  TOBBLE_VERSION_FILE="${CMAKE_SOURCE_DIR}/VERSION")
 add_test(NAME api_test COMMAND api_test)
 
 add_test(NAME cli_test COMMAND Python3::Interpreter ${TOBBLE_CLI_TEST})

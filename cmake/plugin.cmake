@@ -38,7 +38,7 @@ set(TOBBLE_FREESTANDING_FLAGS
   -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-threadsafe-statics)
 
-add_library(tobble_plugin SHARED ${TOBBLE_CORE_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
+add_library(tobble_plugin SHARED ${TOBBLE_FILTER_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
 target_include_directories(tobble_plugin PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_plugin PRIVATE ${TOBBLE_FREESTANDING_FLAGS})
 # The plug-ins convert UTF-16 alone: no UTF-8 instantiation of the conversions.
@@ -65,6 +65,11 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   tobble_version_resource(tobble_tool tobble.exe "tobble text-conversion tool" VFT_APP)
 endif()
 
+# What `make` builds ends here; the rest is tests and the benchmark.
+if(NOT TOBBLE_BUILD_TESTS)
+  return()
+endif()
+
 # GoogleTest from its sources (Debian's googletest package), built by the
 # same cross compiler.
 set(TOBBLE_GTEST_SOURCE_DIR /usr/src/googletest CACHE PATH
@@ -77,6 +82,7 @@ target_compile_options(gtest PRIVATE -w)
 
 add_executable(plugin_test
   tests/plugin_test.cpp tests/plugin_host.cpp tests/win32_hooks.cpp tests/support/case_file.cpp
+  tests/support/utf.cpp
   tests/entities.cpp)
 target_include_directories(plugin_test PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(plugin_test gtest)
@@ -108,7 +114,7 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   # passes the processor's own instructions through.
   add_executable(transcode_test
     tests/transcode_test.cpp tests/support/gtest_convert.cpp tests/support/case_file.cpp
-    tests/support/convert.cpp tests/support/random_text.cpp)
+    tests/support/convert.cpp tests/support/random_text.cpp tests/support/utf.cpp)
   target_link_libraries(transcode_test tobble_static gtest gtest_main)
   target_link_options(transcode_test PRIVATE -static)
   add_test(NAME transcode_test COMMAND transcode_test)
@@ -147,9 +153,35 @@ endif()
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke
 # test. It carries the core to make the corpora and check the plug-in's output.
-add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp ${TOBBLE_CORE_SOURCES})
+add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp bench/natural_texts.cpp
+  bench/adversarial_texts.cpp ${TOBBLE_FILTER_SOURCES})
 target_include_directories(plugin_bench PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(plugin_bench PRIVATE -static)
 add_dependencies(plugin_bench tobble_plugin)
 add_test(NAME plugin_bench_smoke
   COMMAND plugin_bench $<TARGET_FILE:tobble_plugin> --sizes=64K --rounds=1 --min-time=0)
+
+# The test programs run under Wine through tests/run_under_wine.sh, which
+# passes one only on its own success line (Wine may end with status 0 having
+# run nothing) and skips it, with the reason, when the Wine side it needs is
+# missing: 32-bit Wine when wine32:i386 could not be installed.
+set(TOBBLE_WINE_TESTS plugin_test plugin_reliability_test plugin_bench_smoke)
+set(TOBBLE_WINE_GTEST_PROGRAMS plugin_test plugin_reliability_test)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND TOBBLE_WINE_TESTS transcode_test)
+  list(APPEND TOBBLE_WINE_GTEST_PROGRAMS transcode_test)
+endif()
+set(TOBBLE_RUN_UNDER_WINE ${CMAKE_SOURCE_DIR}/tests/run_under_wine.sh)
+set_target_properties(${TOBBLE_WINE_GTEST_PROGRAMS} PROPERTIES
+  CROSSCOMPILING_EMULATOR "${TOBBLE_RUN_UNDER_WINE};gtest")
+set_target_properties(plugin_bench PROPERTIES
+  CROSSCOMPILING_EMULATOR "${TOBBLE_RUN_UNDER_WINE};bench")
+set_tests_properties(${TOBBLE_WINE_TESTS} PROPERTIES SKIP_RETURN_CODE 77)
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(GET TOBBLE_FILTER_NAMES 0 tobble_first_filter)
+  add_test(NAME run_under_wine
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_run_under_wine.sh ${CMAKE_SOURCE_DIR}
+            $<TARGET_FILE:tobble_tool> $<TARGET_FILE:plugin_test> $<TARGET_FILE:plugin_bench>
+            $<TARGET_FILE:tobble_plugin> ${TOBBLE_CASE_FILE} ${TOBBLE_ENTITIES_FILE}
+            ${tobble_first_filter})
+endif()

@@ -20,6 +20,9 @@ struct Filter {
   // The plain unit-by-unit version of the same conversion, which the tests
   // and fuzzers hold `convert` to wherever that one takes faster paths.
   Conversion scalar;
+  // The export name of the filter it makes a round trip with, or null
+  // (filters/filter_list.h tells which way the trip runs).
+  const char* inverse;
   const char* example;  // a short UTF-8 text that shows what the filter does
   // The same conversions over UTF-8, and their worst case in output bytes
   // per input byte. Null in the plug-ins, which convert UTF-16 alone, and
@@ -40,23 +43,39 @@ constexpr Utf8Conversion RequiredUtf8(Utf8Conversion conversion) {
 }
 Utf8Conversion RequiredUtf8(decltype(nullptr)) = delete;
 
+// Whether two zero-terminated byte strings are equal. The comparison stops
+// at the first difference, so nothing past either string's end is read.
+constexpr bool SameString(const char* a, const char* b) {
+  for (; *a == *b; ++a, ++b) {
+    if (*a == 0) return true;
+  }
+  return false;
+}
+
+// A row's inverse: null for `none`.
+constexpr const char* Inverse(const char* function) {
+  return SameString(function, "none") ? nullptr : function;
+}
+
 #ifdef TOBBLE_UTF16_ONLY
 #define TOBBLE_UTF8_CONVERSION(conversion) nullptr
 #else
 #define TOBBLE_UTF8_CONVERSION(conversion) RequiredUtf8(conversion)
 #endif
 
-#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, factor8, convert, scalar, example) \
-  {#function,                                                                                      \
-   name,                                                                                           \
-   name_en,                                                                                        \
-   key,                                                                                            \
-   factor,                                                                                         \
-   Required(convert),                                                                              \
-   Required(scalar),                                                                               \
-   example,                                                                                        \
-   factor8,                                                                                        \
-   TOBBLE_UTF8_CONVERSION(convert),                                                                \
+#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, factor8, convert, scalar, inverse, \
+                          example)                                                                \
+  {#function,                                                                                     \
+   name,                                                                                          \
+   name_en,                                                                                       \
+   key,                                                                                           \
+   factor,                                                                                        \
+   Required(convert),                                                                             \
+   Required(scalar),                                                                              \
+   Inverse(#inverse),                                                                             \
+   example,                                                                                       \
+   factor8,                                                                                       \
+   TOBBLE_UTF8_CONVERSION(convert),                                                               \
    TOBBLE_UTF8_CONVERSION(scalar)},
 inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 #undef TOBBLE_FILTER_ROW
@@ -73,15 +92,6 @@ constexpr size_t Utf8OutputBound(const Filter& filter, size_t n) {
   return Utf8OutputBound(filter.factor8, n);
 }
 
-// Whether two zero-terminated byte strings are equal. The comparison stops
-// at the first difference, so nothing past either string's end is read.
-constexpr bool SameString(const char* a, const char* b) {
-  for (; *a == *b; ++a, ++b) {
-    if (*a == 0) return true;
-  }
-  return false;
-}
-
 // The index of the filter exported as `function`, or kFilterCount.
 constexpr size_t FilterIndex(const char* function) {
   size_t i = 0;
@@ -94,5 +104,31 @@ constexpr const Filter* FindFilter(const char* function) {
   const size_t i = FilterIndex(function);
   return i < kFilterCount ? &kFilters[i] : nullptr;
 }
+
+// The round trip a filter's row names: its encoder, whose output its
+// decoder gives back as the text it was. The decoder is the side that never
+// lengthens a text. Both null when the row names no inverse.
+struct RoundTrip {
+  const Filter* encoder;
+  const Filter* decoder;
+};
+constexpr RoundTrip RoundTripOf(const Filter& filter) {
+  const Filter* inverse = filter.inverse ? FindFilter(filter.inverse) : nullptr;
+  if (inverse == nullptr) return {nullptr, nullptr};
+  if (inverse->factor < filter.factor) return {&filter, inverse};
+  return {inverse, &filter};
+}
+
+// Every inverse names a filter of the table that takes the other side of
+// the trip: one of the two lengthens texts and the other does not.
+constexpr bool InversesAreSound() {
+  for (const Filter& filter : kFilters) {
+    if (filter.inverse == nullptr) continue;
+    const size_t inverse = FilterIndex(filter.inverse);
+    if (inverse == kFilterCount || kFilters[inverse].factor == filter.factor) return false;
+  }
+  return true;
+}
+static_assert(InversesAreSound(), "an inverse names no filter, or one on the same side");
 
 }  // namespace tobble

@@ -11,6 +11,9 @@
  *    is a text: a lone surrogate is a unit like any other and is never lost
  *    or changed by accident.
  *
+ *  - tobble_convert_bytes() converts bytes in memory, in UTF-8, UTF-16LE or
+ *    UTF-16BE, in one call: the same result as a stream fed all of them.
+ *
  *  - A stream (tobble_stream_create() and the functions after it) converts
  *    bytes in UTF-8, UTF-16LE or UTF-16BE, fed in pieces of any size, in
  *    bounded memory. It checks the input, reports where invalid input starts,
@@ -29,11 +32,24 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* The Windows build makes the static library alone (libtobble.a, which
+   tobble.exe links), so there a program imports nothing from a DLL and the
+   functions need no declaration of their own. */
 #if defined(_WIN32) || defined(TOBBLE_STATIC)
 #define TOBBLE_API
 #else
 #define TOBBLE_API __attribute__((visibility("default")))
 #endif
+
+/* The version of this header, the same as tobble_version() gives for the
+   library built with it (a test reads the project's VERSION file and holds
+   both to it). TOBBLE_VERSION_NUMBER is MAJOR * 10000 + MINOR * 100 + PATCH,
+   for comparisons in the preprocessor. */
+#define TOBBLE_VERSION_MAJOR 1
+#define TOBBLE_VERSION_MINOR 0
+#define TOBBLE_VERSION_PATCH 0
+#define TOBBLE_VERSION_NUMBER \
+  (TOBBLE_VERSION_MAJOR * 10000 + TOBBLE_VERSION_MINOR * 100 + TOBBLE_VERSION_PATCH)
 
 #ifdef __cplusplus
 extern "C" {
@@ -63,7 +79,10 @@ typedef enum tobble_status {
   /* Memory could not be had. */
   TOBBLE_ERROR_NO_MEMORY = 8,
   /* The input is too long for its output to be addressed. */
-  TOBBLE_ERROR_TOO_LONG = 9
+  TOBBLE_ERROR_TOO_LONG = 9,
+  /* A stream's function was called from that stream's own write callback;
+     the call did nothing, and the stream goes on as before. */
+  TOBBLE_ERROR_REENTERED = 10
 } tobble_status;
 
 /* A short English description of a status ("invalid input", ...); never
@@ -124,15 +143,19 @@ TOBBLE_API size_t tobble_output_bound(const tobble_filter* filter, size_t n);
    in front of the next units. Converting a text in such pieces gives exactly
    the output of converting it whole.
 
+   in and out must not overlap: the units of in[0, n) and of out[0, capacity)
+   are different memory.
+
    Errors: TOBBLE_ERROR_NULL_POINTER (filter or out null, or in null with n
-   above 0), TOBBLE_ERROR_TOO_LONG (no bound fits), TOBBLE_ERROR_CAPACITY.
-   On an error nothing is written and *read, *written are 0. */
+   above 0), TOBBLE_ERROR_BAD_ARGUMENT (in and out overlap),
+   TOBBLE_ERROR_TOO_LONG (no bound fits), TOBBLE_ERROR_CAPACITY. On an error
+   nothing is written and *read, *written are 0. */
 TOBBLE_API tobble_status tobble_convert(const tobble_filter* filter, const uint16_t* in, size_t n,
                                         uint16_t* out, size_t capacity, int last, size_t* read,
                                         size_t* written);
 
 /* ------------------------------------------------------------------------ */
-/* Streams of bytes                                                         */
+/* Encodings                                                                */
 
 typedef enum tobble_encoding {
   TOBBLE_UTF8 = 0,
@@ -148,15 +171,61 @@ TOBBLE_API tobble_status tobble_encoding_parse(const char* name, tobble_encoding
 /* "UTF-8", "UTF-16LE" or "UTF-16BE"; null for any other value. */
 TOBBLE_API const char* tobble_encoding_name(tobble_encoding encoding);
 
-/* Stream flags. */
+/* Flags of tobble_convert_bytes() and of a stream. */
 /* Invalid input becomes U+FFFD instead of an error: in UTF-8 one for each
    maximal subpart of an ill-formed sequence (the Unicode standard's
    recommended practice), in UTF-16 one for an odd last byte. */
 #define TOBBLE_REPLACE 1u
 
+/* ------------------------------------------------------------------------ */
+/* Converting bytes in one call                                             */
+
+/* The bytes of output room that converting n bytes in `encoding` needs,
+   whatever they hold (invalid input and lone surrogates written as U+FFFD
+   included). 0 for a null filter, an encoding this header does not define,
+   or when the bound does not fit a size_t. */
+TOBBLE_API size_t tobble_output_bytes_bound(const tobble_filter* filter, tobble_encoding encoding,
+                                            size_t n);
+
+/* Converts the n bytes at in, a whole text in `encoding`, into out, which
+   holds `capacity` bytes: at least tobble_output_bytes_bound(filter,
+   encoding, n). The output is in the same encoding and is byte for byte what
+   a stream with the same filter, encoding and flags writes when fed the n
+   bytes and finished (see tobble_stream_create() for how the input is read
+   and written). Nothing is allocated. *written is the bytes written and
+   *error_offset the offset of invalid input (either pointer may be null when
+   not wanted).
+
+   in and out must not overlap: the bytes of in[0, n) and of out[0, capacity)
+   are different memory.
+
+   Without TOBBLE_REPLACE, invalid input (as for tobble_stream_feed() and
+   tobble_stream_finish()) gives TOBBLE_ERROR_INVALID_INPUT: out then holds
+   the conversion of everything before it, *written bytes, and *error_offset
+   is the offset of its first byte. Otherwise *error_offset is 0.
+
+   Errors: TOBBLE_ERROR_NULL_POINTER (filter or out null, or in null with n
+   above 0), TOBBLE_ERROR_BAD_ARGUMENT (encoding, flags, or in and out
+   overlap), TOBBLE_ERROR_TOO_LONG (no bound fits), TOBBLE_ERROR_CAPACITY,
+   TOBBLE_ERROR_INVALID_INPUT. On an error other than the last nothing is
+   written and *written is 0. */
+TOBBLE_API tobble_status tobble_convert_bytes(const tobble_filter* filter, tobble_encoding encoding,
+                                              unsigned flags, const void* in, size_t n, void* out,
+                                              size_t capacity, size_t* written,
+                                              size_t* error_offset);
+
+/* ------------------------------------------------------------------------ */
+/* Streams of bytes                                                         */
+
 /* Takes n converted bytes (n > 0). Returns 0 when it took them all, anything
    else to stop the stream with TOBBLE_ERROR_WRITE (the callback keeps its
-   own reason, errno say). */
+   own reason, errno say).
+
+   The callback must not call its own stream: tobble_stream_feed(),
+   tobble_stream_flush(), tobble_stream_finish() and tobble_stream_reset()
+   called from it return TOBBLE_ERROR_REENTERED and do nothing, and
+   tobble_stream_destroy() does nothing. The counts and the error offset may
+   be read. */
 typedef int (*tobble_write_fn)(void* context, const uint8_t* bytes, size_t n);
 
 /* A stream: one filter, one encoding for input and output alike. Opaque. */
@@ -191,13 +260,17 @@ TOBBLE_API tobble_status tobble_stream_create(const tobble_filter* filter, tobbl
    of the sequence's first byte. The stream then takes nothing more.
 
    TOBBLE_ERROR_WRITE when the callback failed; TOBBLE_ERROR_FINISHED after
-   tobble_stream_finish() or an earlier error. */
+   tobble_stream_finish() or an earlier error; TOBBLE_ERROR_REENTERED from
+   the stream's own callback. */
 TOBBLE_API tobble_status tobble_stream_feed(tobble_stream* stream, const void* bytes, size_t n);
 
 /* Hands everything converted so far to the callback: all output except what
-   the held tail (an escape cut short, a sequence cut by the end of a piece)
-   may still become. For input that arrives slowly (a pipe, a terminal), so
-   that what came in goes out at once. Errors as tobble_stream_feed(). */
+   the held tail may still become. The tail is only input whose output later
+   input could still change: an escape or a reference cut short that more
+   units could complete ("\u30", "&am", "&#x4"; not "& " or "\u3g"), a high
+   surrogate, a sequence cut by the end of a piece. For input that arrives
+   slowly (a pipe, a terminal), so that what came in goes out at once. Errors
+   as tobble_stream_feed(). */
 TOBBLE_API tobble_status tobble_stream_flush(tobble_stream* stream);
 
 /* Ends the input: converts what is held and hands all output to the
@@ -209,10 +282,12 @@ TOBBLE_API tobble_status tobble_stream_finish(tobble_stream* stream);
 
 /* Makes the stream ready for a new input, with the same filter, encoding,
    flags and callback; its counts start again at zero. Output still held from
-   the last input is dropped. TOBBLE_ERROR_NULL_POINTER for a null stream. */
+   the last input is dropped. TOBBLE_ERROR_NULL_POINTER for a null stream,
+   TOBBLE_ERROR_REENTERED from the stream's own callback. */
 TOBBLE_API tobble_status tobble_stream_reset(tobble_stream* stream);
 
-/* Frees the stream; a null stream is ignored. */
+/* Frees the stream; a null stream is ignored, and so is a call from the
+   stream's own write callback (the stream is still in use then). */
 TOBBLE_API void tobble_stream_destroy(tobble_stream* stream);
 
 /* After TOBBLE_ERROR_INVALID_INPUT: the offset, counted from 0, of the first

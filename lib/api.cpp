@@ -2,6 +2,7 @@
 // stream of lib/stream.h. Nothing here throws or allocates but
 // tobble_stream_create(), which takes one block for everything a stream uses.
 #include <stdint.h>
+#include <string.h>
 
 #include <new>
 
@@ -22,6 +23,7 @@ using tobble::kFilters;
 using tobble::lib::ByteSink;
 using tobble::lib::Encoding;
 using tobble::lib::StreamConverter;
+using tobble::lib::StreamSizes;
 
 // A tobble_filter is a row of the core's table; the type is never defined.
 const Filter* FilterOf(const tobble_filter* filter) {
@@ -43,6 +45,38 @@ class CallbackSink : public ByteSink {
   void* context_;
 };
 
+// Writes into the caller's buffer of tobble_convert_bytes(); refuses what
+// would not fit.
+class BufferSink : public ByteSink {
+ public:
+  BufferSink(uint8_t* out, size_t capacity) : out_(out), capacity_(capacity) {}
+  bool Write(const uint8_t* bytes, size_t n) override {
+    if (n > capacity_ - size_) return false;
+    memcpy(out_ + size_, bytes, n);
+    size_ += n;
+    return true;
+  }
+  size_t size() const { return size_; }
+
+ private:
+  uint8_t* out_;
+  size_t capacity_;
+  size_t size_ = 0;
+};
+
+// Whether the byte ranges [a, a + a_bytes) and [b, b + b_bytes) share a byte,
+// told without forming an address past either range.
+bool Overlap(const void* a, size_t a_bytes, const void* b, size_t b_bytes) {
+  const uintptr_t x = reinterpret_cast<uintptr_t>(a), y = reinterpret_cast<uintptr_t>(b);
+  if (a_bytes == 0 || b_bytes == 0) return false;
+  return x >= y ? x - y < b_bytes : y - x < a_bytes;
+}
+
+// A count of units in bytes, held at SIZE_MAX where it would wrap.
+size_t UnitBytes(size_t units) {
+  return units <= SIZE_MAX / sizeof(uint16_t) ? units * sizeof(uint16_t) : SIZE_MAX;
+}
+
 // The encodings a stream takes, by their tobble_encoding value.
 struct EncodingRow {
   const char* name;        // as tobble_encoding_name() gives it
@@ -61,9 +95,23 @@ bool IsEncoding(tobble_encoding encoding) {
 }
 
 constexpr const char* kStatusMessages[] = {
-    "success",       "null pointer", "unknown filter",  "bad argument",  "output buffer too small",
-    "invalid input", "write failed", "stream finished", "out of memory", "input too long",
+    "success",
+    "null pointer",
+    "unknown filter",
+    "bad argument",
+    "output buffer too small",
+    "invalid input",
+    "write failed",
+    "stream finished",
+    "out of memory",
+    "input too long",
+    "called from the stream's own write callback",
 };
+
+// A one-shot conversion's converter works in memory on the stack: these
+// sizes keep its workspace within kOneShotWorkspaceBytes for every filter.
+constexpr StreamSizes kOneShotSizes = {512, 4096};
+constexpr size_t kOneShotWorkspaceBytes = 16 * 1024;
 
 }  // namespace
 
@@ -79,7 +127,25 @@ struct tobble_stream {
   size_t block_bytes;
   CallbackSink sink;
   StreamConverter converter;
+  // Set while a call runs the converter, which may call the write callback:
+  // a call from there must not touch the converter in the middle of its work.
+  bool busy = false;
 };
+
+namespace {
+
+// Runs one step of the stream's converter, unless the stream's own callback
+// is calling back from inside another.
+template <typename Step>
+tobble_status RunStep(tobble_stream* stream, Step step) {
+  if (stream->busy) return TOBBLE_ERROR_REENTERED;
+  stream->busy = true;
+  const tobble_status status = step(stream->converter);
+  stream->busy = false;
+  return status;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -143,6 +209,7 @@ tobble_status tobble_convert(const tobble_filter* filter, const uint16_t* in, si
   const size_t bound = tobble_output_bound(filter, n);
   if (bound == 0) return TOBBLE_ERROR_TOO_LONG;
   if (capacity < bound) return TOBBLE_ERROR_CAPACITY;
+  if (Overlap(in, UnitBytes(n), out, UnitBytes(capacity))) return TOBBLE_ERROR_BAD_ARGUMENT;
   // The core's conversions read no unit when n is 0; give them a real one.
   static const char16_t kNoUnits[1] = {0};
   const char16_t* units = n > 0 ? reinterpret_cast<const char16_t*>(in) : kNoUnits;
@@ -178,6 +245,51 @@ const char* tobble_encoding_name(tobble_encoding encoding) {
   return IsEncoding(encoding) ? kEncodings[encoding].name : nullptr;
 }
 
+size_t tobble_output_bytes_bound(const tobble_filter* filter, tobble_encoding encoding, size_t n) {
+  if (!IsEncoding(encoding)) return 0;
+  // The most units the input decodes to: one for each UTF-8 byte (a U+FFFD
+  // takes at least one byte, a pair four), one for two UTF-16 bytes and one
+  // for an odd last byte.
+  const bool utf8 = encoding == TOBBLE_UTF8;
+  const size_t units = utf8 ? n : n / 2 + n % 2;
+  const size_t bound = tobble_output_bound(filter, units);
+  // Each unit out takes 3 bytes at most in UTF-8 (a lone surrogate becomes
+  // U+FFFD, 3 bytes; a pair 4 for its two units), 2 in UTF-16.
+  const size_t per_unit = utf8 ? 3 : 2;
+  return bound <= SIZE_MAX / per_unit ? bound * per_unit : 0;
+}
+
+tobble_status tobble_convert_bytes(const tobble_filter* filter, tobble_encoding encoding,
+                                   unsigned flags, const void* in, size_t n, void* out,
+                                   size_t capacity, size_t* written, size_t* error_offset) {
+  if (written != nullptr) *written = 0;
+  if (error_offset != nullptr) *error_offset = 0;
+  if (filter == nullptr || out == nullptr || (in == nullptr && n > 0)) {
+    return TOBBLE_ERROR_NULL_POINTER;
+  }
+  if (!IsEncoding(encoding) || (flags & ~TOBBLE_REPLACE) != 0) return TOBBLE_ERROR_BAD_ARGUMENT;
+  const size_t bound = tobble_output_bytes_bound(filter, encoding, n);
+  if (bound == 0) return TOBBLE_ERROR_TOO_LONG;
+  if (capacity < bound) return TOBBLE_ERROR_CAPACITY;
+  if (Overlap(in, n, out, capacity)) return TOBBLE_ERROR_BAD_ARGUMENT;
+  const Filter& row = *FilterOf(filter);
+  alignas(16) uint8_t workspace[kOneShotWorkspaceBytes];
+  if (StreamConverter::WorkspaceBytes(row, kOneShotSizes) > sizeof workspace) {
+    return TOBBLE_ERROR_NO_MEMORY;  // a filter the sizes above were not made for
+  }
+  BufferSink sink(static_cast<uint8_t*>(out), capacity);
+  StreamConverter converter(row, kEncodings[encoding].encoding, (flags & TOBBLE_REPLACE) != 0, sink,
+                            workspace, kOneShotSizes);
+  tobble_status status = converter.Feed(static_cast<const uint8_t*>(in), n);
+  if (status == TOBBLE_OK) status = converter.Finish();
+  if (status == TOBBLE_ERROR_WRITE) return TOBBLE_ERROR_CAPACITY;  // the bound fell short
+  if (status == TOBBLE_ERROR_INVALID_INPUT && error_offset != nullptr) {
+    *error_offset = static_cast<size_t>(converter.error_offset());
+  }
+  if (written != nullptr) *written = sink.size();
+  return status;
+}
+
 tobble_status tobble_stream_create(const tobble_filter* filter, tobble_encoding encoding,
                                    unsigned flags, tobble_write_fn write, void* context,
                                    tobble_stream** stream) {
@@ -197,25 +309,32 @@ tobble_status tobble_stream_create(const tobble_filter* filter, tobble_encoding 
 
 tobble_status tobble_stream_feed(tobble_stream* stream, const void* bytes, size_t n) {
   if (stream == nullptr || (bytes == nullptr && n > 0)) return TOBBLE_ERROR_NULL_POINTER;
-  return stream->converter.Feed(static_cast<const uint8_t*>(bytes), n);
+  return RunStep(stream, [&](StreamConverter& converter) {
+    return converter.Feed(static_cast<const uint8_t*>(bytes), n);
+  });
 }
 
 tobble_status tobble_stream_flush(tobble_stream* stream) {
-  return stream != nullptr ? stream->converter.Flush() : TOBBLE_ERROR_NULL_POINTER;
+  if (stream == nullptr) return TOBBLE_ERROR_NULL_POINTER;
+  return RunStep(stream, [](StreamConverter& converter) { return converter.Flush(); });
 }
 
 tobble_status tobble_stream_finish(tobble_stream* stream) {
-  return stream != nullptr ? stream->converter.Finish() : TOBBLE_ERROR_NULL_POINTER;
+  if (stream == nullptr) return TOBBLE_ERROR_NULL_POINTER;
+  return RunStep(stream, [](StreamConverter& converter) { return converter.Finish(); });
 }
 
 tobble_status tobble_stream_reset(tobble_stream* stream) {
   if (stream == nullptr) return TOBBLE_ERROR_NULL_POINTER;
-  stream->converter.Reset();
-  return TOBBLE_OK;
+  return RunStep(stream, [](StreamConverter& converter) {
+    converter.Reset();
+    return TOBBLE_OK;
+  });
 }
 
 void tobble_stream_destroy(tobble_stream* stream) {
-  if (stream == nullptr) return;
+  // From the stream's own callback the stream is still in use: left alone.
+  if (stream == nullptr || stream->busy) return;
   const size_t block_bytes = stream->block_bytes;
   stream->~tobble_stream();
   tobble::lib::FreeBlock(stream, block_bytes);

@@ -4,11 +4,11 @@ prebuilt library is needed:
 
     /usr/bin/python3 -m pip install ./python --no-build-isolation
 
-The library's sources are the ones CMakeLists.txt lists for it, read from
-there so that the two builds cannot drift apart.
+The library's sources are the ones cmake/sources.txt lists, the file CMake
+reads them from too, so that the two builds cannot drift apart.
 """
+import glob
 import os
-import re
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
@@ -16,44 +16,47 @@ from setuptools.command.build_ext import build_ext
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
-# The CMake lists that make up the library, in CMakeLists.txt.
-LIBRARY_LISTS = ("TOBBLE_CORE_SOURCES", "TOBBLE_LIB_SOURCES")
+# The groups of cmake/sources.txt that make up the library.
+LIBRARY_GROUPS = ("filters", "lib")
 
 
-def cmake_list(text, name):
-    """The words of `set(NAME ...)` in a CMake file's text, with the lists
-    it names as ${OTHER} expanded."""
-    match = re.search(r"^set\(" + name + r"\s(.*?)\)", text, re.S | re.M)
-    if not match:
-        raise SystemExit(f"setup.py: CMakeLists.txt has no set({name} ...)")
-    words = []
-    for word in re.sub(r"#[^\n]*", "", match.group(1)).split():
-        inner = re.fullmatch(r"\$\{(\w+)\}", word)
-        words += cmake_list(text, inner.group(1)) if inner else [word]
-    return words
-
-
-def cmake_text():
-    with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as f:
-        return f.read()
+def read_sources():
+    """cmake/sources.txt as {group: [(path, [option, ...]), ...]}: a path a
+    line with the options of that file alone after it, under "NAME:" lines,
+    with blank lines and "#" comments."""
+    groups = {}
+    group = None
+    with open(os.path.join(ROOT, "cmake", "sources.txt"), encoding="utf-8") as f:
+        for number, line in enumerate(f, 1):
+            words = line.split()
+            if not words or words[0].startswith("#"):
+                continue
+            if len(words) == 1 and words[0].endswith(":"):
+                group = groups.setdefault(words[0][:-1], [])
+            elif group is None:
+                raise SystemExit(f"setup.py: cmake/sources.txt:{number}: a path before a group")
+            else:
+                group.append((words[0], words[1:]))
+    missing = [name for name in LIBRARY_GROUPS if not groups.get(name)]
+    if missing:
+        raise SystemExit(f"setup.py: cmake/sources.txt has no sources in {missing}")
+    return groups
 
 
 def library_sources():
-    text = cmake_text()
-    return [os.path.join(ROOT, s) for name in LIBRARY_LISTS for s in cmake_list(text, name)]
+    groups = read_sources()
+    return [os.path.join(ROOT, path) for name in LIBRARY_GROUPS for path, _ in groups[name]]
 
 
 def source_options():
-    """The compile options CMakeLists.txt gives single files (the
+    """The compile options cmake/sources.txt gives single files (the
     transcoders, each built for its own instruction set), by path."""
-    text = cmake_text()
-    options = {}
-    pattern = r"^set_source_files_properties\((\S+) PROPERTIES COMPILE_OPTIONS (.*?)\)"
-    for path, value in re.findall(pattern, text, re.M):
-        inner = re.fullmatch(r'"?\$\{(\w+)\}"?', value.strip())
-        words = cmake_list(text, inner.group(1)) if inner else value.split()
-        options[os.path.normpath(os.path.join(ROOT, path))] = words
-    return options
+    return {
+        os.path.normpath(os.path.join(ROOT, path)): options
+        for name in LIBRARY_GROUPS
+        for path, options in read_sources()[name]
+        if options
+    }
 
 
 class BuildExtension(build_ext):
@@ -79,7 +82,7 @@ with open(os.path.join(ROOT, "VERSION"), encoding="utf-8") as f:
 
 extension = Extension(
     "tobble._tobble",
-    sources=[os.path.join(HERE, "src", "tobble_module.cpp")] + library_sources(),
+    sources=sorted(glob.glob(os.path.join(HERE, "src", "*.cpp"))) + library_sources(),
     include_dirs=[ROOT],
     define_macros=[("TOBBLE_STATIC", "1"), ("TOBBLE_VERSION", f'"{VERSION}"')],
     extra_compile_args=[
@@ -91,7 +94,8 @@ extension = Extension(
         "-Wpedantic",
         "-Werror",
     ],
-    depends=[os.path.join(ROOT, "include", "tobble.h")],
+    depends=[os.path.join(ROOT, "include", "tobble.h")]
+    + sorted(glob.glob(os.path.join(HERE, "src", "*.h"))),
     language="c++",
 )
 

@@ -1,6 +1,6 @@
 // The C interface of include/tobble.h as a program using it meets it: every
-// error path, and streams in every encoding and mode against plain
-// references written here.
+// error path, and streams in every encoding and mode against the tests'
+// plain codec.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -15,109 +15,20 @@
 
 #include "filters/filters.h"
 #include "tests/support/gtest_convert.h"
+#include "tests/support/random_text.h"
+#include "tests/support/utf.h"
 
 namespace {
 
 // ---------------------------------------------------------------------------
 // Plain references.
 
-// One row of the well-formed UTF-8 byte sequences: the lead byte range and
-// the range of each byte after it.
-struct Utf8Row {
-  uint8_t lead_low, lead_high;
-  int length;
-  uint8_t second_low, second_high;
-};
-constexpr Utf8Row kUtf8Rows[] = {
-    {0x00, 0x7F, 1, 0, 0},       {0xC2, 0xDF, 2, 0x80, 0xBF}, {0xE0, 0xE0, 3, 0xA0, 0xBF},
-    {0xE1, 0xEC, 3, 0x80, 0xBF}, {0xED, 0xED, 3, 0x80, 0x9F}, {0xEE, 0xEF, 3, 0x80, 0xBF},
-    {0xF0, 0xF0, 4, 0x90, 0xBF}, {0xF1, 0xF3, 4, 0x80, 0xBF}, {0xF4, 0xF4, 4, 0x80, 0x8F},
-};
-
-void AppendUnits(std::u16string& units, uint32_t c) {
-  if (c < 0x10000) {
-    units += static_cast<char16_t>(c);
-  } else {
-    units += static_cast<char16_t>(0xD7C0 + (c >> 10));
-    units += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-  }
-}
-
-// UTF-8 read by the table: each whole row match is a character, and each
-// maximal subpart of an ill-formed sequence (the longest start of a row
-// match, or else one byte) is U+FFFD. `first_invalid` is where the first one
-// begins, or the size.
-struct Read {
-  std::u16string units;
-  uint64_t replaced = 0;
-  size_t first_invalid;
-};
-Read ReadUtf8(const std::string& text) {
-  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t n = text.size();
-  Read read{{}, 0, n};
-  for (size_t i = 0; i < n;) {
-    const Utf8Row* row = nullptr;
-    for (const Utf8Row& r : kUtf8Rows) {
-      if (s[i] >= r.lead_low && s[i] <= r.lead_high) row = &r;
-    }
-    size_t matched = 1;
-    if (row != nullptr) {
-      for (; matched < static_cast<size_t>(row->length) && i + matched < n; ++matched) {
-        const uint8_t low = matched == 1 ? row->second_low : 0x80;
-        const uint8_t high = matched == 1 ? row->second_high : 0xBF;
-        if (s[i + matched] < low || s[i + matched] > high) break;
-      }
-    }
-    if (row != nullptr && matched == static_cast<size_t>(row->length)) {
-      uint32_t c = row->length == 1 ? s[i] : s[i] & (0x7F >> row->length);
-      for (size_t k = 1; k < matched; ++k) c = c << 6 | (s[i + k] & 0x3F);
-      AppendUnits(read.units, c);
-    } else {
-      if (read.first_invalid == n) read.first_invalid = i;
-      read.units += u'\xFFFD';
-      ++read.replaced;
-    }
-    i += matched;
-  }
-  return read;
-}
-
-std::string WriteUtf8(const std::u16string& units, uint64_t* lone) {
-  std::string out;
-  *lone = 0;
-  for (size_t i = 0; i < units.size(); ++i) {
-    uint32_t c = units[i];
-    if (c >= 0xD800 && c < 0xDC00 && i + 1 < units.size() && units[i + 1] >= 0xDC00 &&
-        units[i + 1] < 0xE000) {
-      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00);
-    } else if (c >= 0xD800 && c < 0xE000) {
-      c = 0xFFFD;
-      ++*lone;
-    }
-    tobble::testing::AppendUtf8(out, c);
-  }
-  return out;
-}
-
-std::string WriteUtf16(const std::u16string& units, bool big_endian) {
-  std::string out;
-  for (char16_t u : units) {
-    const char low = static_cast<char>(u & 0xFF), high = static_cast<char>(u >> 8);
-    out += big_endian ? high : low;
-    out += big_endian ? low : high;
-  }
-  return out;
-}
-
-std::u16string ReadUtf16(const std::string& bytes, bool big_endian) {
-  std::u16string units;
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-    const uint8_t a = static_cast<uint8_t>(bytes[i]), b = static_cast<uint8_t>(bytes[i + 1]);
-    units += static_cast<char16_t>(big_endian ? a << 8 | b : b << 8 | a);
-  }
-  return units;
-}
+// The tests' plain codec (tests/support/utf.h).
+using tobble::testing::ReadUtf16;
+using tobble::testing::ReadUtf8;
+using tobble::testing::WriteUtf16;
+using tobble::testing::WriteUtf8;
+using Read = tobble::testing::Utf8Reading;
 
 // The filter's whole-text conversion through tobble_convert.
 std::u16string ConvertWhole(const tobble_filter* filter, const std::u16string& text) {
@@ -233,7 +144,7 @@ TEST(Filters, EachIsFoundByItsNameAndOnlyByIt) {
 
 TEST(Status, EveryCodeHasItsOwnMessage) {
   std::vector<std::string> messages;
-  for (int s = TOBBLE_OK; s <= TOBBLE_ERROR_TOO_LONG; ++s) {
+  for (int s = TOBBLE_OK; s <= TOBBLE_ERROR_REENTERED; ++s) {
     const char* message = tobble_status_message(static_cast<tobble_status>(s));
     ASSERT_NE(message, nullptr);
     EXPECT_NE(std::string(message), "");
@@ -243,6 +154,24 @@ TEST(Status, EveryCodeHasItsOwnMessage) {
   EXPECT_NE(tobble_status_message(static_cast<tobble_status>(1000)), nullptr);
   EXPECT_NE(tobble_status_message(static_cast<tobble_status>(-1)), nullptr);
   EXPECT_STREQ(tobble_version(), TOBBLE_EXPECTED_VERSION);
+}
+
+// The header's version macros and the library's tobble_version() against the
+// VERSION file as it is now, read here.
+TEST(Api, VersionMacrosAndFunctionAgreeWithTheVersionFile) {
+  FILE* file = fopen(TOBBLE_VERSION_FILE, "r");
+  ASSERT_NE(file, nullptr) << TOBBLE_VERSION_FILE;
+  int major = -1, minor = -1, patch = -1;
+  const int read = fscanf(file, "%d.%d.%d", &major, &minor, &patch);
+  fclose(file);
+  ASSERT_EQ(read, 3) << TOBBLE_VERSION_FILE;
+  EXPECT_EQ(TOBBLE_VERSION_MAJOR, major);
+  EXPECT_EQ(TOBBLE_VERSION_MINOR, minor);
+  EXPECT_EQ(TOBBLE_VERSION_PATCH, patch);
+  EXPECT_EQ(TOBBLE_VERSION_NUMBER, major * 10000 + minor * 100 + patch);
+  const std::string written =
+      std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
+  EXPECT_EQ(tobble_version(), written);
 }
 
 // ---------------------------------------------------------------------------
@@ -296,6 +225,53 @@ TEST(Convert, RefusesBadArgumentsAndWritesNothing) {
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(tobble_convert(filter, in, 3, out.data(), bound, 1, nullptr, nullptr), TOBBLE_OK);
   EXPECT_EQ(std::u16string(out.begin(), out.begin() + 6), u"\\u00e9");
+}
+
+// Input and output that share memory are refused, in units and in bytes; a
+// buffer that ends right where the other begins is fine.
+TEST(Convert, RefusesOverlappingInputAndOutput) {
+  const tobble_filter* filter = tobble_filter_find("tobbleJ");
+  struct Case {
+    const char* what;
+    // Where out begins from in: out_sizes * out's size + in_sizes * in's
+    // size + more, in units (bytes for tobble_convert_bytes).
+    ptrdiff_t out_sizes, in_sizes, more;
+    bool overlap;
+  };
+  const Case cases[] = {
+      {"the same start", 0, 0, 0, true},
+      {"out inside in", 0, 0, 1, true},
+      {"out ending in in's first unit", -1, 0, 1, true},
+      {"out ending right before in", -1, 0, 0, false},
+      {"out starting right after in", 0, 1, 0, false},
+  };
+  const size_t n = 3;  // units of "a", or bytes of it
+  for (const Case& c : cases) {
+    const size_t capacity = tobble_output_bound(filter, n);
+    std::vector<uint16_t> memory(4 * capacity, 'a');
+    uint16_t* in = memory.data() + capacity + 1;
+    const ptrdiff_t out_at = c.out_sizes * static_cast<ptrdiff_t>(capacity) +
+                             c.in_sizes * static_cast<ptrdiff_t>(n) + c.more;
+    size_t read = 7, written = 7;
+    EXPECT_EQ(tobble_convert(filter, in, n, in + out_at, capacity, 1, &read, &written),
+              c.overlap ? TOBBLE_ERROR_BAD_ARGUMENT : TOBBLE_OK)
+        << c.what;
+    EXPECT_EQ(written, c.overlap ? 0u : n) << c.what;
+
+    const size_t byte_capacity = tobble_output_bytes_bound(filter, TOBBLE_UTF8, n);
+    std::vector<uint8_t> bytes(4 * byte_capacity, 'a');
+    uint8_t* at = bytes.data() + byte_capacity + 1;
+    const ptrdiff_t bytes_out_at = c.out_sizes * static_cast<ptrdiff_t>(byte_capacity) +
+                                   c.in_sizes * static_cast<ptrdiff_t>(n) + c.more;
+    size_t error_offset = 7;
+    written = 7;
+    EXPECT_EQ(tobble_convert_bytes(filter, TOBBLE_UTF8, 0, at, n, at + bytes_out_at, byte_capacity,
+                                   &written, &error_offset),
+              c.overlap ? TOBBLE_ERROR_BAD_ARGUMENT : TOBBLE_OK)
+        << c.what << ", bytes";
+    EXPECT_EQ(written, c.overlap ? 0u : n) << c.what << ", bytes";
+    EXPECT_EQ(error_offset, 0u) << c.what << ", bytes";
+  }
 }
 
 TEST(Convert, PiecesGiveTheWholeConversion) {
@@ -723,6 +699,17 @@ TEST(Stream, FlushWritesAllButTheHeldTail) {
       {"untobbleJ", "ab\\u30", "ab"},    // an escape cut short stays
       {"untobbleJ", "ab\\ud83d", "ab"},  // a high surrogate stays
       {"URLdecode", "x%41%E3%81%82%", "xA\xE3\x81\x82"},
+      // Only what later input could still change stays: an "&" before a
+      // unit no reference goes on with is out at once, and so is an escape
+      // whose field can no longer be a number.
+      {"charref2text", "Tom & Jerry\n", "Tom & Jerry\n"},
+      {"charref2text", "a &am", "a "},
+      {"charref2text", "a &amp b", "a "},  // legacy "&amp" unless a ";" comes
+      {"charref2text", "a &#x4", "a "},
+      {"charref2text", "a &#x4\n&#12z &zz", "a &#x4\n&#12z &zz"},
+      {"untobbleJ", "ab\\u12\n", "ab\\u12\n"},
+      {"untobbleC", "ab\\U0001F6g", "ab\\U0001F6g"},
+      {"untobbleC", "ab\\U 0x1F6", "ab"},
   };
   for (const Case& c : cases) {
     Collector collector;
@@ -737,6 +724,196 @@ TEST(Stream, FlushWritesAllButTheHeldTail) {
     EXPECT_EQ(tobble_stream_flush(stream), TOBBLE_OK);
     EXPECT_EQ(collector.bytes, c.flushed) << c.input;
     tobble_stream_destroy(stream);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// A write callback that calls back into its own stream.
+
+struct Reentrant {
+  tobble_stream* stream = nullptr;
+  tobble_status (*call)(tobble_stream*) = nullptr;
+  std::string bytes;
+  std::vector<tobble_status> statuses;  // of the calls from inside
+};
+
+int CallBack(void* context, const uint8_t* bytes, size_t n) {
+  auto* r = static_cast<Reentrant*>(context);
+  r->bytes.append(reinterpret_cast<const char*>(bytes), n);
+  r->statuses.push_back(r->call(r->stream));
+  return 0;
+}
+
+// Each call is refused and changes nothing: the stream writes what it would
+// have written without them. A destroy from inside is ignored.
+TEST(Stream, CallsFromItsOwnCallbackAreRefused) {
+  const std::pair<const char*, tobble_status (*)(tobble_stream*)> calls[] = {
+      {"feed", [](tobble_stream* s) { return tobble_stream_feed(s, "\xC3\xA9", 2); }},
+      {"flush", [](tobble_stream* s) { return tobble_stream_flush(s); }},
+      {"finish", [](tobble_stream* s) { return tobble_stream_finish(s); }},
+      {"reset", [](tobble_stream* s) { return tobble_stream_reset(s); }},
+      {"destroy",
+       [](tobble_stream* s) {
+         tobble_stream_destroy(s);
+         return TOBBLE_ERROR_REENTERED;
+       }},
+  };
+  const tobble_filter* filter = tobble_filter_find("tobbleJ");
+  std::string input;
+  for (int k = 0; k < 100000; ++k) input += "\xC3\xA9 a";  // several blocks of output
+  input += "\xF0\x9F";                                     // a cut sequence, held to the end
+  const StreamRun plain = RunStream(filter, TOBBLE_UTF8, TOBBLE_REPLACE, input, {1 << 20});
+  for (const auto& [what, call] : calls) {
+    Reentrant r;
+    r.call = call;
+    ASSERT_EQ(tobble_stream_create(filter, TOBBLE_UTF8, TOBBLE_REPLACE, CallBack, &r, &r.stream),
+              TOBBLE_OK);
+    EXPECT_EQ(tobble_stream_feed(r.stream, input.data(), input.size()), TOBBLE_OK) << what;
+    EXPECT_EQ(tobble_stream_flush(r.stream), TOBBLE_OK) << what;
+    EXPECT_EQ(tobble_stream_finish(r.stream), TOBBLE_OK) << what;
+    EXPECT_EQ(r.bytes, plain.out) << what;
+    EXPECT_EQ(tobble_stream_bytes_out(r.stream), plain.out.size()) << what;
+    EXPECT_EQ(tobble_stream_replaced_input(r.stream), 1u) << what;
+    EXPECT_GT(r.statuses.size(), 2u) << what;
+    EXPECT_EQ(r.statuses, std::vector<tobble_status>(r.statuses.size(), TOBBLE_ERROR_REENTERED))
+        << what;
+    // Called from outside again, each works.
+    EXPECT_EQ(tobble_stream_reset(r.stream), TOBBLE_OK) << what;
+    EXPECT_EQ(tobble_stream_bytes_out(r.stream), 0u) << what;
+    tobble_stream_destroy(r.stream);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// tobble_convert_bytes.
+
+TEST(ConvertBytes, RefusesBadArgumentsAndWritesNothing) {
+  const tobble_filter* filter = tobble_filter_find("tobbleJ");
+  const char in[] = "a\xC3\xA9";
+  const size_t bound = tobble_output_bytes_bound(filter, TOBBLE_UTF8, 3);
+  std::vector<uint8_t> out(bound, 0x55);
+  struct Case {
+    const char* what;
+    const tobble_filter* filter;
+    int encoding;
+    unsigned flags;
+    const char* in;
+    size_t n;
+    uint8_t* out;
+    size_t capacity;
+    tobble_status status;
+  };
+  const Case cases[] = {
+      {"null filter", nullptr, TOBBLE_UTF8, 0, in, 3, out.data(), bound, TOBBLE_ERROR_NULL_POINTER},
+      {"null input", filter, TOBBLE_UTF8, 0, nullptr, 3, out.data(), bound,
+       TOBBLE_ERROR_NULL_POINTER},
+      {"null output", filter, TOBBLE_UTF8, 0, in, 3, nullptr, bound, TOBBLE_ERROR_NULL_POINTER},
+      {"encoding", filter, 3, 0, in, 3, out.data(), bound, TOBBLE_ERROR_BAD_ARGUMENT},
+      {"negative encoding", filter, -1, 0, in, 3, out.data(), bound, TOBBLE_ERROR_BAD_ARGUMENT},
+      {"flags", filter, TOBBLE_UTF8, 2, in, 3, out.data(), bound, TOBBLE_ERROR_BAD_ARGUMENT},
+      {"capacity one short", filter, TOBBLE_UTF8, 0, in, 3, out.data(), bound - 1,
+       TOBBLE_ERROR_CAPACITY},
+      {"too long", filter, TOBBLE_UTF8, 0, in, SIZE_MAX, out.data(), SIZE_MAX,
+       TOBBLE_ERROR_TOO_LONG},
+      {"too long in UTF-16", filter, TOBBLE_UTF16LE, 0, in, SIZE_MAX / 3, out.data(), SIZE_MAX,
+       TOBBLE_ERROR_TOO_LONG},
+  };
+  for (const Case& c : cases) {
+    size_t written = 7, error_offset = 7;
+    EXPECT_EQ(tobble_convert_bytes(c.filter, static_cast<tobble_encoding>(c.encoding), c.flags,
+                                   c.in, c.n, c.out, c.capacity, &written, &error_offset),
+              c.status)
+        << c.what;
+    EXPECT_EQ(written, 0u) << c.what;
+    EXPECT_EQ(error_offset, 0u) << c.what;
+    EXPECT_EQ(out, std::vector<uint8_t>(bound, 0x55)) << c.what;
+  }
+  EXPECT_EQ(tobble_output_bytes_bound(nullptr, TOBBLE_UTF8, 3), 0u);
+  EXPECT_EQ(tobble_output_bytes_bound(filter, static_cast<tobble_encoding>(3), 3), 0u);
+  EXPECT_EQ(tobble_output_bytes_bound(filter, TOBBLE_UTF8, SIZE_MAX / 4), 0u);
+  // No input at all, with or without a pointer, and null counts.
+  size_t written = 7;
+  EXPECT_EQ(tobble_convert_bytes(filter, TOBBLE_UTF8, 0, nullptr, 0, out.data(), bound, &written,
+                                 nullptr),
+            TOBBLE_OK);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(
+      tobble_convert_bytes(filter, TOBBLE_UTF8, 0, in, 3, out.data(), bound, nullptr, nullptr),
+      TOBBLE_OK);
+  EXPECT_EQ(std::string(out.begin(), out.begin() + 7), "a\\u00e9");
+}
+
+// The bytes of a text of units in an encoding, spoiled now and then: UTF-8
+// with surrogates written as three bytes, stray and cut sequences, UTF-16
+// with an odd last byte.
+std::string RandomBytes(tobble::testing::RandomText& random, tobble_encoding encoding) {
+  const std::u16string units = random.Tricky(random.Pick(0, 300));
+  std::string bytes;
+  if (encoding == TOBBLE_UTF8) {
+    for (char16_t u : units) tobble::testing::AppendUtf8(bytes, u);
+    for (int k = random.Pick(0, 2); k > 0 && !bytes.empty(); --k) {
+      bytes[random.Below(bytes.size())] = static_cast<char>(random.Pick(0x80, 0xFF));
+    }
+    if (random.Pick(0, 3) == 0) bytes += "\xF0\x9F\x98";
+  } else {
+    bytes = WriteUtf16(units, encoding == TOBBLE_UTF16BE);
+    if (random.Pick(0, 3) == 0) bytes += 'x';
+  }
+  return bytes;
+}
+
+// The one call gives byte for byte what a stream fed the same input and
+// finished gives, in every mode, in an output buffer of exactly the bound.
+TEST(ConvertBytes, GivesWhatAStreamGives) {
+  tobble::testing::RandomText random(20261209);
+  for (const tobble_filter* filter : AllFilters()) {
+    for (const tobble_encoding encoding : {TOBBLE_UTF8, TOBBLE_UTF16LE, TOBBLE_UTF16BE}) {
+      for (int round = 0; round < 40; ++round) {
+        const std::string input = RandomBytes(random, encoding);
+        for (const unsigned flags : {0u, TOBBLE_REPLACE}) {
+          const std::string where = std::string(tobble_filter_name(filter)) + ", " +
+                                    tobble_encoding_name(encoding) + ", flags " +
+                                    std::to_string(flags) + ", round " + std::to_string(round);
+          const StreamRun run = RunStream(filter, encoding, flags, input, {1 << 20});
+          std::vector<uint8_t> out(tobble_output_bytes_bound(filter, encoding, input.size()));
+          size_t written = 0, error_offset = 7;
+          ASSERT_EQ(tobble_convert_bytes(filter, encoding, flags, input.data(), input.size(),
+                                         out.data(), out.size(), &written, &error_offset),
+                    run.status)
+              << where;
+          ASSERT_EQ(std::string(out.begin(), out.begin() + static_cast<ptrdiff_t>(written)),
+                    run.out)
+              << where;
+          ASSERT_EQ(error_offset, run.error_offset) << where;
+        }
+      }
+    }
+  }
+}
+
+// The bound holds for long runs of each filter's costliest input: the most
+// output units a unit, lone surrogates written as U+FFFD.
+TEST(ConvertBytes, TheBoundHoldsForTheWorstInput) {
+  const std::u16string tokens[] = {u"\xFFFF",  u"\xD83D\xDE00", u"\xD800", u"\xDC00",
+                                   u"\\ud800", u"&#xd800;",     u"&nGt;",  u"%ED%A0%80"};
+  for (const tobble_filter* filter : AllFilters()) {
+    for (const tobble_encoding encoding : {TOBBLE_UTF8, TOBBLE_UTF16LE, TOBBLE_UTF16BE}) {
+      for (const std::u16string& token : tokens) {
+        std::u16string units;
+        for (int k = 0; k < 1000; ++k) units += token;
+        uint64_t lone = 0;
+        const std::string input = encoding == TOBBLE_UTF8
+                                      ? WriteUtf8(units, &lone)
+                                      : WriteUtf16(units, encoding == TOBBLE_UTF16BE);
+        std::vector<uint8_t> out(tobble_output_bytes_bound(filter, encoding, input.size()));
+        size_t written = 0;
+        EXPECT_EQ(tobble_convert_bytes(filter, encoding, 0, input.data(), input.size(), out.data(),
+                                       out.size(), &written, nullptr),
+                  TOBBLE_OK)
+            << tobble_filter_name(filter) << ", " << tobble_encoding_name(encoding);
+        EXPECT_GT(written, 0u);
+      }
+    }
   }
 }
 

@@ -11,7 +11,6 @@ and the runs short of memory (for an optimized build without sanitizers).
 """
 import argparse
 import codecs
-import ctypes
 import errno
 import os
 import random
@@ -27,6 +26,8 @@ import threading
 import time
 import unittest
 
+import tobble_ctypes
+
 parser = argparse.ArgumentParser()
 parser.add_argument('--tool', required=True)
 parser.add_argument('--library', required=True)
@@ -35,15 +36,8 @@ parser.add_argument('--large', action='store_true')
 ARGS, UNITTEST_ARGS = parser.parse_known_args()
 ARGS.tool = os.path.abspath(ARGS.tool)
 
-library = ctypes.CDLL(os.path.abspath(ARGS.library))
-library.tobble_filter_find.restype = ctypes.c_void_p
-library.tobble_filter_find.argtypes = [ctypes.c_char_p]
-library.tobble_output_bound.restype = ctypes.c_size_t
-library.tobble_output_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-library.tobble_convert.restype = ctypes.c_int
-library.tobble_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
-                                   ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p,
-                                   ctypes.POINTER(ctypes.c_size_t)]
+library = tobble_ctypes.Library(os.path.abspath(ARGS.library))
+convert_units = library.convert_units
 
 # The nine filters in table order: export name, key, English name.
 def read_filter_list():
@@ -68,20 +62,6 @@ SAMPLE = ('café 😀 \\u3042\\U0001F600 \\ud83d\\ude00 \\ud800 x\\udc00 &amp;&#
 
 def utf16_units(text):
     return text.encode('utf-16-le', 'surrogatepass')
-
-
-def convert_units(function, units):
-    """The library's whole-text conversion of UTF-16LE bytes, as UTF-16LE bytes."""
-    filter_ = library.tobble_filter_find(function.encode())
-    assert filter_, function
-    n = len(units) // 2
-    bound = library.tobble_output_bound(filter_, n)
-    source = ctypes.create_string_buffer(units, len(units) + 2)
-    out = ctypes.create_string_buffer(bound * 2)
-    written = ctypes.c_size_t()
-    status = library.tobble_convert(filter_, source, n, out, bound, 1, None, ctypes.byref(written))
-    assert status == 0, status
-    return out.raw[:written.value * 2]
 
 
 lone_count = [0]
@@ -531,31 +511,36 @@ class StreamingTest(ToolTestCase):
         return got
 
     def test_each_line_appears_before_the_next_is_sent(self):
-        lines = [f'line {k}: é &amp; %41 \\u00e9 <x> 😀\n'.encode() for k in range(3)]
+        # Then lines whose end no later input can change, though the end of
+        # the line might look unfinished: an "&" before a space, a name run
+        # up to the line end, escape fields cut by it.
+        lines = [f'line {k}: é &amp; %41 \\u00e9 <x> 😀\n'.encode() for k in range(3)] + [
+            b'Tom & Jerry\n', b'x &#x4 \\u12\n', b'%4 \\U0001F6 &am\n']
         for function in FILTERS:
-            process = subprocess.Popen([ARGS.tool, function], stdin=subprocess.PIPE,
-                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-            try:
-                sent = b''
-                for line in lines:
-                    # The converted line must come while the writer still
-                    # holds the rest back.
-                    expected = expected_utf8(function, sent + line)[0][
-                        len(expected_utf8(function, sent)[0]):]
-                    process.stdin.write(line)
-                    process.stdin.flush()
-                    sent += line
-                    self.assertEqual(self.read_until(process.stdout, expected), expected,
-                                     (function, line))
-                process.stdin.close()
-                self.assertEqual(process.stdout.read(), b'')
-                self.assertEqual(process.wait(timeout=60), 0)
-                self.assertEqual(process.stderr.read(), b'')
-            finally:
-                process.kill()
-                process.wait()
-                for stream in [process.stdin, process.stdout, process.stderr]:
-                    stream.close()
+            with self.subTest(function=function):
+                process = subprocess.Popen([ARGS.tool, function], stdin=subprocess.PIPE,
+                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                try:
+                    sent = b''
+                    for line in lines:
+                        # The converted line must come while the writer still
+                        # holds the rest back.
+                        expected = expected_utf8(function, sent + line)[0][
+                            len(expected_utf8(function, sent)[0]):]
+                        process.stdin.write(line)
+                        process.stdin.flush()
+                        sent += line
+                        self.assertEqual(self.read_until(process.stdout, expected), expected,
+                                         (function, line))
+                    process.stdin.close()
+                    self.assertEqual(process.stdout.read(), b'')
+                    self.assertEqual(process.wait(timeout=60), 0)
+                    self.assertEqual(process.stderr.read(), b'')
+                finally:
+                    process.kill()
+                    process.wait()
+                    for stream in [process.stdin, process.stdout, process.stderr]:
+                        stream.close()
 
     def test_a_large_pipe_leaves_the_temporary_folder_untouched(self):
         temporary = self.path('tmp')
@@ -789,28 +774,127 @@ class OutputFileTest(ToolTestCase):
         self.assertEqual(run(['tobbleJ', '-o', folder, good]),
                          (1, b'', [f'tobble: {folder}: {os.strerror(errno.EISDIR)}']))
 
+    def started_with_temporary(self, target):
+        """The tool converting into target with standard input held open, in
+        the middle of its run with its temporary file beside the target."""
+        process = subprocess.Popen([ARGS.tool, 'tobbleJ', '-o', target],
+                                   stdin=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_CORE,
+                                                                         (0, 0)))
+        process.stdin.write('é'.encode() * 100000)
+        process.stdin.flush()
+        deadline = time.monotonic() + 60
+        while (not [n for n in os.listdir(self.dir.name) if '.tobble-' in n]
+               and time.monotonic() < deadline):
+            time.sleep(0.01)
+        return process
+
     def test_a_stop_signal_leaves_the_old_file_and_no_temporary(self):
-        # Standard input held open keeps the tool in the middle of its run,
-        # with its temporary file beside the target.
-        for signal_number in [signal.SIGTERM, signal.SIGINT, signal.SIGHUP]:
+        for signal_number in [signal.SIGTERM, signal.SIGINT, signal.SIGHUP, signal.SIGQUIT,
+                              signal.SIGUSR1, signal.SIGALRM, signal.SIGRTMIN + 3]:
             target = self.path('target.txt', self.OLD)
-            process = subprocess.Popen([ARGS.tool, 'tobbleJ', '-o', target],
-                                       stdin=subprocess.PIPE, stderr=subprocess.PIPE)
-            process.stdin.write('é'.encode() * 100000)
-            process.stdin.flush()
-            deadline = time.monotonic() + 60
-            while (not [n for n in os.listdir(self.dir.name) if '.tobble-' in n]
-                   and time.monotonic() < deadline):
-                time.sleep(0.01)
+            process = self.started_with_temporary(target)
             temporaries = [n for n in os.listdir(self.dir.name) if '.tobble-' in n]
             self.assertEqual(len(temporaries), 1)
-            self.assertRegex(temporaries[0], r'^\.target\.txt\.tobble-......$')
+            self.assertRegex(temporaries[0], rf'^\.target\.txt\.tobble-{process.pid}-......$')
             process.send_signal(signal_number)
             self.assertEqual(process.wait(timeout=60), -signal_number)
             process.stdin.close()
             process.stderr.close()
             self.assertEqual(self.read(target), self.OLD)
             self.assert_no_temporary()
+
+    def test_temporaries_of_killed_runs_are_removed_by_the_next(self):
+        target = self.path('target.txt', self.OLD)
+        killed = []
+        for _ in range(2):
+            process = self.started_with_temporary(target)
+            process.kill()
+            process.wait(timeout=60)
+            process.stdin.close()
+            process.stderr.close()
+            killed.append(process.pid)
+        # The second run removed the first one's.
+        left = [n for n in os.listdir(self.dir.name) if '.tobble-' in n]
+        self.assertEqual(len(left), 1)
+        self.assertRegex(left[0], rf'^\.target\.txt\.tobble-{killed[1]}-......$')
+        # A running process's temporary (this one's), another target's and a
+        # name that only looks alike stay.
+        kept = [f'.target.txt.tobble-{os.getpid()}-abcdef',
+                f'.other.txt.tobble-{killed[0]}-abcdef',
+                f'.target.txt.tobble-{killed[0]}-abcdefg',
+                f'.target.txt.tobble-x{killed[0]}-abcdef']
+        for name in kept:
+            self.path(name, b'')
+        self.assertEqual(run(['tobbleJ', '-o', target], data='é'.encode()), (0, b'', []))
+        self.assertEqual(self.read(target), b'\\u00e9')
+        self.assertEqual(sorted(n for n in os.listdir(self.dir.name) if '.tobble-' in n),
+                         sorted(kept))
+
+    def test_a_file_size_limit_fails_the_write_and_leaves_no_temporary(self):
+        # SIGXFSZ, which would end the program silently, is ignored: the
+        # write fails with a message.
+        data = self.path('data.txt', 'é'.encode() * (1 << 19))
+        out = self.path('out.txt', self.OLD)
+        for args, name in [(['tobbleJ', '-o', out, data], out), (['-i', 'tobbleJ', data], data)]:
+            old = self.read(name)
+            self.assertEqual(run(args, preexec_fn=lambda: resource.setrlimit(
+                resource.RLIMIT_FSIZE, (1 << 20, 1 << 20))),
+                (1, b'', [f'tobble: {name}: {os.strerror(errno.EFBIG)}']))
+            self.assertEqual(self.read(name), old)
+            self.assert_no_temporary()
+
+    def test_a_named_descriptor_is_written_through_and_appended_to(self):
+        # /dev/stdout and its like are the descriptor the shell gave, not a
+        # file to replace: `>> log` appends, and `-o -` is standard output.
+        data = 'é\n'.encode()
+        for name in ['/dev/stdout', '/proc/self/fd/1', '/dev/fd/1', '-', '/dev/stderr']:
+            log = self.path('log.txt', self.OLD)
+            with open(log, 'ab') as output:
+                result = subprocess.run([ARGS.tool, 'tobbleJ', '-o', name], input=data,
+                                        stdout=output,
+                                        stderr=output if name == '/dev/stderr' else None)
+            self.assertEqual(result.returncode, 0, name)
+            self.assertEqual(self.read(log), self.OLD + self.converted(data), name)
+        self.assert_no_temporary()
+        # -i refuses them as it refuses pipes.
+        self.assertEqual(run(['-i', 'tobbleJ', '/dev/stdout']),
+                         (1, b'', ['tobble: /dev/stdout: not a regular file']))
+
+    def test_a_named_descriptor_closed_by_its_reader_ends_quietly(self):
+        file = self.path('big.txt', SAMPLE.encode() * 100000)
+        for name in ['/dev/stdout', '-']:
+            process = subprocess.Popen([ARGS.tool, 'tobbleJ', '-o', name, file, file],
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertEqual(len(process.stdout.read(100)), 100)
+            process.stdout.close()
+            self.assertEqual(process.wait(timeout=60), 0, name)
+            self.assertEqual(process.stderr.read(), b'', name)
+            process.stderr.close()
+
+    def test_other_links_are_named_and_a_file_is_converted_once(self):
+        # URLencode changes its own output, so a second pass would show.
+        data = 'é'.encode()
+        file = self.path('f.txt', data)
+        os.link(file, self.path('g.txt'))
+        os.link(file, self.path('h.txt'))
+        os.symlink('f.txt', self.path('link.txt'))
+        status, out, err = run(['-i', 'URLencode', 'f.txt', './f.txt', 'link.txt', 'g.txt'],
+                               cwd=self.dir.name)
+        self.assertEqual((status, out), (0, b''))
+        self.assertEqual(err, [
+            'tobble: warning: f.txt: has 3 links; the others keep the old text',
+            'tobble: warning: ./f.txt: the same file as f.txt, converted once',
+            'tobble: warning: link.txt: the same file as f.txt, converted once',
+            'tobble: warning: g.txt: the same file as f.txt, converted once'])
+        self.assertEqual(self.read(file), b'%C3%A9')
+        self.assertEqual(self.read(self.path('g.txt')), data)
+        out = self.path('two.txt', self.OLD)
+        os.link(out, self.path('two-other.txt'))
+        self.assertEqual(run(['URLencode', '-o', out], data=data),
+                         (0, b'', [f'tobble: warning: {out}: has 2 links; the other keeps the '
+                                   'old text']))
+        self.assertEqual(self.read(self.path('two-other.txt')), self.OLD)
 
     def test_a_full_disk_leaves_the_old_file_and_no_temporary(self):
         small = self.path('small')
@@ -839,6 +923,131 @@ class OutputFileTest(ToolTestCase):
                              (1, b'', [f'tobble: {out}: {reason}']), args)
             self.assertEqual(self.read(out), old)
             self.assert_no_temporary(small)
+
+NOBODY = 65534
+STAFF = 50  # a group nobody is made a member of
+ELSEWHERE = 1234  # a group nobody is not a member of
+
+
+def posix_acl(*entries):
+    """The value of system.posix_acl_access for (tag, permissions, id)
+    entries, which must be in the kernel's order."""
+    return struct.pack('<I', 2) + b''.join(struct.pack('<HHI', *entry) for entry in entries)
+
+
+ACL_USER_OBJ, ACL_USER, ACL_GROUP_OBJ, ACL_GROUP, ACL_MASK, ACL_OTHER = 1, 2, 4, 8, 0x10, 0x20
+NO_ID = 0xFFFFFFFF
+
+
+@unittest.skipUnless(os.geteuid() == 0, 'needs root, to run the tool as another user')
+class AccessTest(ToolTestCase):
+    """What -o and -i do to who may read and write the file: never more
+    than before, run by root and by an ordinary user."""
+
+    OLD = b'the old contents\n'
+
+    def setUp(self):
+        super().setUp()
+        os.chmod(self.dir.name, 0o755)
+        self.folder = self.path('shared')
+        os.mkdir(self.folder)
+        os.chown(self.folder, NOBODY, NOBODY)
+
+    def as_nobody(self):
+        os.setgroups([STAFF])
+        os.setgid(NOBODY)
+        os.setuid(NOBODY)
+
+    def runs(self, name):
+        """The runs to check on file name in the shared folder: -o and -i,
+        by root and by nobody; each as (what, arguments, preexec_fn)."""
+        for user, preexec_fn in [('root', None), ('nobody', self.as_nobody)]:
+            yield f'-o by {user}', ['tobbleJ', '-o', name], preexec_fn
+            yield f'-i by {user}', ['-i', 'tobbleJ', name], preexec_fn
+
+    def fresh(self, name, owner, group, mode, attributes=()):
+        path = os.path.join(self.folder, name)
+        if os.path.exists(path):
+            os.unlink(path)
+        with open(path, 'wb') as f:
+            f.write('é'.encode())
+        os.chown(path, owner, group)
+        os.chmod(path, mode)
+        for key, value in attributes:
+            os.setxattr(path, key, value)
+        return path
+
+    def test_extended_attributes_and_access_lists_are_kept(self):
+        # The owning group may read, a named group may write: without its
+        # access list the file would give the owning group write access.
+        acl = posix_acl((ACL_USER_OBJ, 6, NO_ID), (ACL_USER, 4, 4321), (ACL_GROUP_OBJ, 4, NO_ID),
+                        (ACL_GROUP, 6, 5678), (ACL_MASK, 6, NO_ID), (ACL_OTHER, 0, NO_ID))
+        attributes = [('user.origin', b'\x00binary\xff'), ('user.empty', b'')]
+        try:
+            self.fresh('probe', 0, 0, 0o600, [('system.posix_acl_access', acl)])
+        except OSError as error:
+            self.skipTest(f'no access lists here: {error}')
+        for what, args, preexec_fn in self.runs('f.txt'):
+            path = self.fresh('f.txt', NOBODY, STAFF, 0o660,
+                              attributes + [('system.posix_acl_access', acl)])
+            self.assertEqual(run(args, data='é'.encode(), cwd=self.folder, preexec_fn=preexec_fn),
+                             (0, b'', []), what)
+            self.assertEqual(self.read(path), b'\\u00e9', what)
+            self.assertEqual(os.getxattr(path, 'system.posix_acl_access'), acl, what)
+            for key, value in attributes:
+                self.assertEqual(os.getxattr(path, key), value, what)
+            status = os.stat(path)
+            self.assertEqual((status.st_uid, status.st_gid, status.st_mode & 0o7777),
+                             (NOBODY, STAFF, 0o660), what)
+
+    def test_the_group_is_kept_where_the_user_may_and_access_never_widens(self):
+        # (group, mode) before; (group, mode) after a run by nobody, who is
+        # a member of STAFF but not of ELSEWHERE.
+        cases = [
+            (STAFF, 0o664, STAFF, 0o664),
+            (STAFF, 0o2640, STAFF, 0o2640),
+            # Not kept: the group and others get what both had.
+            (ELSEWHERE, 0o664, NOBODY, 0o644),
+            (ELSEWHERE, 0o604, NOBODY, 0o600),
+            (ELSEWHERE, 0o2675, NOBODY, 0o655),
+        ]
+        for group, mode, group_after, mode_after in cases:
+            for what, args, preexec_fn in list(self.runs('f.txt'))[2:]:
+                path = self.fresh('f.txt', NOBODY, group, mode)
+                self.assertEqual(run(args, data=b'', cwd=self.folder, preexec_fn=preexec_fn),
+                                 (0, b'', []), (what, group, oct(mode)))
+                status = os.stat(path)
+                self.assertEqual((status.st_gid, oct(status.st_mode & 0o7777)),
+                                 (group_after, oct(mode_after)), (what, group, oct(mode)))
+
+    def test_what_the_user_may_not_write_is_refused(self):
+        # A file nobody may only read; a folder nobody may not write.
+        closed = self.path('closed')
+        os.mkdir(closed)
+        cases = [
+            (self.fresh('ro.txt', NOBODY, NOBODY, 0o444), 'ro.txt', self.folder,
+             f'tobble: ro.txt: {os.strerror(errno.EACCES)}'),
+            (self.fresh('root.txt', 0, 0, 0o644), 'root.txt', self.folder,
+             f'tobble: root.txt: {os.strerror(errno.EACCES)}'),
+        ]
+        for name in ['w.txt', 'inner/w.txt']:
+            os.makedirs(os.path.dirname(os.path.join(closed, name)), exist_ok=True)
+            path = os.path.join(closed, name)
+            with open(path, 'wb') as f:
+                f.write(self.OLD)
+            os.chmod(path, 0o666)
+            folder = os.path.dirname(name) or '.'
+            cases.append((path, name, closed,
+                          f'tobble: {folder}: cannot create a file: {os.strerror(errno.EACCES)}'))
+        for path, name, cwd, message in cases:
+            old = self.read(path)
+            for args in [['tobbleJ', '-o', name], ['-i', 'tobbleJ', name]]:
+                self.assertEqual(run(args, data=b'x', cwd=cwd, preexec_fn=self.as_nobody),
+                                 (1, b'', [message]), args)
+                self.assertEqual(self.read(path), old, args)
+                self.assertEqual([n for n in os.listdir(os.path.dirname(path))
+                                  if '.tobble-' in n], [])
+
 
 @unittest.skipUnless(ARGS.large, 'needs --large (an optimized build)')
 class LargeInputTest(unittest.TestCase):

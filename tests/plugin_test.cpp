@@ -35,7 +35,8 @@ TEST(FilterTable, EveryByteOfEveryRecord) {
   ASSERT_NE(table, nullptr);
   const size_t record = sizeof(void*) == 8 ? 40 : 20;
   const size_t p = sizeof(void*);
-  for (size_t i = 0; i <= 9; ++i) {
+  constexpr size_t kCount = sizeof(kExpected) / sizeof(kExpected[0]);
+  for (size_t i = 0; i <= kCount; ++i) {
     const BYTE* r = table + i * record;
     int32_t size;
     std::memcpy(&size, r, 4);
@@ -45,7 +46,7 @@ TEST(FilterTable, EveryByteOfEveryRecord) {
     std::vector<BYTE> padding(r + 4, r + p);  // between size and the first pointer
     padding.insert(padding.end(), r + key_at + 1, r + record);
     EXPECT_EQ(padding, std::vector<BYTE>(padding.size(), 0)) << "record " << i;
-    if (i == 9) {  // the end record: all zero
+    if (i == kCount) {  // the end record: all zero
       EXPECT_EQ(size, 0);
       EXPECT_EQ(fields[0], nullptr);
       EXPECT_EQ(fields[1], nullptr);
@@ -75,7 +76,8 @@ TEST(FilterTable, EveryByteOfEveryRecord) {
 }
 
 TEST(Queries, IndexesPastTheTableGiveTheEmptyString) {
-  for (uintptr_t index : {uintptr_t{9}, uintptr_t{10}, uintptr_t{0x80000000u}, ~uintptr_t{0}}) {
+  constexpr uintptr_t kCount = sizeof(kExpected) / sizeof(kExpected[0]);
+  for (uintptr_t index : {kCount, kCount + 1, uintptr_t{0x80000000u}, ~uintptr_t{0}}) {
     for (const char* query : {"GetName", "GetNameEN", "GetFunction"}) {
       const auto* answer = reinterpret_cast<const char*>(Call(query, {index}));
       ASSERT_NE(answer, nullptr) << query << "(" << index << ")";

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
-"""Checks the library (libtobble.so, through its C interface) against Python's
-own codecs, which share none of our reasoning: random valid texts (fixed
-seed), converted by both; and random broken UTF-8 through a stream, in replace
-mode against bytes.decode('utf-8', 'replace') and in strict mode against the
-offset Python reports.
+"""Checks the library (libtobble.so, through its C interface, bound in
+tobble_ctypes.py) against Python's own codecs, which share none of our
+reasoning: random valid texts (fixed seed), converted by both; and random
+broken UTF-8 through a stream, in replace mode against
+bytes.decode('utf-8', 'replace') and in strict mode against the offset
+Python reports.
 
 Usage: python_check.py PATH_TO_LIBTOBBLE_SO PATH_TO_ENTITIES_JSON
 """
 import codecs
-import ctypes
 import html
 import html.entities
 import json
@@ -16,71 +16,13 @@ import random
 import sys
 import urllib.parse
 
-lib = ctypes.CDLL(sys.argv[1])
-lib.tobble_filter_find.restype = ctypes.c_void_p
-lib.tobble_filter_find.argtypes = [ctypes.c_char_p]
-lib.tobble_output_bound.restype = ctypes.c_size_t
-lib.tobble_output_bound.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-lib.tobble_convert.restype = ctypes.c_int
-lib.tobble_convert.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
-                               ctypes.c_size_t, ctypes.c_int, ctypes.c_void_p,
-                               ctypes.POINTER(ctypes.c_size_t)]
-WRITE_FN = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p, ctypes.POINTER(ctypes.c_uint8),
-                            ctypes.c_size_t)
-lib.tobble_stream_create.restype = ctypes.c_int
-lib.tobble_stream_create.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_uint, WRITE_FN,
-                                     ctypes.c_void_p, ctypes.POINTER(ctypes.c_void_p)]
-lib.tobble_stream_feed.restype = ctypes.c_int
-lib.tobble_stream_feed.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
-lib.tobble_stream_finish.restype = ctypes.c_int
-lib.tobble_stream_finish.argtypes = [ctypes.c_void_p]
-lib.tobble_stream_destroy.restype = None
-lib.tobble_stream_destroy.argtypes = [ctypes.c_void_p]
-for name in ('error_offset', 'replaced_input'):
-    getattr(lib, 'tobble_stream_' + name).restype = ctypes.c_uint64
-    getattr(lib, 'tobble_stream_' + name).argtypes = [ctypes.c_void_p]
-TOBBLE_OK, TOBBLE_ERROR_INVALID_INPUT, TOBBLE_UTF8, TOBBLE_REPLACE = 0, 5, 0, 1
+import tobble_ctypes
 
-
-def find(function):
-    filter_ = lib.tobble_filter_find(function.encode())
-    assert filter_, function
-    return filter_
-
-
-def convert(function, text):
-    """The filter's output for text, through tobble_convert."""
-    units = text.encode('utf-16-le', 'surrogatepass')
-    n = len(units) // 2
-    filter_ = find(function)
-    bound = lib.tobble_output_bound(filter_, n)
-    source = ctypes.create_string_buffer(units, len(units) + 2)
-    out = ctypes.create_string_buffer(bound * 2)
-    written = ctypes.c_size_t()
-    status = lib.tobble_convert(filter_, source, n, out, bound, 1, None, ctypes.byref(written))
-    assert status == TOBBLE_OK, status
-    return out.raw[:written.value * 2].decode('utf-16-le', 'surrogatepass')
-
-
-def stream(function, data, flags, piece):
-    """A UTF-8 stream's output for data fed in pieces: (status, output bytes,
-    error offset, U+FFFD written for invalid input)."""
-    chunks = []
-    write = WRITE_FN(lambda context, bytes_, n: chunks.append(ctypes.string_at(bytes_, n)) or 0)
-    handle = ctypes.c_void_p()
-    assert lib.tobble_stream_create(find(function), TOBBLE_UTF8, flags, write, None,
-                                    ctypes.byref(handle)) == TOBBLE_OK
-    status = TOBBLE_OK
-    for at in range(0, len(data), piece):
-        status = lib.tobble_stream_feed(handle, data[at:at + piece], len(data[at:at + piece]))
-        if status != TOBBLE_OK:
-            break
-    if status == TOBBLE_OK:
-        status = lib.tobble_stream_finish(handle)
-    result = (status, b''.join(chunks), lib.tobble_stream_error_offset(handle),
-              lib.tobble_stream_replaced_input(handle))
-    lib.tobble_stream_destroy(handle)
-    return result
+library = tobble_ctypes.Library(sys.argv[1])
+convert = library.convert
+stream = library.stream
+TOBBLE_OK, TOBBLE_ERROR_INVALID_INPUT = tobble_ctypes.OK, tobble_ctypes.ERROR_INVALID_INPUT
+TOBBLE_REPLACE = tobble_ctypes.REPLACE
 
 
 def random_text(rng, alphabet_weights):

@@ -9,13 +9,17 @@
 #include "filters/common/surrogate.h"
 #include "filters/filters.h"
 #include "lib/stream.h"
+#include "tests/support/case_file.h"
 #include "tests/support/gtest_convert.h"
+#include "tests/support/utf.h"
 
 namespace tobble::lib {
 namespace {
 
-using testing::AppendUtf8;
 using testing::Convert;
+using testing::ReadUtf8;
+using testing::WriteUtf16;
+using testing::WriteUtf8;
 
 // Each transcoder this processor runs.
 std::vector<const Transcoder*> Transcoders() {
@@ -183,50 +187,15 @@ TEST(StreamConverter, Utf16NeedsAnEvenByteCount) {
   }
 }
 
-// The reference side, written plainly: UTF-8 to UTF-16 for valid input, and
-// UTF-16 to UTF-8 with U+FFFD for each lone surrogate.
+// The reference side: the tests' plain codec (tests/support/utf.h).
 std::u16string DecodeUtf8(const std::string& bytes) {
-  std::u16string units;
-  for (size_t i = 0; i < bytes.size();) {
-    const uint8_t b = static_cast<uint8_t>(bytes[i]);
-    const int length = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-    uint32_t c = length == 1 ? b : b & (0x7F >> length);
-    for (int k = 1; k < length; ++k) c = c << 6 | (static_cast<uint8_t>(bytes[i + k]) & 0x3F);
-    if (c < 0x10000) {
-      units += static_cast<char16_t>(c);
-    } else {
-      units += HighSurrogateOf(c);
-      units += LowSurrogateOf(c);
-    }
-    i += length;
-  }
-  return units;
+  return ReadUtf8(bytes).units;
 }
-
-std::string EncodeUtf8(const std::u16string& units, uint64_t* lone) {
-  std::string out;
-  *lone = 0;
-  for (size_t i = 0; i < units.size(); ++i) {
-    if (IsHighSurrogate(units[i]) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
-      AppendUtf8(out, CombineSurrogates(units[i], units[i + 1]));
-      ++i;
-    } else if (IsHighSurrogate(units[i]) || IsLowSurrogate(units[i])) {
-      AppendUtf8(out, 0xFFFD);
-      ++*lone;
-    } else {
-      AppendUtf8(out, units[i]);
-    }
-  }
-  return out;
-}
-
 std::string ToUtf16le(const std::u16string& units) {
-  std::string bytes;
-  for (char16_t u : units) {
-    bytes += static_cast<char>(u & 0xFF);
-    bytes += static_cast<char>(u >> 8);
-  }
-  return bytes;
+  return WriteUtf16(units, false);
+}
+std::string ToUtf16be(const std::u16string& units) {
+  return WriteUtf16(units, true);
 }
 
 // Every kind of token the filters read or write, each of them long enough to
@@ -248,19 +217,13 @@ std::vector<std::string> StreamTexts() {
   return {"", kTokens, shifted + "\\u30", shifted + "&amp", shifted + "%E3%8", shifted + "\\"};
 }
 
-std::string ToUtf16be(const std::u16string& units) {
-  std::string bytes = ToUtf16le(units);
-  for (size_t i = 0; i + 1 < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
-  return bytes;
-}
-
 TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
   const StreamSizes sizes[] = {kTinySizes, {97, 13}, {StreamSizes()}};
   for (const Filter& filter : kFilters) {
     for (const std::string& text : StreamTexts()) {
       const std::u16string converted = Convert(filter, DecodeUtf8(text));
       uint64_t lone;
-      const std::string expected = EncodeUtf8(converted, &lone);
+      const std::string expected = WriteUtf8(converted, &lone);
       const std::u16string units = DecodeUtf8(text);
       for (const StreamSizes& size : sizes) {
         for (size_t piece : kPieceSizes) {
@@ -416,6 +379,62 @@ TEST(StreamConverter, FlushKeepsOnlyTheHeldTail) {
       }
       ASSERT_EQ(stream.converter.Finish(), TOBBLE_OK);
       EXPECT_EQ(sink.text, whole) << filter.function << ", pieces of " << piece;
+    }
+  }
+}
+
+// A piece that more input follows stops only before what later units could
+// still change, and both versions of each conversion stop at the same unit.
+TEST(Tails, StopOnlyBeforeWhatLaterUnitsCouldChange) {
+  struct Case {
+    const char* filter;
+    std::u16string text;
+    size_t read;  // units a call with last false reads
+  };
+  const Case cases[] = {
+      {"charref2text", u"Tom & Jerry\n", 12},
+      {"charref2text", u"a &", 2},
+      {"charref2text", u"a &am", 2},     // "&amp" may come
+      {"charref2text", u"a &amp x", 2},  // legacy, unless a ";" comes
+      {"charref2text", u"a &nbs", 2},    // "&nbsp;"
+      {"charref2text", u"a &CounterClockwiseContourInteg", 2},
+      {"charref2text", u"a &zz", 5},    // no name begins so
+      {"charref2text", u"a &\xE9", 4},  // a name unit, but no name has it
+      {"charref2text", u"&#", 0},
+      {"charref2text", u"&#12", 0},
+      {"charref2text", u"&#1a", 4},
+      {"charref2text", u"&#x", 0},
+      {"charref2text", u"&#X 0x4", 0},
+      {"charref2text", u"&#x-", 0},
+      {"charref2text", u"&#xg", 4},
+      {"charref2text", u"&#x0xg", 6},
+      {"charref2text", u"&# 1", 4},
+      {"untobbleJ", u"a\\", 1},
+      {"untobbleJ", u"a\\u12", 1},
+      {"untobbleJ", u"a\\u12\n", 6},
+      {"untobbleJ", u"a\\u 0x", 1},
+      {"untobbleJ", u"a\\u3g", 5},
+      {"untobbleJ", u"a\\u\\u1", 3},
+      {"untobbleJ", u"a\\U1234", 7},  // no long form
+      {"untobbleC", u"a\\U1234", 1},
+      {"untobbleC", u"a\\U12345g", 9},
+      {"URLdecode", u"a%", 1},
+      {"URLdecode", u"a%4", 1},
+      {"URLdecode", u"a%4g", 4},
+      {"URLdecode", u"a%E3%81", 1},
+      {"URLdecode", u"a%E3 ", 5},
+      {"tobbleJ", u"a\xD83D", 2},
+      {"tobbleC", u"a\xD83D", 1},
+      {"text2charref", u"a\xD83D", 1},
+      {"URLencode", u"a\xD83D", 1},
+  };
+  for (const Case& c : cases) {
+    const Filter& filter = *FindFilter(c.filter);
+    for (const Conversion convert : {filter.convert, filter.scalar}) {
+      std::vector<char16_t> out(OutputBound(filter, c.text.size()));
+      const Progress done = convert(c.text.data(), c.text.size(), out.data(), false);
+      EXPECT_EQ(done.read, c.read) << c.filter << " on " << testing::ShowUnits(c.text)
+                                   << (convert == filter.scalar ? ", plain" : ", fast");
     }
   }
 }

@@ -18,6 +18,7 @@
 #include "lib/stream.h"
 #include "lib/transcode.h"
 #include "tests/support/gtest_convert.h"
+#include "tests/support/utf.h"
 
 namespace tobble::lib {
 namespace {

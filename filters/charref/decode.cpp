@@ -127,6 +127,33 @@ Unit* WriteSemicolonFormScalar(Unit* out, const Unit* name, size_t length, Outpu
   return found == nullptr ? nullptr : WriteReplacement(out, found->unit1, found->unit2, to);
 }
 
+// Whether name[0, length), a run of name units after an "&" that the end of a
+// piece cut off, may still be read as a reference once more units come: a
+// name of the table or a numeric form that ";" ends could begin with it, or a
+// legacy name begins it or could begin with it. When none can, that "&" and
+// the whole run are copied whatever follows, and the piece need not stop
+// before them. Both decoders ask this, at most once a call; the number is
+// judged by its form alone.
+template <typename Unit>
+bool MayBecomeReference(const Unit* name, size_t length) {
+  for (const NamedReference* r = LegacyReferenceTable; r->name != nullptr; ++r) {
+    size_t k = 0;
+    while (k < length && r->name[k] != 0 && static_cast<unsigned char>(r->name[k]) == name[k]) ++k;
+    if (k == length || r->name[k] == 0) return true;
+  }
+  if (length >= 1 && name[0] == u'#') {
+    if (length == 1) return true;
+    if ((name[1] | 0x20) == u'x') return MayStartInteger(name + 2, length - 2, 16);
+    return name[1] >= u'0' && name[1] <= u'9' && MayStartInteger(name + 1, length - 1, 10);
+  }
+  for (const NamedReference* r = NamedReferenceTable; r->name != nullptr; ++r) {
+    size_t k = 0;
+    while (k < length && r->name[k] != 0 && static_cast<unsigned char>(r->name[k]) == name[k]) ++k;
+    if (k == length) return true;
+  }
+  return false;
+}
+
 // ---------------------------------------------------------------------------
 // Names for the fast decoder: read eight units at a time, kept as bytes in
 // 32-bit chunks, and found in the generated indexes with one probe.
@@ -400,7 +427,7 @@ Progress DecodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last) {
     const Unit* name = in + q;
     const size_t length = NameLength(name, n - q);
     // A name that reaches the end of the piece may go on in the next one.
-    if (q + length == n && !last) break;
+    if (q + length == n && !last && MayBecomeReference(name, length)) break;
     // Units consumed after the "&"; none when the "&" is copied.
     size_t consumed = 0;
     const Output<Unit> to = {output, p};
@@ -474,7 +501,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
     ReadName(in + q, n - q, &name);
     const size_t length = name.length;
     // A name that reaches the end of the piece may go on in the next one.
-    if (q + length == n && !last) return false;
+    if (q + length == n && !last && MayBecomeReference(in + q, length)) return false;
     if (q + length < n && in[q + length] == u';') {
       if (Unit* end = WriteSemicolonForm(o, in + q, name, to)) {
         o = end;

@@ -51,9 +51,22 @@ bool ParseInteger(const Unit* field, size_t n, int base, int32_t* value) {
   return i == n;
 }
 
+template <typename Unit>
+bool MayStartInteger(const Unit* field, size_t n, int base) {
+  size_t i = 0;
+  while (i < n && IsSpace(field[i])) ++i;
+  if (i < n && (field[i] == u'+' || field[i] == u'-')) ++i;
+  // "0x" counts as a prefix only once a digit follows it, and a digit can.
+  if (base == 16 && i + 1 < n && field[i] == u'0' && (field[i + 1] | 0x20) == u'x') i += 2;
+  while (i < n && DigitValue(field[i], base) >= 0) ++i;
+  return i == n;
+}
+
 template bool ParseInteger<char16_t>(const char16_t* field, size_t n, int base, int32_t* value);
+template bool MayStartInteger<char16_t>(const char16_t* field, size_t n, int base);
 #ifndef TOBBLE_UTF16_ONLY
 template bool ParseInteger<uint8_t>(const uint8_t* field, size_t n, int base, int32_t* value);
+template bool MayStartInteger<uint8_t>(const uint8_t* field, size_t n, int base);
 #endif
 
 }  // namespace tobble

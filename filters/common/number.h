@@ -19,6 +19,13 @@ namespace tobble {
 template <typename Unit>
 bool ParseInteger(const Unit* field, size_t n, int base, int32_t* value);
 
+// Whether field[0, n) is the start of a field that ParseInteger accepts with
+// at least one digit: white space, a sign, in base 16 "0x", digits, each part
+// only where the parse allows it. When it is not, no units added after it
+// can make it a number. The value is not looked at.
+template <typename Unit>
+bool MayStartInteger(const Unit* field, size_t n, int base);
+
 // Writes the character a parsed number stands for: below 0x10000 (negative
 // values too) its low 16 bits as one unit, up to 0x10FFFF a surrogate pair,
 // through a decoder's output (the escape or reference begins at input

@@ -14,7 +14,9 @@ namespace {
 // and an eight-unit field. The field is read by ParseInteger and must be
 // accepted whole, and its value must name a character other than U+0000. A
 // refused escape is copied: its backslash goes out as it is and scanning
-// resumes right after it.
+// resumes right after it. A piece that more input follows stops before a
+// backslash at its end, and before an escape whose field it cuts short while
+// the units so far may still begin a number.
 template <typename Unit>
 Progress DecodeEscapes(const Unit* in, size_t n, Unit* out, bool last, bool long_form) {
   DecodedOutput<Unit> output;
@@ -32,7 +34,7 @@ Progress DecodeEscapes(const Unit* in, size_t n, Unit* out, bool last, bool long
     const char16_t letter = i + 1 < n ? in[i + 1] : 0;
     const size_t digits = letter == u'u' ? 4 : letter == u'U' && long_form ? 8 : 0;
     if (digits != 0) {
-      if (i + 2 + digits > n && !last) break;
+      if (i + 2 + digits > n && !last && MayStartInteger(in + i + 2, n - i - 2, 16)) break;
       int32_t value;
       Unit* end;
       if (i + 2 + digits <= n && ParseInteger(in + i + 2, digits, 16, &value) &&
@@ -167,7 +169,8 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
         i += 2 + digits;
         return true;
       }
-    } else if (!last && (digits != 0 || n - i == 1)) {
+    } else if (!last &&
+               (n - i == 1 || (digits != 0 && MayStartInteger(in + i + 2, n - i - 2, 16)))) {
       return false;  // the escape may go on in the next piece
     }
     o = output.Settle(o);

@@ -104,11 +104,18 @@ def test_invalid_utf8_reports_its_offset(filter_name, rng):
         assert caught.value.encoding == "utf-8"
         assert str(offset) in caught.value.reason
 
-        # Fed in pieces, the offset still counts from the start of the input.
+        # Fed in pieces, the offset still counts from the start of the input,
+        # and the output before the error comes with the error.
         converter = tobble.Converter(filter_name)
+        returned = []
         with pytest.raises(UnicodeDecodeError) as caught:
-            feed_all(converter, random_pieces(rng, data))
-        assert caught.value.start == offset
+            for piece in random_pieces(rng, data):
+                returned.append(converter.feed(piece))
+            returned.append(converter.finish())
+        assert caught.value.offset == offset
+        returned.append(caught.value.output)
+        assert b"".join(returned) == tobble.convert_bytes(filter_name, data[:offset])
+        assert converter.bytes_out == len(b"".join(returned))
         # A converter stopped by an error takes nothing more until reset().
         with pytest.raises(ValueError, match=r"reset\(\)"):
             converter.feed(b"a")
@@ -116,6 +123,51 @@ def test_invalid_utf8_reports_its_offset(filter_name, rng):
         assert converter.feed(b"abc") + converter.finish() == tobble.convert_bytes(
             filter_name, b"abc"
         )
+
+
+@pytest.mark.parametrize("bad", INVALID_UTF8)
+@pytest.mark.parametrize("end", [b"xyz", b""])
+def test_decode_errors_locate_the_sequence_as_python_does(bad, end, rng):
+    """start and end are in the error's object, as Python's codecs give
+    them, and cover the invalid sequence; offset is in the whole input."""
+    data = valid_prefix(rng, 70_000) + bad + end
+    with pytest.raises(UnicodeDecodeError) as python:
+        data.decode("utf-8")
+    python = python.value
+    with pytest.raises(UnicodeDecodeError) as caught:
+        tobble.convert_bytes("tobbleJ", data)
+    error = caught.value
+    assert (error.object, error.start, error.end, error.offset) == (
+        data, python.start, python.end, python.start)
+    assert error.output == tobble.convert_bytes("tobbleJ", data[: python.start])
+    for size in [1, 2, 3, 4096, 70_001, len(data)]:
+        converter = tobble.Converter("tobbleJ")
+        with pytest.raises(UnicodeDecodeError) as caught:
+            feed_all(converter, [data[i : i + size] for i in range(0, len(data), size)])
+        error = caught.value
+        assert error.offset == python.start
+        assert error.object[error.start : error.end] == data[python.start : python.end]
+        # The object is the stretch of the input it was found in.
+        at = error.offset - error.start
+        assert data[at : at + len(error.object)] == error.object
+
+
+# Buffers of other layouts, read in their logical order as bytes() reads them.
+VIEWS = [
+    lambda data: memoryview(data)[::2],
+    lambda data: memoryview(data)[::-1],
+    lambda data: memoryview(data).cast("H")[1::3],
+]
+
+
+@pytest.mark.parametrize("view", VIEWS)
+def test_any_buffer_is_taken(view, rng):
+    data = random_text(rng, 20_000, surrogates=False).encode("utf-8")
+    data = view(data[: len(data) // 2 * 2])
+    expected = tobble.convert_bytes("tobbleJ", bytes(data), errors="replace")
+    assert tobble.convert_bytes("tobbleJ", data, errors="replace") == expected
+    converter = tobble.Converter("tobbleJ", errors="replace")
+    assert converter.feed(data) + converter.finish() == expected
 
 
 def test_invalid_offsets_agree_with_tool(tool, rng):
@@ -134,6 +186,13 @@ def test_odd_utf16_reports_the_last_byte(encoding, tool, rng):
         with pytest.raises(UnicodeDecodeError) as caught:
             tobble.convert_bytes("tobbleJ", data, encoding)
         assert caught.value.start == size - 1
+        assert caught.value.end == size
+        converter = tobble.Converter("tobbleJ", encoding)
+        converter.feed(data)
+        with pytest.raises(UnicodeDecodeError) as caught:
+            converter.finish()
+        error = caught.value
+        assert (error.object[error.start : error.end], error.offset) == (data[-1:], size - 1)
         if encoding == "utf-16le":
             assert tool.error_offset("tobbleJ", data, encoding) == size - 1
         replaced = tobble.convert_bytes("tobbleJ", data, encoding, "replace")

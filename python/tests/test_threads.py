@@ -1,8 +1,11 @@
-"""Threads: many at once give the results of one, and a long conversion
-lets other threads run."""
+"""Threads: many at once give the results of one, a long conversion lets
+other threads run, and Ctrl-C stops it."""
+import _thread
+import signal
 import sys
 import threading
 import time
+import tracemalloc
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -98,3 +101,85 @@ def test_long_conversion_releases_the_gil(call):
     worker.join()
     sys.setswitchinterval(interval)
     assert longest < spans[0] / 2, (longest, spans[0])
+
+
+# Calls on 64 Mi characters "\xe9" (text) or their UTF-8 (data), whose
+# result, 6 bytes a character ("\\u00e9"), is far larger than anything else
+# they allocate.
+INTERRUPTED_CALLS = {
+    "convert": lambda text, data: tobble.convert("tobbleJ", text),
+    "convert_bytes": lambda text, data: tobble.convert_bytes("tobbleJ", data),
+    "Converter": lambda text, data: tobble.Converter("tobbleJ").feed(data),
+}
+
+
+@pytest.mark.parametrize("call", list(INTERRUPTED_CALLS))
+def test_ctrl_c_stops_a_long_conversion(call):
+    """The interrupt comes from another thread as soon as the call lets go
+    of the GIL (this thread keeps it until then: no switch is forced). The
+    call must end with KeyboardInterrupt before it allocated its result."""
+    text = "\xe9" * (64 << 20)
+    data = text.encode()
+    started = threading.Event()
+
+    def interrupt():
+        started.wait()
+        _thread.interrupt_main()
+
+    interval = sys.getswitchinterval()
+    interrupter = threading.Thread(target=interrupt)
+    tracemalloc.start()
+    try:
+        sys.setswitchinterval(100)
+        interrupter.start()
+        with pytest.raises(KeyboardInterrupt):
+            started.set()
+            INTERRUPTED_CALLS[call](text, data)
+            interrupter.join()  # an interrupt that came too late lands here
+    finally:
+        sys.setswitchinterval(interval)
+        _, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        interrupter.join()
+    assert peak < 3 * len(text), f"the call ran to its end ({peak} bytes allocated)"
+
+
+@pytest.mark.parametrize("call", ["convert", "convert_bytes"])
+def test_signal_handlers_may_convert_during_a_long_conversion(call, rng):
+    """The signal checks of a long call run Python's handlers in its
+    middle; a handler that converts too leaves the call's result whole."""
+    text = random_text(rng, 100_000) * 160
+    data = text.encode("utf-16-le", "surrogatepass")
+    def convert():
+        if call == "convert":
+            return tobble.convert("untobbleJ", text)
+        return tobble.convert_bytes("untobbleJ", data, "utf-16le")
+
+    expected = convert()
+    small = [random_text(rng, n) for n in (10, 3000, 40_000)]
+    small_expected = [tobble.convert("URLencode", t) for t in small]
+    small_bytes = [t.encode("utf-16-le", "surrogatepass") for t in small]
+    handled = []
+
+    def handler(signum, frame):
+        handled.append([tobble.convert("URLencode", t) for t in small] == small_expected and
+                       [tobble.convert_bytes("URLencode", d, "utf-16le") for d in small_bytes] ==
+                       [t.encode("utf-16-le", "surrogatepass") for t in small_expected])
+
+    done = threading.Event()
+
+    def send():
+        while not done.wait(0.01):
+            _thread.interrupt_main(signal.SIGUSR1)
+
+    previous = signal.signal(signal.SIGUSR1, handler)
+    sender = threading.Thread(target=send)
+    try:
+        sender.start()
+        result = convert()
+    finally:
+        done.set()
+        sender.join()
+        signal.signal(signal.SIGUSR1, previous)
+    assert handled and all(handled)
+    assert result == expected

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "filters/common/surrogate.h"
+#include "tests/support/utf.h"
 
 namespace tobble::testing {
 namespace {
@@ -17,61 +18,9 @@ using Violations = std::vector<Violation>;
 constexpr char16_t kReplacement = 0xFFFD;
 
 // ---------------------------------------------------------------------------
-// The plain reading and writing of bytes. UTF-8 is taken apart by its bit
-// layout alone, each sequence decoded and then judged by its code point, not
-// by the ranges of lead and second bytes that the library's code works with.
-
-// What begins at a byte: a whole, valid UTF-8 sequence (its code point and
-// length), or else the length of the maximal subpart of an ill-formed one.
-struct Sequence {
-  uint32_t code_point;
-  size_t length;
-  bool valid;
-};
-
-// The code points a sequence of `length` bytes may hold: from the smallest
-// that needs that many bytes, leaving out the surrogates, up to U+10FFFF.
-bool CanHold(size_t length, uint32_t lowest, uint32_t highest) {
-  constexpr uint32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  constexpr uint32_t kLargest[] = {0, 0x7F, 0x7FF, 0xFFFF, 0x10FFFF};
-  lowest = std::max(lowest, kSmallest[length]);
-  highest = std::min(highest, kLargest[length]);
-  if (lowest > highest) return false;
-  return !(lowest >= 0xD800 && highest <= 0xDFFF);  // not surrogates only
-}
-
-// Taken apart by the bit layout alone. The maximal subpart is the longest
-// run of bytes, lead byte first, that some valid sequence begins with: the
-// code points its bits still allow (the rest zeros to the rest ones) must
-// include one that a sequence of that length may hold.
-Sequence ReadSequence(const uint8_t* in, size_t n) {
-  const uint8_t lead = in[0];
-  if (lead < 0x80) return {lead, 1, true};
-  size_t length = 0;
-  uint32_t bits = 0;
-  if (lead >> 5 == 0x6) {  // 110xxxxx
-    length = 2;
-    bits = lead & 0x1F;
-  } else if (lead >> 4 == 0xE) {  // 1110xxxx
-    length = 3;
-    bits = lead & 0x0F;
-  } else if (lead >> 3 == 0x1E) {  // 11110xxx
-    length = 4;
-    bits = lead & 0x07;
-  } else {  // a continuation byte, or F8 to FF
-    return {0, 1, false};
-  }
-  size_t taken = 1;
-  for (;; ++taken) {
-    const unsigned unknown = 6 * static_cast<unsigned>(length - taken);
-    const uint32_t lowest = bits << unknown;
-    const uint32_t highest = lowest | ((1u << unknown) - 1);
-    if (!CanHold(length, lowest, highest)) return {0, std::max<size_t>(taken - 1, 1), false};
-    if (taken == length) return {bits, length, true};
-    if (taken == n || in[taken] >> 6 != 0x2) return {0, taken, false};  // 10xxxxxx
-    bits = bits << 6 | (in[taken] & 0x3F);
-  }
-}
+// The plain reading and writing of bytes, by the tests' reference codec
+// (tests/support/utf.h): UTF-8 taken apart by its bit layout alone, not by
+// the ranges of lead and second bytes that the library's code works with.
 
 // What the bytes hold: the units, with U+FFFD for each invalid part, the
 // number of those, and where the first one begins.
@@ -84,60 +33,25 @@ struct Reading {
 };
 
 Reading ReadPlainly(const std::string& text, Encoding encoding) {
-  const uint8_t* bytes = reinterpret_cast<const uint8_t*>(text.data());
-  const size_t n = text.size();
   Reading reading;
-  const auto invalid = [&reading](size_t at) {
-    if (reading.valid) {
-      reading.error_offset = at;
-      reading.prefix_units = reading.units;
-    }
+  if (encoding == Encoding::kUtf8) {
+    const Utf8Reading utf8 = ReadUtf8(text);
+    reading.units = utf8.units;
+    reading.replaced = utf8.replaced;
+    reading.valid = utf8.replaced == 0;
+    reading.error_offset = reading.valid ? 0 : utf8.first_invalid;
+    reading.prefix_units = utf8.units.substr(0, utf8.units_before);
+    return reading;
+  }
+  reading.units = ReadUtf16(text, encoding == Encoding::kUtf16be);
+  reading.prefix_units = reading.units;
+  if (text.size() % 2 != 0) {
     reading.valid = false;
+    reading.error_offset = text.size() - 1;
     reading.units += kReplacement;
-    ++reading.replaced;
-  };
-  if (encoding != Encoding::kUtf8) {
-    const bool big = encoding == Encoding::kUtf16be;
-    for (size_t i = 0; i + 1 < n; i += 2) {
-      reading.units +=
-          static_cast<char16_t>(big ? bytes[i] << 8 | bytes[i + 1] : bytes[i] | bytes[i + 1] << 8);
-    }
-    if (n % 2 != 0) invalid(n - 1);
-  } else {
-    for (size_t i = 0; i < n;) {
-      const Sequence sequence = ReadSequence(bytes + i, n - i);
-      if (!sequence.valid) {
-        invalid(i);
-      } else if (sequence.code_point < 0x10000) {
-        reading.units += static_cast<char16_t>(sequence.code_point);
-      } else {
-        reading.units += HighSurrogateOf(sequence.code_point);
-        reading.units += LowSurrogateOf(sequence.code_point);
-      }
-      i += sequence.length;
-    }
+    reading.replaced = 1;
   }
-  if (reading.valid) reading.prefix_units = reading.units;
   return reading;
-}
-
-void AppendUtf8(std::string& out, uint32_t code_point) {
-  if (code_point < 0x80) {
-    out += static_cast<char>(code_point);
-    return;
-  }
-  constexpr uint8_t kLeadBits[] = {0, 0, 0xC0, 0xE0, 0xF0};
-  const int length = code_point < 0x800 ? 2 : code_point < 0x10000 ? 3 : 4;
-  out += static_cast<char>(kLeadBits[length] | code_point >> 6 * (length - 1));
-  for (int k = length - 2; k >= 0; --k) {
-    out += static_cast<char>(0x80 | (code_point >> 6 * k & 0x3F));
-  }
-}
-
-void AppendUtf16(std::string& out, char16_t unit, bool big_endian) {
-  const char low = static_cast<char>(unit & 0xFF), high = static_cast<char>(unit >> 8);
-  out += big_endian ? high : low;
-  out += big_endian ? low : high;
 }
 
 // What the stream writes for converted units, and how it ended.
@@ -155,20 +69,8 @@ struct Written {
 
 Written WritePlainly(const std::u16string& units, Encoding encoding) {
   Written written;
-  for (size_t i = 0; i < units.size(); ++i) {
-    if (encoding != Encoding::kUtf8) {
-      AppendUtf16(written.bytes, units[i], encoding == Encoding::kUtf16be);
-      continue;
-    }
-    uint32_t code_point = units[i];
-    if (IsHighSurrogate(code_point) && i + 1 < units.size() && IsLowSurrogate(units[i + 1])) {
-      code_point = CombineSurrogates(code_point, units[++i]);
-    } else if (IsHighSurrogate(code_point) || IsLowSurrogate(code_point)) {
-      code_point = kReplacement;
-      ++written.replaced;
-    }
-    AppendUtf8(written.bytes, code_point);
-  }
+  written.bytes = encoding == Encoding::kUtf8 ? WriteUtf8(units, &written.replaced)
+                                              : WriteUtf16(units, encoding == Encoding::kUtf16be);
   return written;
 }
 
@@ -303,11 +205,8 @@ std::vector<std::string> ByteStreamInputs(const Filter& filter, const std::u16st
   }
   std::string repeated;
   while (!utf8.empty() && repeated.size() < 300) repeated += utf8;
-  std::string utf16le, utf16be;
-  for (const char16_t unit : text) {
-    AppendUtf16(utf16le, unit, false);
-    AppendUtf16(utf16be, unit, true);
-  }
+  const std::string utf16le = WriteUtf16(text, false);
+  const std::string utf16be = WriteUtf16(text, true);
   return {Header(filter, Encoding::kUtf8, 1, 0, 0) + utf8,
           Header(filter, Encoding::kUtf8, 200, 40, 100) + repeated,
           Header(filter, Encoding::kUtf16le, 3, 23, 5) + utf16le,

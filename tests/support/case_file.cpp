@@ -4,6 +4,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tests/support/utf.h"
+
 namespace tobble::testing {
 namespace {
 
@@ -14,20 +16,10 @@ std::string Trim(const std::string& s) {
 }
 
 // Appends the UTF-8 text as UTF-16 units; the case file is UTF-8.
-void AppendUtf8(std::u16string& out, const std::string& text) {
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char b = text[i];
-    const int extra = b < 0x80 ? 0 : b < 0xE0 ? 1 : b < 0xF0 ? 2 : 3;
-    char32_t c = extra == 0 ? b : b & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) c = (c << 6) | (text.at(i + k) & 0x3F);
-    i += extra + 1;
-    if (c >= 0x10000) {
-      out += static_cast<char16_t>(0xD7C0 + (c >> 10));
-      out += static_cast<char16_t>(0xDC00 | (c & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(c);
-    }
-  }
+void AppendText(std::u16string& out, const std::string& text) {
+  const Utf8Reading reading = ReadUtf8(text);
+  if (reading.replaced != 0) throw std::runtime_error("invalid UTF-8: " + text);
+  out += reading.units;
 }
 
 }  // namespace
@@ -37,7 +29,7 @@ std::u16string ParseCaseText(const std::string& text) {
   size_t i = 0;
   while (i < text.size()) {
     const size_t open = text.find('{', i);
-    AppendUtf8(out, text.substr(i, open - i));
+    AppendText(out, text.substr(i, open - i));
     if (open == std::string::npos) break;
     const size_t close = text.find('}', open);
     if (close == std::string::npos) throw std::runtime_error("unclosed {");
@@ -45,7 +37,7 @@ std::u16string ParseCaseText(const std::string& text) {
     const size_t star = inner.find('*');
     if (star != std::string::npos) {
       std::u16string piece;
-      AppendUtf8(piece, inner.substr(star + 1));
+      AppendText(piece, inner.substr(star + 1));
       for (int k = std::stoi(inner.substr(0, star)); k > 0; --k) out += piece;
     } else if (!inner.empty()) {
       size_t used = 0;

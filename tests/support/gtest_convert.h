@@ -31,7 +31,4 @@ std::u16string Convert(const Filter& filter, const std::u16string& text);
 std::u16string ConvertInPieces(const Filter& filter, const std::u16string& text,
                                const std::vector<size_t>& sizes);
 
-// Appends the UTF-8 form of a code point (a surrogate value too).
-void AppendUtf8(std::string& out, uint32_t code_point);
-
 }  // namespace tobble::testing
