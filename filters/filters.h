@@ -64,18 +64,18 @@ constexpr const char* Inverse(const char* function) {
 #endif
 
 #define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, factor8, convert, scalar, inverse, \
-                          example)                                                                \
-  {#function,                                                                                     \
-   name,                                                                                          \
-   name_en,                                                                                       \
-   key,                                                                                           \
-   factor,                                                                                        \
-   Required(convert),                                                                             \
-   Required(scalar),                                                                              \
-   Inverse(#inverse),                                                                             \
-   example,                                                                                       \
-   factor8,                                                                                       \
-   TOBBLE_UTF8_CONVERSION(convert),                                                               \
+                          example)                                                                 \
+  {#function,                                                                                      \
+   name,                                                                                           \
+   name_en,                                                                                        \
+   key,                                                                                            \
+   factor,                                                                                         \
+   Required(convert),                                                                              \
+   Required(scalar),                                                                               \
+   Inverse(#inverse),                                                                              \
+   example,                                                                                        \
+   factor8,                                                                                        \
+   TOBBLE_UTF8_CONVERSION(convert),                                                                \
    TOBBLE_UTF8_CONVERSION(scalar)},
 inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 #undef TOBBLE_FILTER_ROW

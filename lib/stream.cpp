@@ -326,15 +326,33 @@ bool StreamConverter::ConvertPending(bool last) {
 
 // As ConvertPending, with the filter's UTF-8 conversion, which writes UTF-8
 // ready for the sink and counts the surrogates it replaced.
+//
+// A piece whose worst-case output fits in what is left of the output block
+// is converted straight into it; where little is left, a short piece goes
+// through the converted block, and EmitBytes hands the full block to the
+// sink. Pieces longer than any tail always make progress.
 bool StreamConverter::ConvertPendingUtf8(bool last) {
+  constexpr size_t kShortPiece = 2 * (kMaxUtf8Tail + 1);
   size_t pos = 0;
   for (;;) {
-    const size_t length = std::min(slice_units_, pending_size_ - pos);
+    size_t length = std::min(slice_units_, pending_size_ - pos);
+    const size_t room = output_capacity_ - output_size_;
+    const size_t fitting = room > 16 ? (room - 16) / filter_.factor8 : 0;
+    const bool direct = fitting >= length || fitting >= kShortPiece;
+    if (direct) {
+      length = std::min(length, fitting);
+    } else {
+      length = std::min(length, kShortPiece);
+    }
     const bool at_end = pos + length == pending_size_;
-    const Progress done =
-        filter_.convert8(pending_bytes_ + pos, length, converted_bytes_, last && at_end);
+    uint8_t* const target = direct ? output_ + output_size_ : converted_bytes_;
+    const Progress done = filter_.convert8(pending_bytes_ + pos, length, target, last && at_end);
     replaced_surrogates_ += done.replaced;
-    if (!EmitBytes(converted_bytes_, done.written)) return false;
+    if (direct) {
+      output_size_ += done.written;
+    } else if (!EmitBytes(converted_bytes_, done.written)) {
+      return false;
+    }
     pos += done.read;
     if (at_end) break;
   }
