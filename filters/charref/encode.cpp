@@ -287,6 +287,14 @@ Position<uint8_t> EncodeNonAscii(const uint8_t* in, size_t n, bool last, Positio
   size_t p = at.read;
   uint8_t* o = at.out;
   do {
+    // Three-byte sequences (most of the text in many scripts) decoded here.
+    const uint32_t b = in[p];
+    if ((b & 0xF0) == 0xE0 && n - p >= 3) {
+      o = References::WriteBmp(o,
+                               (b & 0x0F) << 12 | (in[p + 1] & 0x3Fu) << 6 | (in[p + 2] & 0x3Fu));
+      p += 3;
+      continue;
+    }
     const Character c = CharacterAt(in, n, p, last);
     if (c.units == 0) break;
     o = c.value < 0x10000 ? References::WriteBmp(o, c.value) : References::Write(o, c.value);
