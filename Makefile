@@ -16,7 +16,10 @@
 #                 PREFIX (default /usr/local), below DESTDIR when that is set;
 #                 built in build/install with no test, it needs only CMake,
 #                 make and g++
-#   make fuzz     run each fuzzer for FUZZ_SECONDS and write docs/reliability.md
+#   make fuzz     run each fuzzer for FUZZ_SECONDS from its corpus in fuzz/corpus/,
+#                 minimize the corpora into the tree again (at most
+#                 FUZZ_CORPUS_KIB a target), add the executions to
+#                 docs/fuzz_totals.json and write docs/reliability.md
 #   make bench    measure the speed; writes docs/performance.md and docs/performance.svg
 #                 (BENCH_QUICK=1: 64 KiB corpora only, report in build/bench/)
 #   make format   format the sources with clang-format
@@ -24,6 +27,10 @@
 #                 one CMake preset with every program in it, tests included
 #   make python   the Python package into build/python/lib (part of make);
 #   make python-check  its tests and the Dask example's (part of make check)
+#   make web      the WebAssembly module, the npm package (build/wasm/package)
+#                 and the offline page (dist/web) (part of make);
+#   make web-check  their tests in Node and in headless Chromium (part of
+#                 make check)
 # Only make fuzz and make bench write under docs/; make check fails if
 # anything else did.
 
@@ -48,21 +55,24 @@ SOURCES = $(shell find . \( -name .git -o -name build -o -name dist -o -name nod
 	-o -name '*.egg-info' -o -path ./fuzz/corpus \) -prune -o \
 	-type f \( -name '*.c' -o -name '*.cpp' -o -name '*.h' \) -print | LC_ALL=C sort)
 
-# Seconds each fuzz target runs: in `make fuzz`, and in every `make check`.
+# Seconds each fuzz target runs: in `make fuzz`, and in every `make check`;
+# the most a target's corpus in git may hold.
 FUZZ_SECONDS ?= 60
 FUZZ_CHECK_SECONDS ?= 3
+FUZZ_CORPUS_KIB ?= 512
 
 DELIVERABLES = build/win64/tobble.qnf64 build/win32/tobble.qnf build/win64/tobble.exe \
 	build/release/tobble
 COPY_DELIVERABLES = mkdir -p dist && cp $(DELIVERABLES) dist/
 
 .PHONY: all deliverables check check-start dist install fuzz fuzz-build bench deps deps-build \
-	deps-install deps-bench native release win64 win32 format format-check clean python python-check
+	deps-install deps-bench native release win64 win32 format format-check clean python python-check \
+	web web-check
 # The presets share build folders between targets (release, say, in `make`
 # and in `make check`); one cmake at a time.
 .NOTPARALLEL:
 
-all: deliverables python
+all: deliverables python web
 
 # The release preset holds the tool, the library and no test program; of the
 # cross presets only the plug-ins and tobble.exe.
@@ -79,7 +89,7 @@ native release win64 win32: deps-build
 # the end if any did, or if anything was written under docs/. When make deps
 # could not install 32-bit Wine, the 32-bit plug-in tests are skipped, and
 # the last lines say so with the reason make deps recorded.
-check: deps check-start native release win64 win32 fuzz-build format-check
+check: deps check-start native release win64 win32 fuzz-build web format-check
 	$(COPY_DELIVERABLES)
 	@status=0; \
 	ctest --preset native -j $(JOBS) || status=1; \
@@ -88,6 +98,7 @@ check: deps check-start native release win64 win32 fuzz-build format-check
 	ctest --preset win64 || status=1; \
 	ctest --preset win32 || status=1; \
 	$(MAKE) --no-print-directory python-check || status=1; \
+	$(MAKE) --no-print-directory web-check || status=1; \
 	written=$$(find docs -newer build/check.stamp 2>/dev/null); \
 	if [ -n "$$written" ]; then \
 	  echo "make check wrote under docs/ (only make fuzz and make bench may):" $$written; \
@@ -124,18 +135,33 @@ python-check: python release
 	PYTHONPATH=$(CURDIR)/$(PYTHON_BUILD)/lib TOBBLE_TOOL=$(CURDIR)/build/release/tobble \
 	  $(PY3) -m pytest -q -p no:cacheprovider python/tests
 
+# The page: the wasm preset's layout of it, copied whole.
+web: deps-build
+	$(call BUILD,wasm)
+	rm -rf dist/web && mkdir -p dist && cp -R build/wasm/web dist/web
+
+# The package against the tool, and the page in the browser (js/test/); the
+# page tests' npm packages come with make deps.
+web-check: web release
+	TOBBLE_TOOL=$(CURDIR)/build/release/tobble TOBBLE_JS_PACKAGE=$(CURDIR)/build/wasm/package \
+	  TOBBLE_WEB=$(CURDIR)/dist/web node --test js/test/*.test.mjs
+
 bench: deps-bench all
 	$(call BUILD,win64,plugin_bench)
 	$(call BUILD,win32,plugin_bench)
+	$(call BUILD,wasm,tobble_wasm_scalar)
 	bench/run.sh
 
-# The fuzzers keep their corpora in fuzz/corpus/ and leave what they find in
-# fuzz/regressions/, which the native tests replay.
+# make fuzz goes on from the corpora in fuzz/corpus/, writes them back
+# minimized and leaves what it finds in fuzz/regressions/, which the native
+# tests replay. make check's short runs fuzz copies in build/fuzz/ and write
+# nothing in the tree.
 fuzz-build: deps
 	$(call BUILD,fuzz)
 
 fuzz: fuzz-build
-	tools/fuzz.py --seconds $(FUZZ_SECONDS) --report docs/reliability.md
+	tools/fuzz.py --seconds $(FUZZ_SECONDS) --corpus-kib $(FUZZ_CORPUS_KIB) \
+	  --report docs/reliability.md
 
 # What make and make check need; make bench needs a little more. The builds
 # ask only for what building needs, make install for what the library and

@@ -6,6 +6,8 @@
 #      plain copy loop standing in for the filter        (build/win64|win32/plugin_bench.exe)
 #   3. the tool end to end, beside peer programs and cat (bench/tool_bench.py, hyperfine)
 #   4. the Python package, beside the standard library  (bench/python_bench.py)
+#   5. the npm package in Node, beside entities, he and
+#      V8's own functions, and without SIMD               (bench/node_bench.mjs)
 # Results go to build/bench/, the report to docs/performance.md and
 # docs/performance.svg.
 #
@@ -56,5 +58,9 @@ python3 bench/tool_bench.py $results/corpus/manifest.tsv "$tool" $results/tool.j
 echo "bench: and the Python package beside the standard library"
 PYTHONPATH=build/python/lib /usr/bin/python3 bench/python_bench.py \
   $results/corpus/manifest.tsv $results/python.json $quick
+
+echo "bench: and the npm package in Node beside entities, he and V8's functions"
+node --expose-gc bench/node_bench.mjs $results/corpus/manifest.tsv $results/node.json build/wasm/package \
+  build/wasm/tobble-scalar.wasm $quick
 
 python3 bench/report.py $results $report_dir $quick

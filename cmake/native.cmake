@@ -71,6 +71,7 @@ target_link_libraries(tobble_test_support PUBLIC tobble_testing GTest::gtest)
 add_executable(core_test
   tests/core_test.cpp
   tests/charref_test.cpp
+  tests/dense_test.cpp
   tests/unit_class_test.cpp
   tests/url_test.cpp
   tests/entities.cpp

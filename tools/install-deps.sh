@@ -38,6 +38,10 @@ check_packages="wine wine64 clang-format clang-14 libclang-rt-14-dev"
 # /usr/bin/python3), and the library's example, which builds with pkg-config.
 python_packages="python3-pytest python3-distributed python3-pip pkg-config"
 bench_packages="hyperfine gnuplot-nox"
+# The WebAssembly build (emscripten, which runs on Node) and, for the tests,
+# the browser that runs the page.
+web_packages="emscripten"
+web_check_packages="chromium"
 case "$what" in
   install | build | check | bench) ;;
   *) echo "usage: $0 [-n] [-q] install|build|check|bench" >&2; exit 2 ;;
@@ -206,6 +210,13 @@ install_wine32() {
     install_set test $check_packages
     install_set Python $python_packages
   fi
+  # Any Node with npm will do, Debian's or another, so they are looked for as
+  # commands.
+  web_node=""
+  command -v node >/dev/null 2>&1 || web_node="nodejs"
+  command -v npm >/dev/null 2>&1 || web_node="$web_node npm"
+  install_set WebAssembly $web_packages $web_node
+  [ "$what" = build ] || install_set browser $web_check_packages
   if [ "$what" = bench ]; then
     # Any Node with npm will do for the peer programs, Debian's or another,
     # so they are looked for as commands.
@@ -283,6 +294,17 @@ if [ "$what" = bench ]; then
     [ "$bench/package-lock.json" -nt "$bench/node_modules/.package-lock.json" ]; then
     say "installing the benchmark's npm packages into bench/node_modules"
     run sh -c "cd '$bench' && npm ci --no-audit --no-fund"
+  fi
+fi
+
+if [ "$what" != build ]; then
+  # puppeteer-core for the page's tests, at the version of js/package-lock.json;
+  # it drives Debian's Chromium and downloads no browser of its own.
+  js=$(dirname "$0")/../js
+  if [ ! -f "$js/node_modules/.package-lock.json" ] ||
+    [ "$js/package-lock.json" -nt "$js/node_modules/.package-lock.json" ]; then
+    say "installing the page tests' npm packages into js/node_modules"
+    run sh -c "cd '$js' && PUPPETEER_SKIP_DOWNLOAD=1 npm ci --no-audit --no-fund"
   fi
 fi
 

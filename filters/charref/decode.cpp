@@ -1,4 +1,5 @@
 #include "filters/charref/charref.h"
+#include "filters/charref/dense.h"
 #include "filters/charref/reference_tables.h"
 #include "filters/charref/unit_classes.h"
 #include "filters/common/number.h"
@@ -401,6 +402,24 @@ Unit* DecodePlainNumber(const Unit* in, size_t p, size_t n, Unit* out, size_t* n
   return end;
 }
 
+// Reads the references of eight units from in[p] on for which `Read` gives
+// a value other than 0, one vector each, and returns whether it read any.
+// Each moves on by a constant, so that the next one's loads wait on a
+// predicted branch only, not on this one's digits.
+template <int32_t (*Read)(const char16_t*)>
+inline __attribute__((always_inline)) bool DecodeFixedReferences(const char16_t* in, size_t n,
+                                                                 size_t& p, char16_t*& o,
+                                                                 DecodedOutput<char16_t>& output) {
+  const size_t start = p;
+  int32_t value;
+  while (n - p >= charref::kFixedReferenceUnits && (value = Read(in + p)) > 0) {
+    // Up to 99,999: one unit, or a pair from 0x10000 on; never refused.
+    o = WriteNumberedCharacter(o, value, output, p);
+    p += charref::kFixedReferenceUnits;
+  }
+  return p != start;
+}
+
 }  // namespace
 
 // At each "&" the name is the run of name units after it, at most 36; the
@@ -463,6 +482,14 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
   // stay within the n units after o. One "&" at in[p], and the reference it
   // may begin.
   const auto convert = [&](size_t& p, Unit*& o) {
+    if constexpr (sizeof(Unit) == 2) {
+      if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
+          ((in[p + 2] | 0x20) == u'x'
+               ? DecodeFixedReferences<charref::ReadFourHexReference>(in, n, p, o, output)
+               : DecodeFixedReferences<charref::ReadFiveDigitReference>(in, n, p, o, output))) {
+        return true;
+      }
+    }
     const Output<Unit> to = {output, p};
     if (Unit* end = DecodePlainNumber(in, p, n, o, &p, output)) {
       o = end;

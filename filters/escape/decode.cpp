@@ -2,6 +2,7 @@
 #include "filters/common/number.h"
 #include "filters/common/simd.h"
 #include "filters/common/utf8.h"
+#include "filters/escape/dense.h"
 #include "filters/escape/escape.h"
 #include "filters/escape/unit_classes.h"
 
@@ -132,6 +133,28 @@ inline __attribute__((always_inline)) bool ReadField(const Unit* field, size_t d
   return ReadLenientField(field, digits, room, value);
 }
 
+// Reads runs of "\u" escapes from the one at in[i] on, eight at a time, as
+// long as the text has room for eight, and returns true when it read any; the
+// units after them may be anything. A whole block moves on by a constant, so
+// that the next block's loads wait on a predicted branch only, not on this
+// block's result. Kept out of line: the escapes one by one around it take
+// fewer steps for it.
+__attribute__((noinline)) bool ReadEscapeBlocks(const char16_t* in, size_t n, size_t& i,
+                                                char16_t*& o) {
+  const size_t start = i;
+  do {
+    const size_t count = escape::ReadUnitEscapes(in + i, o);
+    if (count != escape::kBlockUnits) {
+      i += 6 * count;
+      o += count;
+      return i != start;
+    }
+    i += escape::kBlockEscapeUnits;
+    o += escape::kBlockUnits;
+  } while (n - i >= escape::kBlockEscapeUnits && in[i] == u'\\' && in[i + 1] == u'u');
+  return true;
+}
+
 // As DecodeEscapes, reading fields through ReadField and skipping runs
 // without a backslash eight units at a time.
 template <bool kLongForm, typename Unit>
@@ -142,8 +165,19 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
     Unit* end;
     int32_t value;
     // The common escape first: "\u" and a field within the text, most often
-    // four plain hex digits.
+    // four plain hex digits, and often more such escapes right after it:
+    // eight at a time while the text has room for them. The block's eight
+    // units written lie within the units read.
     if (n - i >= 6 && in[i + 1] == u'u') {
+      // Only when the second and the last escape of the block look like
+      // "\u" too: a block that reads one or two escapes, as between "\U"
+      // escapes, costs more than reading them one by one.
+      if constexpr (sizeof(Unit) == 2) {
+        if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
+            ReadEscapeBlocks(in, n, i, o)) {
+          return true;
+        }
+      }
       value = FourHexDigits(in + i + 2);
       if (value > 0) {
         o = output.Unit(o, static_cast<char16_t>(value), i);

@@ -231,19 +231,33 @@ Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
     }
     // A lead escape is told by its first digit: "c" or "d" opens two-byte
     // UTF-8, "e" three-byte and "f" four-byte, in long runs in most
-    // non-Latin text. DecodeLeadSequence reads the whole sequence.
-    size_t read = 0;
-    switch (in[i + 1] | 0x20) {
-      case u'c':
-      case u'd':
-        read = DecodeLeadSequence<1>(in + i, &o, output, i);
-        break;
-      case u'e':
-        read = DecodeLeadSequence<2>(in + i, &o, output, i);
-        break;
-      case u'f':
-        read = DecodeLeadSequence<3>(in + i, &o, output, i);
-        break;
+    // non-Latin text. DecodeLeadSequence reads the whole sequence. Whole
+    // sequences move on by a constant each, and the next one is read right
+    // away, so that its loads wait on a predicted branch only.
+    size_t read;
+    for (;;) {
+      read = 0;
+      switch (in[i + 1] | 0x20) {
+        case u'c':
+        case u'd':
+          read = DecodeLeadSequence<1>(in + i, &o, output, i);
+          if (read != 6) break;
+          i += 6;
+          goto next;
+        case u'e':
+          read = DecodeLeadSequence<2>(in + i, &o, output, i);
+          if (read != 9) break;
+          i += 9;
+          goto next;
+        case u'f':
+          read = DecodeLeadSequence<3>(in + i, &o, output, i);
+          if (read != 12) break;
+          i += 12;
+          goto next;
+      }
+      break;
+    next:
+      if (n - i < kLongestSequence || in[i] != u'%') return true;
     }
     if (read != 0) {
       i += read;

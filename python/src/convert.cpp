@@ -51,33 +51,6 @@ class SliceBuffers {
   size_t out_room_ = 0;
 };
 
-// Each thread keeps its buffers from call to call: a conversion into fresh
-// memory pays a page fault every 4 KiB, which costs more than converting
-// what fills it.
-thread_local SliceBuffers kept_buffers;
-thread_local bool kept_buffers_in_use = false;
-
-// The buffers of one call: this thread's, or, when a call on this thread
-// is using them (a signal handler it runs converts too), the call's own.
-class SliceBuffersLease {
- public:
-  SliceBuffersLease() : buffers_(kept_buffers_in_use ? &own_ : &kept_buffers) {
-    if (buffers_ == &kept_buffers) kept_buffers_in_use = true;
-  }
-  SliceBuffersLease(const SliceBuffersLease&) = delete;
-  SliceBuffersLease& operator=(const SliceBuffersLease&) = delete;
-  ~SliceBuffersLease() {
-    if (buffers_ == &kept_buffers) kept_buffers_in_use = false;
-  }
-
-  // The buffers, or null when memory ran out.
-  SliceBuffers* get() { return buffers_->Ready() ? buffers_ : nullptr; }
-
- private:
-  SliceBuffers own_;
-  SliceBuffers* buffers_;
-};
-
 // Runs the filter over the text a slice at a time, handing each slice's
 // output to sink(units, n); stops early (with TOBBLE_OK) when `gil` says
 // a signal handler raised. No Python API.
@@ -128,9 +101,11 @@ PyObject* SlicePass(const tobble_filter* filter, PyObject* text, SliceBuffers* b
 // text's size. With the GIL released throughout but for the str's
 // allocation.
 PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text) {
-  SliceBuffersLease lease;
+  // Kept from call to call: a conversion into fresh memory pays a page
+  // fault every 4 KiB, which costs more than converting what fills it.
+  KeptLease<SliceBuffers> lease;
   SliceBuffers* buffers = lease.get();
-  if (buffers == nullptr) return PyErr_NoMemory();
+  if (!buffers->Ready()) return PyErr_NoMemory();
   ShapeCounter counter;
   if (SlicePass(filter, text, buffers, counter) == nullptr) return nullptr;
   StrShape shape = counter.shape();
@@ -151,9 +126,9 @@ PyObject* ConvertSliced(const tobble_filter* filter, PyObject* text) {
 // Converts a text of at most one slice once, through the slice buffers; with the GIL released for
 // more than kReleaseGilBytes of units.
 PyObject* ConvertOneSlice(const tobble_filter* filter, PyObject* text) {
-  SliceBuffersLease lease;
+  KeptLease<SliceBuffers> lease;
   SliceBuffers* buffers = lease.get();
-  if (buffers == nullptr) return PyErr_NoMemory();
+  if (!buffers->Ready()) return PyErr_NoMemory();
   bool release = static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * 2 > kReleaseGilBytes;
   size_t written = 0;
   tobble_status status;

@@ -56,30 +56,6 @@ class CachedStream {
   tobble_stream* stream_ = nullptr;
 };
 
-thread_local CachedStream kept_stream;
-thread_local bool kept_stream_in_use = false;
-
-// The stream of one convert_bytes() call: this thread's, or, when a call on
-// this thread is using it (a signal handler it runs converts too), the
-// call's own.
-class StreamLease {
- public:
-  StreamLease() : stream_(kept_stream_in_use ? &own_ : &kept_stream) {
-    if (stream_ == &kept_stream) kept_stream_in_use = true;
-  }
-  StreamLease(const StreamLease&) = delete;
-  StreamLease& operator=(const StreamLease&) = delete;
-  ~StreamLease() {
-    if (stream_ == &kept_stream) kept_stream_in_use = false;
-  }
-
-  CachedStream* get() { return stream_; }
-
- private:
-  CachedStream own_;
-  CachedStream* stream_;
-};
-
 // The exception for a stream call's status other than invalid input.
 PyObject* RaiseStreamFailure(tobble_status status, const Collector& collector) {
   if (status == TOBBLE_ERROR_WRITE && collector.out_of_memory) return PyErr_NoMemory();
@@ -139,7 +115,7 @@ PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
   Py_buffer view;
   if (!GetBytes(data_arg, &view)) return nullptr;
 
-  StreamLease lease;
+  KeptLease<CachedStream> lease;
   CachedStream* cached = lease.get();
   tobble_status status = cached->Prepare(filter, encoding, flags);
   PyObject* result = nullptr;

@@ -45,6 +45,34 @@ class GilReleased {
   std::chrono::steady_clock::time_point next_check_;
 };
 
+// What each thread keeps from call to call (buffers, a stream), lent to one
+// call at a time. A call made while this thread's is lent out (a signal
+// handler that the first call runs converts too) gets one of its own.
+template <typename Kept>
+class KeptLease {
+ public:
+  KeptLease() : kept_(lent_ ? &own_ : &thread_kept_) {
+    if (kept_ == &thread_kept_) lent_ = true;
+  }
+  KeptLease(const KeptLease&) = delete;
+  KeptLease& operator=(const KeptLease&) = delete;
+  ~KeptLease() {
+    if (kept_ == &thread_kept_) lent_ = false;
+  }
+
+  Kept* get() { return kept_; }
+
+ private:
+  static thread_local Kept thread_kept_;
+  static thread_local bool lent_;
+  Kept own_;
+  Kept* kept_;
+};
+template <typename Kept>
+thread_local Kept KeptLease<Kept>::thread_kept_;
+template <typename Kept>
+thread_local bool KeptLease<Kept>::lent_ = false;
+
 }  // namespace tobble_python
 
 #endif  // TOBBLE_PYTHON_THREADS_H_

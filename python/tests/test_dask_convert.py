@@ -73,9 +73,9 @@ def check_outputs(inputs, output, tool, summary):
 
 
 def load_example():
-    spec = importlib.util.spec_from_file_location("dask_convert", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("dask_convert", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

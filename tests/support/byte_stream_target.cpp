@@ -288,6 +288,20 @@ Violations CheckByteStream(const ByteStreamRun& run, const std::string& bytes,
   return found;
 }
 
+PlainStream StreamPlainly(const Filter& filter, Encoding encoding, bool replace,
+                          const std::string& bytes) {
+  const Reading reading = ReadPlainly(bytes, encoding);
+  const Written written = WritePlainly(
+      ConvertPlainly(filter, replace ? reading.units : reading.prefix_units), encoding);
+  PlainStream plain;
+  plain.bytes = written.bytes;
+  plain.replaced_surrogates = written.replaced;
+  plain.replaced_input = replace ? reading.replaced : 0;
+  plain.valid = replace || reading.valid;
+  plain.error_offset = plain.valid ? 0 : reading.error_offset;
+  return plain;
+}
+
 FuzzTarget MakeByteStreamTarget() {
   std::string transcoders;
   for (const Transcoder* transcoder : Transcoders()) {

@@ -34,6 +34,21 @@ struct ByteStreamRun {
 std::vector<Violation> CheckByteStream(const ByteStreamRun& run, const std::string& bytes,
                                        const std::vector<const lib::Transcoder*>& transcoders);
 
+// What a stream with the filter writes for the whole of `bytes` in the
+// encoding, finished, by the plain model: the bytes read by the reference
+// codec, the filter's `scalar` version on all the units at once, the units
+// written again. Strict mode converts the units before the first invalid part
+// and reports its offset; replace mode puts U+FFFD for each invalid part.
+struct PlainStream {
+  std::string bytes;
+  uint64_t replaced_surrogates = 0;  // lone surrogates written as U+FFFD
+  uint64_t replaced_input = 0;       // U+FFFD for invalid input (replace mode)
+  bool valid = true;
+  uint64_t error_offset = 0;  // of the first invalid part (strict mode)
+};
+PlainStream StreamPlainly(const Filter& filter, lib::Encoding encoding, bool replace,
+                          const std::string& bytes);
+
 // The byte stream's row in FuzzTargets(): its input is a header of four bytes
 // (filter and encoding, piece size, slice, output block), then the bytes.
 FuzzTarget MakeByteStreamTarget();

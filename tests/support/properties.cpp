@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "filters/common/utf8.h"
+#include "tests/support/api_target.h"
 #include "tests/support/byte_stream_target.h"
 #include "tests/support/case_file.h"
 #include "tests/support/convert.h"
@@ -58,6 +59,24 @@ constexpr PropertyInfo kPropertyInfo[] = {
      "without a partner as U+FFFD) writes exactly the UTF-16 conversion's output in UTF-8, each "
      "surrogate without a partner as U+FFFD, and counts those U+FFFD; within its own bound of "
      "factor8 bytes for each byte and 16 more, and in pieces of bytes cut anywhere as whole."},
+    {"stream calls",
+     "Through include/tobble.h, any sequence of feeds in pieces, flushes, finishes, resets and "
+     "streams destroyed and created again: what the callback has taken is always the start of "
+     "what the input fed since the last reset, finished there, gives by the plain model (the "
+     "reference codec, the filter's `scalar` version on all of it at once, strict or with "
+     "U+FFFD), and all of it once the stream is finished or refuses the input; it refuses only "
+     "input that stays invalid whatever follows, at the plain model's offset, and only in strict "
+     "mode; the counts of output bytes and of replacements agree; a finished or stopped stream "
+     "gives TOBBLE_ERROR_FINISHED; calls from the callback into its own stream give "
+     "TOBBLE_ERROR_REENTERED and change nothing."},
+    {"failed write",
+     "A callback that fails stops its call with TOBBLE_ERROR_WRITE, is not called again, and "
+     "what it took before is the start of the plain model's output; later calls give "
+     "TOBBLE_ERROR_FINISHED until a reset."},
+    {"one-shot call",
+     "tobble_convert_bytes() on each finished input, with exactly the room "
+     "tobble_output_bytes_bound() asks for, gives the plain model's status, bytes and error "
+     "offset; a byte less is refused with TOBBLE_ERROR_CAPACITY and nothing written."},
 };
 static_assert(sizeof(kPropertyInfo) / sizeof(kPropertyInfo[0]) == kPropertyCount);
 
@@ -357,6 +376,7 @@ std::vector<FuzzTarget> MakeFuzzTargets() {
            " units also at every single cut and one unit at a time",
        {Property::kBound, Property::kPieces, Property::kTail, Property::kScalar, Property::kUtf8}});
   targets.push_back(MakeByteStreamTarget());
+  targets.push_back(MakeApiTarget());
   return targets;
 }
 

@@ -27,8 +27,12 @@ enum class Property {
   kStreamOutput,  // strict mode: the valid prefix read plainly, converted, written
   kReplaced,      // replace mode: the same with U+FFFD for each maximal subpart
   kUtf8,          // UTF-8 conversion: the UTF-16 output in UTF-8, surrogates counted
+  // The library's public calls (api_target.h):
+  kStreamCalls,  // any sequence of stream calls writes what the plain model does
+  kFailedWrite,  // a failing callback stops the stream with TOBBLE_ERROR_WRITE
+  kOneShot,      // tobble_convert_bytes writes what a finished stream does
 };
-inline constexpr int kPropertyCount = 12;
+inline constexpr int kPropertyCount = 15;
 
 struct PropertyInfo {
   const char* name;
@@ -80,7 +84,8 @@ struct FuzzTarget {
 
 // Every target, in the order of the build's fuzzer list: one per filter, in
 // table order, then the streaming path through the core, then the
-// library's stream on bytes, as the tool uses it (byte_stream_target.h).
+// library's stream on bytes, as the tool uses it (byte_stream_target.h), then
+// the library's public calls (api_target.h).
 //
 // A path that reads its input otherwise is one more target, as the byte
 // stream's is: a row here with its own check function, in a file of its own that

@@ -1,0 +1,145 @@
+// The block kernels of the dense paths against their plain versions: every
+// unit value in every lane where a kernel reads units one to a lane, and
+// blocks of escapes broken at random places where it reads escapes. The
+// conversions' own tests and the fuzzers hold the filters to their plain
+// versions around these kernels.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "filters/charref/dense.h"
+#include "filters/common/digits.h"
+#include "filters/escape/dense.h"
+#include "filters/filters.h"
+#include "tests/support/convert.h"
+#include "tests/support/random_text.h"
+
+namespace tobble::testing {
+namespace {
+
+// Every unit value, then the first sixteen again: the units from any start
+// hold every value in every lane for some start.
+const std::u16string& AllUnits() {
+  static const std::u16string units = [] {
+    std::u16string all(0x10000 + 16, u'\0');
+    for (size_t k = 0; k < all.size(); ++k) all[k] = static_cast<char16_t>(k);
+    return all;
+  }();
+  return units;
+}
+
+TEST(DenseKernels, HexDigitBytesAreThePlainDigits) {
+  const char16_t* all = AllUnits().data();
+  for (size_t start = 0; start < 0x10000; ++start) {
+    const simd::Units bytes =
+        simd::PackedBytes(simd::Load(all + start), simd::Load(all + start + simd::kWidth));
+    const unsigned digits = simd::Mask(simd::HexDigitBytes::Lanes(bytes));
+    uint8_t values[16];
+    simd::StoreBytes(values, simd::HexDigitBytes::Values(bytes));
+    for (size_t lane = 0; lane < 16; ++lane) {
+      const int want = HexValue(all[start + lane]);
+      ASSERT_EQ((digits >> lane & 1) != 0, want >= 0) << std::hex << all[start + lane];
+      if (want >= 0) {
+        ASSERT_EQ(values[lane], want) << std::hex << all[start + lane];
+      }
+    }
+  }
+}
+
+// The escape decoders' blocks: eight escapes of random values, in either
+// case, some of the value 0, with up to three units replaced by units that
+// are near a digit, a backslash or a "u".
+TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
+  const std::u16string near = u"\\uU09afAFgG/:@`\x130\xFF10\x8030\x15C\x175 -+x";
+  RandomText random(16);
+  for (int round = 0; round < 200000; ++round) {
+    std::u16string in;
+    for (size_t k = 0; k < escape::kBlockUnits; ++k) {
+      const uint32_t value =
+          random.Below(8) == 0 ? 0 : static_cast<uint32_t>(random.Below(0x10000));
+      const char16_t* digits = random.Below(2) == 0 ? kLowerHexDigits : kUpperHexDigits;
+      in += u"\\u";
+      for (int shift = 12; shift >= 0; shift -= 4) in += digits[(value >> shift) & 0xF];
+    }
+    for (int k = round % 4; k > 0; --k) in[random.Below(in.size())] = random.OneOf(near);
+    // The caller has seen the first "\u".
+    in[0] = u'\\';
+    in[1] = u'u';
+    char16_t got[escape::kBlockUnits], want[escape::kBlockUnits];
+    const size_t count = escape::ReadUnitEscapes(in.data(), got);
+    ASSERT_EQ(count, escape::ReadUnitEscapesPlain(in.data(), want)) << Show(in);
+    ASSERT_EQ(std::u16string(got, count), std::u16string(want, count)) << Show(in);
+  }
+}
+
+// The character reference decoder's fixed-length references: valid ones
+// with every unit value in each lane in turn.
+TEST(DenseKernels, FixedReferencesAreThePlainReads) {
+  struct Kernel {
+    std::u16string reference;
+    int32_t (*read)(const char16_t*);
+    int32_t (*plain)(const char16_t*);
+  };
+  const Kernel kernels[] = {
+      {u"&#26085;", charref::ReadFiveDigitReference, charref::ReadFiveDigitReferencePlain},
+      {u"&#x65e5;", charref::ReadFourHexReference, charref::ReadFourHexReferencePlain},
+  };
+  for (const Kernel& kernel : kernels) {
+    for (size_t lane = 0; lane < charref::kFixedReferenceUnits; ++lane) {
+      std::u16string in = kernel.reference;
+      for (uint32_t u = 0; u < 0x10000; ++u) {
+        in[lane] = static_cast<char16_t>(u);
+        ASSERT_EQ(kernel.read(in.data()), kernel.plain(in.data())) << Show(in);
+      }
+    }
+  }
+}
+
+// The filters around the blocks: runs of every length about one and two
+// blocks, whole and with each unit in turn replaced by one that breaks the
+// run, against the plain versions.
+TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
+  struct Run {
+    const char* filter;
+    std::u16string unit;  // the run is made of these
+    char16_t breaker;     // replaces one unit
+  };
+  const Run runs[] = {
+      {"tobbleJ", u"\x65E5", u'a'},
+      {"tobbleJ", u"\xD83D", u' '},
+      {"untobbleJ", u"\\u65e5", u'g'},
+      {"untobbleJ", u"\\u0000", u'0'},
+      {"untobbleC", u"\\u65E5", u'U'},
+      {"untobbleC", u"\\uD83D", u'\\'},
+      {"charref2text", u"&#26085;", u'x'},
+      {"charref2text", u"&#65536;", u';'},
+      {"charref2text", u"&#00000;", u'&'},
+      {"charref2text", u"&#X65e5;", u'#'},
+      {"text2charref", u"\x2710", u'\x270F'},
+      {"text2charref", u"\xFFFF", u'\xDBFF'},
+      {"text2charrefx", u"\x1000", u'\x0FFF'},
+      {"text2charrefx", u"\x65E5", u'<'},
+  };
+  for (const Run& run : runs) {
+    const Filter& filter = *FindFilter(run.filter);
+    for (size_t count = 1; count <= 2 * escape::kBlockUnits + 2; ++count) {
+      std::u16string text = u"ab";
+      for (size_t k = 0; k < count; ++k) text += run.unit;
+      text += u"cd";
+      for (size_t broken = 0; broken <= text.size(); ++broken) {
+        std::u16string changed = text;
+        if (broken < text.size()) changed[broken] = run.breaker;
+        std::u16string got(OutputBound(filter, changed.size()), u'\0');
+        std::u16string want = got;
+        const Progress fast = filter.convert(changed.data(), changed.size(), got.data(), true);
+        const Progress plain = filter.scalar(changed.data(), changed.size(), want.data(), true);
+        ASSERT_EQ(got.substr(0, fast.written), want.substr(0, plain.written))
+            << run.filter << " " << Show(changed);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tobble::testing
