@@ -282,7 +282,7 @@ void PackName(Units v, size_t count, uint32_t* chunks) {
 
 // Reads the name at the start of in[0, n): the run of name units, at most
 // kMaxNameUnits.
-inline void ReadName(const uint8_t* in, size_t n, Name* name) {
+inline void ReadNameBytes(const uint8_t* in, size_t n, Name* name) {
   const size_t length = NameLength(in, n);
   for (uint32_t& chunk : name->chunks) chunk = 0;
   for (size_t i = 0; i < length && i < sizeof name->chunks; ++i) {
@@ -290,12 +290,20 @@ inline void ReadName(const uint8_t* in, size_t n, Name* name) {
   }
   name->length = length;
 }
-void ReadName(const char16_t* in, size_t n, Name* name) {
+// The same eight units (in UTF-8, bytes) at a time. In UTF-8 a name in which
+// a byte above 0x7F comes up goes to ReadNameBytes, which reads its
+// two-byte characters.
+template <typename Unit>
+void ReadName(const Unit* in, size_t n, Name* name) {
   size_t i = 0;
   for (; i + simd::kWidth <= n; i += simd::kWidth) {
     const Units v = simd::Load(in + i);
     const unsigned stop = simd::Mask(NotNameUnits(v));
     size_t lanes = stop != 0 ? simd::FirstLane(stop) : simd::kWidth;
+    if constexpr (sizeof(Unit) == 1) {
+      const unsigned high = simd::Mask(simd::AtLeast(v, 0x80));
+      if (high != 0 && simd::FirstLane(high) <= lanes) return ReadNameBytes(in, n, name);
+    }
     if (i + lanes > kMaxNameUnits) lanes = kMaxNameUnits - i;
     PackName(v, lanes, name->chunks + i / 4);
     if (lanes < simd::kWidth) {
@@ -308,6 +316,9 @@ void ReadName(const char16_t* in, size_t n, Name* name) {
   name->chunks[i / 4 + 1] = 0;
   size_t length = i;
   for (; length < kMaxNameUnits && length < n && IsNameUnit(in[length]); ++length) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (in[length] >= 0x80) return ReadNameBytes(in, n, name);
+    }
     name->chunks[length / 4] |= static_cast<uint32_t>(in[length]) << (8 * (length % 4));
   }
   name->length = length;
@@ -406,10 +417,10 @@ Unit* DecodePlainNumber(const Unit* in, size_t p, size_t n, Unit* out, size_t* n
 // a value other than 0, one vector each, and returns whether it read any.
 // Each moves on by a constant, so that the next one's loads wait on a
 // predicted branch only, not on this one's digits.
-template <int32_t (*Read)(const char16_t*)>
-inline __attribute__((always_inline)) bool DecodeFixedReferences(const char16_t* in, size_t n,
-                                                                 size_t& p, char16_t*& o,
-                                                                 DecodedOutput<char16_t>& output) {
+template <typename Unit, int32_t (*Read)(const Unit*)>
+inline __attribute__((always_inline)) bool DecodeFixedReferences(const Unit* in, size_t n,
+                                                                 size_t& p, Unit*& o,
+                                                                 DecodedOutput<Unit>& output) {
   const size_t start = p;
   int32_t value;
   while (n - p >= charref::kFixedReferenceUnits && (value = Read(in + p)) > 0) {
@@ -482,13 +493,12 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
   // stay within the n units after o. One "&" at in[p], and the reference it
   // may begin.
   const auto convert = [&](size_t& p, Unit*& o) {
-    if constexpr (sizeof(Unit) == 2) {
-      if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
-          ((in[p + 2] | 0x20) == u'x'
-               ? DecodeFixedReferences<charref::ReadFourHexReference>(in, n, p, o, output)
-               : DecodeFixedReferences<charref::ReadFiveDigitReference>(in, n, p, o, output))) {
-        return true;
-      }
+    if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
+        ((in[p + 2] | 0x20) == u'x'
+             ? DecodeFixedReferences<Unit, charref::ReadFourHexReference<Unit>>(in, n, p, o, output)
+             : DecodeFixedReferences<Unit, charref::ReadFiveDigitReference<Unit>>(in, n, p, o,
+                                                                                  output))) {
+      return true;
     }
     const Output<Unit> to = {output, p};
     if (Unit* end = DecodePlainNumber(in, p, n, o, &p, output)) {

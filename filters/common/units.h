@@ -20,6 +20,7 @@ namespace detail {
 typedef uint32_t __attribute__((may_alias, aligned(2))) UnitPair;
 typedef uint64_t __attribute__((may_alias, aligned(2))) UnitQuad;
 typedef uint32_t __attribute__((may_alias, aligned(1))) ByteQuad;
+typedef uint64_t __attribute__((may_alias, aligned(1))) ByteOctet;
 }  // namespace detail
 
 inline void StorePair(char16_t* out, uint32_t packed) {
@@ -31,6 +32,9 @@ inline void StoreQuad(char16_t* out, uint64_t packed) {
 // Four bytes of UTF-8 output, the first the low byte.
 inline void StoreBytes(uint8_t* out, uint32_t packed) {
   *reinterpret_cast<detail::ByteQuad*>(out) = packed;
+}
+inline void StoreBytes(uint8_t* out, uint64_t packed) {
+  *reinterpret_cast<detail::ByteOctet*>(out) = packed;
 }
 
 }  // namespace tobble

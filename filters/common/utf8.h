@@ -8,6 +8,7 @@
 
 #include "filters/common/conversion.h"
 #include "filters/common/surrogate.h"
+#include "filters/common/units.h"
 
 namespace tobble {
 
@@ -109,9 +110,26 @@ struct DecodedOutput<char16_t> {
   size_t replaced = 0;
 };
 
+// Writes the UTF-8 form of a unit that is no surrogate with one store of
+// four bytes, reaching up to two bytes past it (output bounds leave room).
+inline uint8_t* WriteUnitUtf8(uint8_t* out, char16_t u) {
+  if (u < 0x80) {
+    *out = static_cast<uint8_t>(u);
+    return out + 1;
+  }
+  if (u < 0x800) {
+    StoreBytes(out, static_cast<uint32_t>(0xC0 | u >> 6 | (0x80 | (u & 0x3F)) << 8));
+    return out + 2;
+  }
+  StoreBytes(out, static_cast<uint32_t>(0xE0 | u >> 12 | (0x80 | (u >> 6 & 0x3F)) << 8 |
+                                        (0x80 | (u & 0x3F)) << 16));
+  return out + 3;
+}
+
 template <>
 struct DecodedOutput<uint8_t> {
   uint8_t* Unit(uint8_t* out, char16_t u, size_t at) {
+    if (high == 0 && (u < 0xD800 || u > 0xDFFF)) return WriteUnitUtf8(out, u);
     if (high != 0) {
       if (IsLowSurrogate(u)) {
         out = WriteUtf8(out, CombineSurrogates(high, u));

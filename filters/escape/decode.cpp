@@ -138,19 +138,26 @@ inline __attribute__((always_inline)) bool ReadField(const Unit* field, size_t d
 // units after them may be anything. A whole block moves on by a constant, so
 // that the next block's loads wait on a predicted branch only, not on this
 // block's result. Kept out of line: the escapes one by one around it take
-// fewer steps for it.
-__attribute__((noinline)) bool ReadEscapeBlocks(const char16_t* in, size_t n, size_t& i,
-                                                char16_t*& o) {
+// fewer steps for it. In UTF-8 the block's units go out through `output`.
+template <typename Unit>
+__attribute__((noinline)) bool ReadEscapeBlocks(const Unit* in, size_t n, size_t& i, Unit*& o,
+                                                DecodedOutput<Unit>& output) {
   const size_t start = i;
   do {
-    const size_t count = escape::ReadUnitEscapes(in + i, o);
+    size_t count;
+    if constexpr (sizeof(Unit) == 2) {
+      count = escape::ReadUnitEscapes(in + i, o);
+      o += count;
+    } else {
+      char16_t units[escape::kBlockUnits];
+      count = escape::ReadUnitEscapes(in + i, units);
+      for (size_t k = 0; k < count; ++k) o = output.Unit(o, units[k], i + 6 * k);
+    }
     if (count != escape::kBlockUnits) {
       i += 6 * count;
-      o += count;
       return i != start;
     }
     i += escape::kBlockEscapeUnits;
-    o += escape::kBlockUnits;
   } while (n - i >= escape::kBlockEscapeUnits && in[i] == u'\\' && in[i + 1] == u'u');
   return true;
 }
@@ -172,11 +179,9 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
       // Only when the second and the last escape of the block look like
       // "\u" too: a block that reads one or two escapes, as between "\U"
       // escapes, costs more than reading them one by one.
-      if constexpr (sizeof(Unit) == 2) {
-        if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
-            ReadEscapeBlocks(in, n, i, o)) {
-          return true;
-        }
+      if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
+          ReadEscapeBlocks(in, n, i, o, output)) {
+        return true;
       }
       value = FourHexDigits(in + i + 2);
       if (value > 0) {

@@ -35,11 +35,19 @@ char16_t* WriteCodePointEscape(char16_t* out, uint32_t code_point) {
   StorePair(out + 8, kLowerHexPairs.pair[code_point & 0xFF]);
   return out + 10;
 }
+// In UTF-8 one eight-byte store an escape, reaching up to two bytes past it:
+// the output bound leaves room for that.
 inline uint8_t* WriteUnitEscape(uint8_t* out, char16_t u) {
-  return WriteEscape(out, u'u', u, 4);
+  StoreBytes(out, uint64_t{'\\' | 'u' << 8} | uint64_t{kLowerHexBytePairs.pair[u >> 8]} << 16 |
+                      uint64_t{kLowerHexBytePairs.pair[u & 0xFF]} << 32);
+  return out + 6;
 }
 inline uint8_t* WriteCodePointEscape(uint8_t* out, uint32_t code_point) {
-  return WriteEscape(out, u'U', code_point, 8);
+  StoreBytes(out, uint64_t{'\\' | 'U' << 8 | '0' << 16 | '0' << 24} |
+                      uint64_t{kLowerHexBytePairs.pair[code_point >> 16]} << 32 |
+                      uint64_t{kLowerHexBytePairs.pair[(code_point >> 8) & 0xFF]} << 48);
+  StoreBytes(out + 8, uint32_t{kLowerHexBytePairs.pair[code_point & 0xFF]});
+  return out + 10;
 }
 
 // Escapes the units of the character at in[i]: one "\uXXXX" for each of its
@@ -52,6 +60,28 @@ size_t EscapeUnitsAt(const Unit* in, size_t n, size_t i, bool last, Unit*& o, Wr
   o = write(o, units.unit[0]);
   if (units.count == 2) o = write(o, units.unit[1]);
   return units.read;
+}
+
+// In UTF-8: escapes the run of two- and three-byte sequences at in[i], the
+// bulk of most non-Latin text, each as the "\uXXXX" of its one UTF-16 unit,
+// and returns the bytes read; 0 when in[i] begins no such sequence. Stops
+// before a sequence the text's end may cut.
+inline size_t EscapeShortSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
+  const size_t start = i;
+  while (n - i >= 3) {
+    const uint32_t lead = in[i];
+    if (lead < 0xC0 || lead >= 0xF0) break;
+    const uint32_t second = in[i + 1] & 0x3Fu;
+    if (lead < 0xE0) {
+      o = WriteUnitEscape(o, static_cast<char16_t>((lead & 0x1F) << 6 | second));
+      i += 2;
+    } else {
+      o = WriteUnitEscape(
+          o, static_cast<char16_t>((lead & 0x0F) << 12 | second << 6 | (in[i + 2] & 0x3Fu)));
+      i += 3;
+    }
+  }
+  return i - start;
 }
 
 }  // namespace
@@ -95,6 +125,12 @@ Progress EncodeEscapesCScalar(const Unit* in, size_t n, Unit* out, bool last) {
 template <typename Unit>
 Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (const size_t run = EscapeShortSequences(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
     const size_t read = EscapeUnitsAt(in, n, i, last, o,
                                       [](Unit* at, char16_t u) { return WriteUnitEscape(at, u); });
     i += read;
@@ -105,6 +141,12 @@ Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
 template <typename Unit>
 Progress EncodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (const size_t run = EscapeShortSequences(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
     const Character c = CharacterAt(in, n, i, last);
     if (c.units == 0) return false;  // the rest may start the next piece
     o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
