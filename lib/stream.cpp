@@ -142,6 +142,19 @@ tobble_status StreamConverter::Stop(tobble_status status) {
 
 tobble_status StreamConverter::Feed(const uint8_t* bytes, size_t n) {
   if (stopped_) return TOBBLE_ERROR_FINISHED;
+  if (native_utf8_ && n > 0 && pending_size_ == 0 && carry_size_ == 0) {
+    // Nothing waits from earlier pieces: the valid bytes are converted where
+    // they are, and only the tail the conversion leaves is kept. What
+    // follows them (an invalid or cut sequence) goes the way below.
+    const size_t valid = transcoder_.valid_utf8(bytes, n);
+    size_t read;
+    if (!ConvertUtf8(bytes, valid, false, &read)) return Stop(TOBBLE_ERROR_WRITE);
+    pending_size_ = valid - read;
+    memcpy(pending_bytes_, bytes + read, pending_size_);
+    bytes_in_ += valid;
+    bytes += valid;
+    n -= valid;
+  }
   while (n > 0) {
     // After ConvertPending at most a tail is pending, so there is room for
     // more than a slice. UTF-8 gives at most one unit a byte, plus one for a
@@ -332,10 +345,18 @@ bool StreamConverter::ConvertPending(bool last) {
 // through the converted block, and EmitBytes hands the full block to the
 // sink. Pieces longer than any tail always make progress.
 bool StreamConverter::ConvertPendingUtf8(bool last) {
+  size_t pos;
+  if (!ConvertUtf8(pending_bytes_, pending_size_, last, &pos)) return false;
+  pending_size_ -= pos;
+  memmove(pending_bytes_, pending_bytes_ + pos, pending_size_);
+  return true;
+}
+
+bool StreamConverter::ConvertUtf8(const uint8_t* in, size_t size, bool last, size_t* read) {
   constexpr size_t kShortPiece = 2 * (kMaxUtf8Tail + 1);
   size_t pos = 0;
   for (;;) {
-    size_t length = std::min(slice_units_, pending_size_ - pos);
+    size_t length = std::min(slice_units_, size - pos);
     const size_t room = output_capacity_ - output_size_;
     const size_t fitting = room > 16 ? (room - 16) / filter_.factor8 : 0;
     const bool direct = fitting >= length || fitting >= kShortPiece;
@@ -344,9 +365,9 @@ bool StreamConverter::ConvertPendingUtf8(bool last) {
     } else {
       length = std::min(length, kShortPiece);
     }
-    const bool at_end = pos + length == pending_size_;
+    const bool at_end = pos + length == size;
     uint8_t* const target = direct ? output_ + output_size_ : converted_bytes_;
-    const Progress done = filter_.convert8(pending_bytes_ + pos, length, target, last && at_end);
+    const Progress done = filter_.convert8(in + pos, length, target, last && at_end);
     replaced_surrogates_ += done.replaced;
     if (direct) {
       output_size_ += done.written;
@@ -356,8 +377,7 @@ bool StreamConverter::ConvertPendingUtf8(bool last) {
     pos += done.read;
     if (at_end) break;
   }
-  pending_size_ -= pos;
-  memmove(pending_bytes_, pending_bytes_ + pos, pending_size_);
+  *read = pos;
   return true;
 }
 

@@ -118,6 +118,9 @@ class StreamConverter {
   // filter leaves.
   bool ConvertPending(bool last);
   bool ConvertPendingUtf8(bool last);
+  // Converts in[0, size) with the filter's UTF-8 conversion, all when
+  // `last`, else up to the tail it leaves; *read gets the bytes converted.
+  bool ConvertUtf8(const uint8_t* in, size_t size, bool last, size_t* read);
   bool Emit(const char16_t* units, size_t n);
   bool EmitBytes(const uint8_t* bytes, size_t n);
   bool EmitUtf16(const char16_t* units, size_t n);

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "filters/common/conversion.h"
+#include "filters/common/units.h"
 
 // A file compiled for more instructions than the baseline (the transcoders
 // of lib/transcode/) makes its own copy of any of these functions that it
@@ -230,6 +231,25 @@ inline Units WidenLow(Units bytes) {
 }
 inline Units WidenHigh(Units bytes) {
   return _mm_unpackhi_epi8(bytes, _mm_setzero_si128());
+}
+
+// Writes eight units that all lie from 0x800 up and are no surrogates, the
+// bulk of most non-Latin text, as their three bytes of UTF-8 each at
+// out[0, 24), and returns true; stores reach one byte past. Returns false,
+// writing nothing, when any unit lies outside that range.
+inline bool StoreThreeByteUtf8(uint8_t* out, Units units) {
+  const Units outside = Or(Below(units, 0x800), InRange(units, 0xD800, 0xDFFF));
+  if (Mask(outside) != 0) return false;
+  const Units low6 = Splat(0x3F);
+  const Units lead = Or(_mm_srli_epi16(units, 12), Splat(0xE0));
+  const Units middle = Or(And(_mm_srli_epi16(units, 6), low6), Splat(0x80));
+  const Units last = Or(And(units, low6), Splat(0x80));
+  const Units first_two = Or(lead, _mm_slli_epi16(middle, 8));
+  alignas(16) uint32_t words[kWidth];
+  _mm_store_si128(reinterpret_cast<Units*>(words), _mm_unpacklo_epi16(first_two, last));
+  _mm_store_si128(reinterpret_cast<Units*>(words + 4), _mm_unpackhi_epi16(first_two, last));
+  for (size_t k = 0; k < kWidth; ++k) tobble::StoreBytes(out + 3 * k, words[k]);
+  return true;
 }
 
 // The loop of a conversion that passes most units unchanged: runs of units

@@ -149,9 +149,14 @@ __attribute__((noinline)) bool ReadEscapeBlocks(const Unit* in, size_t n, size_t
       count = escape::ReadUnitEscapes(in + i, o);
       o += count;
     } else {
-      char16_t units[escape::kBlockUnits];
+      alignas(16) char16_t units[escape::kBlockUnits];
       count = escape::ReadUnitEscapes(in + i, units);
-      for (size_t k = 0; k < count; ++k) o = output.Unit(o, units[k], i + 6 * k);
+      if (count == escape::kBlockUnits && !output.Waiting() &&
+          simd::StoreThreeByteUtf8(o, simd::Load(units))) {
+        o += 3 * escape::kBlockUnits;
+      } else {
+        for (size_t k = 0; k < count; ++k) o = output.Unit(o, units[k], i + 6 * k);
+      }
     }
     if (count != escape::kBlockUnits) {
       i += 6 * count;
