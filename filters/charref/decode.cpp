@@ -423,6 +423,32 @@ inline __attribute__((always_inline)) bool DecodeFixedReferences(const Unit* in,
                                                                  DecodedOutput<Unit>& output) {
   const size_t start = p;
   int32_t value;
+  if constexpr (sizeof(Unit) == 1) {
+    // In UTF-8 eight references at a time, whose characters go out from one
+    // vector when they are all of three bytes.
+    constexpr size_t kBlock = simd::kWidth * charref::kFixedReferenceUnits;
+    // Only where the block's last reference ends where a full block's would:
+    // a block that reads one or two, as among longer references, costs more.
+    while (n - p >= kBlock && in[p + kBlock - 1] == u';' &&
+           in[p + kBlock - charref::kFixedReferenceUnits] == u'&') {
+      alignas(16) char16_t units[simd::kWidth];
+      size_t k = 0;
+      for (; k < simd::kWidth; ++k) {
+        value = Read(in + p + k * charref::kFixedReferenceUnits);
+        if (value <= 0 || value > 0xFFFF) break;
+        units[k] = static_cast<char16_t>(value);
+      }
+      if (k == simd::kWidth && !output.Waiting() && simd::StoreThreeByteUtf8(o, simd::Load(units))) {
+        o += 3 * simd::kWidth;
+        p += kBlock;
+        continue;
+      }
+      for (size_t j = 0; j < k; ++j, p += charref::kFixedReferenceUnits) {
+        o = output.Unit(o, units[j], p);
+      }
+      if (k < simd::kWidth) break;
+    }
+  }
   while (n - p >= charref::kFixedReferenceUnits && (value = Read(in + p)) > 0) {
     // Up to 99,999: one unit, or a pair from 0x10000 on; never refused.
     o = WriteNumberedCharacter(o, value, output, p);
