@@ -142,18 +142,47 @@ tobble_status StreamConverter::Stop(tobble_status status) {
 
 tobble_status StreamConverter::Feed(const uint8_t* bytes, size_t n) {
   if (stopped_) return TOBBLE_ERROR_FINISHED;
-  if (native_utf8_ && n > 0 && pending_size_ == 0 && carry_size_ == 0) {
-    // Nothing waits from earlier pieces: the valid bytes are converted where
-    // they are, and only the tail the conversion leaves is kept. What
-    // follows them (an invalid or cut sequence) goes the way below.
+  if (native_utf8_ && n > 0 && carry_size_ == 0) {
+    // No sequence is cut: the valid bytes are converted where they are, and
+    // only the tail the conversion leaves is kept. What follows them (an
+    // invalid or cut sequence) goes the way below.
     const size_t valid = transcoder_.valid_utf8(bytes, n);
-    size_t read;
-    if (!ConvertUtf8(bytes, valid, false, &read)) return Stop(TOBBLE_ERROR_WRITE);
-    pending_size_ = valid - read;
-    memcpy(pending_bytes_, bytes + read, pending_size_);
-    bytes_in_ += valid;
-    bytes += valid;
-    n -= valid;
+    size_t start = 0;
+    if (pending_size_ > 0) {
+      // The tail of the last piece first, converted with the whole
+      // sequences that follow it, more bytes than any tail: the conversion
+      // then reads past the tail into them.
+      size_t join = std::min(valid, 2 * (kMaxUtf8Tail + 1));
+      while (join < valid && (bytes[join] & 0xC0) == 0x80) --join;
+      const size_t tail = pending_size_;
+      memcpy(pending_bytes_ + pending_size_, bytes, join);
+      pending_size_ += join;
+      size_t read;
+      if (!ConvertUtf8(pending_bytes_, pending_size_, false, &read)) {
+        return Stop(TOBBLE_ERROR_WRITE);
+      }
+      if (read < tail) {  // too few bytes came to join: all of them wait
+        pending_size_ -= read;
+        memmove(pending_bytes_, pending_bytes_ + read, pending_size_);
+        bytes_in_ += join;
+        bytes += join;
+        n -= join;
+      } else {
+        pending_size_ = 0;
+        start = read - tail;
+      }
+    }
+    if (pending_size_ == 0) {
+      size_t read;
+      if (!ConvertUtf8(bytes + start, valid - start, false, &read)) {
+        return Stop(TOBBLE_ERROR_WRITE);
+      }
+      pending_size_ = valid - start - read;
+      memcpy(pending_bytes_, bytes + start + read, pending_size_);
+      bytes_in_ += valid;
+      bytes += valid;
+      n -= valid;
+    }
   }
   while (n > 0) {
     // After ConvertPending at most a tail is pending, so there is room for
