@@ -438,7 +438,8 @@ inline __attribute__((always_inline)) bool DecodeFixedReferences(const Unit* in,
         if (value <= 0 || value > 0xFFFF) break;
         units[k] = static_cast<char16_t>(value);
       }
-      if (k == simd::kWidth && !output.Waiting() && simd::StoreThreeByteUtf8(o, simd::Load(units))) {
+      if (k == simd::kWidth && !output.Waiting() &&
+          simd::StoreThreeByteUtf8(o, simd::Load(units))) {
         o += 3 * simd::kWidth;
         p += kBlock;
         continue;
@@ -517,8 +518,8 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
   DecodedOutput<Unit> output;
   // The output never runs ahead of the input, so the run copy's whole vectors
   // stay within the n units after o. One "&" at in[p], and the reference it
-  // may begin.
-  const auto convert = [&](size_t& p, Unit*& o) {
+  // may begin. (Inlined by force: in UTF-8 the compiler would call it.)
+  const auto convert = [&](size_t & p, Unit * &o) __attribute__((always_inline)) {
     if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
         ((in[p + 2] | 0x20) == u'x'
              ? DecodeFixedReferences<Unit, charref::ReadFourHexReference<Unit>>(in, n, p, o, output)
