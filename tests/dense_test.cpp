@@ -123,6 +123,8 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
   const Run runs[] = {
       {"tobbleJ", u"\x65E5", u'a'},
       {"tobbleJ", u"\xD83D", u' '},
+      {"tobbleJ", u"\xD83D\xDE00", u'\xE9'},
+      {"tobbleC", u"\xD83D\xDE00", u'\x65E5'},
       {"untobbleJ", u"\\u65e5", u'g'},
       {"untobbleJ", u"\\u0000", u'0'},
       {"untobbleC", u"\\u65E5", u'U'},

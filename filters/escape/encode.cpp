@@ -62,23 +62,50 @@ size_t EscapeUnitsAt(const Unit* in, size_t n, size_t i, bool last, Unit*& o, Wr
   return units.read;
 }
 
-// In UTF-8: escapes the run of two- and three-byte sequences at in[i], the
-// bulk of most non-Latin text, each as the "\uXXXX" of its one UTF-16 unit,
-// and returns the bytes read; 0 when in[i] begins no such sequence. Stops
-// before a sequence the text's end may cut.
-inline size_t EscapeShortSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
+// In UTF-8: escapes the run of sequences of two to four bytes at in[i], the
+// bulk of most non-Latin text, each as the "\uXXXX" of its UTF-16 units, or
+// with kCodePoints a four-byte one as "\UXXXXXXXX", and returns the bytes
+// read; 0 when in[i] begins no such sequence. Stops near the text's end,
+// where a sequence may be cut.
+template <bool kCodePoints>
+inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
   const size_t start = i;
-  while (n - i >= 3) {
+  while (n - i >= 4) {
     const uint32_t lead = in[i];
-    if (lead < 0xC0 || lead >= 0xF0) break;
+    if (lead < 0xC0) break;
     const uint32_t second = in[i + 1] & 0x3Fu;
+    if (lead >= 0xF0) {
+      const uint32_t code_point =
+          (lead & 0x07) << 18 | second << 12 | (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
+      if (kCodePoints) {
+        o = WriteCodePointEscape(o, code_point);
+      } else {
+        o = WriteUnitEscape(o, HighSurrogateOf(code_point));
+        o = WriteUnitEscape(o, LowSurrogateOf(code_point));
+      }
+      i += 4;
+      continue;
+    }
     if (lead < 0xE0) {
       o = WriteUnitEscape(o, static_cast<char16_t>((lead & 0x1F) << 6 | second));
       i += 2;
-    } else {
-      o = WriteUnitEscape(
-          o, static_cast<char16_t>((lead & 0x0F) << 12 | second << 6 | (in[i + 2] & 0x3Fu)));
-      i += 3;
+      continue;
+    }
+    o = WriteUnitEscape(
+        o, static_cast<char16_t>((lead & 0x0F) << 12 | second << 6 | (in[i + 2] & 0x3Fu)));
+    i += 3;
+    // After a three-byte sequence, two more at a time from one load of
+    // eight bytes, as long as they come.
+    for (; n - i >= 8; i += 6) {
+      uint64_t bytes;
+      __builtin_memcpy(&bytes, in + i, sizeof bytes);
+      if ((bytes & 0xC0C0F0C0C0F0u) != 0x8080E08080E0u) break;
+      const uint32_t first = static_cast<uint32_t>(bytes),
+                     next = static_cast<uint32_t>(bytes >> 24);
+      o = WriteUnitEscape(o, static_cast<char16_t>((first & 0x0F) << 12 | (first >> 8 & 0x3F) << 6 |
+                                                   (first >> 16 & 0x3F)));
+      o = WriteUnitEscape(o, static_cast<char16_t>((next & 0x0F) << 12 | (next >> 8 & 0x3F) << 6 |
+                                                   (next >> 16 & 0x3F)));
     }
   }
   return i - start;
@@ -126,7 +153,7 @@ template <typename Unit>
 Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
     if constexpr (sizeof(Unit) == 1) {
-      if (const size_t run = EscapeShortSequences(in, n, i, o)) {
+      if (const size_t run = EscapeSequences<false>(in, n, i, o)) {
         i += run;
         return true;
       }
@@ -142,7 +169,7 @@ template <typename Unit>
 Progress EncodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
     if constexpr (sizeof(Unit) == 1) {
-      if (const size_t run = EscapeShortSequences(in, n, i, o)) {
+      if (const size_t run = EscapeSequences<true>(in, n, i, o)) {
         i += run;
         return true;
       }
