@@ -126,13 +126,20 @@ inline uint8_t* WriteUnitUtf8(uint8_t* out, char16_t u) {
   return out + 3;
 }
 
+// Writes a code point from U+10000 up with one store.
+inline uint8_t* WriteFourByteUtf8(uint8_t* out, uint32_t code_point) {
+  StoreBytes(out, 0xF0 | code_point >> 18 | (0x80 | (code_point >> 12 & 0x3F)) << 8 |
+                      (0x80 | (code_point >> 6 & 0x3F)) << 16 | (0x80 | (code_point & 0x3F)) << 24);
+  return out + 4;
+}
+
 template <>
 struct DecodedOutput<uint8_t> {
   uint8_t* Unit(uint8_t* out, char16_t u, size_t at) {
     if (high == 0 && (u < 0xD800 || u > 0xDFFF)) return WriteUnitUtf8(out, u);
     if (high != 0) {
       if (IsLowSurrogate(u)) {
-        out = WriteUtf8(out, CombineSurrogates(high, u));
+        out = WriteFourByteUtf8(out, CombineSurrogates(high, u));
         high = 0;
         return out;
       }
@@ -146,7 +153,9 @@ struct DecodedOutput<uint8_t> {
     if (IsLowSurrogate(u)) return Replace(out);
     return WriteUtf8(out, u);
   }
-  uint8_t* Pair(uint8_t* out, uint32_t code_point) { return WriteUtf8(Settle(out), code_point); }
+  uint8_t* Pair(uint8_t* out, uint32_t code_point) {
+    return WriteFourByteUtf8(Settle(out), code_point);
+  }
   uint8_t* Settle(uint8_t* out) { return high != 0 ? Replace(out) : out; }
   bool Waiting() const { return high != 0; }
   size_t WaitingSince() const { return high_at; }

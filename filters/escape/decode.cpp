@@ -155,7 +155,16 @@ __attribute__((noinline)) bool ReadEscapeBlocks(const Unit* in, size_t n, size_t
           simd::StoreThreeByteUtf8(o, simd::Load(units))) {
         o += 3 * escape::kBlockUnits;
       } else {
-        for (size_t k = 0; k < count; ++k) o = output.Unit(o, units[k], i + 6 * k);
+        for (size_t k = 0; k < count; ++k) {
+          // A pair within the block goes out at once.
+          if (k + 1 < count && IsHighSurrogate(units[k]) && IsLowSurrogate(units[k + 1]) &&
+              !output.Waiting()) {
+            o = WriteFourByteUtf8(o, CombineSurrogates(units[k], units[k + 1]));
+            ++k;
+          } else {
+            o = output.Unit(o, units[k], i + 6 * k);
+          }
+        }
       }
     }
     if (count != escape::kBlockUnits) {
