@@ -41,6 +41,8 @@ set(TOBBLE_FREESTANDING_FLAGS
 add_library(tobble_plugin SHARED ${TOBBLE_FILTER_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
 target_include_directories(tobble_plugin PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_plugin PRIVATE ${TOBBLE_FREESTANDING_FLAGS})
+# The plug-ins convert UTF-16 alone: no UTF-8 instantiation of the conversions.
+target_compile_definitions(tobble_plugin PRIVATE TOBBLE_UTF16_ONLY)
 target_link_options(tobble_plugin PRIVATE
   -nostdlib -nostartfiles -Wl,--entry,${TOBBLE_ENTRY} -Wl,--no-insert-timestamp
   -Wl,--enable-stdcall-fixup -s ${CMAKE_BINARY_DIR}/tobble.def)

@@ -3,13 +3,15 @@
 // .def file, the fuzz targets, the tool's --list and --help and the tests'
 // per-filter loops all derive from it.
 //
-// TOBBLE_FILTER(export, name, name_en, key, factor, convert, scalar, inverse, example):
+// TOBBLE_FILTER(export, name, name_en, key, factor, factor8, convert, scalar, inverse, example):
 //   export   the export name, an identifier
 //   name     the display name, code page 932
 //   name_en  the English display name
 //   key      the host's key character
 //   factor   result block bytes per input unit (and one more)
-//   convert  the conversion
+//   factor8  in UTF-8, output bytes per input byte at most
+//   convert  the conversion, a function template over the code unit: the
+//            row yields its UTF-16 and its UTF-8 instantiation
 //   scalar   its plain unit-by-unit version, which the tests and fuzzers hold
 //            `convert` to wherever that one takes faster paths
 //   inverse  the export name of the filter it makes a round trip with, or
@@ -43,13 +45,13 @@
 
 // clang-format off
 #define TOBBLE_FILTERS(TOBBLE_FILTER) \
-TOBBLE_FILTER(tobbleJ, "tobbleJ", "tobbleJ", 'A', 12, EncodeEscapesJ, EncodeEscapesJScalar, untobbleJ, u8"café 😀") \
-TOBBLE_FILTER(untobbleJ, "untobbleJ", "untobbleJ", 'N', 2, DecodeEscapesJ, DecodeEscapesJScalar, tobbleJ, u8"caf\\u00e9") \
-TOBBLE_FILTER(tobbleC, "tobbleC", "tobbleC", 'B', 12, EncodeEscapesC, EncodeEscapesCScalar, untobbleC, u8"café 😀") \
-TOBBLE_FILTER(untobbleC, "untobbleC", "untobbleC", 'M', 2, DecodeEscapesC, DecodeEscapesCScalar, tobbleJ, u8"caf\\u00e9 \\U0001f600") \
-TOBBLE_FILTER(charref2text, TOBBLE_NAME_HTML_UNESCAPE_JA, "HTMLunescape", 'F', 2, DecodeCharrefs, DecodeCharrefsScalar, none, u8"&lt;p&gt; &eacute;&#233;&#xe9;") \
-TOBBLE_FILTER(text2charref, TOBBLE_NAME_HTML_ESCAPE_JA, "HTMLescape", 'P', 16, EncodeCharrefs, EncodeCharrefsScalar, charref2text, u8"<é>") \
-TOBBLE_FILTER(URLencode, "URLencode", "URLencode", 'E', 18, EncodeUrl, EncodeUrlScalar, URLdecode, u8"a b/é") \
-TOBBLE_FILTER(URLdecode, "URLdecode", "URLdecode", 'C', 2, DecodeUrl, DecodeUrlScalar, URLencode, u8"a+b%2F%C3%A9") \
-TOBBLE_FILTER(text2charrefx, TOBBLE_NAME_HTML_ESCAPE_HEX_JA, "HTMLescape(HEX)", '8', 16, EncodeCharrefsHex, EncodeCharrefsHexScalar, charref2text, u8"<é>")
+TOBBLE_FILTER(tobbleJ, "tobbleJ", "tobbleJ", 'A', 12, 3, EncodeEscapesJ, EncodeEscapesJScalar, untobbleJ, u8"café 😀") \
+TOBBLE_FILTER(untobbleJ, "untobbleJ", "untobbleJ", 'N', 2, 1, DecodeEscapesJ, DecodeEscapesJScalar, tobbleJ, u8"caf\\u00e9") \
+TOBBLE_FILTER(tobbleC, "tobbleC", "tobbleC", 'B', 12, 3, EncodeEscapesC, EncodeEscapesCScalar, untobbleC, u8"café 😀") \
+TOBBLE_FILTER(untobbleC, "untobbleC", "untobbleC", 'M', 2, 1, DecodeEscapesC, DecodeEscapesCScalar, tobbleJ, u8"caf\\u00e9 \\U0001f600") \
+TOBBLE_FILTER(charref2text, TOBBLE_NAME_HTML_UNESCAPE_JA, "HTMLunescape", 'F', 2, 2, DecodeCharrefs, DecodeCharrefsScalar, none, u8"&lt;p&gt; &eacute;&#233;&#xe9;") \
+TOBBLE_FILTER(text2charref, TOBBLE_NAME_HTML_ESCAPE_JA, "HTMLescape", 'P', 16, 6, EncodeCharrefs, EncodeCharrefsScalar, charref2text, u8"<é>") \
+TOBBLE_FILTER(URLencode, "URLencode", "URLencode", 'E', 18, 3, EncodeUrl, EncodeUrlScalar, URLdecode, u8"a b/é") \
+TOBBLE_FILTER(URLdecode, "URLdecode", "URLdecode", 'C', 2, 1, DecodeUrl, DecodeUrlScalar, URLencode, u8"a+b%2F%C3%A9") \
+TOBBLE_FILTER(text2charrefx, TOBBLE_NAME_HTML_ESCAPE_HEX_JA, "HTMLescape(HEX)", '8', 16, 6, EncodeCharrefsHex, EncodeCharrefsHexScalar, charref2text, u8"<é>")
 // clang-format on

@@ -24,6 +24,12 @@ struct Filter {
   // (filters/filter_list.h tells which way the trip runs).
   const char* inverse;
   const char* example;  // a short UTF-8 text that shows what the filter does
+  // The same conversions over UTF-8, and their worst case in output bytes
+  // per input byte. Null in the plug-ins, which convert UTF-16 alone, and
+  // in stand-ins that tests make.
+  unsigned factor8;
+  Utf8Conversion convert8;
+  Utf8Conversion scalar8;
 };
 
 // Every filter converts: a row that gave null for a conversion would pick
@@ -32,6 +38,10 @@ constexpr Conversion Required(Conversion conversion) {
   return conversion;
 }
 Conversion Required(decltype(nullptr)) = delete;
+constexpr Utf8Conversion RequiredUtf8(Utf8Conversion conversion) {
+  return conversion;
+}
+Utf8Conversion RequiredUtf8(decltype(nullptr)) = delete;
 
 // Whether two zero-terminated byte strings are equal. The comparison stops
 // at the first difference, so nothing past either string's end is read.
@@ -47,17 +57,34 @@ constexpr const char* Inverse(const char* function) {
   return SameString(function, "none") ? nullptr : function;
 }
 
+#ifdef TOBBLE_UTF16_ONLY
+#define TOBBLE_UTF8_CONVERSION(conversion) nullptr
+#else
+#define TOBBLE_UTF8_CONVERSION(conversion) RequiredUtf8(conversion)
+#endif
+
 #if defined(TOBBLE_SCALAR_ONLY)
 // A build that measures what the fast paths are worth (the WebAssembly
 // benchmark's): every filter converts unit by unit.
-#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar, inverse, example) \
-  {#function,         name,   name_en, key, factor, Required(scalar), Required(scalar),            \
-   Inverse(#inverse), example},
+#define TOBBLE_FAST_OR_SCALAR(convert, scalar) scalar
 #else
-#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, convert, scalar, inverse, example) \
-  {#function,         name,   name_en, key, factor, Required(convert), Required(scalar),           \
-   Inverse(#inverse), example},
+#define TOBBLE_FAST_OR_SCALAR(convert, scalar) convert
 #endif
+
+#define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, factor8, convert, scalar, inverse, \
+                          example)                                                                 \
+  {#function,                                                                                      \
+   name,                                                                                           \
+   name_en,                                                                                        \
+   key,                                                                                            \
+   factor,                                                                                         \
+   Required(TOBBLE_FAST_OR_SCALAR(convert, scalar)),                                               \
+   Required(scalar),                                                                               \
+   Inverse(#inverse),                                                                              \
+   example,                                                                                        \
+   factor8,                                                                                        \
+   TOBBLE_UTF8_CONVERSION(TOBBLE_FAST_OR_SCALAR(convert, scalar)),                                 \
+   TOBBLE_UTF8_CONVERSION(scalar)},
 inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 #undef TOBBLE_FILTER_ROW
 
@@ -66,6 +93,11 @@ inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);
 // The units of output room converting n units with the filter needs.
 constexpr size_t OutputBound(const Filter& filter, size_t n) {
   return OutputBound(filter.factor, n);
+}
+
+// The bytes of output room converting n bytes of UTF-8 with the filter needs.
+constexpr size_t Utf8OutputBound(const Filter& filter, size_t n) {
+  return Utf8OutputBound(filter.factor8, n);
 }
 
 // The index of the filter exported as `function`, or kFilterCount.

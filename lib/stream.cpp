@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "filters/common/surrogate.h"
+#include "filters/common/utf8.h"
 
 namespace tobble::lib {
 namespace {
@@ -17,6 +18,30 @@ using utf8::SequenceLength;
 using utf8::WriteUtf8;
 
 constexpr char16_t kReplacement = 0xFFFD;
+constexpr uint8_t kReplacementBytes[] = {0xEF, 0xBF, 0xBD};
+
+// What the UTF-8 reading writes: UTF-16 units, or the bytes themselves.
+void PutValid(const Transcoder& transcoder, const uint8_t* in, size_t n, char16_t*& out) {
+  out += transcoder.decode_utf8(in, n, out);
+}
+void PutValid(const Transcoder&, const uint8_t* in, size_t n, uint8_t*& out) {
+  memcpy(out, in, n);
+  out += n;
+}
+void PutReplacement(char16_t*& out) {
+  *out++ = kReplacement;
+}
+void PutReplacement(uint8_t*& out) {
+  memcpy(out, kReplacementBytes, sizeof kReplacementBytes);
+  out += sizeof kReplacementBytes;
+}
+void PutSequence(const uint8_t* sequence, int length, char16_t*& out) {
+  out = WriteCodePoint(out, DecodeSequence(sequence, length));
+}
+void PutSequence(const uint8_t* sequence, int length, uint8_t*& out) {
+  memcpy(out, sequence, static_cast<size_t>(length));
+  out += length;
+}
 
 // UTF-16BE units to and from the machine's own order.
 void SwapUnits(const uint8_t* in, size_t units, char16_t* out) {
@@ -32,11 +57,16 @@ void WriteSwapped(const char16_t* units, size_t n, uint8_t* out) {
   }
 }
 
-// The buffers of a converter, in bytes, each rounded up to a cache line.
+// The buffers of a converter, in bytes, each rounded up to a cache line;
+// the pending and converted blocks hold units or, for UTF-8 converted as it
+// is, bytes, and are sized for either.
 struct Layout {
   size_t slice_units;
   size_t pending_units;
   size_t converted_units;
+  size_t slice_bytes;
+  size_t pending_bytes;
+  size_t converted_bytes;
   size_t output_bytes;
 
   Layout(const Filter& filter, StreamSizes sizes)
@@ -46,13 +76,21 @@ struct Layout {
         // carried from the last piece and a final U+FFFD.
         pending_units(slice_units + kMaxTail + 4),
         converted_units(OutputBound(filter, slice_units)),
+        slice_bytes(std::max(sizes.slice_units, kMaxUtf8Tail + 1)),
+        // In UTF-8 a slice of input bytes may come to three times as many,
+        // each invalid byte becoming U+FFFD; the tail, and a carried
+        // sequence and a final U+FFFD.
+        pending_bytes(3 * slice_bytes + kMaxUtf8Tail + 8),
+        converted_bytes(filter.convert8 != nullptr ? Utf8OutputBound(filter, slice_bytes) : 0),
         output_bytes(std::max<size_t>(sizes.output_bytes, 8)) {}
 
   static size_t Round(size_t bytes) { return (bytes + 63) / 64 * 64; }
   size_t PendingOffset() const { return 0; }
-  size_t ConvertedOffset() const { return Round(pending_units * sizeof(char16_t)); }
+  size_t ConvertedOffset() const {
+    return Round(std::max(pending_units * sizeof(char16_t), pending_bytes));
+  }
   size_t OutputOffset() const {
-    return ConvertedOffset() + Round(converted_units * sizeof(char16_t));
+    return ConvertedOffset() + Round(std::max(converted_units * sizeof(char16_t), converted_bytes));
   }
   size_t Bytes() const { return OutputOffset() + Round(output_bytes); }
 };
@@ -70,13 +108,16 @@ StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, bool r
       encoding_(encoding),
       replace_(replace),
       sink_(sink),
-      transcoder_(transcoder) {
+      transcoder_(transcoder),
+      native_utf8_(encoding == Encoding::kUtf8 && filter.convert8 != nullptr) {
   const Layout layout(filter, sizes);
   uint8_t* const bytes = static_cast<uint8_t*>(workspace);
-  slice_units_ = layout.slice_units;
+  slice_units_ = native_utf8_ ? layout.slice_bytes : layout.slice_units;
   pending_ = reinterpret_cast<char16_t*>(bytes + layout.PendingOffset());
-  pending_capacity_ = layout.pending_units;
+  pending_bytes_ = bytes + layout.PendingOffset();
+  pending_capacity_ = native_utf8_ ? layout.pending_bytes : layout.pending_units;
   converted_ = reinterpret_cast<char16_t*>(bytes + layout.ConvertedOffset());
+  converted_bytes_ = bytes + layout.ConvertedOffset();
   output_ = bytes + layout.OutputOffset();
   output_capacity_ = layout.output_bytes;
 }
@@ -101,17 +142,63 @@ tobble_status StreamConverter::Stop(tobble_status status) {
 
 tobble_status StreamConverter::Feed(const uint8_t* bytes, size_t n) {
   if (stopped_) return TOBBLE_ERROR_FINISHED;
+  if (native_utf8_ && n > 0 && carry_size_ == 0) {
+    // No sequence is cut: the valid bytes are converted where they are, and
+    // only the tail the conversion leaves is kept. What follows them (an
+    // invalid or cut sequence) goes the way below.
+    const size_t valid = transcoder_.valid_utf8(bytes, n);
+    size_t start = 0;
+    if (pending_size_ > 0) {
+      // The tail of the last piece first, converted with the whole
+      // sequences that follow it, more bytes than any tail: the conversion
+      // then reads past the tail into them.
+      size_t join = std::min(valid, 2 * (kMaxUtf8Tail + 1));
+      while (join < valid && (bytes[join] & 0xC0) == 0x80) --join;
+      const size_t tail = pending_size_;
+      memcpy(pending_bytes_ + pending_size_, bytes, join);
+      pending_size_ += join;
+      size_t read;
+      if (!ConvertUtf8(pending_bytes_, pending_size_, false, &read)) {
+        return Stop(TOBBLE_ERROR_WRITE);
+      }
+      if (read < tail) {  // too few bytes came to join: all of them wait
+        pending_size_ -= read;
+        memmove(pending_bytes_, pending_bytes_ + read, pending_size_);
+        bytes_in_ += join;
+        bytes += join;
+        n -= join;
+      } else {
+        pending_size_ = 0;
+        start = read - tail;
+      }
+    }
+    if (pending_size_ == 0) {
+      size_t read;
+      if (!ConvertUtf8(bytes + start, valid - start, false, &read)) {
+        return Stop(TOBBLE_ERROR_WRITE);
+      }
+      pending_size_ = valid - start - read;
+      memcpy(pending_bytes_, bytes + start + read, pending_size_);
+      bytes_in_ += valid;
+      bytes += valid;
+      n -= valid;
+    }
+  }
   while (n > 0) {
     // After ConvertPending at most a tail is pending, so there is room for
     // more than a slice. UTF-8 gives at most one unit a byte, plus one for a
     // sequence carried from an earlier piece; UTF-16 one unit for two bytes,
     // the carried byte included.
+    // UTF-8 converted as it is gives at most three bytes a byte (U+FFFD for
+    // an invalid one), plus four for a carried sequence.
     const size_t free = pending_capacity_ - pending_size_;
-    const size_t take =
-        std::min(n, encoding_ == Encoding::kUtf8 ? free - 3 : 2 * free - carry_size_);
-    char16_t* const out = pending_ + pending_size_;
-    const Decoded decoded =
-        encoding_ == Encoding::kUtf8 ? DecodeUtf8(bytes, take, out) : DecodeUtf16(bytes, take, out);
+    const size_t take = std::min(n, native_utf8_                   ? (free - 8) / 3
+                                    : encoding_ == Encoding::kUtf8 ? free - 3
+                                                                   : 2 * free - carry_size_);
+    const Decoded decoded = native_utf8_ ? CopyUtf8(bytes, take, pending_bytes_ + pending_size_)
+                            : encoding_ == Encoding::kUtf8
+                                ? DecodeUtf8(bytes, take, pending_ + pending_size_)
+                                : DecodeUtf16(bytes, take, pending_ + pending_size_);
     pending_size_ += decoded.written;
     if (decoded.invalid) return StopInvalid(error_offset_);
     bytes_in_ += take;
@@ -133,7 +220,13 @@ tobble_status StreamConverter::Finish() {
   if (carry_size_ > 0) {  // the input ends inside a sequence, or on an odd byte
     if (!replace_) return StopInvalid(carry_offset_);
     carry_size_ = 0;
-    pending_[pending_size_++] = kReplacement;
+    if (native_utf8_) {
+      uint8_t* o = pending_bytes_ + pending_size_;
+      PutReplacement(o);
+      pending_size_ = static_cast<size_t>(o - pending_bytes_);
+    } else {
+      pending_[pending_size_++] = kReplacement;
+    }
     ++replaced_input_;
   }
   if (!ConvertPending(true) || !EndHeldHigh() || !WriteOut()) return Stop(TOBBLE_ERROR_WRITE);
@@ -148,8 +241,8 @@ tobble_status StreamConverter::StopInvalid(uint64_t offset) {
   return Stop(TOBBLE_ERROR_INVALID_INPUT);
 }
 
-StreamConverter::Decoded StreamConverter::ContinueCarried(const uint8_t* in, size_t n,
-                                                          char16_t* out) {
+template <typename Unit>
+StreamConverter::Decoded StreamConverter::ContinueCarried(const uint8_t* in, size_t n, Unit* out) {
   const int length = SequenceLength(carry_[0]);
   uint8_t low = 0x80, high = 0xBF;
   if (carry_size_ == 1) SecondByteRange(carry_[0], &low, &high);
@@ -161,7 +254,8 @@ StreamConverter::Decoded StreamConverter::ContinueCarried(const uint8_t* in, siz
   }
   if (carry_size_ == static_cast<size_t>(length)) {
     carry_size_ = 0;
-    const char16_t* end = WriteCodePoint(out, DecodeSequence(carry_, length));
+    Unit* end = out;
+    PutSequence(carry_, length, end);
     return {i, static_cast<size_t>(end - out), false};
   }
   if (i == n) return {i, 0, false};  // cut again by the end of this piece
@@ -171,13 +265,23 @@ StreamConverter::Decoded StreamConverter::ContinueCarried(const uint8_t* in, siz
     error_offset_ = carry_offset_;
     return {i, 0, true};
   }
-  out[0] = kReplacement;
+  Unit* end = out;
+  PutReplacement(end);
   ++replaced_input_;
-  return {i, 1, false};
+  return {i, static_cast<size_t>(end - out), false};
 }
 
 StreamConverter::Decoded StreamConverter::DecodeUtf8(const uint8_t* in, size_t n, char16_t* out) {
-  char16_t* o = out;
+  return ReadUtf8(in, n, out);
+}
+
+StreamConverter::Decoded StreamConverter::CopyUtf8(const uint8_t* in, size_t n, uint8_t* out) {
+  return ReadUtf8(in, n, out);
+}
+
+template <typename Unit>
+StreamConverter::Decoded StreamConverter::ReadUtf8(const uint8_t* in, size_t n, Unit* out) {
+  Unit* o = out;
   size_t i = 0;
   if (carry_size_ > 0) {
     const Decoded carried = ContinueCarried(in, n, o);
@@ -187,7 +291,7 @@ StreamConverter::Decoded StreamConverter::DecodeUtf8(const uint8_t* in, size_t n
   }
   while (i < n) {
     const size_t valid = transcoder_.valid_utf8(in + i, n - i);
-    o += transcoder_.decode_utf8(in + i, valid, o);
+    PutValid(transcoder_, in + i, valid, o);
     i += valid;
     if (i == n) break;
     // A sequence that is invalid or cut by the end of the piece. Its maximal
@@ -213,7 +317,7 @@ StreamConverter::Decoded StreamConverter::DecodeUtf8(const uint8_t* in, size_t n
       error_offset_ = bytes_in_ + i;
       return {i, static_cast<size_t>(o - out), true};
     }
-    *o++ = kReplacement;
+    PutReplacement(o);
     ++replaced_input_;
     i = end;
   }
@@ -246,6 +350,7 @@ StreamConverter::Decoded StreamConverter::DecodeUtf16(const uint8_t* in, size_t 
 }
 
 bool StreamConverter::ConvertPending(bool last) {
+  if (native_utf8_) return ConvertPendingUtf8(last);
   size_t pos = 0;
   for (;;) {
     const size_t length = std::min(slice_units_, pending_size_ - pos);
@@ -258,6 +363,62 @@ bool StreamConverter::ConvertPending(bool last) {
   // The tail goes in front of the units to come.
   pending_size_ -= pos;
   memmove(pending_, pending_ + pos, pending_size_ * sizeof(char16_t));
+  return true;
+}
+
+// As ConvertPending, with the filter's UTF-8 conversion, which writes UTF-8
+// ready for the sink and counts the surrogates it replaced.
+//
+// A piece whose worst-case output fits in what is left of the output block
+// is converted straight into it; where little is left, a short piece goes
+// through the converted block, and EmitBytes hands the full block to the
+// sink. Pieces longer than any tail always make progress.
+bool StreamConverter::ConvertPendingUtf8(bool last) {
+  size_t pos;
+  if (!ConvertUtf8(pending_bytes_, pending_size_, last, &pos)) return false;
+  pending_size_ -= pos;
+  memmove(pending_bytes_, pending_bytes_ + pos, pending_size_);
+  return true;
+}
+
+bool StreamConverter::ConvertUtf8(const uint8_t* in, size_t size, bool last, size_t* read) {
+  constexpr size_t kShortPiece = 2 * (kMaxUtf8Tail + 1);
+  size_t pos = 0;
+  for (;;) {
+    size_t length = std::min(slice_units_, size - pos);
+    const size_t room = output_capacity_ - output_size_;
+    const size_t fitting = room > 16 ? (room - 16) / filter_.factor8 : 0;
+    const bool direct = fitting >= length || fitting >= kShortPiece;
+    if (direct) {
+      length = std::min(length, fitting);
+    } else {
+      length = std::min(length, kShortPiece);
+    }
+    const bool at_end = pos + length == size;
+    uint8_t* const target = direct ? output_ + output_size_ : converted_bytes_;
+    const Progress done = filter_.convert8(in + pos, length, target, last && at_end);
+    replaced_surrogates_ += done.replaced;
+    if (direct) {
+      output_size_ += done.written;
+    } else if (!EmitBytes(converted_bytes_, done.written)) {
+      return false;
+    }
+    pos += done.read;
+    if (at_end) break;
+  }
+  *read = pos;
+  return true;
+}
+
+bool StreamConverter::EmitBytes(const uint8_t* bytes, size_t n) {
+  while (n > 0) {
+    if (output_size_ == output_capacity_ && !WriteOut()) return false;
+    const size_t count = std::min(n, output_capacity_ - output_size_);
+    memcpy(output_ + output_size_, bytes, count);
+    output_size_ += count;
+    bytes += count;
+    n -= count;
+  }
   return true;
 }
 

@@ -1,6 +1,8 @@
-// The library's stream: bytes in UTF-8, UTF-16LE or UTF-16BE, checked as they
-// are decoded to UTF-16 units, converted piece by piece through the core and
-// encoded again, in one pass and in memory fixed when the stream is made.
+// The library's stream: bytes in UTF-8, UTF-16LE or UTF-16BE, checked and
+// converted piece by piece through the core, in one pass and in memory fixed
+// when the stream is made. UTF-8 goes through the conversions' UTF-8
+// instantiations as it is; UTF-16 (and UTF-8 for a filter without a UTF-8
+// conversion) is converted as UTF-16 units and encoded again.
 // tobble_stream_* (lib/api.cpp) is this class behind the C interface; the
 // tests use it directly, with tiny buffers and a chosen transcoder, to put
 // every token across every boundary.
@@ -100,15 +102,27 @@ class StreamConverter {
   };
   Decoded DecodeUtf8(const uint8_t* in, size_t n, char16_t* out);
   Decoded DecodeUtf16(const uint8_t* in, size_t n, char16_t* out);
-  // Takes the bytes that may complete a sequence carried from the last piece.
-  Decoded ContinueCarried(const uint8_t* in, size_t n, char16_t* out);
+  // The same for UTF-8 converted as it is: the valid bytes copied, each
+  // invalid part (replace mode) as the bytes of U+FFFD.
+  Decoded CopyUtf8(const uint8_t* in, size_t n, uint8_t* out);
+  // Takes the bytes that may complete a sequence carried from the last
+  // piece, writing units or (Unit uint8_t) bytes.
+  template <typename Unit>
+  Decoded ContinueCarried(const uint8_t* in, size_t n, Unit* out);
+  template <typename Unit>
+  Decoded ReadUtf8(const uint8_t* in, size_t n, Unit* out);
   // The input is invalid at `offset`: converts and writes what came before it
   // as the end of the text, and stops.
   tobble_status StopInvalid(uint64_t offset);
   // Converts the pending units, all when `last`, else up to the tail the
   // filter leaves.
   bool ConvertPending(bool last);
+  bool ConvertPendingUtf8(bool last);
+  // Converts in[0, size) with the filter's UTF-8 conversion, all when
+  // `last`, else up to the tail it leaves; *read gets the bytes converted.
+  bool ConvertUtf8(const uint8_t* in, size_t size, bool last, size_t* read);
   bool Emit(const char16_t* units, size_t n);
+  bool EmitBytes(const uint8_t* bytes, size_t n);
   bool EmitUtf16(const char16_t* units, size_t n);
   bool EncodeUtf8(const char16_t* units, size_t n);
   // Writes a held high surrogate without its partner, at the end of a text.
@@ -121,11 +135,14 @@ class StreamConverter {
   bool replace_;
   ByteSink& sink_;
   const Transcoder& transcoder_;
-  size_t slice_units_;
+  // UTF-8 converted as it is, by the filter's UTF-8 conversion.
+  bool native_utf8_;
+  size_t slice_units_;  // in bytes for native UTF-8
 
-  // Decoded units waiting for conversion: the tail the last conversion call
-  // left, then new units.
+  // Decoded units (bytes, for native UTF-8) waiting for conversion: the tail
+  // the last conversion call left, then new ones.
   char16_t* pending_;
+  uint8_t* pending_bytes_;  // the same block
   size_t pending_capacity_;
   size_t pending_size_ = 0;
 
@@ -137,6 +154,7 @@ class StreamConverter {
 
   // One conversion call's output, sized by the filter's factor.
   char16_t* converted_;
+  uint8_t* converted_bytes_;  // the same block
 
   // A high surrogate at the end of the converted units so far: its partner
   // may come with the next call.

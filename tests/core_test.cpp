@@ -11,7 +11,9 @@
 #include "filters/filters.h"
 #include "tests/entities.h"
 #include "tests/support/case_file.h"
+#include "tests/support/convert.h"
 #include "tests/support/gtest_convert.h"
+#include "tests/support/properties.h"
 #include "tests/support/random_text.h"
 
 namespace tobble::testing {
@@ -52,6 +54,33 @@ TEST(CaseFile, InPieces) {
     std::vector<size_t> every_unit(c.input.size(), 1);
     EXPECT_EQ(ShowUnits(ConvertInPieces(*filter, c.input, every_unit)), ShowUnits(c.expected))
         << where << ", one unit at a time";
+  }
+}
+
+// The case file again in UTF-8, for every case whose input has a UTF-8 form
+// (no surrogate without its partner): each filter's UTF-8 conversions, fast
+// and plain, whole, cut at every byte and a byte at a time, write the
+// expected output in UTF-8 and count its surrogates without a partner.
+TEST(CaseFile, InUtf8) {
+  for (const Case& c : Cases()) {
+    const Filter* filter = FindFilter(c.filter.c_str());
+    ASSERT_NE(filter, nullptr) << c.filter;
+    const Utf8Text input = ToUtf8(c.input);
+    if (input.replaced != 0) continue;
+    const Utf8Text expected = ToUtf8(c.expected);
+    std::vector<std::vector<size_t>> pieces = {{}, std::vector<size_t>(input.bytes.size(), 1)};
+    for (size_t cut = 0; cut <= input.bytes.size(); ++cut) pieces.push_back({cut});
+    for (const Utf8Conversion conversion : {filter->convert8, filter->scalar8}) {
+      if (conversion == nullptr) continue;
+      for (const std::vector<size_t>& sizes : pieces) {
+        const CallResultOf<uint8_t> call = ConvertPieces(*filter, conversion, input.bytes, sizes);
+        const std::string where = c.filter + ", line " + std::to_string(c.line) + ", " +
+                                  std::to_string(sizes.size()) + " cuts";
+        ASSERT_EQ(call.fault, CallFault::kNone) << call.message;
+        EXPECT_EQ(Show(call.out), Show(expected.bytes)) << where;
+        EXPECT_EQ(call.done.replaced, expected.replaced) << where;
+      }
+    }
   }
 }
 
@@ -127,6 +156,25 @@ TEST_P(FastEqualsScalar, OnRandomTexts) {
       ASSERT_EQ(ShowUnits(ConvertInPieces(filter, text, std::vector<size_t>(text.size(), 1))),
                 ShowUnits(expected))
           << "one unit at a time: " << ShowUnits(text);
+    }
+  }
+}
+
+// Each filter's UTF-8 conversions, fast and plain, against its UTF-16
+// conversion in UTF-8, whole and in random pieces of bytes, on random texts
+// of every kind (the fuzzers' checks, tests/support/properties.h).
+TEST_P(FastEqualsScalar, InUtf8) {
+  const Filter& filter = kFilters[GetParam()];
+  RandomText random(20261210 + static_cast<uint32_t>(GetParam()));
+  for (int round = 0; round < 600; ++round) {
+    const size_t length = round % 10 == 0 ? random.Pick(100, 400) : round % 50;
+    std::u16string text = round % 3 == 0   ? random.Tricky(length)
+                          : round % 3 == 1 ? random.PercentEncoded(length)
+                                           : random.References();
+    if (round % 2 == 0) text = Convert(kFilters[random.Below(kFilterCount)], text);
+    text.erase(std::remove(text.begin(), text.end(), u'\0'), text.end());  // as fuzz texts
+    for (const Violation& v : CheckFilter(filter, text, random.PieceSizes(2 * text.size(), 48))) {
+      ADD_FAILURE() << Describe(v.property).name << ": " << v.message;
     }
   }
 }

@@ -5,6 +5,7 @@
 // versions around these kernels.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,12 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
     const size_t count = escape::ReadUnitEscapes(in.data(), got);
     ASSERT_EQ(count, escape::ReadUnitEscapesPlain(in.data(), want)) << Show(in);
     ASSERT_EQ(std::u16string(got, count), std::u16string(want, count)) << Show(in);
+    // The same escapes in UTF-8, where all the units are ASCII.
+    if (std::all_of(in.begin(), in.end(), [](char16_t u) { return u < 0x80; })) {
+      const Bytes bytes(in.begin(), in.end());
+      ASSERT_EQ(escape::ReadUnitEscapes(bytes.data(), got), count) << Show(in);
+      ASSERT_EQ(std::u16string(got, count), std::u16string(want, count)) << Show(in);
+    }
   }
 }
 
@@ -81,22 +88,33 @@ TEST(DenseKernels, FixedReferencesAreThePlainReads) {
     std::u16string reference;
     int32_t (*read)(const char16_t*);
     int32_t (*plain)(const char16_t*);
+    int32_t (*read8)(const uint8_t*);
   };
   const Kernel kernels[] = {
-      {u"&#26085;", charref::ReadFiveDigitReference, charref::ReadFiveDigitReferencePlain},
-      {u"&#x65e5;", charref::ReadFourHexReference, charref::ReadFourHexReferencePlain},
-      {u"&#128512;", charref::ReadSixDigitReference, charref::ReadSixDigitReferencePlain},
-      {u"&#x1F60a;", charref::ReadFiveHexReference, charref::ReadFiveHexReferencePlain},
-      {u"&lt;1234", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain},
-      {u"&quot;12", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain},
-      {u"&hellip;", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain},
+      {u"&#26085;", charref::ReadFiveDigitReference, charref::ReadFiveDigitReferencePlain,
+       charref::ReadFiveDigitReference},
+      {u"&#x65e5;", charref::ReadFourHexReference, charref::ReadFourHexReferencePlain,
+       charref::ReadFourHexReference},
+      {u"&#128512;", charref::ReadSixDigitReference, charref::ReadSixDigitReferencePlain, nullptr},
+      {u"&#x1F60a;", charref::ReadFiveHexReference, charref::ReadFiveHexReferencePlain, nullptr},
+      {u"&lt;1234", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
+       nullptr},
+      {u"&quot;12", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
+       nullptr},
+      {u"&hellip;", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
+       nullptr},
   };
   for (const Kernel& kernel : kernels) {
     for (size_t lane = 0; lane < kernel.reference.size(); ++lane) {
       std::u16string in = kernel.reference;
       for (uint32_t u = 0; u < 0x10000; ++u) {
         in[lane] = static_cast<char16_t>(u);
-        ASSERT_EQ(kernel.read(in.data()), kernel.plain(in.data())) << Show(in);
+        const int32_t want = kernel.plain(in.data());
+        ASSERT_EQ(kernel.read(in.data()), want) << Show(in);
+        if (kernel.read8 != nullptr && u < 0x100) {  // the same units as bytes of UTF-8
+          const Bytes bytes(in.begin(), in.end());
+          ASSERT_EQ(kernel.read8(bytes.data()), want) << Show(in);
+        }
       }
     }
   }
@@ -145,6 +163,8 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
   const Run runs[] = {
       {"tobbleJ", u"\x65E5", u'a'},
       {"tobbleJ", u"\xD83D", u' '},
+      {"tobbleJ", u"\xD83D\xDE00", u'\xE9'},
+      {"tobbleC", u"\xD83D\xDE00", u'\x65E5'},
       {"untobbleJ", u"\\u65e5", u'g'},
       {"untobbleJ", u"\\u0000", u'0'},
       {"untobbleC", u"\\u65E5", u'U'},
@@ -157,6 +177,8 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"charref2text", u"&#x1F600;", u'X'},
       {"charref2text", u"&#000000;", u'&'},
       {"charref2text", u"&quot;", u't'},
+      {"charref2text", u"&eacute", u'\xE9'},
+      {"charref2text", u"&#1234567;", u'\x3042'},
       {"text2charref", u"\x2710", u'\x270F'},
       {"text2charref", u"\xFFFF", u'\xDBFF'},
       {"text2charrefx", u"\x1000", u'\x0FFF'},
@@ -180,6 +202,12 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
         const Progress plain = filter.scalar(changed.data(), changed.size(), want.data(), true);
         ASSERT_EQ(got.substr(0, fast.written), want.substr(0, plain.written))
             << run.filter << " " << Show(changed);
+        // And the same text in UTF-8.
+        const Bytes bytes = ToUtf8(changed).bytes;
+        const CallResultOf<uint8_t> fast8 = ConvertOnce(filter, filter.convert8, bytes, true);
+        ASSERT_EQ(fast8.fault, CallFault::kNone) << fast8.message;
+        ASSERT_EQ(fast8.out, ConvertOnce(filter, filter.scalar8, bytes, true).out)
+            << run.filter << " " << Show(bytes);
       }
     }
   }

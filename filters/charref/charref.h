@@ -9,20 +9,26 @@ namespace tobble {
 // The four markup characters " < > & become "&quot;", "&lt;", "&gt;",
 // "&amp;"; every unit from 0x80 up becomes a decimal reference ("&#233;"), a
 // surrogate pair one reference to its code point. Everything else is copied.
-Progress EncodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last);
+template <typename Unit>
+Progress EncodeCharrefs(const Unit* in, size_t n, Unit* out, bool last);
 
 // As EncodeCharrefs, with hexadecimal references ("&#xe9;").
-Progress EncodeCharrefsHex(const char16_t* in, size_t n, char16_t* out, bool last);
+template <typename Unit>
+Progress EncodeCharrefsHex(const Unit* in, size_t n, Unit* out, bool last);
 
 // Decodes numeric references ("&#65;", "&#x41;") and named ones ("&amp;",
 // and the legacy names also without ";": "&amp"). What is no reference is
 // copied.
-Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last);
+template <typename Unit>
+Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last);
 
 // The same three conversions unit by unit, without the fast paths: the
 // reference that the tests hold the fast ones to.
-Progress EncodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last);
-Progress EncodeCharrefsHexScalar(const char16_t* in, size_t n, char16_t* out, bool last);
-Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last);
+template <typename Unit>
+Progress EncodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last);
+template <typename Unit>
+Progress EncodeCharrefsHexScalar(const Unit* in, size_t n, Unit* out, bool last);
+template <typename Unit>
+Progress DecodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last);
 
 }  // namespace tobble

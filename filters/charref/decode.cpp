@@ -5,6 +5,7 @@
 #include "filters/common/number.h"
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
+#include "filters/common/utf8.h"
 
 namespace tobble {
 namespace {
@@ -18,18 +19,61 @@ constexpr bool IsNameUnit(char16_t u) {
   return !charref::NotNameUnit::Has(u);
 }
 
-char16_t* WriteReplacement(char16_t* out, char16_t unit1, char16_t unit2) {
-  *out++ = unit1;
-  if (unit2 != 0) *out++ = unit2;
+// A decoder's output, and where the reference it writes begins.
+template <typename Unit>
+struct Output {
+  DecodedOutput<Unit>& output;
+  size_t at;
+};
+
+template <typename Unit>
+Unit* WriteReplacement(Unit* out, char16_t unit1, char16_t unit2, Output<Unit> to) {
+  out = to.output.Unit(out, unit1, to.at);
+  if (unit2 != 0) out = to.output.Unit(out, unit2, to.at);
+  return out;
+}
+
+// Writes a unit of the text as it is.
+template <typename Unit>
+Unit* Copy(Unit* out, Unit u, DecodedOutput<Unit>& output) {
+  out = output.Settle(out);
+  *out++ = u;
   return out;
 }
 
 // The number field of a reference after "&#" (base 10) or "&#x" (base 16),
 // read with the general field rules. Returns the new output position, or
 // null when the field is no number or the number names no character.
-char16_t* WriteNumberField(char16_t* out, const char16_t* field, size_t n, int base) {
+template <typename Unit>
+Unit* WriteNumberField(Unit* out, const Unit* field, size_t n, int base, Output<Unit> to) {
   int32_t value;
-  return ParseInteger(field, n, base, &value) ? WriteNumberedCharacter(out, value) : nullptr;
+  return ParseInteger(field, n, base, &value) ? WriteNumberedCharacter(out, value, to.output, to.at)
+                                              : nullptr;
+}
+
+// The length of the run of name units at name[0, n), at most kMaxNameUnits
+// UTF-16 units. In UTF-8 the name units from 0x80 to 0xFF are the two-byte
+// sequences that C2 and C3 begin; one that the end of the piece cuts is taken
+// to go on, so the name reaches the end.
+size_t NameLength(const char16_t* name, size_t n) {
+  size_t length = 0;
+  while (length < kMaxNameUnits && length < n && IsNameUnit(name[length])) ++length;
+  return length;
+}
+inline size_t NameLength(const uint8_t* name, size_t n) {
+  size_t bytes = 0;
+  for (size_t units = 0; units < kMaxNameUnits && bytes < n; ++units) {
+    const uint8_t b = name[bytes];
+    if (b < 0x80) {
+      if (!IsNameUnit(b)) break;
+      ++bytes;
+    } else if (b == 0xC2 || b == 0xC3) {
+      bytes = bytes + 2 <= n ? bytes + 2 : n;
+    } else {
+      break;
+    }
+  }
+  return bytes;
 }
 
 // ---------------------------------------------------------------------------
@@ -37,14 +81,16 @@ char16_t* WriteNumberField(char16_t* out, const char16_t* field, size_t n, int b
 // lookups walk the tables themselves, independent of the generated indexes.
 
 // Whether the record's name is exactly name[0, length).
-bool NameIs(const char* record_name, const char16_t* name, size_t length) {
+template <typename Unit>
+bool NameIs(const char* record_name, const Unit* name, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (static_cast<unsigned char>(record_name[i]) != name[i]) return false;
   }
   return record_name[length] == 0;
 }
 
-const NamedReference* FindNamedInTable(const char16_t* name, size_t length) {
+template <typename Unit>
+const NamedReference* FindNamedInTable(const Unit* name, size_t length) {
   for (const NamedReference* r = NamedReferenceTable; r->name != nullptr; ++r) {
     if (NameIs(r->name, name, length)) return r;
   }
@@ -54,8 +100,8 @@ const NamedReference* FindNamedInTable(const char16_t* name, size_t length) {
 // The legacy reference whose name begins name[0, length), or null; its name's
 // length goes to *matched. No legacy name begins another, so at most one
 // can match.
-const NamedReference* FindLegacyPrefixInTable(const char16_t* name, size_t length,
-                                              size_t* matched) {
+template <typename Unit>
+const NamedReference* FindLegacyPrefixInTable(const Unit* name, size_t length, size_t* matched) {
   for (const NamedReference* r = LegacyReferenceTable; r->name != nullptr; ++r) {
     size_t k = 0;
     while (r->name[k] != 0 && k < length && static_cast<unsigned char>(r->name[k]) == name[k]) ++k;
@@ -70,15 +116,16 @@ const NamedReference* FindLegacyPrefixInTable(const char16_t* name, size_t lengt
 // A name that a ";" ends: "#" and a decimal number, "#x" or "#X" and a hex
 // number, or a name of the table, all of it. Returns the new output position,
 // or null when the name is none of these (nothing is written then).
-char16_t* WriteSemicolonFormScalar(char16_t* out, const char16_t* name, size_t length) {
+template <typename Unit>
+Unit* WriteSemicolonFormScalar(Unit* out, const Unit* name, size_t length, Output<Unit> to) {
   if (length >= 2 && name[0] == u'#') {
-    if ((name[1] | 0x20) == u'x') return WriteNumberField(out, name + 2, length - 2, 16);
+    if ((name[1] | 0x20) == u'x') return WriteNumberField(out, name + 2, length - 2, 16, to);
     if (name[1] >= u'0' && name[1] <= u'9') {
-      return WriteNumberField(out, name + 1, length - 1, 10);
+      return WriteNumberField(out, name + 1, length - 1, 10, to);
     }
   }
   const NamedReference* found = FindNamedInTable(name, length);
-  return found == nullptr ? nullptr : WriteReplacement(out, found->unit1, found->unit2);
+  return found == nullptr ? nullptr : WriteReplacement(out, found->unit1, found->unit2, to);
 }
 
 // Whether name[0, length), a run of name units after an "&" that the end of a
@@ -88,7 +135,8 @@ char16_t* WriteSemicolonFormScalar(char16_t* out, const char16_t* name, size_t l
 // the whole run are copied whatever follows, and the piece need not stop
 // before them. Both decoders ask this, at most once a call; the number is
 // judged by its form alone.
-bool MayBecomeReference(const char16_t* name, size_t length) {
+template <typename Unit>
+bool MayBecomeReference(const Unit* name, size_t length) {
   for (const NamedReference* r = LegacyReferenceTable; r->name != nullptr; ++r) {
     size_t k = 0;
     while (k < length && r->name[k] != 0 && static_cast<unsigned char>(r->name[k]) == name[k]) ++k;
@@ -173,7 +221,9 @@ const ReferenceSlot* FindLegacyPrefix(const uint32_t* head, size_t length, size_
 }
 
 // A name of the text: its length and its bytes, four to a little-endian
-// chunk, zero after the name up to a multiple of eight bytes.
+// chunk, zero after the name up to a multiple of eight bytes. (In UTF-8 a
+// name of two-byte characters may be longer than the chunks, which then hold
+// its start; no such name is in the tables.)
 struct Name {
   size_t length;
   uint32_t chunks[(kMaxNameUnits + 7) / 8 * 2];
@@ -232,12 +282,28 @@ void PackName(Units v, size_t count, uint32_t* chunks) {
 
 // Reads the name at the start of in[0, n): the run of name units, at most
 // kMaxNameUnits.
-void ReadName(const char16_t* in, size_t n, Name* name) {
+inline void ReadNameBytes(const uint8_t* in, size_t n, Name* name) {
+  const size_t length = NameLength(in, n);
+  for (uint32_t& chunk : name->chunks) chunk = 0;
+  for (size_t i = 0; i < length && i < sizeof name->chunks; ++i) {
+    name->chunks[i / 4] |= static_cast<uint32_t>(in[i]) << (8 * (i % 4));
+  }
+  name->length = length;
+}
+// The same eight units (in UTF-8, bytes) at a time. In UTF-8 a name in which
+// a byte above 0x7F comes up goes to ReadNameBytes, which reads its
+// two-byte characters.
+template <typename Unit>
+void ReadName(const Unit* in, size_t n, Name* name) {
   size_t i = 0;
   for (; i + simd::kWidth <= n; i += simd::kWidth) {
     const Units v = simd::Load(in + i);
     const unsigned stop = simd::Mask(NotNameUnits(v));
     size_t lanes = stop != 0 ? simd::FirstLane(stop) : simd::kWidth;
+    if constexpr (sizeof(Unit) == 1) {
+      const unsigned high = simd::Mask(simd::AtLeast(v, 0x80));
+      if (high != 0 && simd::FirstLane(high) <= lanes) return ReadNameBytes(in, n, name);
+    }
     if (i + lanes > kMaxNameUnits) lanes = kMaxNameUnits - i;
     PackName(v, lanes, name->chunks + i / 4);
     if (lanes < simd::kWidth) {
@@ -250,52 +316,28 @@ void ReadName(const char16_t* in, size_t n, Name* name) {
   name->chunks[i / 4 + 1] = 0;
   size_t length = i;
   for (; length < kMaxNameUnits && length < n && IsNameUnit(in[length]); ++length) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (in[length] >= 0x80) return ReadNameBytes(in, n, name);
+    }
     name->chunks[length / 4] |= static_cast<uint32_t>(in[length]) << (8 * (length % 4));
   }
   name->length = length;
 }
 
-// The length of the name at the start of in[0, n), as ReadName reads it,
-// without packing its units.
-size_t NameLength(const char16_t* in, size_t n) {
-  size_t i = 0;
-  for (; i + simd::kWidth <= n && i < kMaxNameUnits; i += simd::kWidth) {
-    const unsigned stop = simd::Mask(NotNameUnits(simd::Load(in + i)));
-    if (stop != 0) {
-      i += simd::FirstLane(stop);
-      return i < kMaxNameUnits ? i : kMaxNameUnits;
-    }
-  }
-  if (i >= kMaxNameUnits) return kMaxNameUnits;
-  while (i < kMaxNameUnits && i < n && IsNameUnit(in[i])) ++i;
-  return i;
-}
-
-// The first eight bytes of a name of `length` units at in[0, n), zero after
-// it, as ReadName packs them.
-void ReadNameHead(const char16_t* in, size_t n, size_t length, uint32_t* head) {
-  const size_t count = length < simd::kWidth ? length : simd::kWidth;
-  if (n >= simd::kWidth) {
-    PackName(simd::Load(in), count, head);
-    return;
-  }
-  head[0] = 0;
-  head[1] = 0;
-  for (size_t i = 0; i < count; ++i) head[i / 4] |= static_cast<uint32_t>(in[i]) << (8 * (i % 4));
-}
-
 // A name that a ";" ends, as WriteSemicolonFormScalar reads it.
-char16_t* WriteSemicolonForm(char16_t* out, const char16_t* units, const Name& name) {
+template <typename Unit>
+Unit* WriteSemicolonForm(Unit* out, const Unit* units, const Name& name, Output<Unit> to) {
   const size_t length = name.length;
   if (length >= 2 && units[0] == u'#') {
-    if ((units[1] | 0x20) == u'x') return WriteNumberField(out, units + 2, length - 2, 16);
+    if ((units[1] | 0x20) == u'x') return WriteNumberField(out, units + 2, length - 2, 16, to);
     if (units[1] >= u'0' && units[1] <= u'9') {
-      return WriteNumberField(out, units + 1, length - 1, 10);
+      return WriteNumberField(out, units + 1, length - 1, 10, to);
     }
     return nullptr;  // no name of the table begins with "#"
   }
+  if (length > sizeof name.chunks) return nullptr;  // longer than any name
   const ReferenceSlot* found = FindNamed(name);
-  return found == nullptr ? nullptr : WriteReplacement(out, found->unit1, found->unit2);
+  return found == nullptr ? nullptr : WriteReplacement(out, found->unit1, found->unit2, to);
 }
 
 // ---------------------------------------------------------------------------
@@ -311,7 +353,8 @@ constexpr uint32_t kInversePowersOfFive[8] = {0x00000001, 0xCCCCCCCD, 0xC28F5C29
 
 // The value of the 1 to 7 decimal digits at `at` that a ";" ends, all within
 // eight units, and their count; false for anything else.
-bool ReadDecimalDigits(const char16_t* at, uint32_t* value, size_t* count) {
+template <typename Unit>
+bool ReadDecimalDigits(const Unit* at, uint32_t* value, size_t* count) {
   const Units digits = simd::Sub(simd::Load(at), simd::Splat(u'0'));
   const size_t k = simd::FirstLane(~simd::Mask(simd::Below(digits, 10)));
   if (k == 0 || k > 7 || at[k] != u';') return false;
@@ -328,7 +371,8 @@ bool ReadDecimalDigits(const char16_t* at, uint32_t* value, size_t* count) {
 }
 
 // As ReadDecimalDigits, for hex digits of either case.
-bool ReadHexDigits(const char16_t* at, uint32_t* value, size_t* count) {
+template <typename Unit>
+bool ReadHexDigits(const Unit* at, uint32_t* value, size_t* count) {
   const Units v = simd::Load(at);
   const Units decimal = simd::Sub(v, simd::Splat(u'0'));
   const Units letter = simd::Sub(simd::Or(v, simd::Splat(0x20)), simd::Splat(u'a'));
@@ -351,7 +395,9 @@ bool ReadHexDigits(const char16_t* at, uint32_t* value, size_t* count) {
 // The reference at in[p] ("&") if it has the plain numeric form and names a
 // character: writes it and returns the new output position, the position
 // after its ";" going to *next. Otherwise null, nothing written.
-char16_t* DecodePlainNumber(const char16_t* in, size_t p, size_t n, char16_t* out, size_t* next) {
+template <typename Unit>
+Unit* DecodePlainNumber(const Unit* in, size_t p, size_t n, Unit* out, size_t* next,
+                        DecodedOutput<Unit>& output) {
   if (p + 2 + simd::kWidth > n || in[p + 1] != u'#') return nullptr;
   const bool hex = (in[p + 2] | 0x20) == u'x';
   const size_t at = p + (hex ? 3 : 2);
@@ -362,24 +408,70 @@ char16_t* DecodePlainNumber(const char16_t* in, size_t p, size_t n, char16_t* ou
             : ReadDecimalDigits(in + at, &value, &count))) {
     return nullptr;
   }
-  char16_t* end = WriteNumberedCharacter(out, static_cast<int32_t>(value));
+  Unit* end = WriteNumberedCharacter(out, static_cast<int32_t>(value), output, p);
   if (end != nullptr) *next = at + count + 1;
   return end;
 }
 
-// Reads the references of `kUnits` units from in[p] on for which `Read`
-// gives a value other than 0, one vector each, and returns whether it read
-// any. Each moves on by a constant, so that the next one's loads wait on a
-// predicted branch only, not on this one's digits.
+// Reads the references of eight units from in[p] on for which `Read` gives
+// a value other than 0, one vector each, and returns whether it read any.
+// Each moves on by a constant, so that the next one's loads wait on a
+// predicted branch only, not on this one's digits. (UTF-8 only: UTF-16 takes
+// DecodeFixedUnits below, which reads nine-unit references as well.)
+template <typename Unit, int32_t (*Read)(const Unit*)>
+inline __attribute__((always_inline)) bool DecodeFixedReferences(const Unit* in, size_t n,
+                                                                 size_t& p, Unit*& o,
+                                                                 DecodedOutput<Unit>& output) {
+  const size_t start = p;
+  int32_t value;
+  if constexpr (sizeof(Unit) == 1) {
+    // In UTF-8 eight references at a time, whose characters go out from one
+    // vector when they are all of three bytes.
+    constexpr size_t kBlock = simd::kWidth * charref::kFixedReferenceUnits;
+    // Only where the block's last reference ends where a full block's would:
+    // a block that reads one or two, as among longer references, costs more.
+    while (n - p >= kBlock && in[p + kBlock - 1] == u';' &&
+           in[p + kBlock - charref::kFixedReferenceUnits] == u'&') {
+      alignas(16) char16_t units[simd::kWidth];
+      size_t k = 0;
+      for (; k < simd::kWidth; ++k) {
+        value = Read(in + p + k * charref::kFixedReferenceUnits);
+        if (value <= 0 || value > 0xFFFF) break;
+        units[k] = static_cast<char16_t>(value);
+      }
+      if (k == simd::kWidth && !output.Waiting() &&
+          simd::StoreThreeByteUtf8(o, simd::Load(units))) {
+        o += 3 * simd::kWidth;
+        p += kBlock;
+        continue;
+      }
+      for (size_t j = 0; j < k; ++j, p += charref::kFixedReferenceUnits) {
+        o = output.Unit(o, units[j], p);
+      }
+      if (k < simd::kWidth) break;
+    }
+  }
+  while (n - p >= charref::kFixedReferenceUnits && (value = Read(in + p)) > 0) {
+    // Up to 99,999: one unit, or a pair from 0x10000 on; never refused.
+    o = WriteNumberedCharacter(o, value, output, p);
+    p += charref::kFixedReferenceUnits;
+  }
+  return p != start;
+}
+
+// In UTF-16, reads the references of `kUnits` units from in[p] on for which
+// `Read` gives a value other than 0, one vector each (and the ninth unit),
+// moving on by a constant as above.
 template <size_t kUnits, int32_t (*Read)(const char16_t*)>
-inline __attribute__((always_inline)) bool DecodeFixedReferences(const char16_t* in, size_t n,
-                                                                 size_t& p, char16_t*& o) {
+inline __attribute__((always_inline)) bool DecodeFixedUnits(const char16_t* in, size_t n, size_t& p,
+                                                            char16_t*& o) {
+  DecodedOutput<char16_t> output;
   const size_t start = p;
   int32_t value;
   while (n - p >= kUnits && (value = Read(in + p)) > 0) {
     // Up to 999,999 or 0xFFFFF: one unit, or a pair from 0x10000 on; never
     // refused.
-    o = WriteNumberedCharacter(o, value);
+    o = WriteNumberedCharacter(o, value, output, p);
     p += kUnits;
   }
   return p != start;
@@ -391,16 +483,16 @@ inline __attribute__((always_inline)) bool DecodeFixedNumbers(const char16_t* in
                                                               size_t& p, char16_t*& o) {
   const bool hex = (in[p + 2] | 0x20) == u'x';
   if (in[p + 7] == u';') {
-    return hex ? DecodeFixedReferences<charref::kFixedReferenceUnits,
-                                       charref::ReadFourHexReference>(in, n, p, o)
-               : DecodeFixedReferences<charref::kFixedReferenceUnits,
-                                       charref::ReadFiveDigitReference>(in, n, p, o);
+    return hex ? DecodeFixedUnits<charref::kFixedReferenceUnits,
+                                  charref::ReadFourHexReference<char16_t>>(in, n, p, o)
+               : DecodeFixedUnits<charref::kFixedReferenceUnits,
+                                  charref::ReadFiveDigitReference<char16_t>>(in, n, p, o);
   }
   if (in[p + 8] == u';') {
-    return hex ? DecodeFixedReferences<charref::kLongReferenceUnits, charref::ReadFiveHexReference>(
+    return hex ? DecodeFixedUnits<charref::kLongReferenceUnits, charref::ReadFiveHexReference>(
                      in, n, p, o)
-               : DecodeFixedReferences<charref::kLongReferenceUnits,
-                                       charref::ReadSixDigitReference>(in, n, p, o);
+               : DecodeFixedUnits<charref::kLongReferenceUnits, charref::ReadSixDigitReference>(
+                     in, n, p, o);
   }
   return false;
 }
@@ -413,63 +505,85 @@ inline __attribute__((always_inline)) bool DecodeFixedNumbers(const char16_t* in
 // the start of the run counts, and only it is consumed. Either way the output
 // is never scanned again. Whatever is not consumed is copied: the rest of the
 // run holds no "&", so copying it at once is the same as scanning it again.
-Progress DecodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
+//
+// In UTF-8 the name's length counts UTF-16 units as above, and everything
+// else goes by bytes: as no name of the tables holds a unit above 0x7F, none
+// is found whose bytes differ from its units.
+template <typename Unit>
+Progress DecodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  DecodedOutput<Unit> output;
+  Unit* o = out;
   size_t p = 0;
   while (p < n) {
     if (in[p] != u'&') {
-      *o++ = in[p++];
+      o = Copy(o, in[p++], output);
       continue;
     }
     const size_t q = p + 1;
-    const char16_t* name = in + q;
-    size_t length = 0;
-    while (length < kMaxNameUnits && q + length < n && IsNameUnit(name[length])) ++length;
+    const Unit* name = in + q;
+    const size_t length = NameLength(name, n - q);
     // A name that reaches the end of the piece may go on in the next one.
     if (q + length == n && !last && MayBecomeReference(name, length)) break;
     // Units consumed after the "&"; none when the "&" is copied.
     size_t consumed = 0;
+    const Output<Unit> to = {output, p};
     if (q + length < n && name[length] == u';') {
-      if (char16_t* end = WriteSemicolonFormScalar(o, name, length)) {
+      if (Unit* end = WriteSemicolonFormScalar(o, name, length, to)) {
         o = end;
         consumed = length + 1;
       }
     } else if (const NamedReference* legacy = FindLegacyPrefixInTable(name, length, &consumed)) {
-      o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+      o = WriteReplacement(o, legacy->unit1, legacy->unit2, to);
     }
-    if (consumed == 0) *o++ = u'&';
-    for (size_t i = consumed; i < length; ++i) *o++ = name[i];
+    if (consumed == 0) o = Copy(o, in[p], output);
+    for (size_t i = consumed; i < length; ++i) o = Copy(o, name[i], output);
     p = q + (consumed > length ? consumed : length);
   }
-  return {p, static_cast<size_t>(o - out)};
+  return EndDecoding(p, out, o, last, output);
 }
 
 // As DecodeCharrefsScalar, with runs without "&" copied eight units at a
 // time, plain numeric references read eight units at once (runs of those of
-// eight or nine units one vector each), the common short names matched
-// against one pattern each, and other names found in the generated indexes; a name that ends within
-// the eight units after the "&" is read and found without leaving registers. What follows an "&"
-// that starts no reference, or the rest of a name after a legacy one, is
-// left to the run copy: it holds no "&", so it is copied as the scalar
+// eight or nine units one vector each; in UTF-8 those of eight), the common
+// short names matched against one pattern each (UTF-16), and other names
+// found in the generated indexes; a name that ends within the eight units
+// after the "&" is read and found without leaving registers. What follows
+// an "&" that starts no reference, or the rest of a name after a legacy one,
+// is left to the run copy: it holds no "&", so it is copied as the scalar
 // decoder copies it.
-Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) {
+//
+// In UTF-8 a name with a byte above 0x7F among the eight after the "&" takes
+// the general path, which counts its units.
+template <typename Unit>
+Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
+  DecodedOutput<Unit> output;
   // The output never runs ahead of the input, so the run copy's whole vectors
   // stay within the n units after o. One "&" at in[p], and the reference it
-  // may begin.
-  return simd::ConvertAroundRuns<charref::Ampersand>(in, n, out, [&](size_t& p, char16_t*& o) {
-    if (n - p >= charref::kLongReferenceUnits) {
-      if (in[p + 1] == u'#') {
-        if (DecodeFixedNumbers(in, n, p, o)) return true;
-      } else {
-        const int32_t found = charref::ReadShortNamedReference(in + p);
-        if (found >= 0) {
-          *o++ = static_cast<char16_t>(found);
-          p += static_cast<size_t>(found >> 16);
-          return true;
+  // may begin. (Inlined by force: in UTF-8 the compiler would call it.)
+  const auto convert = [&](size_t & p, Unit * &o) __attribute__((always_inline)) {
+    if constexpr (sizeof(Unit) == 2) {
+      if (n - p >= charref::kLongReferenceUnits) {
+        if (in[p + 1] == u'#') {
+          if (DecodeFixedNumbers(in, n, p, o)) return true;
+        } else {
+          const int32_t found = charref::ReadShortNamedReference(in + p);
+          if (found >= 0) {
+            *o++ = static_cast<char16_t>(found);
+            p += static_cast<size_t>(found >> 16);
+            return true;
+          }
         }
       }
+    } else if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
+               ((in[p + 2] | 0x20) == u'x'
+                    ? DecodeFixedReferences<Unit, charref::ReadFourHexReference<Unit>>(in, n, p, o,
+                                                                                       output)
+                    : DecodeFixedReferences<Unit, charref::ReadFiveDigitReference<Unit>>(
+                          in, n, p, o, output))) {
+      return true;
     }
-    if (char16_t* end = DecodePlainNumber(in, p, n, o, &p)) {
+    const Output<Unit> to = {output, p};
+    if (Unit* end = DecodePlainNumber(in, p, n, o, &p, output)) {
       o = end;
       return true;
     }
@@ -480,9 +594,10 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
       const Units v = simd::Load(in + q);
       const unsigned stop = simd::Mask(NotNameUnits(v));
       const size_t length = simd::FirstLane(stop | 0x10000);
+      const bool plain = sizeof(Unit) == 2 || simd::Mask(simd::AtLeast(v, 0x80)) == 0;
       // A name that ends within these eight units; but a "#" name that a
       // ";" ends is a number in another form than the plain one.
-      if (length < simd::kWidth && !(in[q + length] == u';' && in[q] == u'#')) {
+      if (plain && length < simd::kWidth && !(in[q + length] == u';' && in[q] == u'#')) {
         uint32_t head[2];
         PackName(v, length, head);
         if (in[q + length] == u';') {
@@ -490,43 +605,40 @@ Progress DecodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) 
                                            ? FindShort(kNamedReferenceIndex, head, length)
                                            : nullptr;
           if (found != nullptr) {
-            o = WriteReplacement(o, found->unit1, found->unit2);
+            o = WriteReplacement(o, found->unit1, found->unit2, to);
             consumed = length + 1;
           }
         } else if (const ReferenceSlot* legacy = FindLegacyPrefix(head, length, &consumed)) {
-          o = WriteReplacement(o, legacy->unit1, legacy->unit2);
+          o = WriteReplacement(o, legacy->unit1, legacy->unit2, to);
         }
-        if (consumed == 0) *o++ = u'&';
+        if (consumed == 0) o = Copy(o, in[p], output);
         p = q + consumed;
         return true;
       }
     }
-    // The name's units are packed only as far as a lookup needs them: the
-    // whole name when a ";" ends it and the table has names that long, the
-    // first eight for a legacy name.
-    const size_t length = NameLength(in + q, n - q);
+    Name name;
+    ReadName(in + q, n - q, &name);
+    const size_t length = name.length;
     // A name that reaches the end of the piece may go on in the next one.
     if (q + length == n && !last && MayBecomeReference(in + q, length)) return false;
     if (q + length < n && in[q + length] == u';') {
-      if (length <= kNamedReferenceIndex.longest || in[q] == u'#') {
-        Name name;
-        ReadName(in + q, n - q, &name);
-        if (char16_t* end = WriteSemicolonForm(o, in + q, name)) {
-          o = end;
-          consumed = length + 1;
-        }
+      if (Unit* end = WriteSemicolonForm(o, in + q, name, to)) {
+        o = end;
+        consumed = length + 1;
       }
-    } else {
-      uint32_t head[2];
-      ReadNameHead(in + q, n - q, length, head);
-      if (const ReferenceSlot* legacy = FindLegacyPrefix(head, length, &consumed)) {
-        o = WriteReplacement(o, legacy->unit1, legacy->unit2);
-      }
+    } else if (const ReferenceSlot* legacy = FindLegacyPrefix(name.chunks, length, &consumed)) {
+      o = WriteReplacement(o, legacy->unit1, legacy->unit2, to);
     }
-    if (consumed == 0) *o++ = u'&';
+    if (consumed == 0) o = Copy(o, in[p], output);
     p = q + consumed;
     return true;
-  });
+  };
+  const Progress done = simd::ConvertAroundRuns<charref::Ampersand>(
+      in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
+  return EndDecoding(done.read, out, out + done.written, last, output);
 }
+
+TOBBLE_INSTANTIATE(DecodeCharrefsScalar)
+TOBBLE_INSTANTIATE(DecodeCharrefs)
 
 }  // namespace tobble

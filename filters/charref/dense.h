@@ -37,8 +37,9 @@ inline uint32_t SumLanes(simd::Units v) {
 }  // namespace detail
 
 // The value of "&#NNNNN;" at in[0, 8), five decimal digits, or -1 for any
-// other eight units.
-inline int32_t ReadFiveDigitReference(const char16_t* in) {
+// other eight units (or bytes of UTF-8: the references are ASCII).
+template <typename Unit>
+inline int32_t ReadFiveDigitReference(const Unit* in) {
   using namespace simd;
   alignas(16) static constexpr int16_t kMarks[8] = {'&', '#', 0, 0, 0, 0, 0, ';'};
   alignas(16) static constexpr int16_t kWeights[8] = {0, 0, 10000, 1000, 100, 10, 1, 0};
@@ -53,7 +54,8 @@ inline int32_t ReadFiveDigitReference(const char16_t* in) {
 
 // The value of "&#xHHHH;" or "&#XHHHH;" at in[0, 8), four hex digits of
 // either case, or -1 for any other eight units.
-inline int32_t ReadFourHexReference(const char16_t* in) {
+template <typename Unit>
+inline int32_t ReadFourHexReference(const Unit* in) {
   using namespace simd;
   alignas(16) static constexpr int16_t kMarks[8] = {'&', '#', 'x', 0, 0, 0, 0, ';'};
   alignas(16) static constexpr int16_t kWeights[8] = {0, 0, 0, 4096, 256, 16, 1, 0};

@@ -3,6 +3,7 @@
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
+#include "filters/common/utf8.h"
 
 namespace tobble {
 namespace {
@@ -10,8 +11,9 @@ namespace {
 using charref::MarkupReference;
 using simd::Units;
 
-char16_t* WriteString(char16_t* out, const char16_t* text) {
-  while (*text != 0) *out++ = *text++;
+template <typename Unit>
+Unit* WriteString(Unit* out, const char16_t* text) {
+  while (*text != 0) *out++ = static_cast<Unit>(*text++);
   return out;
 }
 
@@ -22,34 +24,40 @@ char16_t* WriteString(char16_t* out, const char16_t* text) {
 constexpr uint32_t kDecimalDivisors[] = {1000000, 100000, 10000, 1000, 100, 10};
 
 // "&#", the digits of v without leading zeros, ";".
-char16_t* WriteDecimalReferenceScalar(char16_t* out, uint32_t v) {
-  *out++ = u'&';
-  *out++ = u'#';
-  for (uint32_t d : kDecimalDivisors) {
-    if (v >= d) *out++ = static_cast<char16_t>(u'0' + v / d % 10);
+struct DecimalReferenceScalar {
+  template <typename Unit>
+  static Unit* Write(Unit* out, uint32_t v) {
+    *out++ = u'&';
+    *out++ = u'#';
+    for (uint32_t d : kDecimalDivisors) {
+      if (v >= d) *out++ = static_cast<Unit>(u'0' + v / d % 10);
+    }
+    *out++ = static_cast<Unit>(u'0' + v % 10);
+    *out++ = u';';
+    return out;
   }
-  *out++ = static_cast<char16_t>(u'0' + v % 10);
-  *out++ = u';';
-  return out;
-}
+};
 
 // "&#x", the lower-case hex digits of v without leading zeros, ";".
-char16_t* WriteHexReferenceScalar(char16_t* out, uint32_t v) {
-  *out++ = u'&';
-  *out++ = u'#';
-  *out++ = u'x';
-  for (int shift = 20; shift > 0; shift -= 4) {
-    if (v >> shift != 0) *out++ = kLowerHexDigits[(v >> shift) & 0xF];
+struct HexReferenceScalar {
+  template <typename Unit>
+  static Unit* Write(Unit* out, uint32_t v) {
+    *out++ = u'&';
+    *out++ = u'#';
+    *out++ = u'x';
+    for (int shift = 20; shift > 0; shift -= 4) {
+      if (v >> shift != 0) *out++ = static_cast<Unit>(kLowerHexDigits[(v >> shift) & 0xF]);
+    }
+    *out++ = static_cast<Unit>(kLowerHexDigits[v & 0xF]);
+    *out++ = u';';
+    return out;
   }
-  *out++ = kLowerHexDigits[v & 0xF];
-  *out++ = u';';
-  return out;
-}
+};
 
 // Both encoders: they differ only in how a numeric reference is written.
-Progress EncodeScalar(const char16_t* in, size_t n, char16_t* out, bool last,
-                      char16_t* (*write_reference)(char16_t*, uint32_t)) {
-  char16_t* o = out;
+template <typename Reference, typename Unit>
+Progress EncodeScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  Unit* o = out;
   size_t i = 0;
   while (i < n) {
     const char16_t u = in[i];
@@ -64,8 +72,8 @@ Progress EncodeScalar(const char16_t* in, size_t n, char16_t* out, bool last,
       continue;
     }
     const Character c = CharacterAt(in, n, i, last);
-    if (c.units == 0) break;  // its partner may start the next piece
-    o = write_reference(o, c.value);
+    if (c.units == 0) break;  // its partner (its rest) may start the next piece
+    o = Reference::Write(o, c.value);
     i += c.units;
   }
   return {i, static_cast<size_t>(o - out)};
@@ -104,7 +112,8 @@ struct MarkupTable {
 };
 constexpr MarkupTable kMarkupReferences;
 
-char16_t* WriteMarkupReference(char16_t* out, char16_t u) {
+template <typename Unit>
+Unit* WriteMarkupReference(Unit* out, char16_t u) {
   const size_t slot = MarkupSlot(u);
   simd::Store(out,
               _mm_load_si128(reinterpret_cast<const Units*>(kMarkupReferences.references[slot])));
@@ -177,7 +186,8 @@ constexpr ReferenceLanes kDecimalLanes = MakeReferenceLanes(nullptr, 0, kSemicol
 struct DecimalReferences {
   // v from 1 to 0xFFFF: "&#", at most five digits and ";", one vector. Scaled
   // to below 10^6, v has its digits first after two leading zeros.
-  static char16_t* WriteBmp(char16_t* out, uint32_t v) {
+  template <typename Unit>
+  static Unit* WriteBmp(Unit* out, uint32_t v) {
     const size_t digits = 1u + (v >= 10) + (v >= 100) + (v >= 1000) + (v >= 10000);
     simd::Store(out, simd::Add(EightDigitText(v * kPowersOfTen[6 - digits]),
                                LanesFor(kDecimalBmpLanes, digits)));
@@ -186,7 +196,8 @@ struct DecimalReferences {
   // v from 10,000 to 9,999,999 (lone surrogates, and code points above
   // U+FFFF): "&#", then the digits and ";" in a vector of their own, of v
   // scaled to have its digits first among eight.
-  static char16_t* Write(char16_t* out, uint32_t v) {
+  template <typename Unit>
+  static Unit* Write(Unit* out, uint32_t v) {
     const size_t digits = 5u + (v >= 100000) + (v >= 1000000);
     out[0] = u'&';
     out[1] = u'#';
@@ -212,7 +223,8 @@ constexpr ReferenceLanes kHexLanes = MakeReferenceLanes(nullptr, 0, u';', u'0');
 struct HexReferences {
   // v from 1 to 0xFFFF: "&#x", at most four digits and ";", one vector; v has
   // its digits first among four nibbles, which go to lanes 3 to 6.
-  static char16_t* WriteBmp(char16_t* out, uint32_t v) {
+  template <typename Unit>
+  static Unit* WriteBmp(Unit* out, uint32_t v) {
     const size_t digits = HexDigits(v);
     const Units number = simd::Splat(static_cast<char16_t>(v << (4 * (4 - digits))));
     const Units nibbles =
@@ -223,7 +235,8 @@ struct HexReferences {
   // v from 1 to 0xFFFFFF (lone surrogates, and code points above U+FFFF):
   // "&#x", then the digits and ";" in a vector of their own, of v with its
   // digits first among the eight nibbles of 32 bits.
-  static char16_t* Write(char16_t* out, uint32_t v) {
+  template <typename Unit>
+  static Unit* Write(Unit* out, uint32_t v) {
     const size_t digits = HexDigits(v);
     const uint32_t number = v << (4 * (8 - digits));
     const Units halves = _mm_cvtsi32_si128(static_cast<int>(number >> 16 | number << 16));
@@ -240,16 +253,19 @@ struct HexReferences {
 };
 
 // Where an encoder is: units read, and the output position.
+template <typename Unit>
 struct Position {
   size_t read;
-  char16_t* out;
+  Unit* out;
 };
 
 // The units from 0x80 up from in[at.read] (there is one) as references, up
 // to the first unit below 0x80. Stops early, before a high surrogate that
 // ends a piece that more follows, whose partner may start the next piece.
+// In UTF-8 each character is read whole, and the references of those above
+// U+FFFF are written as those of surrogate pairs are.
 template <typename References>
-Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
+Position<char16_t> EncodeNonAscii(const char16_t* in, size_t n, bool last, Position<char16_t> at) {
   size_t p = at.read;
   char16_t* o = at.out;
   do {
@@ -266,19 +282,39 @@ Position EncodeNonAscii(const char16_t* in, size_t n, bool last, Position at) {
   } while (p < n && in[p] >= 0x80);
   return {p, o};
 }
+template <typename References>
+Position<uint8_t> EncodeNonAscii(const uint8_t* in, size_t n, bool last, Position<uint8_t> at) {
+  size_t p = at.read;
+  uint8_t* o = at.out;
+  do {
+    // Three-byte sequences (most of the text in many scripts) decoded here.
+    const uint32_t b = in[p];
+    if ((b & 0xF0) == 0xE0 && n - p >= 3) {
+      o = References::WriteBmp(o,
+                               (b & 0x0F) << 12 | (in[p + 1] & 0x3Fu) << 6 | (in[p + 2] & 0x3Fu));
+      p += 3;
+      continue;
+    }
+    const Character c = CharacterAt(in, n, p, last);
+    if (c.units == 0) break;
+    o = c.value < 0x10000 ? References::WriteBmp(o, c.value) : References::Write(o, c.value);
+    p += c.units;
+  } while (p < n && in[p] >= 0x80);
+  return {p, o};
+}
 
 // Both fast encoders, writing what EncodeScalar writes: runs that need no
 // reference copied eight units at a time, the other units one by one.
-template <typename References>
-Progress Encode(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename References, typename Unit>
+Progress Encode(const Unit* in, size_t n, Unit* out, bool last) {
   // The output is ahead of the input, and has room for the n - i units of
   // each run copy.
-  return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, char16_t*& o) {
+  return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, Unit*& o) {
     if (in[i] < 0x80) {
       o = WriteMarkupReference(o, in[i++]);
       return true;
     }
-    const Position next = EncodeNonAscii<References>(in, n, last, {i, o});
+    const Position<Unit> next = EncodeNonAscii<References>(in, n, last, {i, o});
     if (next.read == i) return false;  // a high surrogate waits for its partner
     i = next.read;
     o = next.out;
@@ -288,20 +324,29 @@ Progress Encode(const char16_t* in, size_t n, char16_t* out, bool last) {
 
 }  // namespace
 
-Progress EncodeCharrefs(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress EncodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
   return Encode<DecimalReferences>(in, n, out, last);
 }
 
-Progress EncodeCharrefsHex(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress EncodeCharrefsHex(const Unit* in, size_t n, Unit* out, bool last) {
   return Encode<HexReferences>(in, n, out, last);
 }
 
-Progress EncodeCharrefsScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
-  return EncodeScalar(in, n, out, last, WriteDecimalReferenceScalar);
+template <typename Unit>
+Progress EncodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  return EncodeScalar<DecimalReferenceScalar>(in, n, out, last);
 }
 
-Progress EncodeCharrefsHexScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
-  return EncodeScalar(in, n, out, last, WriteHexReferenceScalar);
+template <typename Unit>
+Progress EncodeCharrefsHexScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  return EncodeScalar<HexReferenceScalar>(in, n, out, last);
 }
+
+TOBBLE_INSTANTIATE(EncodeCharrefs)
+TOBBLE_INSTANTIATE(EncodeCharrefsHex)
+TOBBLE_INSTANTIATE(EncodeCharrefsScalar)
+TOBBLE_INSTANTIATE(EncodeCharrefsHexScalar)
 
 }  // namespace tobble

@@ -7,12 +7,19 @@
 namespace tobble {
 
 // How far one call of a conversion got: units read from the input and units
-// written to the output.
+// written to the output; in UTF-8 also the surrogates without a partner that
+// a decoder wrote as U+FFFD (always 0 in UTF-16, which keeps them).
 struct Progress {
   size_t read;
   size_t written;
+  size_t replaced = 0;
 };
 
+// Every conversion reads and writes either encoding: UTF-16 units
+// (char16_t) or UTF-8 bytes (uint8_t, whole valid sequences). In UTF-8 it
+// writes exactly the UTF-8 form of what it writes for the same text in
+// UTF-16, with each surrogate without a partner as U+FFFD.
+//
 // A conversion reads the units in[0, n) and writes into out, which the caller
 // has sized by the filter's factor: at least OutputBound(factor, n) units.
 //
@@ -24,7 +31,23 @@ struct Progress {
 // such pieces gives exactly the output of converting it whole.
 //
 // Conversions allocate nothing, call no library function and never fail.
-using Conversion = Progress (*)(const char16_t* in, size_t n, char16_t* out, bool last);
+template <typename Unit>
+using ConversionOf = Progress (*)(const Unit* in, size_t n, Unit* out, bool last);
+using Conversion = ConversionOf<char16_t>;
+using Utf8Conversion = ConversionOf<uint8_t>;
+
+// Each conversion is one function template, instantiated for both encodings
+// in its own file. The plug-ins, built with TOBBLE_UTF16_ONLY, carry the
+// UTF-16 instantiations alone.
+#define TOBBLE_INSTANTIATE_UNIT(conversion, Unit) \
+  template Progress conversion<Unit>(const Unit* in, size_t n, Unit* out, bool last);
+#ifdef TOBBLE_UTF16_ONLY
+#define TOBBLE_INSTANTIATE(conversion) TOBBLE_INSTANTIATE_UNIT(conversion, char16_t)
+#else
+#define TOBBLE_INSTANTIATE(conversion)          \
+  TOBBLE_INSTANTIATE_UNIT(conversion, char16_t) \
+  TOBBLE_INSTANTIATE_UNIT(conversion, uint8_t)
+#endif
 
 // The units of output room converting n units needs, for a filter whose
 // worst case is `factor` bytes per input unit and one more: the host's
@@ -33,8 +56,21 @@ constexpr size_t OutputBound(unsigned factor, size_t n) {
   return (n + 1) * factor / 2;
 }
 
+// The bytes of output room converting n bytes of UTF-8 needs, for a filter
+// whose worst case is `factor` bytes out for each byte in. The fast paths
+// store whole vectors and tables' entries a little past what they write.
+constexpr size_t Utf8OutputBound(unsigned factor, size_t n) {
+  return n * factor + 16;
+}
+
 // The longest tail a conversion with `last` false may leave unread, so that a
-// caller converting a stream knows how much to keep.
+// caller converting a stream knows how much to keep: in UTF-16 units, and in
+// UTF-8 bytes (a name of two-byte characters, after a decoded high
+// surrogate that waits for its partner).
 inline constexpr size_t kMaxTail = 64;
+inline constexpr size_t kMaxUtf8Tail = 128;
+
+template <typename Unit>
+inline constexpr size_t kMaxTailOf = sizeof(Unit) == 1 ? kMaxUtf8Tail : kMaxTail;
 
 }  // namespace tobble

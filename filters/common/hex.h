@@ -31,11 +31,19 @@ struct HexPairTable {
       pair[byte] = PackUnits(digits[byte >> 4], digits[byte & 0xF]);
   }
 };
+struct HexBytePairTable {
+  uint16_t pair[256];
+  constexpr explicit HexBytePairTable(const char16_t* digits) : pair() {
+    for (int byte = 0; byte < 256; ++byte)
+      pair[byte] = static_cast<uint16_t>(digits[byte >> 4] | digits[byte & 0xF] << 8);
+  }
+};
 }  // namespace detail
 
 // The two lower-case hex digits of every byte, the high one first, packed
-// for StorePair.
+// for StorePair; and the same as two bytes of UTF-8, the first the low one.
 inline constexpr detail::HexPairTable kLowerHexPairs(kLowerHexDigits);
+inline constexpr detail::HexBytePairTable kLowerHexBytePairs(kLowerHexDigits);
 
 // The value of a hexadecimal digit unit, either case, or -1 for any other
 // unit. Only the ASCII digits count: a fullwidth digit is no digit.

@@ -17,7 +17,8 @@ int DigitValue(char16_t u, int base) {
 
 }  // namespace
 
-bool ParseInteger(const char16_t* field, size_t n, int base, int32_t* value) {
+template <typename Unit>
+bool ParseInteger(const Unit* field, size_t n, int base, int32_t* value) {
   size_t i = 0;
   while (i < n && IsSpace(field[i])) ++i;
   bool negative = false;
@@ -50,7 +51,8 @@ bool ParseInteger(const char16_t* field, size_t n, int base, int32_t* value) {
   return i == n;
 }
 
-bool MayStartInteger(const char16_t* field, size_t n, int base) {
+template <typename Unit>
+bool MayStartInteger(const Unit* field, size_t n, int base) {
   size_t i = 0;
   while (i < n && IsSpace(field[i])) ++i;
   if (i < n && (field[i] == u'+' || field[i] == u'-')) ++i;
@@ -59,5 +61,12 @@ bool MayStartInteger(const char16_t* field, size_t n, int base) {
   while (i < n && DigitValue(field[i], base) >= 0) ++i;
   return i == n;
 }
+
+template bool ParseInteger<char16_t>(const char16_t* field, size_t n, int base, int32_t* value);
+template bool MayStartInteger<char16_t>(const char16_t* field, size_t n, int base);
+#ifndef TOBBLE_UTF16_ONLY
+template bool ParseInteger<uint8_t>(const uint8_t* field, size_t n, int base, int32_t* value);
+template bool MayStartInteger<uint8_t>(const uint8_t* field, size_t n, int base);
+#endif
 
 }  // namespace tobble

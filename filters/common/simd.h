@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include "filters/common/conversion.h"
+#include "filters/common/units.h"
 
 // A file compiled for more instructions than the baseline (the transcoders
 // of lib/transcode/) makes its own copy of any of these functions that it
@@ -32,6 +33,15 @@ inline Units Load(const char16_t* p) {
 }
 inline void Store(char16_t* p, Units v) {
   _mm_storeu_si128(reinterpret_cast<Units*>(p), v);
+}
+// The same for UTF-8: eight bytes, each widened to a lane, and eight lanes
+// (each below 0x100) stored as eight bytes. So a conversion's lanes hold
+// what it reads, one unit or byte a lane, in either encoding.
+inline Units Load(const uint8_t* p) {
+  return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const Units*>(p)), _mm_setzero_si128());
+}
+inline void Store(uint8_t* p, Units v) {
+  _mm_storel_epi64(reinterpret_cast<Units*>(p), _mm_packus_epi16(v, v));
 }
 inline Units Splat(char16_t u) {
   return _mm_set1_epi16(static_cast<short>(u));
@@ -170,6 +180,40 @@ inline size_t CopyMappedUnits(const char16_t* in, size_t n, char16_t* out) {
   return i;
 }
 
+// As CopyPlainUnits and CopyMappedUnits, over UTF-8: sixteen bytes a step,
+// copied as they are (mapped), and their two halves widened to lanes for
+// `Special`. Bytes from 0x80 on are tested as the units 0x80 to 0xFF.
+template <typename Special>
+inline size_t CopyPlainUnits(const uint8_t* in, size_t n, uint8_t* out) {
+  size_t i = 0;
+  for (; n - i >= 2 * kWidth; i += 2 * kWidth) {
+    const Units v = _mm_loadu_si128(reinterpret_cast<const Units*>(in + i));
+    _mm_storeu_si128(reinterpret_cast<Units*>(out + i), v);
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_packs_epi16(Special::Lanes(_mm_unpacklo_epi8(v, _mm_setzero_si128())),
+                        Special::Lanes(_mm_unpackhi_epi8(v, _mm_setzero_si128())))));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+  for (; i < n && !Special::Has(in[i]); ++i) out[i] = in[i];
+  return i;
+}
+template <typename Special>
+inline size_t CopyMappedUnits(const uint8_t* in, size_t n, uint8_t* out) {
+  size_t i = 0;
+  for (; n - i >= 2 * kWidth; i += 2 * kWidth) {
+    const Units v = _mm_loadu_si128(reinterpret_cast<const Units*>(in + i));
+    const Units low = _mm_unpacklo_epi8(v, _mm_setzero_si128());
+    const Units high = _mm_unpackhi_epi8(v, _mm_setzero_si128());
+    _mm_storeu_si128(reinterpret_cast<Units*>(out + i),
+                     _mm_packus_epi16(Special::Map(low), Special::Map(high)));
+    const unsigned mask = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_packs_epi16(Special::Lanes(low), Special::Lanes(high))));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+  for (; i < n && !Special::Has(in[i]); ++i) out[i] = static_cast<uint8_t>(Special::Map(in[i]));
+  return i;
+}
+
 // The same registers as sixteen bytes, for code that reads or writes UTF-8.
 inline Units LoadBytes(const uint8_t* p) {
   return _mm_loadu_si128(reinterpret_cast<const Units*>(p));
@@ -189,6 +233,25 @@ inline Units WidenHigh(Units bytes) {
   return _mm_unpackhi_epi8(bytes, _mm_setzero_si128());
 }
 
+// Writes eight units that all lie from 0x800 up and are no surrogates, the
+// bulk of most non-Latin text, as their three bytes of UTF-8 each at
+// out[0, 24), and returns true; stores reach one byte past. Returns false,
+// writing nothing, when any unit lies outside that range.
+inline bool StoreThreeByteUtf8(uint8_t* out, Units units) {
+  const Units outside = Or(Below(units, 0x800), InRange(units, 0xD800, 0xDFFF));
+  if (Mask(outside) != 0) return false;
+  const Units low6 = Splat(0x3F);
+  const Units lead = Or(_mm_srli_epi16(units, 12), Splat(0xE0));
+  const Units middle = Or(And(_mm_srli_epi16(units, 6), low6), Splat(0x80));
+  const Units last = Or(And(units, low6), Splat(0x80));
+  const Units first_two = Or(lead, _mm_slli_epi16(middle, 8));
+  alignas(16) uint32_t words[kWidth];
+  _mm_store_si128(reinterpret_cast<Units*>(words), _mm_unpacklo_epi16(first_two, last));
+  _mm_store_si128(reinterpret_cast<Units*>(words + 4), _mm_unpackhi_epi16(first_two, last));
+  for (size_t k = 0; k < kWidth; ++k) tobble::StoreBytes(out + 3 * k, words[k]);
+  return true;
+}
+
 // The loop of a conversion that passes most units unchanged: runs of units
 // outside `Special` copied by CopyPlainUnits (by CopyMappedUnits when
 // kMapped), and each unit of the class after a run handed to
@@ -196,11 +259,24 @@ inline Units WidenHigh(Units bytes) {
 // on, and returns false to stop there (a piece that more input follows may
 // leave a tail so). Units of the class one after another go to `convert`
 // without a run copy between them. Returns how far the conversion got.
-template <typename Special, bool kMapped = false, typename Convert>
-inline Progress ConvertAroundRuns(const char16_t* in, size_t n, char16_t* out, Convert convert) {
+//
+// A decoder passes `before_run`, which writes whatever must come out before
+// the next run (a waiting high surrogate, in UTF-8) and returns the new
+// output position.
+struct NothingBeforeRuns {
+  template <typename Unit>
+  Unit* operator()(Unit* o) const {
+    return o;
+  }
+};
+template <typename Special, bool kMapped = false, typename Unit, typename Convert,
+          typename BeforeRun = NothingBeforeRuns>
+inline Progress ConvertAroundRuns(const Unit* in, size_t n, Unit* out, Convert convert,
+                                  BeforeRun before_run = {}) {
   size_t i = 0;
-  char16_t* o = out;
+  Unit* o = out;
   while (i < n) {
+    o = before_run(o);
     size_t plain;
     if constexpr (kMapped) {
       plain = CopyMappedUnits<Special>(in + i, n - i, o);

@@ -19,6 +19,8 @@ namespace detail {
 // Integers that may lie at any unit and alias the units they overlap.
 typedef uint32_t __attribute__((may_alias, aligned(2))) UnitPair;
 typedef uint64_t __attribute__((may_alias, aligned(2))) UnitQuad;
+typedef uint32_t __attribute__((may_alias, aligned(1))) ByteQuad;
+typedef uint64_t __attribute__((may_alias, aligned(1))) ByteOctet;
 }  // namespace detail
 
 inline void StorePair(char16_t* out, uint32_t packed) {
@@ -26,6 +28,13 @@ inline void StorePair(char16_t* out, uint32_t packed) {
 }
 inline void StoreQuad(char16_t* out, uint64_t packed) {
   *reinterpret_cast<detail::UnitQuad*>(out) = packed;
+}
+// Four bytes of UTF-8 output, the first the low byte.
+inline void StoreBytes(uint8_t* out, uint32_t packed) {
+  *reinterpret_cast<detail::ByteQuad*>(out) = packed;
+}
+inline void StoreBytes(uint8_t* out, uint64_t packed) {
+  *reinterpret_cast<detail::ByteOctet*>(out) = packed;
 }
 
 }  // namespace tobble

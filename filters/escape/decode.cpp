@@ -1,6 +1,7 @@
 #include "filters/common/hex.h"
 #include "filters/common/number.h"
 #include "filters/common/simd.h"
+#include "filters/common/utf8.h"
 #include "filters/escape/dense.h"
 #include "filters/escape/escape.h"
 #include "filters/escape/unit_classes.h"
@@ -17,12 +18,15 @@ namespace {
 // resumes right after it. A piece that more input follows stops before a
 // backslash at its end, and before an escape whose field it cuts short while
 // the units so far may still begin a number.
-Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, bool long_form) {
-  char16_t* o = out;
+template <typename Unit>
+Progress DecodeEscapes(const Unit* in, size_t n, Unit* out, bool last, bool long_form) {
+  DecodedOutput<Unit> output;
+  Unit* o = out;
   size_t i = 0;
   while (i < n) {
-    const char16_t u = in[i];
+    const Unit u = in[i];
     if (!escape::Backslash::Has(u)) {
+      o = output.Settle(o);
       *o++ = u;
       ++i;
       continue;
@@ -33,22 +37,24 @@ Progress DecodeEscapes(const char16_t* in, size_t n, char16_t* out, bool last, b
     if (digits != 0) {
       if (i + 2 + digits > n && !last && MayStartInteger(in + i + 2, n - i - 2, 16)) break;
       int32_t value;
-      char16_t* end;
+      Unit* end;
       if (i + 2 + digits <= n && ParseInteger(in + i + 2, digits, 16, &value) &&
-          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+          (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
         o = end;
         i += 2 + digits;
         continue;
       }
     }
+    o = output.Settle(o);
     *o++ = u;
     ++i;
   }
-  return {i, static_cast<size_t>(o - out)};
+  return EndDecoding(i, out, o, last, output);
 }
 
 // The value of four hex digit units, or -1 when any of them is no hex digit.
-int32_t FourHexDigits(const char16_t* field) {
+template <typename Unit>
+int32_t FourHexDigits(const Unit* field) {
   const unsigned a = field[0], b = field[1], c = field[2], d = field[3];
   if ((a | b | c | d) >= 0x80) return -1;
   const int32_t va = detail::kHexValues.value[a], vb = detail::kHexValues.value[b],
@@ -63,7 +69,8 @@ int32_t FourHexDigits(const char16_t* field) {
 // and the parse's steps become shifts of those bits. Lenient fields (white
 // space, a sign, "0x") and fields that fail late, at any unit, all cost the
 // same.
-bool ReadFieldAtOnce(const char16_t* field, size_t digits, int32_t* value) {
+template <typename Unit>
+bool ReadFieldAtOnce(const Unit* field, size_t digits, int32_t* value) {
   using namespace simd;
   const Units v = Load(field);
   const Units lower = Or(v, Splat(0x20));
@@ -100,15 +107,17 @@ bool ReadFieldAtOnce(const char16_t* field, size_t digits, int32_t* value) {
 
 // Reads a field that is not all plain hex digits as ParseInteger does, with
 // `room` units readable at `field`.
-bool ReadLenientField(const char16_t* field, size_t digits, size_t room, int32_t* value) {
+template <typename Unit>
+bool ReadLenientField(const Unit* field, size_t digits, size_t room, int32_t* value) {
   if (room >= simd::kWidth) return ReadFieldAtOnce(field, digits, value);
   return ParseInteger(field, digits, 16, value);
 }
 
 // Reads an escape's field of 4 or 8 units exactly as ParseInteger does.
 // Plain hex digits, by far the common field, are read directly.
-inline __attribute__((always_inline)) bool ReadField(const char16_t* field, size_t digits,
-                                                     size_t room, int32_t* value) {
+template <typename Unit>
+inline __attribute__((always_inline)) bool ReadField(const Unit* field, size_t digits, size_t room,
+                                                     int32_t* value) {
   const int32_t high = FourHexDigits(field);
   if (high >= 0) {
     if (digits == 4) {
@@ -125,31 +134,56 @@ inline __attribute__((always_inline)) bool ReadField(const char16_t* field, size
 }
 
 // Reads runs of "\u" escapes from the one at in[i] on, eight at a time, as
-// long as the text has room for eight; the units after them may be anything.
-// A whole block moves on by a constant, so that the next block's loads wait
-// on a predicted branch only, not on this block's result. Kept out of line:
-// the escapes one by one around it take fewer steps for it.
-__attribute__((noinline)) void ReadEscapeBlocks(const char16_t* in, size_t n, size_t& i,
-                                                char16_t*& o) {
+// long as the text has room for eight, and returns true when it read any; the
+// units after them may be anything. A whole block moves on by a constant, so
+// that the next block's loads wait on a predicted branch only, not on this
+// block's result. Kept out of line: the escapes one by one around it take
+// fewer steps for it. In UTF-8 the block's units go out through `output`.
+template <typename Unit>
+__attribute__((noinline)) bool ReadEscapeBlocks(const Unit* in, size_t n, size_t& i, Unit*& o,
+                                                DecodedOutput<Unit>& output) {
+  const size_t start = i;
   do {
-    const size_t count = escape::ReadUnitEscapes(in + i, o);
+    size_t count;
+    if constexpr (sizeof(Unit) == 2) {
+      count = escape::ReadUnitEscapes(in + i, o);
+      o += count;
+    } else {
+      alignas(16) char16_t units[escape::kBlockUnits];
+      count = escape::ReadUnitEscapes(in + i, units);
+      if (count == escape::kBlockUnits && !output.Waiting() &&
+          simd::StoreThreeByteUtf8(o, simd::Load(units))) {
+        o += 3 * escape::kBlockUnits;
+      } else {
+        for (size_t k = 0; k < count; ++k) {
+          // A pair within the block goes out at once.
+          if (k + 1 < count && IsHighSurrogate(units[k]) && IsLowSurrogate(units[k + 1]) &&
+              !output.Waiting()) {
+            o = WriteFourByteUtf8(o, CombineSurrogates(units[k], units[k + 1]));
+            ++k;
+          } else {
+            o = output.Unit(o, units[k], i + 6 * k);
+          }
+        }
+      }
+    }
     if (count != escape::kBlockUnits) {
       i += 6 * count;
-      o += count;
-      return;
+      return i != start;
     }
     i += escape::kBlockEscapeUnits;
-    o += escape::kBlockUnits;
   } while (n - i >= escape::kBlockEscapeUnits && in[i] == u'\\' && in[i + 1] == u'u');
+  return true;
 }
 
 // As DecodeEscapes, reading fields through ReadField and skipping runs
 // without a backslash eight units at a time.
-template <bool kLongForm>
-Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <bool kLongForm, typename Unit>
+Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
+  DecodedOutput<Unit> output;
   // One backslash at in[i], and the escape it may begin.
-  return simd::ConvertAroundRuns<escape::Backslash>(in, n, out, [&](size_t& i, char16_t*& o) {
-    char16_t* end;
+  const auto convert = [&](size_t& i, Unit*& o) {
+    Unit* end;
     int32_t value;
     // The common escape first: "\u" and a field within the text, most often
     // four plain hex digits, and often more such escapes right after it:
@@ -162,20 +196,21 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
         // second and last escape look like "\u" too: tried at escapes that
         // fail, or where one or two follow, as between "\U" escapes, a block
         // reads nothing or little and costs more than it saves.
-        if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u') {
-          ReadEscapeBlocks(in, n, i, o);
+        if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
+            ReadEscapeBlocks(in, n, i, o, output)) {
           return true;
         }
-        *o++ = static_cast<char16_t>(value);
+        o = output.Unit(o, static_cast<char16_t>(value), i);
         i += 6;
         return true;
       }
       if (value < 0 && ReadLenientField(in + i + 2, 4, n - i - 2, &value) &&
-          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+          (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
         o = end;
         i += 6;
         return true;
       }
+      o = output.Settle(o);
       *o++ = in[i++];
       return true;
     }
@@ -183,7 +218,7 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
     const size_t digits = letter == u'u' ? 4 : letter == u'U' && kLongForm ? 8 : 0;
     if (digits != 0 && n - i >= 2 + digits) {
       if (ReadField(in + i + 2, digits, n - i - 2, &value) &&
-          (end = WriteNumberedCharacter(o, value)) != nullptr) {
+          (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
         o = end;
         i += 2 + digits;
         return true;
@@ -192,27 +227,40 @@ Progress DecodeEscapesFast(const char16_t* in, size_t n, char16_t* out, bool las
                (n - i == 1 || (digits != 0 && MayStartInteger(in + i + 2, n - i - 2, 16)))) {
       return false;  // the escape may go on in the next piece
     }
+    o = output.Settle(o);
     *o++ = in[i++];
     return true;
-  });
+  };
+  const Progress done = simd::ConvertAroundRuns<escape::Backslash>(
+      in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
+  return EndDecoding(done.read, out, out + done.written, last, output);
 }
 
 }  // namespace
 
-Progress DecodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesJScalar(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapes(in, n, out, last, false);
 }
 
-Progress DecodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesCScalar(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapes(in, n, out, last, true);
 }
 
-Progress DecodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapesFast<false>(in, n, out, last);
 }
 
-Progress DecodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
   return DecodeEscapesFast<true>(in, n, out, last);
 }
+
+TOBBLE_INSTANTIATE(DecodeEscapesJScalar)
+TOBBLE_INSTANTIATE(DecodeEscapesCScalar)
+TOBBLE_INSTANTIATE(DecodeEscapesJ)
+TOBBLE_INSTANTIATE(DecodeEscapesC)
 
 }  // namespace tobble

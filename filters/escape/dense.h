@@ -26,8 +26,8 @@ struct UnitEscapeQuarter {
 
 // The four escapes at in[0, 24), and the "\u" after them, at in[24, 26),
 // only when kReadsNext: the last quarter of a block reads nothing past it.
-template <bool kReadsNext>
-inline __attribute__((always_inline)) UnitEscapeQuarter ReadUnitEscapeQuarter(const char16_t* in) {
+template <bool kReadsNext, typename Unit>
+inline __attribute__((always_inline)) UnitEscapeQuarter ReadUnitEscapeQuarter(const Unit* in) {
   using namespace simd;
   const Units l0 = Load(in + 2), l1 = Load(in + 8), l2 = Load(in + 14);
   const Units l3 = kReadsNext ? Load(in + 20) : _mm_srli_si128(Load(in + 16), 8);
@@ -46,8 +46,11 @@ inline __attribute__((always_inline)) UnitEscapeQuarter ReadUnitEscapeQuarter(co
 //
 // The digits of escape k lie at in[6k + 2]: two loads give two escapes'
 // digits in one vector, and the "\u" of the next escapes come along in the
-// upper halves. Sixteen digits are checked and read as bytes.
-inline __attribute__((always_inline)) size_t ReadUnitEscapes(const char16_t* in, char16_t* out) {
+// upper halves. Sixteen digits are checked and read as bytes. The escapes
+// may also be UTF-8 (they are ASCII): each load then reads eight bytes into
+// the same lanes.
+template <typename Unit>
+inline __attribute__((always_inline)) size_t ReadUnitEscapes(const Unit* in, char16_t* out) {
   using namespace simd;
   const UnitEscapeQuarter first = ReadUnitEscapeQuarter<true>(in);
   const UnitEscapeQuarter second = ReadUnitEscapeQuarter<false>(in + 24);

@@ -2,6 +2,7 @@
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/units.h"
+#include "filters/common/utf8.h"
 #include "filters/escape/escape.h"
 #include "filters/escape/unit_classes.h"
 
@@ -9,11 +10,12 @@ namespace tobble {
 namespace {
 
 // Writes a backslash, `letter` and the `digits` low hex digits of value.
-char16_t* WriteEscape(char16_t* out, char16_t letter, uint32_t value, int digits) {
+template <typename Unit>
+Unit* WriteEscape(Unit* out, char16_t letter, uint32_t value, int digits) {
   *out++ = u'\\';
-  *out++ = letter;
+  *out++ = static_cast<Unit>(letter);
   for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
-    *out++ = kLowerHexDigits[(value >> shift) & 0xF];
+    *out++ = static_cast<Unit>(kLowerHexDigits[(value >> shift) & 0xF]);
   }
   return out;
 }
@@ -33,24 +35,104 @@ char16_t* WriteCodePointEscape(char16_t* out, uint32_t code_point) {
   StorePair(out + 8, kLowerHexPairs.pair[code_point & 0xFF]);
   return out + 10;
 }
+// In UTF-8 one eight-byte store an escape, reaching up to two bytes past it:
+// the output bound leaves room for that.
+inline uint8_t* WriteUnitEscape(uint8_t* out, char16_t u) {
+  StoreBytes(out, uint64_t{'\\' | 'u' << 8} | uint64_t{kLowerHexBytePairs.pair[u >> 8]} << 16 |
+                      uint64_t{kLowerHexBytePairs.pair[u & 0xFF]} << 32);
+  return out + 6;
+}
+inline uint8_t* WriteCodePointEscape(uint8_t* out, uint32_t code_point) {
+  StoreBytes(out, uint64_t{'\\' | 'U' << 8 | '0' << 16 | '0' << 24} |
+                      uint64_t{kLowerHexBytePairs.pair[code_point >> 16]} << 32 |
+                      uint64_t{kLowerHexBytePairs.pair[(code_point >> 8) & 0xFF]} << 48);
+  StoreBytes(out + 8, uint32_t{kLowerHexBytePairs.pair[code_point & 0xFF]});
+  return out + 10;
+}
+
+// Escapes the units of the character at in[i]: one "\uXXXX" for each of its
+// UTF-16 units. Returns the input units read, 0 for a character that must
+// wait for the next piece.
+template <typename Unit, typename Write>
+size_t EscapeUnitsAt(const Unit* in, size_t n, size_t i, bool last, Unit*& o, Write write) {
+  const UnitsAt units = Utf16UnitsAt(in, n, i, last);
+  if (units.read == 0) return 0;
+  o = write(o, units.unit[0]);
+  if (units.count == 2) o = write(o, units.unit[1]);
+  return units.read;
+}
+
+// In UTF-8: escapes the run of sequences of two to four bytes at in[i], the
+// bulk of most non-Latin text, each as the "\uXXXX" of its UTF-16 units, or
+// with kCodePoints a four-byte one as "\UXXXXXXXX", and returns the bytes
+// read; 0 when in[i] begins no such sequence. Stops near the text's end,
+// where a sequence may be cut.
+template <bool kCodePoints>
+inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
+  const size_t start = i;
+  while (n - i >= 4) {
+    const uint32_t lead = in[i];
+    if (lead < 0xC0) break;
+    const uint32_t second = in[i + 1] & 0x3Fu;
+    if (lead >= 0xF0) {
+      const uint32_t code_point =
+          (lead & 0x07) << 18 | second << 12 | (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
+      if (kCodePoints) {
+        o = WriteCodePointEscape(o, code_point);
+      } else {
+        o = WriteUnitEscape(o, HighSurrogateOf(code_point));
+        o = WriteUnitEscape(o, LowSurrogateOf(code_point));
+      }
+      i += 4;
+      continue;
+    }
+    if (lead < 0xE0) {
+      o = WriteUnitEscape(o, static_cast<char16_t>((lead & 0x1F) << 6 | second));
+      i += 2;
+      continue;
+    }
+    o = WriteUnitEscape(
+        o, static_cast<char16_t>((lead & 0x0F) << 12 | second << 6 | (in[i + 2] & 0x3Fu)));
+    i += 3;
+    // After a three-byte sequence, two more at a time from one load of
+    // eight bytes, as long as they come.
+    for (; n - i >= 8; i += 6) {
+      uint64_t bytes;
+      __builtin_memcpy(&bytes, in + i, sizeof bytes);
+      if ((bytes & 0xC0C0F0C0C0F0u) != 0x8080E08080E0u) break;
+      const uint32_t first = static_cast<uint32_t>(bytes),
+                     next = static_cast<uint32_t>(bytes >> 24);
+      o = WriteUnitEscape(o, static_cast<char16_t>((first & 0x0F) << 12 | (first >> 8 & 0x3F) << 6 |
+                                                   (first >> 16 & 0x3F)));
+      o = WriteUnitEscape(o, static_cast<char16_t>((next & 0x0F) << 12 | (next >> 8 & 0x3F) << 6 |
+                                                   (next >> 16 & 0x3F)));
+    }
+  }
+  return i - start;
+}
 
 }  // namespace
 
-Progress EncodeEscapesJScalar(const char16_t* in, size_t n, char16_t* out, bool) {
-  char16_t* o = out;
-  for (size_t i = 0; i < n; ++i) {
-    const char16_t u = in[i];
-    if (!escape::NotAscii::Has(u)) {
-      *o++ = u;
-    } else {
-      o = WriteEscape(o, u'u', u, 4);
+template <typename Unit>
+Progress EncodeEscapesJScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  Unit* o = out;
+  size_t i = 0;
+  while (i < n) {
+    if (!escape::NotAscii::Has(in[i])) {
+      *o++ = in[i++];
+      continue;
     }
+    const size_t read = EscapeUnitsAt(
+        in, n, i, last, o, [](Unit* at, char16_t u) { return WriteEscape(at, u'u', u, 4); });
+    if (read == 0) break;
+    i += read;
   }
-  return {n, static_cast<size_t>(o - out)};
+  return {i, static_cast<size_t>(o - out)};
 }
 
-Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
+template <typename Unit>
+Progress EncodeEscapesCScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  Unit* o = out;
   size_t i = 0;
   while (i < n) {
     if (!escape::NotAscii::Has(in[i])) {
@@ -59,7 +141,7 @@ Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool 
     }
     const Character c = CharacterAt(in, n, i, last);
     if (c.units == 0) break;
-    o = c.units == 2 ? WriteEscape(o, u'U', c.value, 8) : WriteEscape(o, u'u', c.value, 4);
+    o = c.value >= 0x10000 ? WriteEscape(o, u'U', c.value, 8) : WriteEscape(o, u'u', c.value, 4);
     i += c.units;
   }
   return {i, static_cast<size_t>(o - out)};
@@ -67,22 +149,43 @@ Progress EncodeEscapesCScalar(const char16_t* in, size_t n, char16_t* out, bool 
 
 // Runs of ASCII are copied eight units at a time, and the units above 0x7F
 // after each run escaped one by one.
-Progress EncodeEscapesJ(const char16_t* in, size_t n, char16_t* out, bool) {
-  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
-    o = WriteUnitEscape(o, in[i++]);
-    return true;
+template <typename Unit>
+Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (const size_t run = EscapeSequences<false>(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
+    const size_t read = EscapeUnitsAt(in, n, i, last, o,
+                                      [](Unit* at, char16_t u) { return WriteUnitEscape(at, u); });
+    i += read;
+    return read != 0;  // a character cut by the end of the piece waits
   });
 }
 
-Progress EncodeEscapesC(const char16_t* in, size_t n, char16_t* out, bool last) {
-  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, char16_t*& o) {
+template <typename Unit>
+Progress EncodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (const size_t run = EscapeSequences<true>(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
     const Character c = CharacterAt(in, n, i, last);
-    if (c.units == 0) return false;  // its partner may start the next piece
-    o = c.units == 2 ? WriteCodePointEscape(o, c.value)
-                     : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    if (c.units == 0) return false;  // the rest may start the next piece
+    o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
+                           : WriteUnitEscape(o, static_cast<char16_t>(c.value));
     i += c.units;
     return true;
   });
 }
+
+TOBBLE_INSTANTIATE(EncodeEscapesJScalar)
+TOBBLE_INSTANTIATE(EncodeEscapesCScalar)
+TOBBLE_INSTANTIATE(EncodeEscapesJ)
+TOBBLE_INSTANTIATE(EncodeEscapesC)
 
 }  // namespace tobble

@@ -1,6 +1,7 @@
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
+#include "filters/common/utf8.h"
 #include "filters/url/unit_classes.h"
 #include "filters/url/url.h"
 
@@ -15,7 +16,8 @@ constexpr int kUndecided = -2;  // a "%" whose deciding units are still to come
 // kNoEscape, or kUndecided when the text stops before the units that decide.
 // The second digit is looked at only after a first one. "%00" is no escape:
 // it would write a zero unit, and the host's text ends at the first one.
-int ReadEscape(const char16_t* in, size_t n) {
+template <typename Unit>
+int ReadEscape(const Unit* in, size_t n) {
   if (n < 2) return kUndecided;
   const int high = HexValue(in[1]);
   if (high < 0) return kNoEscape;
@@ -37,20 +39,29 @@ constexpr int ContinuationCount(int byte) {
   return byte < 0xC0 ? 0 : byte < 0xE0 ? 1 : byte < 0xF0 ? 2 : byte < 0xF8 ? 3 : 0;
 }
 
-// Writes the value of a completed sequence. The value 0 (an overlong form)
-// and values above 0x10FFFF name no character that the text can hold, so
-// they are broken sequences like any other: one "?".
-char16_t* WriteSequenceValue(char16_t* out, uint32_t value) {
-  if (value == 0 || value > 0x10FFFF) {
-    *out++ = u'?';
-    return out;
-  }
-  return WriteCodePoint(out, value);
+// Writes a unit that no escape decodes ("?", or a unit copied).
+template <typename Unit>
+Unit* WritePlain(Unit* out, char16_t u, DecodedOutput<Unit>& output) {
+  out = output.Settle(out);
+  *out++ = static_cast<Unit>(u);
+  return out;
+}
+
+// Writes the value of a completed sequence whose lead escape begins at input
+// position `at`. The value 0 (an overlong form) and values above 0x10FFFF
+// name no character that the text can hold, so they are broken sequences
+// like any other: one "?".
+template <typename Unit>
+Unit* WriteSequenceValue(Unit* out, uint32_t value, DecodedOutput<Unit>& output, size_t at) {
+  if (value == 0 || value > 0x10FFFF) return WritePlain(out, u'?', output);
+  if (value < 0x10000) return output.Unit(out, static_cast<char16_t>(value), at);
+  return output.Pair(out, value);
 }
 
 // The byte of the escape at in[0] ("%" and two hex digits, in[0] == '%'),
 // with at least three units there: as ReadEscape, in fewer steps.
-int ReadWholeEscape(const char16_t* in) {
+template <typename Unit>
+int ReadWholeEscape(const Unit* in) {
   const unsigned high = in[1], low = in[2];
   if ((high | low) >= 0x80) return kNoEscape;
   const int high_value = detail::kHexValues.value[high], low_value = detail::kHexValues.value[low];
@@ -88,8 +99,8 @@ simd::Units LoadLanes(const uint16_t* lanes) {
 // anywhere. A broken sequence writes "?" and reads up to the event that
 // broke it, as DecodeUrlScalar does. Returns the units read, or 0 when the
 // escape at in[0] is no such lead; the caller reads it as a single byte then.
-template <int kExpected>
-size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
+template <int kExpected, typename Unit>
+size_t DecodeLeadSequence(const Unit* in, Unit** out, DecodedOutput<Unit>& output, size_t at) {
   using namespace simd;
   if constexpr (kExpected == 1) {
     // Two escapes only: read one by one, as broken text most often breaks
@@ -98,10 +109,11 @@ size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
     if (lead < 0 || ContinuationCount(lead) != 1) return 0;
     const int next = in[3] == u'%' ? ReadWholeEscape(in + 3) : kNoEscape;
     if (next < 0 || !IsContinuation(next)) {
-      *(*out)++ = u'?';
+      *out = WritePlain(*out, u'?', output);
       return 3;
     }
-    *out = WriteSequenceValue(*out, static_cast<uint32_t>((lead & 0x1F) << 6 | (next & 0x3F)));
+    *out = WriteSequenceValue(*out, static_cast<uint32_t>((lead & 0x1F) << 6 | (next & 0x3F)),
+                              output, at);
     return 6;
   } else {
     const Units v = Load(in + 1);
@@ -121,7 +133,7 @@ size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
       // first continuation escape in lanes 2 to 4 and the second in 5 to 7.
       if ((good & 0xF) != 0xF) return 0;
       const size_t gotten = (good & 0x3F0) != 0x3F0 ? 0 : 1;
-      *(*out)++ = u'?';
+      *out = WritePlain(*out, u'?', output);
       return 3 + 3 * gotten;
     }
     uint32_t value = static_cast<uint32_t>(_mm_extract_epi16(bytes, 0) & (0x3F >> kExpected))
@@ -131,12 +143,12 @@ size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
     if constexpr (kExpected == 3) {
       const int byte = in[9] == u'%' ? ReadWholeEscape(in + 9) : kNoEscape;
       if (byte < 0 || !IsContinuation(byte)) {
-        *(*out)++ = u'?';
+        *out = WritePlain(*out, u'?', output);
         return 9;
       }
       value = value << 6 | static_cast<uint32_t>(byte & 0x3F);
     }
-    *out = WriteSequenceValue(*out, value);
+    *out = WriteSequenceValue(*out, value, output, at);
     return 3 + 3 * kExpected;
   }
 }
@@ -148,8 +160,12 @@ size_t DecodeLeadSequence(const char16_t* in, char16_t** out) {
 // other event breaks it, which writes one "?" and then acts as without an
 // open sequence (Idle). So right before a lead escape the decoder is as good
 // as Idle, and a piece that stops in Pending leaves its tail from there.
-Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
+//
+// The steps, from in[0] (input position `base`) on, through `output`:
+// returns how far they got, and moves o on.
+template <typename Unit>
+size_t DecodeUrlSteps(const Unit* in, size_t n, Unit*& o, bool last, DecodedOutput<Unit>& output,
+                      size_t base) {
   size_t i = 0;
   int expected = 0;       // continuation bytes still expected; 0 in Idle
   uint32_t gathered = 0;  // the bits of the open sequence so far
@@ -164,15 +180,15 @@ Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
     if (expected > 0 && byte >= 0 && IsContinuation(byte)) {
       gathered = gathered << 6 | (byte & 0x3F);
       i += 3;
-      if (--expected == 0) o = WriteSequenceValue(o, gathered);
+      if (--expected == 0) o = WriteSequenceValue(o, gathered, output, base + lead_at);
       continue;
     }
     if (expected > 0) {
-      *o++ = u'?';
+      o = WritePlain(o, u'?', output);
       expected = 0;
     }
     if (byte < 0) {  // a plus, a lone percent or any other unit
-      *o++ = url::Percent::Map(u);
+      o = WritePlain(o, url::Percent::Map(u), output);
       ++i;
     } else if (ContinuationCount(byte) > 0) {  // a lead byte opens a sequence
       lead_at = i;
@@ -180,13 +196,21 @@ Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
       gathered = byte & (0x3F >> expected);
       i += 3;
     } else {  // a single, lone continuation or stray byte: its own value
-      *o++ = static_cast<char16_t>(byte);
+      o = output.Unit(o, static_cast<char16_t>(byte), base + i);
       i += 3;
     }
   }
-  if (!last) return {expected > 0 ? lead_at : i, static_cast<size_t>(o - out)};
-  if (expected > 0) *o++ = u'?';
-  return {i, static_cast<size_t>(o - out)};
+  if (!last) return expected > 0 ? lead_at : i;
+  if (expected > 0) o = WritePlain(o, u'?', output);
+  return i;
+}
+
+template <typename Unit>
+Progress DecodeUrlScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  DecodedOutput<Unit> output;
+  Unit* o = out;
+  const size_t read = DecodeUrlSteps(in, n, o, last, output, 0);
+  return EndDecoding(read, out, o, last, output);
 }
 
 // As DecodeUrlScalar, with the state machine unrolled around each lead byte:
@@ -196,13 +220,13 @@ Progress DecodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
 // without an open sequence. Between events the decoder is as good as Idle,
 // so the last few units, too few for a whole sequence, go to
 // DecodeUrlScalar, which also decides what a piece leaves for the next.
-Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
+  DecodedOutput<Unit> output;
   // One "%" at in[i], and the escape or sequence it may begin.
-  const auto convert = [&](size_t& i, char16_t*& o) {
+  const auto convert = [&](size_t& i, Unit*& o) {
     if (n - i < kLongestSequence) {
-      const Progress rest = DecodeUrlScalar(in + i, n - i, o, last);
-      i += rest.read;
-      o += rest.written;
+      i += DecodeUrlSteps(in + i, n - i, o, last, output, i);
       return i == n;
     }
     // A lead escape is told by its first digit: "c" or "d" opens two-byte
@@ -216,17 +240,17 @@ Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
       switch (in[i + 1] | 0x20) {
         case u'c':
         case u'd':
-          read = DecodeLeadSequence<1>(in + i, &o);
+          read = DecodeLeadSequence<1>(in + i, &o, output, i);
           if (read != 6) break;
           i += 6;
           goto next;
         case u'e':
-          read = DecodeLeadSequence<2>(in + i, &o);
+          read = DecodeLeadSequence<2>(in + i, &o, output, i);
           if (read != 9) break;
           i += 9;
           goto next;
         case u'f':
-          read = DecodeLeadSequence<3>(in + i, &o);
+          read = DecodeLeadSequence<3>(in + i, &o, output, i);
           if (read != 12) break;
           i += 12;
           goto next;
@@ -243,14 +267,19 @@ Progress DecodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
     // its own value, or a lone percent.
     const int byte = ReadWholeEscape(in + i);
     if (byte == kNoEscape) {
-      *o++ = in[i++];
+      o = WritePlain(o, in[i++], output);
     } else {
-      *o++ = static_cast<char16_t>(byte);
+      o = output.Unit(o, static_cast<char16_t>(byte), i);
       i += 3;
     }
     return true;
   };
-  return simd::ConvertAroundRuns<url::Percent, true>(in, n, out, convert);
+  const Progress done = simd::ConvertAroundRuns<url::Percent, true>(
+      in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
+  return EndDecoding(done.read, out, out + done.written, last, output);
 }
+
+TOBBLE_INSTANTIATE(DecodeUrlScalar)
+TOBBLE_INSTANTIATE(DecodeUrl)
 
 }  // namespace tobble

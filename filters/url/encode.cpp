@@ -2,6 +2,7 @@
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/units.h"
+#include "filters/common/utf8.h"
 #include "filters/url/dense.h"
 #include "filters/url/unit_classes.h"
 #include "filters/url/url.h"
@@ -12,10 +13,11 @@ namespace {
 using url::IsKept;
 
 // Writes one byte as "%" and two upper-case hex digits.
-char16_t* WriteByte(char16_t* out, uint32_t byte) {
+template <typename Unit>
+Unit* WriteByte(Unit* out, uint32_t byte) {
   *out++ = u'%';
-  *out++ = kUpperHexDigits[(byte >> 4) & 0xF];
-  *out++ = kUpperHexDigits[byte & 0xF];
+  *out++ = static_cast<Unit>(kUpperHexDigits[(byte >> 4) & 0xF]);
+  *out++ = static_cast<Unit>(kUpperHexDigits[byte & 0xF]);
   return out;
 }
 
@@ -24,7 +26,8 @@ constexpr uint32_t kLeadMarks[] = {0x00, 0xC0, 0xE0, 0xF0};
 
 // Writes the escaped UTF-8 bytes of a value up to 0x10FFFF. Surrogate code
 // points take the three-byte form like any other value below 0x10000.
-char16_t* WriteEscapedUtf8(char16_t* out, uint32_t value) {
+template <typename Unit>
+Unit* WriteEscapedUtf8(Unit* out, uint32_t value) {
   const int continuation = value < 0x80 ? 0 : value < 0x800 ? 1 : value < 0x10000 ? 2 : 3;
   out = WriteByte(out, kLeadMarks[continuation] | value >> (6 * continuation));
   for (int shift = 6 * (continuation - 1); shift >= 0; shift -= 6) {
@@ -76,6 +79,36 @@ char16_t* WriteAscii(const char16_t* in, size_t count, char16_t* out) {
 char16_t* WriteByteFast(char16_t* out, uint32_t byte) {
   StoreQuad(out, kPercent.escape[byte]);
   return out + 3;
+}
+
+// Every byte of UTF-8 as written: itself, "+" or "%XX", in the low three
+// bytes, and the count of bytes that count in the top one, which the next
+// store overwrites.
+struct ByteTable {
+  uint32_t written[256];
+  constexpr ByteTable() : written() {
+    for (int b = 0; b < 256; ++b) {
+      const char16_t unit = static_cast<char16_t>(b);
+      written[b] = IsKept(unit) ? static_cast<uint32_t>(b) | 1u << 24
+                   : unit == u' '
+                       ? static_cast<uint32_t>(u'+') | 1u << 24
+                       : u'%' | static_cast<uint32_t>(kUpperHexDigits[b >> 4]) << 8 |
+                             static_cast<uint32_t>(kUpperHexDigits[b & 0xF]) << 16 | 3u << 24;
+    }
+  }
+};
+constexpr ByteTable kBytes;
+
+// Writes the bytes in[0, count) through the table, without a branch on
+// what they are: the bytes of a character above U+007F are the bytes that
+// its escape writes.
+inline uint8_t* WriteBytes(const uint8_t* in, size_t count, uint8_t* out) {
+  for (size_t k = 0; k < count; ++k) {
+    const uint32_t written = kBytes.written[in[k]];
+    StoreBytes(out, written);
+    out += written >> 24;
+  }
+  return out;
 }
 
 // As WriteEscapedUtf8, through the table. Each input unit comes to at most
@@ -136,6 +169,12 @@ size_t EscapeAt(const char16_t* in, size_t n, size_t i, bool last, char16_t** ou
   }
   return c.units;
 }
+// In UTF-8 the escape of a character is the escapes of its bytes, so each
+// byte is escaped by itself, one at a time.
+inline size_t EscapeAt(const uint8_t* in, size_t, size_t i, bool, uint8_t** out) {
+  *out = WriteBytes(in + i, 1, *out);
+  return 1;
+}
 
 // Spaces as "+" ("+" is 0x0B above " "), every other lane as it is.
 simd::Units SpacesToPluses(simd::Units v) {
@@ -144,8 +183,9 @@ simd::Units SpacesToPluses(simd::Units v) {
 
 }  // namespace
 
-Progress EncodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last) {
-  char16_t* o = out;
+template <typename Unit>
+Progress EncodeUrlScalar(const Unit* in, size_t n, Unit* out, bool last) {
+  Unit* o = out;
   size_t i = 0;
   while (i < n) {
     const char16_t u = in[i];
@@ -170,47 +210,59 @@ Progress EncodeUrlScalar(const char16_t* in, size_t n, char16_t* out, bool last)
 // its spaces turned into "+", and each unit that needs escaping is written at
 // its place, and the units after it, up to the next such unit of the block,
 // are stored again from there, shifted by the escape's length.
-Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
+template <typename Unit>
+Progress EncodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
   constexpr size_t kBlock = 2 * simd::kWidth;
   // Stores the block's units from in[i] on at o, spaces as "+": as many as
   // remain of the block, and more that later stores overwrite.
-  auto store_from = [&](size_t i, char16_t* o) {
+  auto store_from = [&](size_t i, Unit* o) {
     simd::Store(o, SpacesToPluses(simd::Load(in + i)));
     simd::Store(o + simd::kWidth, SpacesToPluses(simd::Load(in + i + simd::kWidth)));
   };
-  char16_t* o = out;
+  Unit* o = out;
   size_t i = 0;
   while (n - i >= kBlock) {
     const simd::Units first = simd::Load(in + i), second = simd::Load(in + i + simd::kWidth);
     unsigned escaped = url::Escaped::Bits(first, second);
-    // A block of ASCII with escapes in it, as in prose and its punctuation,
-    // goes unit by unit through the table: fewer steps than storing the
-    // block again after every escape, and none that depends on where the
-    // escapes lie.
-    if (escaped != 0 && simd::Mask(simd::Below(simd::Or(first, second), 0x80)) == 0xFFFF) {
-      o = WriteAscii(in + i, kBlock, o);
-      i += kBlock;
-      continue;
-    }
-    // A block whose first eight units are all three-byte characters, as in
-    // runs of kana and kanji, has those written eight at a time without a
-    // branch, and so every eight after them that are too; the window moves
-    // on past them.
-    if ((escaped & 0xFF) == 0xFF && url::LeadingThreeByteUnits(in + i) == url::kBlockUnits) {
-      do {
-        url::WriteThreeByteEscapes(in + i, o);
-        i += url::kBlockUnits;
-        o += url::kBlockEscapeUnits;
-      } while (n - i >= url::kBlockUnits && url::LeadingThreeByteUnits(in + i) == url::kBlockUnits);
-      continue;
-    }
-    // Any other block with non-ASCII in it but no surrogate, whose units
-    // each stand for themselves, goes unit by unit too.
-    if (escaped != 0 && simd::Mask(simd::Or(simd::InRange(first, 0xD800, 0xDFFF),
-                                            simd::InRange(second, 0xD800, 0xDFFF))) == 0) {
-      o = WriteBmpUnits(in + i, kBlock, o);
-      i += kBlock;
-      continue;
+    // In UTF-8 a block with escapes in it goes byte by byte through the
+    // table, which writes every byte as it must be written.
+    if constexpr (sizeof(Unit) == 1) {
+      if (escaped != 0) {
+        o = WriteBytes(in + i, kBlock, o);
+        i += kBlock;
+        continue;
+      }
+    } else {
+      // A block of ASCII with escapes in it, as in prose and its punctuation,
+      // goes unit by unit through the table: fewer steps than storing the
+      // block again after every escape, and none that depends on where the
+      // escapes lie.
+      if (escaped != 0 && simd::Mask(simd::Below(simd::Or(first, second), 0x80)) == 0xFFFF) {
+        o = WriteAscii(in + i, kBlock, o);
+        i += kBlock;
+        continue;
+      }
+      // A block whose first eight units are all three-byte characters, as in
+      // runs of kana and kanji, has those written eight at a time without a
+      // branch, and so every eight after them that are too; the window moves
+      // on past them.
+      if ((escaped & 0xFF) == 0xFF && url::LeadingThreeByteUnits(in + i) == url::kBlockUnits) {
+        do {
+          url::WriteThreeByteEscapes(in + i, o);
+          i += url::kBlockUnits;
+          o += url::kBlockEscapeUnits;
+        } while (n - i >= url::kBlockUnits &&
+                 url::LeadingThreeByteUnits(in + i) == url::kBlockUnits);
+        continue;
+      }
+      // Any other block with non-ASCII in it but no surrogate, whose units
+      // each stand for themselves, goes unit by unit too.
+      if (escaped != 0 && simd::Mask(simd::Or(simd::InRange(first, 0xD800, 0xDFFF),
+                                              simd::InRange(second, 0xD800, 0xDFFF))) == 0) {
+        o = WriteBmpUnits(in + i, kBlock, o);
+        i += kBlock;
+        continue;
+      }
     }
     store_from(i, o);
     const size_t block = i;
@@ -247,5 +299,8 @@ Progress EncodeUrl(const char16_t* in, size_t n, char16_t* out, bool last) {
   }
   return {i, static_cast<size_t>(o - out)};
 }
+
+TOBBLE_INSTANTIATE(EncodeUrlScalar)
+TOBBLE_INSTANTIATE(EncodeUrl)
 
 }  // namespace tobble

@@ -245,30 +245,44 @@ Violations CheckByteStream(const ByteStreamRun& run, const std::string& bytes,
   // Whole, and in the pieces the header asks for.
   std::vector<size_t> pieces = {bytes.size()};
   if (run.piece_bytes < bytes.size()) pieces.push_back(run.piece_bytes);
+  // UTF-8 goes through the filter's UTF-8 conversion, and also, as for a
+  // filter without one, decoded to UTF-16 and encoded again.
+  Filter through_utf16 = *run.filter;
+  through_utf16.convert8 = nullptr;
+  through_utf16.scalar8 = nullptr;
+  std::vector<ByteStreamRun> routes = {run};
+  if (run.encoding == Encoding::kUtf8 && run.filter->convert8 != nullptr) {
+    routes.push_back(run);
+    routes.back().filter = &through_utf16;
+  }
   for (const Transcoder* transcoder : transcoders) {
-    for (const size_t piece : pieces) {
-      const std::string where = On(run, *transcoder, bytes) + " in pieces of " +
-                                std::to_string(piece) + " bytes, slices of " +
-                                std::to_string(run.sizes.slice_units) + " units, blocks of " +
-                                std::to_string(run.sizes.output_bytes) + " bytes";
-      Written written;
-      if (!Stream(run, *transcoder, false, bytes, piece, written)) {
-        found.push_back({Property::kStreamOutput, where + ": gave up with a sink that takes all"});
-      } else {
-        if (written.valid != reading.valid ||
-            (!reading.valid && written.error_offset != reading.error_offset)) {
-          found.push_back({Property::kValidation,
-                           where + ": " + ShowVerdict(written.valid, written.error_offset) +
-                               ", plain check " +
-                               ShowVerdict(reading.valid, reading.error_offset)});
+    for (const ByteStreamRun& route : routes) {
+      for (const size_t piece : pieces) {
+        const std::string where = On(route, *transcoder, bytes) +
+                                  (route.filter == &through_utf16 ? " through UTF-16" : "") +
+                                  " in pieces of " + std::to_string(piece) + " bytes, slices of " +
+                                  std::to_string(run.sizes.slice_units) + " units, blocks of " +
+                                  std::to_string(run.sizes.output_bytes) + " bytes";
+        Written written;
+        if (!Stream(route, *transcoder, false, bytes, piece, written)) {
+          found.push_back(
+              {Property::kStreamOutput, where + ": gave up with a sink that takes all"});
+        } else {
+          if (written.valid != reading.valid ||
+              (!reading.valid && written.error_offset != reading.error_offset)) {
+            found.push_back({Property::kValidation,
+                             where + ": " + ShowVerdict(written.valid, written.error_offset) +
+                                 ", plain check " +
+                                 ShowVerdict(reading.valid, reading.error_offset)});
+          }
+          CheckWritten(found, Property::kStreamOutput, where + ", strict", written, strict);
         }
-        CheckWritten(found, Property::kStreamOutput, where + ", strict", written, strict);
+        if (!Stream(route, *transcoder, true, bytes, piece, written) || !written.valid) {
+          found.push_back({Property::kReplaced, where + ": replace mode gave up"});
+          continue;
+        }
+        CheckWritten(found, Property::kReplaced, where + ", replace mode", written, replaced);
       }
-      if (!Stream(run, *transcoder, true, bytes, piece, written) || !written.valid) {
-        found.push_back({Property::kReplaced, where + ": replace mode gave up"});
-        continue;
-      }
-      CheckWritten(found, Property::kReplaced, where + ", replace mode", written, replaced);
     }
   }
   return found;
@@ -305,7 +319,9 @@ FuzzTarget MakeByteStreamTarget() {
               "converter's slice and output block take beyond their smallest (" +
               std::to_string(kSmallestSlice) + " units, " + std::to_string(kSmallestBlock) +
               " bytes); each transcoder the processor runs (here " + transcoders +
-              ") converts the bytes in those pieces and whole, in strict and in replace mode",
+              ") converts the bytes in those pieces and whole, in strict and in replace mode; "
+              "UTF-8 both through the filter's UTF-8 conversion and decoded to UTF-16 and "
+              "encoded again",
           {Property::kValidation, Property::kStreamOutput, Property::kReplaced}};
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "filters/common/utf8.h"
 #include "tests/support/api_target.h"
 #include "tests/support/byte_stream_target.h"
 #include "tests/support/case_file.h"
@@ -53,6 +54,11 @@ constexpr PropertyInfo kPropertyInfo[] = {
      "maximal subpart of an ill-formed UTF-8 sequence (the longest start of a well-formed "
      "sequence, else one byte) and for the odd last byte of UTF-16, converted and encoded the "
      "same way, and counts those U+FFFD."},
+    {"UTF-8",
+     "The filter's UTF-8 conversion, fast and plain, on the text in UTF-8 (each surrogate "
+     "without a partner as U+FFFD) writes exactly the UTF-16 conversion's output in UTF-8, each "
+     "surrogate without a partner as U+FFFD, and counts those U+FFFD; within its own bound of "
+     "factor8 bytes for each byte and 16 more, and in pieces of bytes cut anywhere as whole."},
     {"stream calls",
      "Through include/tobble.h, any sequence of feeds in pieces, flushes, finishes, resets and "
      "streams destroyed and created again: what the callback has taken is always the start of "
@@ -123,10 +129,14 @@ bool IsRole(const Filter& filter, const char* Trip::*role) {
 std::string On(const Filter& filter, const std::u16string& text) {
   return std::string(filter.function) + " on " + Show(text);
 }
+std::string On(const Filter& filter, const Bytes& text) {
+  return std::string(filter.function) + " in UTF-8 on " + Show(text);
+}
 
 // Reports a faulty call; false when there was one, which leaves nothing to
 // compare.
-bool Clean(const CallResult& call, Violations& found) {
+template <typename Unit>
+bool Clean(const CallResultOf<Unit>& call, Violations& found) {
   switch (call.fault) {
     case CallFault::kNone:
       return true;
@@ -145,6 +155,19 @@ std::string ShowSizes(const std::vector<size_t>& sizes) {
   std::string shown;
   for (const size_t size : sizes) shown += (shown.empty() ? "" : ",") + std::to_string(size);
   return shown;
+}
+
+template <typename Unit>
+void CheckPieces(const Filter& filter, ConversionOf<Unit> conversion,
+                 const std::basic_string<Unit>& text, const std::vector<size_t>& sizes,
+                 const CallResultOf<Unit>& whole_call, Violations& found) {
+  const CallResultOf<Unit> pieces = ConvertPieces(filter, conversion, text, sizes);
+  if (!Clean(pieces, found)) return;
+  if (pieces.out != whole_call.out || pieces.done.replaced != whole_call.done.replaced) {
+    found.push_back({Property::kPieces, On(filter, text) + " in pieces of " + ShowSizes(sizes) +
+                                            ": " + Show(pieces.out) + ", whole " +
+                                            Show(whole_call.out)});
+  }
 }
 
 void CheckPieces(const Filter& filter, Conversion conversion, const std::u16string& text,
@@ -192,6 +215,68 @@ void CheckScalar(const Filter& filter, const std::u16string& text, const std::u1
     found.push_back({Property::kScalar, On(filter, text) + ": convert " + Show(out) + ", scalar " +
                                             Show(plain) + ", first difference at " +
                                             std::to_string(at)});
+  }
+}
+
+// The text as the UTF-8 conversions get it, and what they must write for it:
+// the UTF-16 conversion's output, in UTF-8.
+struct Utf8Case {
+  Bytes text;
+  Utf8Text expected;
+};
+
+bool MakeUtf8Case(const Filter& filter, const std::u16string& text, Utf8Case& c,
+                  Violations& found) {
+  if (filter.convert8 == nullptr) return false;
+  c.text = ToUtf8(text).bytes;
+  std::u16string valid;  // the text with U+FFFD for each surrogate without a partner
+  for (size_t i = 0; i < c.text.size();) {
+    const Character read = CharacterAt(c.text.data(), c.text.size(), i, true);
+    if (read.value < 0x10000) {
+      valid += static_cast<char16_t>(read.value);
+    } else {
+      valid += HighSurrogateOf(read.value);
+      valid += LowSurrogateOf(read.value);
+    }
+    i += read.units;
+  }
+  const CallResult call = ConvertOnce(filter, filter.convert, valid, true);
+  if (!Clean(call, found)) return false;
+  c.expected = ToUtf8(call.out);
+  return true;
+}
+
+// The UTF-8 conversions whole against the UTF-16 one, and `convert8`
+// against `scalar8`; then in pieces of the given sizes.
+void CheckUtf8(const Filter& filter, const std::u16string& text,
+               const std::vector<std::vector<size_t>>& piece_sizes, Violations& found) {
+  Utf8Case c;
+  if (!MakeUtf8Case(filter, text, c, found)) return;
+  std::vector<Utf8Conversion> conversions = {filter.convert8};
+  if (filter.scalar8 != filter.convert8) conversions.push_back(filter.scalar8);
+  std::vector<CallResultOf<uint8_t>> calls;
+  for (const Utf8Conversion conversion : conversions) {
+    calls.push_back(ConvertOnce(filter, conversion, c.text, true));
+    const CallResultOf<uint8_t>& call = calls.back();
+    if (!Clean(call, found)) return;
+    if (call.out != c.expected.bytes || call.done.replaced != c.expected.replaced) {
+      found.push_back({Property::kUtf8, On(filter, c.text) + ": " + Show(call.out) + " replacing " +
+                                            std::to_string(call.done.replaced) + ", in UTF-16 " +
+                                            Show(c.expected.bytes) + " replacing " +
+                                            std::to_string(c.expected.replaced)});
+      return;
+    }
+  }
+  if (calls.size() == 2 && (calls[0].done.read != calls[1].done.read ||
+                            calls[0].done.written != calls[1].done.written)) {
+    found.push_back({Property::kScalar, On(filter, c.text) + ": convert8 and scalar8 differ"});
+  }
+  for (size_t k = 0; k < conversions.size(); ++k) {
+    const size_t before = found.size();
+    for (const std::vector<size_t>& sizes : piece_sizes) {
+      CheckPieces(filter, conversions[k], c.text, sizes, calls[k], found);
+      if (found.size() > before) break;  // one tells enough
+    }
   }
 }
 
@@ -274,8 +359,9 @@ std::vector<FuzzTarget> MakeFuzzTargets() {
     std::vector<Property> properties = {Property::kBound};
     if (IsDecoder(filter)) properties.push_back(Property::kNoLonger);
     if (IsEncoder(filter)) properties.push_back(Property::kAscii);
-    properties.insert(properties.end(), {Property::kNoZeroUnit, Property::kRoundTrip,
-                                         Property::kPieces, Property::kTail, Property::kScalar});
+    properties.insert(properties.end(),
+                      {Property::kNoZeroUnit, Property::kRoundTrip, Property::kPieces,
+                       Property::kTail, Property::kScalar, Property::kUtf8});
     targets.push_back({filter.function, &filter, CheckFilterInput, TextInputs,
                        "a text, in pieces at its cuts, or at pseudo-random points when it has none",
                        properties});
@@ -288,7 +374,7 @@ std::vector<FuzzTarget> MakeFuzzTargets() {
        "the first byte picks the filter, the rest is a text, in pieces at its cuts; texts up to " +
            std::to_string(kEveryCutUnits) +
            " units also at every single cut and one unit at a time",
-       {Property::kBound, Property::kPieces, Property::kTail, Property::kScalar}});
+       {Property::kBound, Property::kPieces, Property::kTail, Property::kScalar, Property::kUtf8}});
   targets.push_back(MakeByteStreamTarget());
   targets.push_back(MakeApiTarget());
   return targets;
@@ -317,6 +403,7 @@ Violations CheckFilter(const Filter& filter, const std::u16string& text,
     CheckPieces(filter, filter.convert, text, piece_sizes, whole.out, found);
   }
   CheckRoundTrips(filter, text, found);
+  CheckUtf8(filter, text, {piece_sizes}, found);
   return found;
 }
 
@@ -340,6 +427,14 @@ Violations CheckStreaming(const Filter& filter, const std::u16string& text,
     if (found.size() > before) continue;
     CheckPieces(filter, conversion, text, std::vector<size_t>(text.size(), 1), whole, found);
   }
+  // In UTF-8 the same cuts fall in bytes, inside characters too.
+  std::vector<std::vector<size_t>> utf8_sizes = {SizesAt(cuts)};
+  const size_t bytes = ToUtf8(text).bytes.size();
+  if (bytes <= kEveryCutUnits) {
+    for (size_t cut = 0; cut <= bytes; ++cut) utf8_sizes.push_back({cut});
+    utf8_sizes.push_back(std::vector<size_t>(bytes, 1));
+  }
+  CheckUtf8(filter, text, utf8_sizes, found);
   return found;
 }
 

@@ -26,12 +26,13 @@ enum class Property {
   kValidation,    // strict mode stops where the plain check finds invalid bytes
   kStreamOutput,  // strict mode: the valid prefix read plainly, converted, written
   kReplaced,      // replace mode: the same with U+FFFD for each maximal subpart
+  kUtf8,          // UTF-8 conversion: the UTF-16 output in UTF-8, surrogates counted
   // The library's public calls (api_target.h):
   kStreamCalls,  // any sequence of stream calls writes what the plain model does
   kFailedWrite,  // a failing callback stops the stream with TOBBLE_ERROR_WRITE
   kOneShot,      // tobble_convert_bytes writes what a finished stream does
 };
-inline constexpr int kPropertyCount = 14;
+inline constexpr int kPropertyCount = 15;
 
 struct PropertyInfo {
   const char* name;
@@ -54,13 +55,18 @@ struct Violation {
 // Checks a filter on one text: the whole-text conversion (bound, ASCII or
 // length, zero units, `convert` against `scalar`), the round trips the filter
 // takes part in, and the conversion in pieces of the given sizes (the rest of
-// the text as one last piece).
+// the text as one last piece); then the same text in UTF-8 (each surrogate
+// without a partner as U+FFFD): its conversion whole against the UTF-16
+// output in UTF-8, `convert8` against `scalar8`, and in pieces of the same
+// sizes in bytes.
 std::vector<Violation> CheckFilter(const Filter& filter, const std::u16string& text,
                                    const std::vector<size_t>& piece_sizes);
 
 // Checks the streaming path of a filter on one text: cut at the given
 // positions, at every single position and one unit at a time (short texts),
-// by `convert` and by `scalar`, against the whole text's output.
+// by `convert` and by `scalar`, against the whole text's output; and the
+// same in UTF-8, by `convert8` and `scalar8`, cut at the same positions in
+// bytes.
 std::vector<Violation> CheckStreaming(const Filter& filter, const std::u16string& text,
                                       const std::vector<size_t>& cuts);
 
