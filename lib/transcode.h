@@ -8,6 +8,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "filters/common/utf8.h"
+
 namespace tobble::lib {
 
 // The pieces of UTF-8 that every plain path shares.
@@ -44,25 +46,9 @@ inline uint32_t DecodeSequence(const uint8_t* s, int length) {
   }
 }
 
-// Writes a code point up to U+10FFFF and returns the position after it.
-inline uint8_t* WriteUtf8(uint8_t* out, uint32_t code_point) {
-  if (code_point < 0x80) {
-    *out++ = static_cast<uint8_t>(code_point);
-  } else if (code_point < 0x800) {
-    *out++ = static_cast<uint8_t>(0xC0 | code_point >> 6);
-    *out++ = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-  } else if (code_point < 0x10000) {
-    *out++ = static_cast<uint8_t>(0xE0 | code_point >> 12);
-    *out++ = static_cast<uint8_t>(0x80 | (code_point >> 6 & 0x3F));
-    *out++ = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-  } else {
-    *out++ = static_cast<uint8_t>(0xF0 | code_point >> 18);
-    *out++ = static_cast<uint8_t>(0x80 | (code_point >> 12 & 0x3F));
-    *out++ = static_cast<uint8_t>(0x80 | (code_point >> 6 & 0x3F));
-    *out++ = static_cast<uint8_t>(0x80 | (code_point & 0x3F));
-  }
-  return out;
-}
+// Writes a code point up to U+10FFFF and returns the position after it: the
+// conversions' own writer.
+using ::tobble::WriteUtf8;
 
 }  // namespace utf8
 

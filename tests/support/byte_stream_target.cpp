@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "filters/common/surrogate.h"
+#include "tests/support/convert.h"
 #include "tests/support/utf.h"
 
 namespace tobble::testing {
@@ -116,21 +117,7 @@ bool Stream(const ByteStreamRun& run, const Transcoder& transcoder, bool replace
 // Messages: long inputs shortened, the whole input is in the crash file.
 
 std::string ShowBytes(const std::string& bytes) {
-  constexpr size_t kShown = 160;
-  std::string shown = "\"";
-  for (size_t i = 0; i < bytes.size() && i < kShown; ++i) {
-    const uint8_t b = static_cast<uint8_t>(bytes[i]);
-    if (b >= 0x20 && b < 0x7F && b != '\\' && b != '"') {
-      shown += static_cast<char>(b);
-    } else {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02X", b);
-      shown += hex;
-    }
-  }
-  shown += "\"";
-  if (bytes.size() > kShown) shown += "... (" + std::to_string(bytes.size()) + " bytes)";
-  return shown;
+  return Show(Bytes(bytes.begin(), bytes.end()));
 }
 
 std::string ShowVerdict(bool valid, uint64_t offset) {
