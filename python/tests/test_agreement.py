@@ -69,7 +69,7 @@ def read_round_trips():
     encoder leaves `\\u0041` as it is and the decoder reads it (the escape
     filters); U+0000 always, since no decoder ever writes a zero character."""
     with open(os.path.join(ROOT, "filters", "filter_list.h"), encoding="utf-8") as f:
-        rows = re.findall(r"^TOBBLE_FILTER\((\w+), .*?, '.', (\d+), \w+, \w+, (\w+), u8\"",
+        rows = re.findall(r"^TOBBLE_FILTER\((\w+), .*?, '.', (\d+), \d+, \w+, \w+, (\w+), u8\"",
                           f.read(), re.M)
     factors = {name: int(factor) for name, factor, _ in rows}
     trips = []
