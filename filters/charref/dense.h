@@ -73,29 +73,25 @@ inline int32_t ReadFourHexReference(const Unit* in) {
       detail::SumLanes(_mm_madd_epi16(values, detail::LoadLanes(kWeights))));
 }
 
-// The same two, unit by unit.
-inline int32_t ReadFiveDigitReferencePlain(const char16_t* in) {
-  if (in[0] != u'&' || in[1] != u'#' || in[7] != u';') return -1;
+// The fixed references unit by unit: "&#", an "x" or "X" in base 16,
+// kDigits digits of the base and ";"; -1 for anything else.
+template <int kBase, int kDigits>
+inline int32_t ReadFixedReferencePlain(const char16_t* in) {
+  constexpr int kFirst = kBase == 16 ? 3 : 2;
+  if (in[0] != u'&' || in[1] != u'#' || in[kFirst + kDigits] != u';') return -1;
+  if (kBase == 16 && in[2] != u'x' && in[2] != u'X') return -1;
   int32_t value = 0;
-  for (int k = 2; k < 7; ++k) {
-    if (in[k] < u'0' || in[k] > u'9') return -1;
-    value = value * 10 + (in[k] - u'0');
+  for (int k = kFirst; k < kFirst + kDigits; ++k) {
+    const int digit = HexValue(in[k]);
+    if (digit < 0 || digit >= kBase) return -1;
+    value = value * kBase + digit;
   }
   return value;
 }
 
-inline int32_t ReadFourHexReferencePlain(const char16_t* in) {
-  if (in[0] != u'&' || in[1] != u'#' || (in[2] != u'x' && in[2] != u'X') || in[7] != u';') {
-    return -1;
-  }
-  int32_t value = 0;
-  for (int k = 3; k < 7; ++k) {
-    const int digit = HexValue(in[k]);
-    if (digit < 0) return -1;
-    value = value * 16 + digit;
-  }
-  return value;
-}
+// The same two, unit by unit.
+inline constexpr auto ReadFiveDigitReferencePlain = ReadFixedReferencePlain<10, 5>;
+inline constexpr auto ReadFourHexReferencePlain = ReadFixedReferencePlain<16, 4>;
 
 // The value of "&#NNNNNN;" at in[0, 9), six decimal digits, or -1 for any
 // other nine units.
@@ -142,28 +138,9 @@ inline int32_t ReadFiveHexReference(const char16_t* in) {
          static_cast<int32_t>(simd::Lane32(parts, 1));
 }
 
-inline int32_t ReadSixDigitReferencePlain(const char16_t* in) {
-  if (in[0] != u'&' || in[1] != u'#' || in[8] != u';') return -1;
-  int32_t value = 0;
-  for (int k = 2; k < 8; ++k) {
-    if (in[k] < u'0' || in[k] > u'9') return -1;
-    value = value * 10 + (in[k] - u'0');
-  }
-  return value;
-}
-
-inline int32_t ReadFiveHexReferencePlain(const char16_t* in) {
-  if (in[0] != u'&' || in[1] != u'#' || (in[2] != u'x' && in[2] != u'X') || in[8] != u';') {
-    return -1;
-  }
-  int32_t value = 0;
-  for (int k = 3; k < 8; ++k) {
-    const int digit = HexValue(in[k]);
-    if (digit < 0) return -1;
-    value = value * 16 + digit;
-  }
-  return value;
-}
+// The same two, unit by unit.
+inline constexpr auto ReadSixDigitReferencePlain = ReadFixedReferencePlain<10, 6>;
+inline constexpr auto ReadFiveHexReferencePlain = ReadFixedReferencePlain<16, 5>;
 
 // The short named references matched before the general lookup: the markup
 // characters and the typographic ones that are common in text. Each stands
