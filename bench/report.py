@@ -358,7 +358,10 @@ class Report(Results, Chart):
         m = ["## Against the targets", ""]
         m += [
             "The speed targets, checked on this run's figures (both sizes where a target "
-            "names no size). They are never asserted by the tests.",
+            "names no size). They are never asserted by the tests. Beside a plug-in row short "
+            "of its target is the rate of the conversion alone (measurement 1) over the same "
+            "limit: where that is below 80% too, the conversion itself, not the call around "
+            "it, keeps the row short.",
             "",
             "| Target | Met | Short of it |",
             "|---|---:|---|",
@@ -382,7 +385,9 @@ class Report(Results, Chart):
             for filt, corpus, size, what in keys():
                 value, percent = self.plugin_rates(bits, (filt, corpus, size))
                 if value is not None:
-                    results.append((percent >= 80, f"{what} {percent:.0f}%"))
+                    results.append(
+                        (percent >= 80, f"{what} {percent:.0f}%{self.ceiling(bits, filt, corpus, size)}")
+                    )
             line(f"Plug-in call ≥ 80% of its limit, {bits}-bit", results)
         for share, texts in ((50, ("english",)), (35, ("japanese", "emoji", "mixed"))):
             results = []
@@ -413,6 +418,17 @@ class Report(Results, Chart):
                 results.append((percent >= 50, f"{what} {percent:.0f}%"))
         line("Core ≥ 50% of `memcpy` of the same traffic (rows below it are named)", results)
         return m + [""]
+
+    def ceiling(self, bits, filt, corpus, size):
+        """For a plug-in row short of its target: how fast the conversion alone
+        (measurement 1, a warm reused buffer, no call around it) runs against
+        the same limit, the most the plug-in could reach with today's code."""
+        value, percent = self.plugin_rates(bits, (filt, corpus, size))
+        core, _ = self.core_rates((filt, corpus, size))
+        if bits != "64" or core is None or not percent or percent >= 80:
+            return ""
+        limit = value * 100 / percent
+        return f" (the conversion alone {100 * core / limit:.0f}%)"
 
     def python_rows(self):
         """Each row of python.json with its fastest peer and tobble's ratio to it."""
