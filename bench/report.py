@@ -40,21 +40,45 @@ PYTHON_PEERS_IN_C = {
 }
 
 
+# Sections written by hand below this line (before-and-after comparisons of
+# earlier runs) are carried into each new report unchanged.
+KEPT_MARK = "<!-- Sections below, up to the chart, are written by hand; make bench keeps them. -->"
+
+
+def kept_sections(path):
+    """The hand-written sections of an earlier report at path: the lines after
+    KEPT_MARK up to the chart's heading; none when there is no such report."""
+    try:
+        with open(path, encoding="utf-8") as f:
+            lines = f.read().splitlines()
+    except FileNotFoundError:
+        return []
+    if KEPT_MARK not in lines:
+        return []
+    kept = lines[lines.index(KEPT_MARK) + 1 :]
+    if "## Chart" in kept:
+        kept = kept[: kept.index("## Chart")]
+    while kept and not kept[0].strip():
+        kept.pop(0)
+    return kept
+
+
 class Report(Results, Chart):
     """The tables of performance.md, and the chart beside them."""
 
     def write(self, out_dir):
         os.makedirs(out_dir, exist_ok=True)
         md = os.path.join(out_dir, "performance.md")
+        kept = kept_sections(md)
         with open(md, "w", encoding="utf-8") as f:
-            f.write("\n".join(self.markdown()) + "\n")
+            f.write("\n".join(self.markdown(kept)) + "\n")
         self.chart(out_dir)
         return md
 
     def label(self, filt, corpus):
         return f"`{filt}` | {corpus}"
 
-    def markdown(self):
+    def markdown(self, kept=()):
         runs = (
             "`BENCH_QUICK=1 make bench`, a quick run: 64 KiB corpora, few repetitions"
             if self.quick
@@ -92,6 +116,7 @@ class Report(Results, Chart):
         m += self.tool_section() + self.python_section() + node_section(self.results)
         m += self.target_section()
         m += self.notes_section()
+        m += [KEPT_MARK, ""] + list(kept) if kept else []
         m += ["## Chart", "", "![Rates and percent of limit](performance.svg)", ""]
         return m
 
