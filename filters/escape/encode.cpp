@@ -65,14 +65,30 @@ size_t EscapeUnitsAt(const Unit* in, size_t n, size_t i, bool last, Unit*& o, Wr
 // In UTF-8: escapes the run of sequences of two to four bytes at in[i], the
 // bulk of most non-Latin text, each as the "\uXXXX" of its UTF-16 units, or
 // with kCodePoints a four-byte one as "\UXXXXXXXX", and returns the bytes
-// read; 0 when in[i] begins no such sequence. Stops near the text's end,
-// where a sequence may be cut.
+// read; 0 when in[i] begins no such sequence. Short ASCII gaps stay in the
+// run: text in emoji or Japanese has a space or a newline every few
+// characters. Stops near the text's end, where a sequence may be cut. The
+// eight-byte store of a gap reaches at most seven bytes past it, and the
+// escape that follows covers them.
 template <bool kCodePoints>
 inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
   const size_t start = i;
   while (n - i >= 4) {
     const uint32_t lead = in[i];
-    if (lead < 0xC0) break;
+    if (lead < 0xC0) {
+      // A gap of up to seven ASCII bytes before the next sequence (a space,
+      // a newline, a short word) is copied here rather than ending the run.
+      if (lead >= 0x80 || n - i < 12) break;
+      uint64_t bytes;
+      __builtin_memcpy(&bytes, in + i, sizeof bytes);
+      const uint64_t high = bytes & 0x8080808080808080u;
+      if (high == 0) break;  // a longer run of ASCII: the caller copies it
+      const size_t gap = static_cast<size_t>(__builtin_ctzll(high)) / 8;
+      tobble::StoreBytes(o, bytes);
+      o += gap;
+      i += gap;
+      continue;
+    }
     const uint32_t second = in[i + 1] & 0x3Fu;
     if (lead >= 0xF0) {
       const uint32_t code_point =
