@@ -168,8 +168,8 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       // Short ASCII gaps between characters of two to four bytes in UTF-8,
       // of one, seven and eight bytes.
       {"tobbleJ", u"\xD83D\xDE00 \x200D", u'\xE9'},
-      {"tobbleC", u"\x65E5" u"abcdefg", u'\xD83D'},
-      {"tobbleJ", u"\xE9" u"abcdefgh", u'\x3042'},
+      {"tobbleC", u"\u65E5abcdefg", u'\xD83D'},
+      {"tobbleJ", u"\u00E9abcdefgh", u'\x3042'},
       {"untobbleJ", u"\\u65e5", u'g'},
       {"untobbleJ", u"\\u0000", u'0'},
       {"untobbleC", u"\\u65E5", u'U'},
