@@ -13,6 +13,7 @@
 #include "filters/charref/encode_dense.h"
 #include "filters/common/digits.h"
 #include "filters/escape/dense.h"
+#include "filters/escape/shuffle_choice.h"
 #include "filters/filters.h"
 #include "filters/url/dense.h"
 #include "tests/support/convert.h"
@@ -133,6 +134,20 @@ TEST(DenseKernels, ShortNamedReferencesAreTheTableNames) {
   }
 }
 
+#if TOBBLE_ESCAPE_SHUFFLES
+// The escape encoders' SSSE3 block writer: every unit value in every lane.
+TEST(DenseKernels, ShuffledUnitEscapesAreThePlainEscapes) {
+  if (!escape::ChooseShuffles(true)) GTEST_SKIP() << "no SSSE3";
+  const char16_t* all = AllUnits().data();
+  for (size_t start = 0; start < 0x10000; ++start) {
+    uint8_t got[48], want[48];
+    escape::WriteUnitEscapesShuffled(all + start, got);
+    escape::WriteUnitEscapesPlain(all + start, want);
+    ASSERT_EQ(Bytes(got, got + 48), Bytes(want, want + 48)) << std::hex << start;
+  }
+}
+#endif
+
 // URLencode's blocks of three-byte units: the blocks from each start in
 // the list of all such units, so each value comes in every lane.
 TEST(DenseKernels, ThreeByteEscapeWritesAreThePlainWrites) {
@@ -209,6 +224,15 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"tobbleJ", u"\xD83D", u' '},
       {"tobbleJ", u"\xD83D\xDE00", u'\xE9'},
       {"tobbleC", u"\xD83D\xDE00", u'\x65E5'},
+      // Short ASCII gaps between characters of two to four bytes in UTF-8,
+      // of one, seven and eight bytes.
+      {"tobbleJ", u"\xD83D\xDE00 \x200D", u'\xE9'},
+      {"tobbleC", u"\u65E5abcdefg", u'\xD83D'},
+      {"tobbleJ", u"\u00E9abcdefgh", u'\x3042'},
+      // Blocks of eight units (or three-byte sequences) with short gaps.
+      {"tobbleC", u"\x3042", u' '},
+      {"tobbleJ", u"\x3042\x3044 ", u'\xD83D'},
+      {"tobbleC", u"\x3042\x3044\x3046\n", u'\x200D'},
       {"untobbleJ", u"\\u65e5", u'g'},
       {"untobbleJ", u"\\u0000", u'0'},
       {"untobbleC", u"\\u65E5", u'U'},
@@ -232,30 +256,37 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"URLencode", u"\xFFFF", u'\xD800'},
       {"URLencode", u"\x0800", u'\x07FF'},
   };
-  for (const Run& run : runs) {
-    const Filter& filter = *FindFilter(run.filter);
-    for (size_t count = 1; count <= 2 * escape::kBlockUnits + 2; ++count) {
-      std::u16string text = u"ab";
-      for (size_t k = 0; k < count; ++k) text += run.unit;
-      text += u"cd";
-      for (size_t broken = 0; broken <= text.size(); ++broken) {
-        std::u16string changed = text;
-        if (broken < text.size()) changed[broken] = run.breaker;
-        std::u16string got(OutputBound(filter, changed.size()), u'\0');
-        std::u16string want = got;
-        const Progress fast = filter.convert(changed.data(), changed.size(), got.data(), true);
-        const Progress plain = filter.scalar(changed.data(), changed.size(), want.data(), true);
-        ASSERT_EQ(got.substr(0, fast.written), want.substr(0, plain.written))
-            << run.filter << " " << Show(changed);
-        // And the same text in UTF-8.
-        const Bytes bytes = ToUtf8(changed).bytes;
-        const CallResultOf<uint8_t> fast8 = ConvertOnce(filter, filter.convert8, bytes, true);
-        ASSERT_EQ(fast8.fault, CallFault::kNone) << fast8.message;
-        ASSERT_EQ(fast8.out, ConvertOnce(filter, filter.scalar8, bytes, true).out)
-            << run.filter << " " << Show(bytes);
+  // The escape encoders' loops built for SSE2, then (where the processor
+  // has it) those built for SSSE3.
+  const bool shuffles = escape::UseShuffles();
+  for (const bool wanted : {false, true}) {
+    if (escape::ChooseShuffles(wanted) != wanted) continue;
+    for (const Run& run : runs) {
+      const Filter& filter = *FindFilter(run.filter);
+      for (size_t count = 1; count <= 2 * escape::kBlockUnits + 2; ++count) {
+        std::u16string text = u"ab";
+        for (size_t k = 0; k < count; ++k) text += run.unit;
+        text += u"cd";
+        for (size_t broken = 0; broken <= text.size(); ++broken) {
+          std::u16string changed = text;
+          if (broken < text.size()) changed[broken] = run.breaker;
+          std::u16string got(OutputBound(filter, changed.size()), u'\0');
+          std::u16string want = got;
+          const Progress fast = filter.convert(changed.data(), changed.size(), got.data(), true);
+          const Progress plain = filter.scalar(changed.data(), changed.size(), want.data(), true);
+          ASSERT_EQ(got.substr(0, fast.written), want.substr(0, plain.written))
+              << run.filter << " " << Show(changed);
+          // And the same text in UTF-8.
+          const Bytes bytes = ToUtf8(changed).bytes;
+          const CallResultOf<uint8_t> fast8 = ConvertOnce(filter, filter.convert8, bytes, true);
+          ASSERT_EQ(fast8.fault, CallFault::kNone) << fast8.message;
+          ASSERT_EQ(fast8.out, ConvertOnce(filter, filter.scalar8, bytes, true).out)
+              << run.filter << " " << Show(bytes);
+        }
       }
     }
   }
+  escape::ChooseShuffles(shuffles);
 }
 
 }  // namespace

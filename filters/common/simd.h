@@ -18,6 +18,8 @@
 #define TOBBLE_SIMD_TARGET avx2
 #elif defined(__SSE4_1__)
 #define TOBBLE_SIMD_TARGET sse41
+#elif defined(__SSSE3__)
+#define TOBBLE_SIMD_TARGET ssse3
 #else
 #define TOBBLE_SIMD_TARGET baseline
 #endif

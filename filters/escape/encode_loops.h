@@ -1,0 +1,196 @@
+// The encoders' fast loops, included by encode.cpp, built for SSE2, and by
+// encode_ssse3.cpp, built for SSSE3, where in UTF-8 they also write blocks
+// of eight escapes with byte shuffles (filters/escape/shuffle.h). Everything here has
+// internal linkage: each of the two files has its own copies, and code built
+// for SSSE3 never stands in for the baseline's.
+#pragma once
+
+#include "filters/common/hex.h"
+#include "filters/common/simd.h"
+#include "filters/common/surrogate.h"
+#include "filters/common/units.h"
+#include "filters/common/utf8.h"
+#include "filters/escape/escape.h"
+#include "filters/escape/unit_classes.h"
+#if defined(__SSSE3__)
+#include "filters/escape/shuffle.h"
+#endif
+
+namespace tobble {
+namespace {
+
+// Writes a backslash, `letter` and the `digits` low hex digits of value.
+template <typename Unit>
+Unit* WriteEscape(Unit* out, char16_t letter, uint32_t value, int digits) {
+  *out++ = u'\\';
+  *out++ = static_cast<Unit>(letter);
+  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) {
+    *out++ = static_cast<Unit>(kLowerHexDigits[(value >> shift) & 0xF]);
+  }
+  return out;
+}
+
+// The same escapes from the table of digit pairs, a few units a store:
+// "\uXXXX" for one unit, and "\UXXXXXXXX" for a code point up to 0x10FFFF,
+// whose first two digits are always "00".
+inline char16_t* WriteUnitEscape(char16_t* out, char16_t u) {
+  StoreQuad(out, PackUnits(u'\\', u'u') | static_cast<uint64_t>(kLowerHexPairs.pair[u >> 8]) << 32);
+  StorePair(out + 4, kLowerHexPairs.pair[u & 0xFF]);
+  return out + 6;
+}
+inline char16_t* WriteCodePointEscape(char16_t* out, uint32_t code_point) {
+  StoreQuad(out, PackUnits(u'\\', u'U', u'0', u'0'));
+  StorePair(out + 4, kLowerHexPairs.pair[code_point >> 16]);
+  StorePair(out + 6, kLowerHexPairs.pair[(code_point >> 8) & 0xFF]);
+  StorePair(out + 8, kLowerHexPairs.pair[code_point & 0xFF]);
+  return out + 10;
+}
+// In UTF-8 one eight-byte store an escape, reaching up to two bytes past it:
+// the output bound leaves room for that.
+inline uint8_t* WriteUnitEscape(uint8_t* out, char16_t u) {
+  StoreBytes(out, uint64_t{'\\' | 'u' << 8} | uint64_t{kLowerHexBytePairs.pair[u >> 8]} << 16 |
+                      uint64_t{kLowerHexBytePairs.pair[u & 0xFF]} << 32);
+  return out + 6;
+}
+inline uint8_t* WriteCodePointEscape(uint8_t* out, uint32_t code_point) {
+  StoreBytes(out, uint64_t{'\\' | 'U' << 8 | '0' << 16 | '0' << 24} |
+                      uint64_t{kLowerHexBytePairs.pair[code_point >> 16]} << 32 |
+                      uint64_t{kLowerHexBytePairs.pair[(code_point >> 8) & 0xFF]} << 48);
+  StoreBytes(out + 8, uint32_t{kLowerHexBytePairs.pair[code_point & 0xFF]});
+  return out + 10;
+}
+
+// Escapes the units of the character at in[i]: one "\uXXXX" for each of its
+// UTF-16 units. Returns the input units read, 0 for a character that must
+// wait for the next piece.
+template <typename Unit, typename Write>
+size_t EscapeUnitsAt(const Unit* in, size_t n, size_t i, bool last, Unit*& o, Write write) {
+  const UnitsAt units = Utf16UnitsAt(in, n, i, last);
+  if (units.read == 0) return 0;
+  o = write(o, units.unit[0]);
+  if (units.count == 2) o = write(o, units.unit[1]);
+  return units.read;
+}
+
+// In UTF-8: escapes the run of sequences of two to four bytes at in[i], the
+// bulk of most non-Latin text, each as the "\uXXXX" of its UTF-16 units, or
+// with kCodePoints a four-byte one as "\UXXXXXXXX", and returns the bytes
+// read; 0 when in[i] begins no such sequence. Short ASCII gaps stay in the
+// run: text in emoji or Japanese has a space or a newline every few
+// characters. Stops near the text's end, where a sequence may be cut. The
+// eight-byte store of a gap reaches at most seven bytes past it, and the
+// escape that follows covers them.
+template <bool kCodePoints>
+inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
+  const size_t start = i;
+  while (n - i >= 4) {
+    const uint32_t lead = in[i];
+    if (lead < 0xC0) {
+      // A gap of up to seven ASCII bytes before the next sequence (a space,
+      // a newline, a short word) is copied here rather than ending the run.
+      if (lead >= 0x80 || n - i < 12) break;
+      uint64_t bytes;
+      __builtin_memcpy(&bytes, in + i, sizeof bytes);
+      const uint64_t high = bytes & 0x8080808080808080u;
+      if (high == 0) break;  // a longer run of ASCII: the caller copies it
+      const size_t gap = static_cast<size_t>(__builtin_ctzll(high)) / 8;
+      tobble::StoreBytes(o, bytes);
+      o += gap;
+      i += gap;
+      continue;
+    }
+    const uint32_t second = in[i + 1] & 0x3Fu;
+    if (lead >= 0xF0) {
+      const uint32_t code_point =
+          (lead & 0x07) << 18 | second << 12 | (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
+      if (kCodePoints) {
+        o = WriteCodePointEscape(o, code_point);
+      } else {
+        o = WriteUnitEscape(o, HighSurrogateOf(code_point));
+        o = WriteUnitEscape(o, LowSurrogateOf(code_point));
+      }
+      i += 4;
+      continue;
+    }
+    if (lead < 0xE0) {
+      o = WriteUnitEscape(o, static_cast<char16_t>((lead & 0x1F) << 6 | second));
+      i += 2;
+      continue;
+    }
+    o = WriteUnitEscape(
+        o, static_cast<char16_t>((lead & 0x0F) << 12 | second << 6 | (in[i + 2] & 0x3Fu)));
+    i += 3;
+#if defined(__SSSE3__)
+    // Then eight more at a time as long as they come: each block writes
+    // eight escapes and counts those of the sequences that lead it, within
+    // the room the output bound leaves (some 28 bytes of input remain).
+    for (__m128i units; n - i >= 28 && (in[i] & 0xF0) == 0xE0;) {
+      const size_t count = escape::ThreeByteUnits(in + i, &units);
+      if (count == simd::kWidth) {
+        o = escape::StoreUnitEscapes(o, units);
+        i += 24;
+        continue;
+      }
+      if (count >= 2) {
+        escape::StoreUnitEscapes(o, units);
+        o += 6 * count;
+        i += 3 * count;
+      }
+      break;
+    }
+#endif
+    // After a three-byte sequence, two more at a time from one load of
+    // eight bytes, as long as they come.
+    for (; n - i >= 8; i += 6) {
+      uint64_t bytes;
+      __builtin_memcpy(&bytes, in + i, sizeof bytes);
+      if ((bytes & 0xC0C0F0C0C0F0u) != 0x8080E08080E0u) break;
+      const uint32_t first = static_cast<uint32_t>(bytes),
+                     next = static_cast<uint32_t>(bytes >> 24);
+      o = WriteUnitEscape(o, static_cast<char16_t>((first & 0x0F) << 12 | (first >> 8 & 0x3F) << 6 |
+                                                   (first >> 16 & 0x3F)));
+      o = WriteUnitEscape(o, static_cast<char16_t>((next & 0x0F) << 12 | (next >> 8 & 0x3F) << 6 |
+                                                   (next >> 16 & 0x3F)));
+    }
+  }
+  return i - start;
+}
+
+// Runs of ASCII are copied eight units at a time, and the units above 0x7F
+// after each run escaped one by one.
+template <typename Unit>
+Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (const size_t run = EscapeSequences<false>(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
+    const size_t read = EscapeUnitsAt(in, n, i, last, o,
+                                      [](Unit* at, char16_t u) { return WriteUnitEscape(at, u); });
+    i += read;
+    return read != 0;  // a character cut by the end of the piece waits
+  });
+}
+
+template <typename Unit>
+Progress EncodeCFast(const Unit* in, size_t n, Unit* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
+    if constexpr (sizeof(Unit) == 1) {
+      if (const size_t run = EscapeSequences<true>(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) return false;  // the rest may start the next piece
+    o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
+                           : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    i += c.units;
+    return true;
+  });
+}
+
+}  // namespace
+}  // namespace tobble
