@@ -95,14 +95,16 @@ TEST(DenseKernels, FixedReferencesAreThePlainReads) {
        charref::ReadFiveDigitReference},
       {u"&#x65e5;", charref::ReadFourHexReference, charref::ReadFourHexReferencePlain,
        charref::ReadFourHexReference},
-      {u"&#128512;", charref::ReadSixDigitReference, charref::ReadSixDigitReferencePlain, nullptr},
-      {u"&#x1F60a;", charref::ReadFiveHexReference, charref::ReadFiveHexReferencePlain, nullptr},
+      {u"&#128512;", charref::ReadSixDigitReference, charref::ReadSixDigitReferencePlain,
+       charref::ReadSixDigitReference},
+      {u"&#x1F60a;", charref::ReadFiveHexReference, charref::ReadFiveHexReferencePlain,
+       charref::ReadFiveHexReference},
       {u"&lt;1234", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
-       nullptr},
+       charref::ReadShortNamedReference},
       {u"&quot;12", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
-       nullptr},
+       charref::ReadShortNamedReference},
       {u"&hellip;", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
-       nullptr},
+       charref::ReadShortNamedReference},
   };
   for (const Kernel& kernel : kernels) {
     for (size_t lane = 0; lane < kernel.reference.size(); ++lane) {
