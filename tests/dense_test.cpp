@@ -10,10 +10,12 @@
 #include <vector>
 
 #include "filters/charref/dense.h"
+#include "filters/charref/unit_classes.h"
 #include "filters/common/digits.h"
 #include "filters/escape/dense.h"
 #include "filters/filters.h"
 #include "filters/url/dense.h"
+#include "filters/url/unit_classes.h"
 #include "tests/support/convert.h"
 #include "tests/support/random_text.h"
 
@@ -45,6 +47,26 @@ TEST(DenseKernels, HexDigitBytesAreThePlainDigits) {
       if (want >= 0) {
         ASSERT_EQ(values[lane], want) << std::hex << all[start + lane];
       }
+    }
+  }
+}
+
+// The decoders' run copies over UTF-8 tell and map sixteen bytes at once:
+// every byte value in every lane.
+TEST(DenseKernels, ByteClassesAreThePlainPredicates) {
+  uint8_t all[256 + 16];
+  for (size_t k = 0; k < sizeof all; ++k) all[k] = static_cast<uint8_t>(k);
+  for (size_t start = 0; start < 256; ++start) {
+    const simd::Units v = simd::LoadBytes(all + start);
+    const unsigned ampersands = simd::Mask(charref::Ampersand::Bytes(v));
+    const unsigned percents = simd::Mask(url::Percent::Bytes(v));
+    uint8_t mapped[16];
+    simd::StoreBytes(mapped, url::Percent::MapBytes(v));
+    for (size_t lane = 0; lane < 16; ++lane) {
+      const uint8_t b = all[start + lane];
+      ASSERT_EQ((ampersands >> lane & 1) != 0, charref::Ampersand::Has(b)) << int{b};
+      ASSERT_EQ((percents >> lane & 1) != 0, url::Percent::Has(b)) << int{b};
+      ASSERT_EQ(mapped[lane], url::Percent::Map(b)) << int{b};
     }
   }
 }

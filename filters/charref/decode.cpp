@@ -608,7 +608,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
     p = q + consumed;
     return true;
   };
-  const Progress done = simd::ConvertAroundRuns<charref::Ampersand>(
+  const Progress done = simd::ConvertAroundAsciiRuns<charref::Ampersand>(
       in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
   return EndDecoding(done.read, out, out + done.written, last, output);
 }

@@ -274,7 +274,7 @@ Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
     }
     return true;
   };
-  const Progress done = simd::ConvertAroundRuns<url::Percent, true>(
+  const Progress done = simd::ConvertAroundAsciiRuns<url::Percent, true>(
       in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
   return EndDecoding(done.read, out, out + done.written, last, output);
 }
