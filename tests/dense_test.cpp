@@ -144,6 +144,33 @@ TEST(DenseKernels, FixedReferencesAreThePlainReads) {
   }
 }
 
+// URLdecode's pairs of three-byte sequences: valid ones about the edges of
+// the shortest forms and of the surrogates, with every unit value in each
+// lane in turn.
+TEST(DenseKernels, ThreeByteSequenceReadsAreThePlainReads) {
+  for (const std::u16string& pair :
+       {std::u16string(u"%E6%97%A5%ed%9f%bf"), std::u16string(u"%E0%A0%80%EF%BF%BD")}) {
+    for (size_t lane = 0; lane < pair.size(); ++lane) {
+      std::u16string in = pair;
+      for (uint32_t u = 0; u < 0x10000; ++u) {
+        in[lane] = static_cast<char16_t>(u);
+        int32_t want[2] = {-1, -1}, got[2] = {-1, -1};
+        const bool plain = url::ReadThreeByteSequencesPlain(in.data(), want);
+        if (!plain) want[0] = want[1] = -1;  // nothing to compare but the answer
+        ASSERT_EQ(url::ReadThreeByteSequences(in.data(), got), plain) << Show(in);
+        ASSERT_EQ(plain ? got[0] : -1, want[0]) << Show(in);
+        ASSERT_EQ(plain ? got[1] : -1, want[1]) << Show(in);
+        if (u < 0x100) {  // the same units as bytes of UTF-8
+          const Bytes bytes(in.begin(), in.end());
+          ASSERT_EQ(url::ReadThreeByteSequences(bytes.data(), got), plain) << Show(in);
+          ASSERT_EQ(plain ? got[0] : -1, want[0]) << Show(in);
+          ASSERT_EQ(plain ? got[1] : -1, want[1]) << Show(in);
+        }
+      }
+    }
+  }
+}
+
 // Each short named reference stands for what the plain decoder makes of it.
 TEST(DenseKernels, ShortNamedReferencesAreTheTableNames) {
   for (const charref::ShortReference& r : charref::kShortReferences) {
@@ -207,6 +234,9 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"text2charref", u"\xFFFF", u'\xDBFF'},
       {"text2charrefx", u"\x1000", u'\x0FFF'},
       {"text2charrefx", u"\x65E5", u'<'},
+      {"URLdecode", u"%E6%97%A5", u'8'},
+      {"URLdecode", u"%ED%9F%BF", u'A'},
+      {"URLdecode", u"%E0%A0%80", u'9'},
       {"URLencode", u"\x65E5", u' '},
       {"URLencode", u"\xFFFF", u'\xD800'},
       {"URLencode", u"\x0800", u'\x07FF'},
