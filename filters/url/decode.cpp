@@ -258,10 +258,13 @@ Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
           i += 6;
           goto next;
         case u'e':
-          // Two characters of the shortest form, the most common, read at
-          // once and written as they are in UTF-8, when the next sequence's
-          // lead is of the same kind.
-          if (n - i >= 2 * 9 && (in[i + 10] | 0x20) == u'e' && !output.Waiting()) {
+          // In UTF-8, two characters of the shortest form, the most common,
+          // read at once and written as the bytes they are, when the next
+          // sequence's lead is of the same kind. (In UTF-16 this measured no
+          // faster than the vector read below: 4% fewer instructions on
+          // Japanese, 1% more on emoji, and no gain in time.)
+          if (sizeof(Unit) == 1 && n - i >= 2 * 9 && (in[i + 10] | 0x20) == u'e' &&
+              !output.Waiting()) {
             int32_t bytes[2];
             if (url::ReadThreeByteSequences(in + i, bytes)) {
               o = WriteThreeBytes(WriteThreeBytes(o, bytes[0]), bytes[1]);
