@@ -458,7 +458,7 @@ inline __attribute__((always_inline)) bool DecodeFixedReferences(const Unit* in,
 }
 
 // The references of eight or nine units from the "&" at in[p] on, the unit
-// after it being "#" and at least eight units left.
+// after it being "#" and at least eight units left (nine in UTF-16).
 template <typename Unit>
 inline __attribute__((always_inline)) bool DecodeFixedNumbers(const Unit* in, size_t n, size_t& p,
                                                               Unit*& o,
@@ -472,7 +472,8 @@ inline __attribute__((always_inline)) bool DecodeFixedNumbers(const Unit* in, si
                : DecodeFixedReferences<kShort, Unit, charref::ReadFiveDigitReference<Unit>>(
                      in, n, p, o, output);
   }
-  if (n - p >= kLong && in[p + kLong - 1] == u';') {
+  // (In UTF-16 the caller has made sure of nine units.)
+  if ((sizeof(Unit) == 2 || n - p >= kLong) && in[p + kLong - 1] == u';') {
     return hex ? DecodeFixedReferences<kLong, Unit, charref::ReadFiveHexReference<Unit>>(in, n, p,
                                                                                          o, output)
                : DecodeFixedReferences<kLong, Unit, charref::ReadSixDigitReference<Unit>>(
@@ -545,7 +546,11 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
   // stay within the n units after o. One "&" at in[p], and the reference it
   // may begin. (Inlined by force: in UTF-8 the compiler would call it.)
   const auto convert = [&](size_t & p, Unit * &o) __attribute__((always_inline)) {
-    if (n - p >= charref::kFixedReferenceUnits) {
+    // In UTF-16 room for the nine-unit references, as the caller's test
+    // for them then goes.
+    constexpr size_t kRoom =
+        sizeof(Unit) == 2 ? charref::kLongReferenceUnits : charref::kFixedReferenceUnits;
+    if (n - p >= kRoom) {
       if (in[p + 1] == u'#') {
         if (DecodeFixedNumbers(in, n, p, o, output)) return true;
       } else {
