@@ -10,6 +10,7 @@
 #include "include/tobble.h"
 #include "lib/memory.h"
 #include "lib/stream.h"
+#include "lib/transcode.h"
 
 #ifndef TOBBLE_VERSION
 #error "the build defines TOBBLE_VERSION from the VERSION file"
@@ -107,6 +108,39 @@ constexpr const char* kStatusMessages[] = {
     "input too long",
     "called from the stream's own write callback",
 };
+
+// Converts a whole text straight from the caller's input into the caller's
+// buffer, in one call of the conversion: UTF-8 that is valid throughout, or
+// UTF-16LE of whole, aligned units, given room for the conversion's own
+// bound. Returns false, having written nothing, for anything else (invalid
+// or cut input, UTF-16BE, too little room for the fast paths' stores), which
+// goes through a stream: the output is the same, as a stream converts the
+// same conversions in pieces, and a text in pieces converts as it does whole.
+bool ConvertWhole(const Filter& row, tobble_encoding encoding, const void* in, size_t n, void* out,
+                  size_t capacity, size_t* written) {
+  static const uint8_t kNoBytes[2] = {0, 0};
+  if (encoding == TOBBLE_UTF8 && row.convert8 != nullptr) {
+    const uint8_t* bytes = n > 0 ? static_cast<const uint8_t*>(in) : kNoBytes;
+    if (n > (SIZE_MAX - 16) / row.factor8 || capacity < tobble::Utf8OutputBound(row, n)) {
+      return false;
+    }
+    if (tobble::lib::FastestTranscoder().valid_utf8(bytes, n) != n) return false;
+    const tobble::Progress done = row.convert8(bytes, n, static_cast<uint8_t*>(out), true);
+    if (written != nullptr) *written = done.written;
+    return true;
+  }
+  const uintptr_t alignment = reinterpret_cast<uintptr_t>(in) | reinterpret_cast<uintptr_t>(out);
+  if (encoding == TOBBLE_UTF16LE && n % 2 == 0 && alignment % alignof(char16_t) == 0) {
+    const size_t units = n / 2;
+    if (capacity / 2 < tobble::OutputBound(row, units)) return false;
+    const char16_t* text =
+        units > 0 ? static_cast<const char16_t*>(in) : reinterpret_cast<const char16_t*>(kNoBytes);
+    const tobble::Progress done = row.convert(text, units, static_cast<char16_t*>(out), true);
+    if (written != nullptr) *written = done.written * 2;
+    return true;
+  }
+  return false;
+}
 
 // A one-shot conversion's converter works in memory on the stack: these
 // sizes keep its workspace within kOneShotWorkspaceBytes for every filter.
@@ -273,6 +307,7 @@ tobble_status tobble_convert_bytes(const tobble_filter* filter, tobble_encoding 
   if (capacity < bound) return TOBBLE_ERROR_CAPACITY;
   if (Overlap(in, n, out, capacity)) return TOBBLE_ERROR_BAD_ARGUMENT;
   const Filter& row = *FilterOf(filter);
+  if (ConvertWhole(row, encoding, in, n, out, capacity, written)) return TOBBLE_OK;
   alignas(16) uint8_t workspace[kOneShotWorkspaceBytes];
   if (StreamConverter::WorkspaceBytes(row, kOneShotSizes) > sizeof workspace) {
     return TOBBLE_ERROR_NO_MEMORY;  // a filter the sizes above were not made for

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "filters/charref/dense.h"
+#include "filters/charref/encode_dense.h"
 #include "filters/charref/unit_classes.h"
 #include "filters/common/digits.h"
 #include "filters/escape/dense.h"
@@ -202,6 +203,49 @@ TEST(DenseKernels, ThreeByteEscapeWritesAreThePlainWrites) {
   }
 }
 
+// The UTF-8 encoders' blocks of three-byte characters: every such character
+// in every lane, read with both lead bounds, and each block that qualifies
+// whole written as both kinds of reference.
+TEST(DenseKernels, ThreeByteReferenceBlocksAreThePlainBlocks) {
+  std::vector<uint8_t> text;
+  for (uint32_t c = 0x800; c <= 0xFFFF; ++c) {
+    text.insert(text.end(),
+                {static_cast<uint8_t>(0xE0 | c >> 12), static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)),
+                 static_cast<uint8_t>(0x80 | (c & 0x3F))});
+    if (c % 1000 == 0) text.push_back('a');  // breaks a block at every lane in turn
+  }
+  text.insert(text.end(), 32, 'a');
+  using Plain = void (*)(uint8_t*, const char16_t*);
+  struct Writer {
+    uint8_t lead;
+    void (*fast)(uint8_t*, simd::Units);
+    Plain plain;
+  };
+  const Writer writers[] = {
+      {charref::kFiveDigitLead, charref::WriteFiveDigitReferences,
+       charref::WriteFiveDigitReferencesPlain},
+      {charref::kFourHexLead, charref::WriteFourHexReferences,
+       charref::WriteFourHexReferencesPlain},
+  };
+  for (const Writer& w : writers) {
+    for (size_t start = 0; start + charref::kBlockBytes < text.size(); ++start) {
+      simd::Units values;
+      alignas(16) char16_t got[charref::kBlockCharacters], want[charref::kBlockCharacters];
+      const size_t count = charref::ReadThreeByteBlock(text.data() + start, w.lead, values);
+      ASSERT_EQ(count, charref::ReadThreeByteBlockPlain(text.data() + start, w.lead, want))
+          << start;
+      _mm_store_si128(reinterpret_cast<simd::Units*>(got), values);
+      ASSERT_EQ(std::u16string(got, count), std::u16string(want, count)) << start;
+      if (count < charref::kBlockCharacters) continue;
+      uint8_t fast[charref::kBlockReferenceBytes], plain[charref::kBlockReferenceBytes];
+      w.fast(fast, values);
+      w.plain(plain, want);
+      ASSERT_EQ(std::string(fast, fast + sizeof fast), std::string(plain, plain + sizeof plain))
+          << start;
+    }
+  }
+}
+
 // The filters around the blocks: runs of every length about one and two
 // blocks, whole and with each unit in turn replaced by one that breaks the
 // run, against the plain versions.
@@ -234,6 +278,7 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"text2charref", u"\xFFFF", u'\xDBFF'},
       {"text2charrefx", u"\x1000", u'\x0FFF'},
       {"text2charrefx", u"\x65E5", u'<'},
+      {"text2charref", u"\x3042", u'\x0020'},
       {"URLdecode", u"%E6%97%A5", u'8'},
       {"URLdecode", u"%ED%9F%BF", u'A'},
       {"URLdecode", u"%E0%A0%80", u'9'},

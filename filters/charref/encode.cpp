@@ -1,4 +1,5 @@
 #include "filters/charref/charref.h"
+#include "filters/charref/encode_dense.h"
 #include "filters/charref/unit_classes.h"
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
@@ -205,6 +206,11 @@ struct DecimalReferences {
                                    LanesFor(kDecimalLanes, digits)));
     return out + 3 + digits;
   }
+  // Blocks of three-byte characters in UTF-8.
+  static constexpr uint8_t kBlockLead = charref::kFiveDigitLead;
+  static void WriteBlock(uint8_t* out, Units values) {
+    charref::WriteFiveDigitReferences(out, values);
+  }
 };
 
 // Hex digit values (0 to 15 in 16-bit lanes) as lower-case digit units, less
@@ -250,6 +256,11 @@ struct HexReferences {
     simd::Store(out + 3, simd::Add(HexLetterOffsets(nibbles), LanesFor(kHexLanes, digits)));
     return out + 4 + digits;
   }
+  // Blocks of three-byte characters in UTF-8.
+  static constexpr uint8_t kBlockLead = charref::kFourHexLead;
+  static void WriteBlock(uint8_t* out, Units values) {
+    charref::WriteFourHexReferences(out, values);
+  }
 };
 
 // Where an encoder is: units read, and the output position.
@@ -262,8 +273,6 @@ struct Position {
 // The units from 0x80 up from in[at.read] (there is one) as references, up
 // to the first unit below 0x80. Stops early, before a high surrogate that
 // ends a piece that more follows, whose partner may start the next piece.
-// In UTF-8 each character is read whole, and the references of those above
-// U+FFFF are written as those of surrogate pairs are.
 template <typename References>
 Position<char16_t> EncodeNonAscii(const char16_t* in, size_t n, bool last, Position<char16_t> at) {
   size_t p = at.read;
@@ -282,24 +291,69 @@ Position<char16_t> EncodeNonAscii(const char16_t* in, size_t n, bool last, Posit
   } while (p < n && in[p] >= 0x80);
   return {p, o};
 }
+
+uint32_t LoadFourBytes(const uint8_t* in) {
+  return *reinterpret_cast<const detail::ByteQuad*>(in);
+}
+
+// The same in UTF-8, where each character is read whole and the references
+// of those above U+FFFF are written as those of surrogate pairs are. While
+// four bytes remain, each character is decoded from the four at its start,
+// runs of three-byte characters go a block at a time (encode_dense.h), and
+// a lone ASCII byte between two characters that need references (a space
+// between words or emoji) is written in the loop: it ends before two ASCII
+// bytes in a row, where a run that needs no reference may begin. A block's
+// stores reach 64 bytes from where it starts, with more than 24 bytes of
+// input left.
 template <typename References>
 Position<uint8_t> EncodeNonAscii(const uint8_t* in, size_t n, bool last, Position<uint8_t> at) {
   size_t p = at.read;
   uint8_t* o = at.out;
-  do {
-    // Three-byte sequences (most of the text in many scripts) decoded here.
-    const uint32_t b = in[p];
-    if ((b & 0xF0) == 0xE0 && n - p >= 3) {
-      o = References::WriteBmp(o,
-                               (b & 0x0F) << 12 | (in[p + 1] & 0x3Fu) << 6 | (in[p + 2] & 0x3Fu));
+  while (n - p >= 4) {
+    const uint32_t bytes = LoadFourBytes(in + p);
+    const uint32_t lead = bytes & 0xFF;
+    const uint32_t c1 = bytes >> 8 & 0x3F, c2 = bytes >> 16 & 0x3F;
+    if (lead < 0x80) {
+      if ((bytes & 0x8000) == 0) return {p, o};
+      o = MarkupReference(static_cast<char16_t>(lead)) != nullptr
+              ? WriteMarkupReference(o, static_cast<char16_t>(lead))
+              : (*o = static_cast<uint8_t>(lead), o + 1);
+      ++p;
+    } else if (lead < 0xE0) {
+      o = References::WriteBmp(o, (lead & 0x1F) << 6 | c1);
+      p += 2;
+    } else if (lead < 0xF0) {
+      if (n - p > charref::kBlockBytes) {
+        Units block;
+        const size_t count = charref::ReadThreeByteBlock(in + p, References::kBlockLead, block);
+        // Whole blocks are the rule in such text: the branch lets the next
+        // block start before this one's count is known.
+        if (count == charref::kBlockCharacters) {
+          References::WriteBlock(o, block);
+          p += charref::kBlockBytes;
+          o += charref::kBlockReferenceBytes;
+          continue;
+        }
+        if (count != 0) {
+          References::WriteBlock(o, block);
+          p += 3 * count;
+          o += 8 * count;
+          continue;
+        }
+      }
+      o = References::WriteBmp(o, (lead & 0x0F) << 12 | c1 << 6 | c2);
       p += 3;
-      continue;
+    } else {
+      o = References::Write(o, (lead & 0x07) << 18 | c1 << 12 | c2 << 6 | (bytes >> 24 & 0x3F));
+      p += 4;
     }
+  }
+  while (p < n && in[p] >= 0x80) {
     const Character c = CharacterAt(in, n, p, last);
     if (c.units == 0) break;
     o = c.value < 0x10000 ? References::WriteBmp(o, c.value) : References::Write(o, c.value);
     p += c.units;
-  } while (p < n && in[p] >= 0x80);
+  }
   return {p, o};
 }
 
