@@ -11,11 +11,13 @@
 
 #include "filters/charref/dense.h"
 #include "filters/charref/encode_dense.h"
+#include "filters/charref/unit_classes.h"
 #include "filters/common/digits.h"
 #include "filters/escape/dense.h"
 #include "filters/escape/shuffle_choice.h"
 #include "filters/filters.h"
 #include "filters/url/dense.h"
+#include "filters/url/unit_classes.h"
 #include "tests/support/convert.h"
 #include "tests/support/random_text.h"
 
@@ -47,6 +49,26 @@ TEST(DenseKernels, HexDigitBytesAreThePlainDigits) {
       if (want >= 0) {
         ASSERT_EQ(values[lane], want) << std::hex << all[start + lane];
       }
+    }
+  }
+}
+
+// The decoders' run copies over UTF-8 tell and map sixteen bytes at once:
+// every byte value in every lane.
+TEST(DenseKernels, ByteClassesAreThePlainPredicates) {
+  uint8_t all[256 + 16];
+  for (size_t k = 0; k < sizeof all; ++k) all[k] = static_cast<uint8_t>(k);
+  for (size_t start = 0; start < 256; ++start) {
+    const simd::Units v = simd::LoadBytes(all + start);
+    const unsigned ampersands = simd::Mask(charref::Ampersand::Bytes(v));
+    const unsigned percents = simd::Mask(url::Percent::Bytes(v));
+    uint8_t mapped[16];
+    simd::StoreBytes(mapped, url::Percent::MapBytes(v));
+    for (size_t lane = 0; lane < 16; ++lane) {
+      const uint8_t b = all[start + lane];
+      ASSERT_EQ((ampersands >> lane & 1) != 0, charref::Ampersand::Has(b)) << int{b};
+      ASSERT_EQ((percents >> lane & 1) != 0, url::Percent::Has(b)) << int{b};
+      ASSERT_EQ(mapped[lane], url::Percent::Map(b)) << int{b};
     }
   }
 }
@@ -97,14 +119,16 @@ TEST(DenseKernels, FixedReferencesAreThePlainReads) {
        charref::ReadFiveDigitReference},
       {u"&#x65e5;", charref::ReadFourHexReference, charref::ReadFourHexReferencePlain,
        charref::ReadFourHexReference},
-      {u"&#128512;", charref::ReadSixDigitReference, charref::ReadSixDigitReferencePlain, nullptr},
-      {u"&#x1F60a;", charref::ReadFiveHexReference, charref::ReadFiveHexReferencePlain, nullptr},
+      {u"&#128512;", charref::ReadSixDigitReference, charref::ReadSixDigitReferencePlain,
+       charref::ReadSixDigitReference},
+      {u"&#x1F60a;", charref::ReadFiveHexReference, charref::ReadFiveHexReferencePlain,
+       charref::ReadFiveHexReference},
       {u"&lt;1234", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
-       nullptr},
+       charref::ReadShortNamedReference},
       {u"&quot;12", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
-       nullptr},
+       charref::ReadShortNamedReference},
       {u"&hellip;", charref::ReadShortNamedReference, charref::ReadShortNamedReferencePlain,
-       nullptr},
+       charref::ReadShortNamedReference},
   };
   for (const Kernel& kernel : kernels) {
     for (size_t lane = 0; lane < kernel.reference.size(); ++lane) {
@@ -116,6 +140,33 @@ TEST(DenseKernels, FixedReferencesAreThePlainReads) {
         if (kernel.read8 != nullptr && u < 0x100) {  // the same units as bytes of UTF-8
           const Bytes bytes(in.begin(), in.end());
           ASSERT_EQ(kernel.read8(bytes.data()), want) << Show(in);
+        }
+      }
+    }
+  }
+}
+
+// URLdecode's pairs of three-byte sequences: valid ones about the edges of
+// the shortest forms and of the surrogates, with every unit value in each
+// lane in turn.
+TEST(DenseKernels, ThreeByteSequenceReadsAreThePlainReads) {
+  for (const std::u16string& pair :
+       {std::u16string(u"%E6%97%A5%ed%9f%bf"), std::u16string(u"%E0%A0%80%EF%BF%BD")}) {
+    for (size_t lane = 0; lane < pair.size(); ++lane) {
+      std::u16string in = pair;
+      for (uint32_t u = 0; u < 0x10000; ++u) {
+        in[lane] = static_cast<char16_t>(u);
+        int32_t want[2] = {-1, -1}, got[2] = {-1, -1};
+        const bool plain = url::ReadThreeByteSequencesPlain(in.data(), want);
+        if (!plain) want[0] = want[1] = -1;  // nothing to compare but the answer
+        ASSERT_EQ(url::ReadThreeByteSequences(in.data(), got), plain) << Show(in);
+        ASSERT_EQ(plain ? got[0] : -1, want[0]) << Show(in);
+        ASSERT_EQ(plain ? got[1] : -1, want[1]) << Show(in);
+        if (u < 0x100) {  // the same units as bytes of UTF-8
+          const Bytes bytes(in.begin(), in.end());
+          ASSERT_EQ(url::ReadThreeByteSequences(bytes.data(), got), plain) << Show(in);
+          ASSERT_EQ(plain ? got[0] : -1, want[0]) << Show(in);
+          ASSERT_EQ(plain ? got[1] : -1, want[1]) << Show(in);
         }
       }
     }
@@ -252,6 +303,9 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"text2charrefx", u"\x1000", u'\x0FFF'},
       {"text2charrefx", u"\x65E5", u'<'},
       {"text2charref", u"\x3042", u'\x0020'},
+      {"URLdecode", u"%E6%97%A5", u'8'},
+      {"URLdecode", u"%ED%9F%BF", u'A'},
+      {"URLdecode", u"%E0%A0%80", u'9'},
       {"URLencode", u"\x65E5", u' '},
       {"URLencode", u"\xFFFF", u'\xD800'},
       {"URLencode", u"\x0800", u'\x07FF'},

@@ -413,29 +413,28 @@ Unit* DecodePlainNumber(const Unit* in, size_t p, size_t n, Unit* out, size_t* n
   return end;
 }
 
-// Reads the references of eight units from in[p] on for which `Read` gives
-// a value other than 0, one vector each, and returns whether it read any.
-// Each moves on by a constant, so that the next one's loads wait on a
-// predicted branch only, not on this one's digits. (UTF-8 only: UTF-16 takes
-// DecodeFixedUnits below, which reads nine-unit references as well.)
-template <typename Unit, int32_t (*Read)(const Unit*)>
+// Reads the references of `kUnits` units (eight, or nine with the unit
+// after the vector) from in[p] on for which `Read` gives a value other than
+// 0, one vector each, and returns whether it read any. Each moves on by a
+// constant, so that the next one's loads wait on a predicted branch only,
+// not on this one's digits.
+template <size_t kUnits, typename Unit, int32_t (*Read)(const Unit*)>
 inline __attribute__((always_inline)) bool DecodeFixedReferences(const Unit* in, size_t n,
                                                                  size_t& p, Unit*& o,
                                                                  DecodedOutput<Unit>& output) {
   const size_t start = p;
   int32_t value;
-  if constexpr (sizeof(Unit) == 1) {
-    // In UTF-8 eight references at a time, whose characters go out from one
-    // vector when they are all of three bytes.
-    constexpr size_t kBlock = simd::kWidth * charref::kFixedReferenceUnits;
+  if constexpr (sizeof(Unit) == 1 && kUnits == charref::kFixedReferenceUnits) {
+    // In UTF-8 eight references of eight bytes at a time, whose characters
+    // go out from one vector when they are all of three bytes.
+    constexpr size_t kBlock = simd::kWidth * kUnits;
     // Only where the block's last reference ends where a full block's would:
     // a block that reads one or two, as among longer references, costs more.
-    while (n - p >= kBlock && in[p + kBlock - 1] == u';' &&
-           in[p + kBlock - charref::kFixedReferenceUnits] == u'&') {
+    while (n - p >= kBlock && in[p + kBlock - 1] == u';' && in[p + kBlock - kUnits] == u'&') {
       alignas(16) char16_t units[simd::kWidth];
       size_t k = 0;
       for (; k < simd::kWidth; ++k) {
-        value = Read(in + p + k * charref::kFixedReferenceUnits);
+        value = Read(in + p + k * kUnits);
         if (value <= 0 || value > 0xFFFF) break;
         units[k] = static_cast<char16_t>(value);
       }
@@ -445,29 +444,10 @@ inline __attribute__((always_inline)) bool DecodeFixedReferences(const Unit* in,
         p += kBlock;
         continue;
       }
-      for (size_t j = 0; j < k; ++j, p += charref::kFixedReferenceUnits) {
-        o = output.Unit(o, units[j], p);
-      }
+      for (size_t j = 0; j < k; ++j, p += kUnits) o = output.Unit(o, units[j], p);
       if (k < simd::kWidth) break;
     }
   }
-  while (n - p >= charref::kFixedReferenceUnits && (value = Read(in + p)) > 0) {
-    // Up to 99,999: one unit, or a pair from 0x10000 on; never refused.
-    o = WriteNumberedCharacter(o, value, output, p);
-    p += charref::kFixedReferenceUnits;
-  }
-  return p != start;
-}
-
-// In UTF-16, reads the references of `kUnits` units from in[p] on for which
-// `Read` gives a value other than 0, one vector each (and the ninth unit),
-// moving on by a constant as above.
-template <size_t kUnits, int32_t (*Read)(const char16_t*)>
-inline __attribute__((always_inline)) bool DecodeFixedUnits(const char16_t* in, size_t n, size_t& p,
-                                                            char16_t*& o) {
-  DecodedOutput<char16_t> output;
-  const size_t start = p;
-  int32_t value;
   while (n - p >= kUnits && (value = Read(in + p)) > 0) {
     // Up to 999,999 or 0xFFFFF: one unit, or a pair from 0x10000 on; never
     // refused.
@@ -478,21 +458,26 @@ inline __attribute__((always_inline)) bool DecodeFixedUnits(const char16_t* in, 
 }
 
 // The references of eight or nine units from the "&" at in[p] on, the unit
-// after it being "#" and at least nine units left.
-inline __attribute__((always_inline)) bool DecodeFixedNumbers(const char16_t* in, size_t n,
-                                                              size_t& p, char16_t*& o) {
+// after it being "#" and at least eight units left (nine in UTF-16).
+template <typename Unit>
+inline __attribute__((always_inline)) bool DecodeFixedNumbers(const Unit* in, size_t n, size_t& p,
+                                                              Unit*& o,
+                                                              DecodedOutput<Unit>& output) {
+  constexpr size_t kShort = charref::kFixedReferenceUnits;
+  constexpr size_t kLong = charref::kLongReferenceUnits;
   const bool hex = (in[p + 2] | 0x20) == u'x';
-  if (in[p + 7] == u';') {
-    return hex ? DecodeFixedUnits<charref::kFixedReferenceUnits,
-                                  charref::ReadFourHexReference<char16_t>>(in, n, p, o)
-               : DecodeFixedUnits<charref::kFixedReferenceUnits,
-                                  charref::ReadFiveDigitReference<char16_t>>(in, n, p, o);
+  if (in[p + kShort - 1] == u';') {
+    return hex ? DecodeFixedReferences<kShort, Unit, charref::ReadFourHexReference<Unit>>(in, n, p,
+                                                                                          o, output)
+               : DecodeFixedReferences<kShort, Unit, charref::ReadFiveDigitReference<Unit>>(
+                     in, n, p, o, output);
   }
-  if (in[p + 8] == u';') {
-    return hex ? DecodeFixedUnits<charref::kLongReferenceUnits, charref::ReadFiveHexReference>(
-                     in, n, p, o)
-               : DecodeFixedUnits<charref::kLongReferenceUnits, charref::ReadSixDigitReference>(
-                     in, n, p, o);
+  // (In UTF-16 the caller has made sure of nine units.)
+  if ((sizeof(Unit) == 2 || n - p >= kLong) && in[p + kLong - 1] == u';') {
+    return hex ? DecodeFixedReferences<kLong, Unit, charref::ReadFiveHexReference<Unit>>(in, n, p,
+                                                                                         o, output)
+               : DecodeFixedReferences<kLong, Unit, charref::ReadSixDigitReference<Unit>>(
+                     in, n, p, o, output);
   }
   return false;
 }
@@ -544,8 +529,8 @@ Progress DecodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last) {
 
 // As DecodeCharrefsScalar, with runs without "&" copied eight units at a
 // time, plain numeric references read eight units at once (runs of those of
-// eight or nine units one vector each; in UTF-8 those of eight), the common
-// short names matched against one pattern each (UTF-16), and other names
+// eight or nine units one vector each), the common short names matched
+// against one pattern each, and other names
 // found in the generated indexes; a name that ends within the eight units
 // after the "&" is read and found without leaving registers. What follows
 // an "&" that starts no reference, or the rest of a name after a legacy one,
@@ -561,26 +546,21 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
   // stay within the n units after o. One "&" at in[p], and the reference it
   // may begin. (Inlined by force: in UTF-8 the compiler would call it.)
   const auto convert = [&](size_t & p, Unit * &o) __attribute__((always_inline)) {
-    if constexpr (sizeof(Unit) == 2) {
-      if (n - p >= charref::kLongReferenceUnits) {
-        if (in[p + 1] == u'#') {
-          if (DecodeFixedNumbers(in, n, p, o)) return true;
-        } else {
-          const int32_t found = charref::ReadShortNamedReference(in + p);
-          if (found >= 0) {
-            *o++ = static_cast<char16_t>(found);
-            p += static_cast<size_t>(found >> 16);
-            return true;
-          }
+    // In UTF-16 room for the nine-unit references, as the caller's test
+    // for them then goes.
+    constexpr size_t kRoom =
+        sizeof(Unit) == 2 ? charref::kLongReferenceUnits : charref::kFixedReferenceUnits;
+    if (n - p >= kRoom) {
+      if (in[p + 1] == u'#') {
+        if (DecodeFixedNumbers(in, n, p, o, output)) return true;
+      } else {
+        const int32_t found = charref::ReadShortNamedReference(in + p);
+        if (found >= 0) {
+          o = output.Unit(o, static_cast<char16_t>(found), p);
+          p += static_cast<size_t>(found >> 16);
+          return true;
         }
       }
-    } else if (n - p >= charref::kFixedReferenceUnits && in[p + 1] == u'#' && in[p + 7] == u';' &&
-               ((in[p + 2] | 0x20) == u'x'
-                    ? DecodeFixedReferences<Unit, charref::ReadFourHexReference<Unit>>(in, n, p, o,
-                                                                                       output)
-                    : DecodeFixedReferences<Unit, charref::ReadFiveDigitReference<Unit>>(
-                          in, n, p, o, output))) {
-      return true;
     }
     const Output<Unit> to = {output, p};
     if (Unit* end = DecodePlainNumber(in, p, n, o, &p, output)) {
@@ -633,7 +613,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
     p = q + consumed;
     return true;
   };
-  const Progress done = simd::ConvertAroundRuns<charref::Ampersand>(
+  const Progress done = simd::ConvertAroundAsciiRuns<charref::Ampersand>(
       in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
   return EndDecoding(done.read, out, out + done.written, last, output);
 }

@@ -94,8 +94,9 @@ inline constexpr auto ReadFiveDigitReferencePlain = ReadFixedReferencePlain<10, 
 inline constexpr auto ReadFourHexReferencePlain = ReadFixedReferencePlain<16, 4>;
 
 // The value of "&#NNNNNN;" at in[0, 9), six decimal digits, or -1 for any
-// other nine units.
-inline int32_t ReadSixDigitReference(const char16_t* in) {
+// other nine units (or bytes of UTF-8).
+template <typename Unit>
+inline int32_t ReadSixDigitReference(const Unit* in) {
   using namespace simd;
   alignas(16) static constexpr int16_t kMarks[8] = {'&', '#', 0, 0, 0, 0, 0, 0};
   // Pairs of digits, then the three pairs as one number.
@@ -112,8 +113,9 @@ inline int32_t ReadSixDigitReference(const char16_t* in) {
 }
 
 // The value of "&#xHHHHH;" or "&#XHHHHH;" at in[0, 9), five hex digits of
-// either case, or -1 for any other nine units.
-inline int32_t ReadFiveHexReference(const char16_t* in) {
+// either case, or -1 for any other nine units (or bytes).
+template <typename Unit>
+inline int32_t ReadFiveHexReference(const Unit* in) {
   using namespace simd;
   alignas(16) static constexpr int16_t kMarks[8] = {'&', '#', 'x', 0, 0, 0, 0, 0};
   // The first digit, then pairs of digits; then the three as one number.
@@ -206,8 +208,10 @@ static_assert(EachShortReferenceHasItsSlot(), "two short names share a slot");
 
 // One of the short references at in[0] ("&"), its units all within in[0, 8):
 // its count of units times 0x10000 plus the unit it stands for; -1 when the
-// units are none of them.
-inline int32_t ReadShortNamedReference(const char16_t* in) {
+// units are none of them. In UTF-8 the same over bytes: the names are ASCII,
+// so a byte above 0x7F never matches.
+template <typename Unit>
+inline int32_t ReadShortNamedReference(const Unit* in) {
   using namespace simd;
   const ShortSlotEntry& e = kShortSlotTable.slots[ShortSlot(in[1], in[2])];
   const unsigned equal = Mask(_mm_cmpeq_epi16(Load(in), detail::LoadLanes(e.units)));

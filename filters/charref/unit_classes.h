@@ -38,6 +38,10 @@ struct NeedsReference {
 struct Ampersand {
   static constexpr bool Has(char16_t u) { return u == u'&'; }
   static simd::Units Lanes(simd::Units v) { return simd::Equal(v, u'&'); }
+  // Sixteen bytes of UTF-8 at once, "&" being ASCII.
+  static simd::Units Bytes(simd::Units bytes) {
+    return _mm_cmpeq_epi8(bytes, simd::SplatByte('&'));
+  }
 };
 
 // The units a name cannot hold: from 0x100 up, the zero unit, "&" and ";".

@@ -294,5 +294,58 @@ inline Progress ConvertAroundRuns(const Unit* in, size_t n, Unit* out, Convert c
   return {i, static_cast<size_t>(o - out)};
 }
 
+// Over UTF-8, the run copies for a class of ASCII units alone that also
+// tells sixteen bytes at once: `Special::Bytes(Units)` gives all ones in the
+// bytes of the class, and with kMapped `Special::MapBytes(Units)` maps
+// sixteen bytes as Map maps each. One compare of bytes a step, where
+// CopyPlainUnits widens both halves to lanes first. Stores and returns as
+// CopyPlainUnits does.
+template <typename Special, bool kMapped>
+inline size_t CopyAsciiClassBytes(const uint8_t* in, size_t n, uint8_t* out) {
+  size_t i = 0;
+  for (; n - i >= 2 * kWidth; i += 2 * kWidth) {
+    const Units v = LoadBytes(in + i);
+    if constexpr (kMapped) {
+      StoreBytes(out + i, Special::MapBytes(v));
+    } else {
+      StoreBytes(out + i, v);
+    }
+    const unsigned mask = Mask(Special::Bytes(v));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+  for (; i < n && !Special::Has(in[i]); ++i) {
+    if constexpr (kMapped) {
+      out[i] = static_cast<uint8_t>(Special::Map(in[i]));
+    } else {
+      out[i] = in[i];
+    }
+  }
+  return i;
+}
+
+// ConvertAroundRuns for such a class: in UTF-8 its runs are copied by
+// CopyAsciiClassBytes; in UTF-16 it is ConvertAroundRuns itself.
+template <typename Special, bool kMapped = false, typename Unit, typename Convert,
+          typename BeforeRun = NothingBeforeRuns>
+inline Progress ConvertAroundAsciiRuns(const Unit* in, size_t n, Unit* out, Convert convert,
+                                       BeforeRun before_run = {}) {
+  if constexpr (sizeof(Unit) == 2) {
+    return ConvertAroundRuns<Special, kMapped>(in, n, out, convert, before_run);
+  } else {
+    size_t i = 0;
+    Unit* o = out;
+    while (i < n) {
+      o = before_run(o);
+      const size_t plain = CopyAsciiClassBytes<Special, kMapped>(in + i, n - i, o);
+      i += plain;
+      o += plain;
+      while (i < n && Special::Has(in[i])) {
+        if (!convert(i, o)) return {i, static_cast<size_t>(o - out)};
+      }
+    }
+    return {i, static_cast<size_t>(o - out)};
+  }
+}
+
 }  // namespace TOBBLE_SIMD_TARGET
 }  // namespace tobble::simd

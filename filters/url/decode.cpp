@@ -2,6 +2,7 @@
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/utf8.h"
+#include "filters/url/dense.h"
 #include "filters/url/unit_classes.h"
 #include "filters/url/url.h"
 
@@ -89,6 +90,17 @@ alignas(16) constexpr uint16_t kMarks[2][8] = {{0xE0, 0, 0, 0x80, 0, 0, 0x80, 0}
 
 simd::Units LoadLanes(const uint16_t* lanes) {
   return _mm_load_si128(reinterpret_cast<const simd::Units*>(lanes));
+}
+
+// Writes the character whose three bytes ReadThreeByteSequences gave: in
+// UTF-8 the bytes themselves, with one store that reaches a byte past them.
+inline uint8_t* WriteThreeBytes(uint8_t* out, int32_t bytes) {
+  StoreBytes(out, static_cast<uint32_t>(bytes));
+  return out + 3;
+}
+inline char16_t* WriteThreeBytes(char16_t* out, int32_t bytes) {
+  *out = url::ThreeByteCharacter(bytes);
+  return out + 1;
 }
 
 // Decodes the sequence that the escape at in[0] opens when it is a lead of
@@ -223,8 +235,9 @@ Progress DecodeUrlScalar(const Unit* in, size_t n, Unit* out, bool last) {
 template <typename Unit>
 Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
   DecodedOutput<Unit> output;
-  // One "%" at in[i], and the escape or sequence it may begin.
-  const auto convert = [&](size_t& i, Unit*& o) {
+  // One "%" at in[i], and the escape or sequence it may begin. (Inlined by
+  // force: the compiler would call it.)
+  const auto convert = [&, in, n ](size_t & i, Unit * &o) __attribute__((always_inline)) {
     if (n - i < kLongestSequence) {
       i += DecodeUrlSteps(in + i, n - i, o, last, output, i);
       return i == n;
@@ -245,6 +258,20 @@ Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
           i += 6;
           goto next;
         case u'e':
+          // In UTF-8, two characters of the shortest form, the most common,
+          // read at once and written as the bytes they are, when the next
+          // sequence's lead is of the same kind. (In UTF-16 this measured no
+          // faster than the vector read below: 4% fewer instructions on
+          // Japanese, 1% more on emoji, and no gain in time.)
+          if (sizeof(Unit) == 1 && n - i >= 2 * 9 && (in[i + 10] | 0x20) == u'e' &&
+              !output.Waiting()) {
+            int32_t bytes[2];
+            if (url::ReadThreeByteSequences(in + i, bytes)) {
+              o = WriteThreeBytes(WriteThreeBytes(o, bytes[0]), bytes[1]);
+              i += 2 * 9;
+              goto next;
+            }
+          }
           read = DecodeLeadSequence<2>(in + i, &o, output, i);
           if (read != 9) break;
           i += 9;
@@ -274,7 +301,7 @@ Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
     }
     return true;
   };
-  const Progress done = simd::ConvertAroundRuns<url::Percent, true>(
+  const Progress done = simd::ConvertAroundAsciiRuns<url::Percent, true>(
       in, n, out, convert, [&](Unit* o) { return output.Settle(o); });
   return EndDecoding(done.read, out, out + done.written, last, output);
 }

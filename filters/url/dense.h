@@ -1,7 +1,8 @@
 // Blocks of eight units at a time for URLencode, for text that is all
 // three-byte characters (kana, kanji, most scripts of the first plane): one
 // vector tells a block of them, and their 24 UTF-8 bytes are written as
-// "%XX", 72 units, without a branch. The block writer has its plain version
+// "%XX", 72 units, without a branch. For URLdecode, the escapes of two such
+// characters read back from one vector. Each kernel has its plain version
 // beside it, which the tests hold it to.
 #pragma once
 
@@ -84,6 +85,110 @@ inline void WriteThreeByteEscapesPlain(const char16_t* in, char16_t* out) {
       *out++ = kUpperHexDigits[byte & 0xF];
     }
   }
+}
+
+// The sixteen units at in[0, 8) and in[9, 17) as bytes of one vector;
+// units above 0xFF become 0xFF.
+inline simd::Units SixteenBytes(const char16_t* in) {
+  return _mm_packus_epi16(simd::Load(in), simd::Load(in + 9));
+}
+inline simd::Units SixteenBytes(const uint8_t* in) {
+  return _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const simd::Units*>(in)),
+                            _mm_loadl_epi64(reinterpret_cast<const simd::Units*>(in + 9)));
+}
+
+// Two characters of three-byte UTF-8 back to back, as escapes: the six
+// escapes at in[0, 18), "%XX" each, when each three are the UTF-8 of one
+// character from U+0800 up that is no surrogate, in the shortest form. Their
+// bytes, the first the lowest, go to the low 24 bits of bytes[0] and
+// bytes[1], and it returns true; false for any other 18 units (or bytes).
+// Both are checked and read in one vector, the bytes after each first "%"
+// in one half: digits of either case, the "%" signs, the lead and
+// continuation marks of the bytes, and the leads E0 and ED, which only
+// some second bytes may follow.
+template <typename Unit>
+inline bool ReadThreeByteSequences(const Unit* in, int32_t* bytes) {
+  using namespace simd;
+  // In each half: two digits, "%", two digits, "%", two digits.
+  alignas(16) static constexpr uint8_t kPercents[16] = {0, 0, 0xFF, 0, 0, 0xFF, 0, 0,
+                                                        0, 0, 0xFF, 0, 0, 0xFF, 0, 0};
+  // The bytes come to lie where their first digits stand: 0, 3 and 6.
+  alignas(16) static constexpr uint8_t kMarkBits[16] = {0xF0, 0, 0, 0xC0, 0, 0, 0xC0, 0,
+                                                        0xF0, 0, 0, 0xC0, 0, 0, 0xC0, 0};
+  alignas(16) static constexpr uint8_t kMarks[16] = {0xE0, 0, 0, 0x80, 0, 0, 0x80, 0,
+                                                     0xE0, 0, 0, 0x80, 0, 0, 0x80, 0};
+  alignas(16) static constexpr uint8_t kLeads[16] = {0xFF, 0, 0, 0, 0, 0, 0, 0,
+                                                     0xFF, 0, 0, 0, 0, 0, 0, 0};
+  const auto load = [](const uint8_t* lanes) {
+    return _mm_load_si128(reinterpret_cast<const Units*>(lanes));
+  };
+  if (in[0] != u'%' || in[9] != u'%') return false;
+  const Units x = SixteenBytes(in + 1);
+  const Units zero = _mm_setzero_si128();
+  const Units decimal =
+      _mm_cmpeq_epi8(_mm_subs_epu8(_mm_sub_epi8(x, SplatByte('0')), SplatByte(9)), zero);
+  const Units letters = _mm_cmpeq_epi8(
+      _mm_subs_epu8(_mm_sub_epi8(_mm_or_si128(x, SplatByte(0x20)), SplatByte('a')), SplatByte(5)),
+      zero);
+  const Units percents = load(kPercents);
+  const Units shape = _mm_or_si128(_mm_andnot_si128(percents, _mm_or_si128(decimal, letters)),
+                                   _mm_and_si128(percents, _mm_cmpeq_epi8(x, SplatByte('%'))));
+  // Each digit's value, then each lane's value times 16 plus the next one's.
+  const Units values =
+      _mm_add_epi8(_mm_and_si128(x, SplatByte(0x0F)), _mm_and_si128(letters, SplatByte(9)));
+  const Units b = _mm_add_epi8(_mm_and_si128(_mm_slli_epi16(values, 4), SplatByte(0xF0)),
+                               _mm_srli_si128(values, 1));
+  const Units marked = _mm_cmpeq_epi8(_mm_and_si128(b, load(kMarkBits)), load(kMarks));
+  // E0 takes a second byte from A0 up, ED one below A0: the lead's low
+  // bits and the second byte's bit 5 (0x20), in the lead's lane.
+  const Units low_bits = _mm_and_si128(b, SplatByte(0x0F));
+  const Units second_high =
+      _mm_cmpeq_epi8(_mm_and_si128(_mm_srli_si128(b, 3), SplatByte(0x20)), SplatByte(0x20));
+  const Units refused = _mm_and_si128(
+      load(kLeads),
+      _mm_or_si128(_mm_andnot_si128(second_high, _mm_cmpeq_epi8(low_bits, zero)),
+                   _mm_and_si128(second_high, _mm_cmpeq_epi8(low_bits, SplatByte(0x0D)))));
+  if (Mask(_mm_andnot_si128(refused, _mm_and_si128(shape, marked))) != 0xFFFF) return false;
+  alignas(16) uint64_t halves[2];
+  _mm_store_si128(reinterpret_cast<Units*>(halves), b);
+  for (int k = 0; k < 2; ++k) {
+    const uint64_t h = halves[k];
+    bytes[k] = static_cast<int32_t>((h & 0xFF) | (h >> 16 & 0xFF00) | (h >> 32 & 0xFF0000));
+  }
+  return true;
+}
+
+// One sequence of ReadThreeByteSequences, escape by escape: its bytes, or
+// -1.
+template <typename Unit>
+inline int32_t ReadThreeByteSequencePlain(const Unit* in) {
+  uint32_t bytes[3];
+  for (int k = 0; k < 3; ++k) {
+    const Unit* escape = in + 3 * k;
+    const int high = HexValue(escape[1]), low = HexValue(escape[2]);
+    if (escape[0] != u'%' || high < 0 || low < 0) return -1;
+    bytes[k] = static_cast<uint32_t>(high * 16 + low);
+  }
+  if ((bytes[0] & 0xF0) != 0xE0 || (bytes[1] & 0xC0) != 0x80 || (bytes[2] & 0xC0) != 0x80) {
+    return -1;
+  }
+  const uint32_t code_point = (bytes[0] & 0x0F) << 12 | (bytes[1] & 0x3F) << 6 | (bytes[2] & 0x3F);
+  if (code_point < 0x800 || (code_point >= 0xD800 && code_point <= 0xDFFF)) return -1;
+  return static_cast<int32_t>(bytes[0] | bytes[1] << 8 | bytes[2] << 16);
+}
+
+// ReadThreeByteSequences sequence by sequence.
+template <typename Unit>
+inline bool ReadThreeByteSequencesPlain(const Unit* in, int32_t* bytes) {
+  bytes[0] = ReadThreeByteSequencePlain(in);
+  bytes[1] = ReadThreeByteSequencePlain(in + 9);
+  return bytes[0] >= 0 && bytes[1] >= 0;
+}
+
+// The character of three bytes that ReadThreeByteSequences gives.
+constexpr char16_t ThreeByteCharacter(int32_t bytes) {
+  const uint32_t b = static_cast<uint32_t>(bytes);
+  return static_cast<char16_t>((b & 0x0F) << 12 | (b >> 8 & 0x3F) << 6 | (b >> 16 & 0x3F));
 }
 
 }  // namespace tobble::url

@@ -50,6 +50,15 @@ struct Percent {
     // " " is 0x0B below "+".
     return simd::Add(v, simd::And(simd::Equal(v, u'+'), simd::Splat(u' ' - u'+')));
   }
+  // The same over sixteen bytes of UTF-8 at once, "%" and "+" being ASCII.
+  static simd::Units Bytes(simd::Units bytes) {
+    return _mm_cmpeq_epi8(bytes, simd::SplatByte('%'));
+  }
+  static simd::Units MapBytes(simd::Units bytes) {
+    const simd::Units plus = _mm_cmpeq_epi8(bytes, simd::SplatByte('+'));
+    return _mm_add_epi8(bytes,
+                        _mm_and_si128(plus, simd::SplatByte(static_cast<uint8_t>(' ' - '+'))));
+  }
 };
 
 }  // namespace tobble::url
