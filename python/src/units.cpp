@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include "filters/common/utf8.h"
+#include "lib/transcode.h"
 #include "python/src/pages.h"
 
 namespace tobble_python {
@@ -104,6 +106,50 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
     }
   }
   return j;
+}
+
+Utf8Read ReadUtf8(PyObject* text, size_t position, size_t count, uint8_t* out) {
+  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  size_t end = length - position < count ? length : position + count;
+  uint8_t* start = out;
+  size_t i = position;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+      const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
+      for (; i < end; ++i) {
+        uint8_t c = in[i];
+        if (c < 0x80) {
+          *out++ = c;
+        } else {
+          *out++ = static_cast<uint8_t>(0xC0 | c >> 6);
+          *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        }
+      }
+      break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      // The units are UTF-16 as they stand; one more unit lets a pair at
+      // the slice's end be read whole.
+      size_t n = end - position + (end < length);
+      const char16_t* in = reinterpret_cast<const char16_t*>(PyUnicode_2BYTE_DATA(text)) + position;
+      tobble::lib::Encoded done = tobble::lib::FastestTranscoder().encode_utf8(in, n, out);
+      return {done.read, done.written};
+    }
+    default: {
+      const Py_UCS4* in = PyUnicode_4BYTE_DATA(text);
+      for (; i < end; ++i) {
+        Py_UCS4 c = in[i];
+        if (c < 0x80) {
+          *out++ = static_cast<uint8_t>(c);
+        } else if ((c & 0xFFFFF800) == 0xD800) {
+          break;
+        } else {
+          out = tobble::WriteUtf8(out, c);
+        }
+      }
+    }
+  }
+  return {i - position, static_cast<size_t>(out - start)};
 }
 
 bool StrBuilder::Append(const uint16_t* units, size_t n) {
