@@ -28,6 +28,9 @@ constexpr size_t kStagingBytes = size_t{4} << 20;
 // it needs.
 constexpr size_t kUpFrontRoom = size_t{64} << 20;
 
+// The encoders' UTF-16 way converts a slice this many units at a time.
+constexpr size_t kPieceUnits = 4096;
+
 // A call's input and output slice buffers.
 class SliceBuffers {
  public:
@@ -497,18 +500,29 @@ Encoded EncodeUnits(const tobble::Filter& row, PyObject* text, bool least, Slice
   while (true) {
     size_t n;
     int last;
-    const uint16_t* in = source.Next(&n, &last);
-    tobble::Progress done =
-        row.convert(reinterpret_cast<const char16_t*>(in), n, units_out, last != 0);
-    total_read += done.read;
-    Encoded encoded;
-    uint8_t* out = SpaceFor(builder, done.written, total_read, units, least, gil, &encoded, status);
-    if (out == nullptr) return encoded;
-    if (!NarrowAscii(units_out, done.written, out)) return Encoded::kNotAscii;
-    builder->Wrote(done.written);
+    const char16_t* in = reinterpret_cast<const char16_t*>(source.Next(&n, &last));
+    // The slice a piece at a time, whose output is narrowed while it is
+    // still in the processor's nearest caches.
+    size_t read = 0;
+    while (true) {
+      size_t piece = n - read < kPieceUnits ? n - read : kPieceUnits;
+      const bool final_piece = read + piece == n;
+      const bool ends = last && final_piece;
+      tobble::Progress done = row.convert(in + read, piece, units_out, ends);
+      Encoded encoded;
+      uint8_t* out = SpaceFor(builder, done.written, total_read + read + done.read, units, least,
+                              gil, &encoded, status);
+      if (out == nullptr) return encoded;
+      if (!NarrowAscii(units_out, done.written, out)) return Encoded::kNotAscii;
+      builder->Wrote(done.written);
+      read += done.read;
+      // The final piece's tail, if any, starts the next slice.
+      if (final_piece) break;
+    }
+    total_read += read;
     if (last) return Encoded::kDone;
     if (gil != nullptr && !gil->Continue()) return Encoded::kRaised;
-    if (!source.Consumed(done.read, n)) {
+    if (!source.Consumed(read, n)) {
       *status = TOBBLE_ERROR_CAPACITY;
       return Encoded::kFailed;
     }
