@@ -11,32 +11,32 @@
 namespace tobble_python {
 namespace {
 
-Py_UCS4 MaxCharOf(uint16_t largest) {
-  return largest < 0x80 ? 0x7Fu : largest < 0x100 ? 0xFFu : 0xFFFFu;
+// The storage class of units whose largest (or all ORed together) is `bits`.
+Py_UCS4 MaxCharOf(uint16_t bits) {
+  return bits < 0x80 ? 0x7Fu : bits < 0x100 ? 0xFFu : 0xFFFFu;
 }
 
 }  // namespace
 
 StrShape ShapeOf(const uint16_t* units, size_t n) {
-  // One pass that compilers vectorize: the largest unit, and whether any is
-  // a surrogate (only then can a pair join two units into one code point).
-  uint16_t largest = 0;
+  // One pass that compilers vectorize: the units ORed together, whose
+  // highest bit is the largest unit's (the storage classes end at powers of
+  // two, so it tells the class as the largest unit would), and whether any
+  // is a surrogate (only then can a pair join two units into one code
+  // point).
+  uint16_t bits = 0;
   uint16_t surrogates = 0;
   for (size_t i = 0; i < n; ++i) {
-    largest = units[i] > largest ? units[i] : largest;
+    bits |= units[i];
     surrogates |= (units[i] & 0xF800) == 0xD800;
   }
+  // A low surrogate is never high, so no unit is counted in two pairs.
   size_t pairs = 0;
   if (surrogates) {
-    for (size_t i = 0; i + 1 < n; ++i) {
-      if (IsHigh(units[i]) && IsLow(units[i + 1])) {
-        ++pairs;
-        ++i;
-      }
-    }
+    for (size_t i = 0; i + 1 < n; ++i) pairs += IsHigh(units[i]) & IsLow(units[i + 1]);
   }
   if (pairs > 0) return {n - pairs, 0x10FFFF};
-  return {n, MaxCharOf(largest)};
+  return {n, MaxCharOf(bits)};
 }
 
 void FillStr(PyObject* text, const uint16_t* units, size_t n) {
@@ -95,15 +95,20 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
     return count;
   }
   const Py_UCS4* in = static_cast<const Py_UCS4*>(data_);
-  while (position_ < length_ && j + 2 <= room) {
-    Py_UCS4 c = in[position_++];
-    if (c > 0xFFFF) {
-      c -= 0x10000;
-      out[j++] = static_cast<uint16_t>(0xD800 + (c >> 10));
-      out[j++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out[j++] = static_cast<uint16_t>(c);
+  // As many code points as surely fit, with no branch on what each is;
+  // again while room for a pair is left.
+  while (position_ < length_ && room - j >= 2) {
+    size_t count = (room - j) / 2;
+    count = count < length_ - position_ ? count : length_ - position_;
+    for (size_t i = 0; i < count; ++i) {
+      Py_UCS4 c = in[position_ + i];
+      size_t pair = c > 0xFFFF;
+      Py_UCS4 d = c - 0x10000;
+      out[j] = static_cast<uint16_t>(pair ? 0xD800 + (d >> 10) : c);
+      out[j + 1] = static_cast<uint16_t>(0xDC00 + (d & 0x3FF));
+      j += 1 + pair;
     }
+    position_ += count;
   }
   return j;
 }
