@@ -259,11 +259,12 @@ PyObject* ConvertOneSlice(const tobble_filter* filter, PyObject* text) {
   return result;
 }
 
-// An encoder's result: ASCII bytes, written by its conversion over UTF-8
-// straight into a one-byte str. A result of up to `staging_limit` bytes is
-// written into the staging buffer and copied into a str of its own size at
-// the end, as StrBuilder does; a larger one straight into its str, on huge
-// pages. Space and Wrote use no Python API; Reserve and Finish do.
+// An encoder's result: ASCII bytes, written straight into a one-byte str by
+// its conversion over UTF-8, or narrowed into it from its UTF-16 output. A
+// result of up to `staging_limit` bytes is written into the staging buffer
+// and copied into a str of its own size at the end, as StrBuilder does; a
+// larger one straight into its str, on huge pages. Space and Wrote use no
+// Python API; Reserve and Finish do.
 class AsciiBuilder {
  public:
   AsciiBuilder(StagingBuffer* staging, size_t staging_limit)
@@ -290,14 +291,16 @@ class AsciiBuilder {
   bool Reserve(size_t room) {
     room = room > at_ ? room : at_;
     if (text_ == nullptr && room <= staging_limit_) {
-      if (room > staging_->bytes) {
-        void* grown = PyMem_RawRealloc(staging_->data, room);
+      // Never none at all, so that Space finds memory even for no bytes.
+      size_t bytes = room > 0 ? room : 1;
+      if (bytes > staging_->bytes) {
+        void* grown = PyMem_RawRealloc(staging_->data, bytes);
         if (grown == nullptr) {
           PyErr_NoMemory();
           return false;
         }
         staging_->data = grown;
-        staging_->bytes = room;
+        staging_->bytes = bytes;
       }
       staged_ = true;
       room_ = room;
