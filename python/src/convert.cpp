@@ -372,26 +372,48 @@ size_t CodePointsIn(const uint8_t* bytes, size_t n) {
   return count;
 }
 
-// The row of the core's table behind a filter handle.
+// The row of the core's table behind a filter handle: the handle is the
+// row's address, which is checked against the library's own.
 const tobble::Filter& RowOf(const tobble_filter* filter) {
-  size_t i = 0;
+  uintptr_t offset =
+      reinterpret_cast<uintptr_t>(filter) - reinterpret_cast<uintptr_t>(tobble::kFilters);
+  size_t i = offset / sizeof(tobble::Filter);
+  if (i < tobble::kFilterCount && tobble_filter_at(i) == filter) return tobble::kFilters[i];
+  i = 0;
   while (i + 1 < tobble::kFilterCount && tobble_filter_at(i) != filter) ++i;
   return tobble::kFilters[i];
 }
 
-// Whether a filter writes ASCII alone, for every text: the encoder of each
-// round trip escapes, references or percent-encodes every character that
-// is not.
-bool WritesAscii(const tobble::Filter& row) {
-  return row.convert8 != nullptr && tobble::RoundTripOf(row).encoder == &row;
-}
+// Which way each filter of the table takes, worked out as the program is
+// compiled.
+struct Ways {
+  // The filter writes ASCII alone, for every text: the encoder of each
+  // round trip escapes, references or percent-encodes every character
+  // that is not.
+  bool writes_ascii[tobble::kFilterCount];
+  // A text that is not ASCII converts faster made UTF-8 first: so for
+  // percent-encoding, which writes the UTF-8 bytes of each character; the
+  // escapes and references name UTF-16 units or code points, which their
+  // UTF-16 conversion reads straight from the str's own storage.
+  bool reads_utf8[tobble::kFilterCount];
+};
 
-// Whether a text that is not ASCII converts faster made UTF-8 first: so for
-// percent-encoding, which writes the UTF-8 bytes of each character; the
-// escapes and references name UTF-16 units or code points, which their
-// UTF-16 conversion reads straight from the str's own storage.
+constexpr Ways MakeWays() {
+  Ways ways{};
+  for (size_t i = 0; i < tobble::kFilterCount; ++i) {
+    const tobble::Filter& row = tobble::kFilters[i];
+    ways.writes_ascii[i] = row.convert8 != nullptr && tobble::RoundTripOf(row).encoder == &row;
+    ways.reads_utf8[i] = tobble::SameString(row.function, "URLencode");
+  }
+  return ways;
+}
+constexpr Ways kWays = MakeWays();
+
+bool WritesAscii(const tobble::Filter& row) {
+  return kWays.writes_ascii[&row - tobble::kFilters];
+}
 bool ReadsUtf8(const tobble::Filter& row) {
-  return tobble::SameString(row.function, "URLencode");
+  return kWays.reads_utf8[&row - tobble::kFilters];
 }
 
 // How an encoder's conversion ended.
