@@ -95,20 +95,15 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
     return count;
   }
   const Py_UCS4* in = static_cast<const Py_UCS4*>(data_);
-  // As many code points as surely fit, with no branch on what each is;
-  // again while room for a pair is left.
-  while (position_ < length_ && room - j >= 2) {
-    size_t count = (room - j) / 2;
-    count = count < length_ - position_ ? count : length_ - position_;
-    for (size_t i = 0; i < count; ++i) {
-      Py_UCS4 c = in[position_ + i];
-      size_t pair = c > 0xFFFF;
-      Py_UCS4 d = c - 0x10000;
-      out[j] = static_cast<uint16_t>(pair ? 0xD800 + (d >> 10) : c);
-      out[j + 1] = static_cast<uint16_t>(0xDC00 + (d & 0x3FF));
-      j += 1 + pair;
+  while (position_ < length_ && j + 2 <= room) {
+    Py_UCS4 c = in[position_++];
+    if (c > 0xFFFF) {
+      c -= 0x10000;
+      out[j++] = static_cast<uint16_t>(0xD800 + (c >> 10));
+      out[j++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out[j++] = static_cast<uint16_t>(c);
     }
-    position_ += count;
   }
   return j;
 }
