@@ -4,37 +4,39 @@
 
 #include <string.h>
 
+#include "filters/common/utf8.h"
+#include "lib/transcode.h"
 #include "python/src/pages.h"
 
 namespace tobble_python {
 namespace {
 
-Py_UCS4 MaxCharOf(uint16_t largest) {
-  return largest < 0x80 ? 0x7Fu : largest < 0x100 ? 0xFFu : 0xFFFFu;
+// The storage class of units whose largest (or all ORed together) is `bits`.
+Py_UCS4 MaxCharOf(uint16_t bits) {
+  return bits < 0x80 ? 0x7Fu : bits < 0x100 ? 0xFFu : 0xFFFFu;
 }
 
 }  // namespace
 
 StrShape ShapeOf(const uint16_t* units, size_t n) {
-  // One pass that compilers vectorize: the largest unit, and whether any is
-  // a surrogate (only then can a pair join two units into one code point).
-  uint16_t largest = 0;
+  // One pass that compilers vectorize: the units ORed together, whose
+  // highest bit is the largest unit's (the storage classes end at powers of
+  // two, so it tells the class as the largest unit would), and whether any
+  // is a surrogate (only then can a pair join two units into one code
+  // point).
+  uint16_t bits = 0;
   uint16_t surrogates = 0;
   for (size_t i = 0; i < n; ++i) {
-    largest = units[i] > largest ? units[i] : largest;
+    bits |= units[i];
     surrogates |= (units[i] & 0xF800) == 0xD800;
   }
+  // A low surrogate is never high, so no unit is counted in two pairs.
   size_t pairs = 0;
   if (surrogates) {
-    for (size_t i = 0; i + 1 < n; ++i) {
-      if (IsHigh(units[i]) && IsLow(units[i + 1])) {
-        ++pairs;
-        ++i;
-      }
-    }
+    for (size_t i = 0; i + 1 < n; ++i) pairs += IsHigh(units[i]) & IsLow(units[i + 1]);
   }
   if (pairs > 0) return {n - pairs, 0x10FFFF};
-  return {n, MaxCharOf(largest)};
+  return {n, MaxCharOf(bits)};
 }
 
 void FillStr(PyObject* text, const uint16_t* units, size_t n) {
@@ -104,6 +106,50 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
     }
   }
   return j;
+}
+
+Utf8Read ReadUtf8(PyObject* text, size_t position, size_t count, uint8_t* out) {
+  size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  size_t end = length - position < count ? length : position + count;
+  uint8_t* start = out;
+  size_t i = position;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: {
+      const Py_UCS1* in = PyUnicode_1BYTE_DATA(text);
+      for (; i < end; ++i) {
+        uint8_t c = in[i];
+        if (c < 0x80) {
+          *out++ = c;
+        } else {
+          *out++ = static_cast<uint8_t>(0xC0 | c >> 6);
+          *out++ = static_cast<uint8_t>(0x80 | (c & 0x3F));
+        }
+      }
+      break;
+    }
+    case PyUnicode_2BYTE_KIND: {
+      // The units are UTF-16 as they stand; one more unit lets a pair at
+      // the slice's end be read whole.
+      size_t n = end - position + (end < length);
+      const char16_t* in = reinterpret_cast<const char16_t*>(PyUnicode_2BYTE_DATA(text)) + position;
+      tobble::lib::Encoded done = tobble::lib::FastestTranscoder().encode_utf8(in, n, out);
+      return {done.read, done.written};
+    }
+    default: {
+      const Py_UCS4* in = PyUnicode_4BYTE_DATA(text);
+      for (; i < end; ++i) {
+        Py_UCS4 c = in[i];
+        if (c < 0x80) {
+          *out++ = static_cast<uint8_t>(c);
+        } else if ((c & 0xFFFFF800) == 0xD800) {
+          break;
+        } else {
+          out = tobble::WriteUtf8(out, c);
+        }
+      }
+    }
+  }
+  return {i - position, static_cast<size_t>(out - start)};
 }
 
 bool StrBuilder::Append(const uint16_t* units, size_t n) {

@@ -63,6 +63,21 @@ class UnitReader {
   size_t position_ = 0;
 };
 
+// How far reading a str as UTF-8 got: code points read, bytes written.
+struct Utf8Read {
+  size_t code_points;
+  size_t bytes;
+};
+
+// Writes the str's code points from `position` on as UTF-8 into out (room
+// for 4 * count + 4 bytes): `count` of them, or the rest of the text if
+// fewer. A two-byte str's units are read as UTF-16, a pair of surrogate
+// code points joined into one character as the conversions join them, and
+// may give one code point more, so that a pair at the edge is read whole.
+// Stops early before any other surrogate code point, which UTF-8 cannot
+// carry. An ASCII str needs none of this: its storage is UTF-8 already.
+Utf8Read ReadUtf8(PyObject* text, size_t position, size_t count, uint8_t* out);
+
 // Memory a result is written into before it is copied into a str of its
 // own size; each thread keeps one from call to call.
 struct StagingBuffer {

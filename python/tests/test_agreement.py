@@ -223,3 +223,19 @@ def test_narrow_strs_across_slice_edges(filter_name, head):
             whole = joined_utf16(tobble.convert_bytes(filter_name, utf16(text), "utf-16le"))
             assert tobble._tobble._convert_sliced(filter_name, text) == whole
             assert tobble.convert(filter_name, text) == whole
+
+
+@pytest.mark.parametrize("filter_name", FILTER_NAMES)
+@pytest.mark.parametrize("head", ["a", "\xe9", "\u3042", "\U0001f600"])
+def test_strs_of_every_storage_across_slice_edges(filter_name, head):
+    """An ASCII str is read where it is, any other a slice at a time: what
+    the filters change at every slice edge, and a surrogate code point in a
+    later slice, which no UTF-8 slice can carry, so that the conversion
+    starts again the other way."""
+    slice_units = 32 * 1024
+    for tail in ["\\", "\x01\"<&% +", "\ud800", "\U0001f600"]:
+        for shift in (-1, 0, 1):
+            text = head * (slice_units + shift) + tail + "b" * 2 * slice_units + tail
+            whole = joined_utf16(tobble.convert_bytes(filter_name, utf16(text), "utf-16le"))
+            assert tobble._tobble._convert_sliced(filter_name, text) == whole
+            assert tobble.convert(filter_name, text) == whole
