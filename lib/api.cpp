@@ -147,6 +147,28 @@ bool ConvertWhole(const Filter& row, tobble_encoding encoding, const void* in, s
 constexpr StreamSizes kOneShotSizes = {512, 4096};
 constexpr size_t kOneShotWorkspaceBytes = 16 * 1024;
 
+// The rest of tobble_convert_bytes(): a converter on the stack, its 16 KiB
+// workspace kept out of the frame of the calls that need none.
+__attribute__((noinline)) tobble_status ConvertThroughStream(
+    const Filter& row, tobble_encoding encoding, unsigned flags, const void* in, size_t n,
+    void* out, size_t capacity, size_t* written, size_t* error_offset) {
+  alignas(16) uint8_t workspace[kOneShotWorkspaceBytes];
+  if (StreamConverter::WorkspaceBytes(row, kOneShotSizes) > sizeof workspace) {
+    return TOBBLE_ERROR_NO_MEMORY;  // a filter the sizes above were not made for
+  }
+  BufferSink sink(static_cast<uint8_t*>(out), capacity);
+  StreamConverter converter(row, kEncodings[encoding].encoding, (flags & TOBBLE_REPLACE) != 0, sink,
+                            workspace, kOneShotSizes);
+  tobble_status status = converter.Feed(static_cast<const uint8_t*>(in), n);
+  if (status == TOBBLE_OK) status = converter.Finish();
+  if (status == TOBBLE_ERROR_WRITE) return TOBBLE_ERROR_CAPACITY;  // the bound fell short
+  if (status == TOBBLE_ERROR_INVALID_INPUT && error_offset != nullptr) {
+    *error_offset = static_cast<size_t>(converter.error_offset());
+  }
+  if (written != nullptr) *written = sink.size();
+  return status;
+}
+
 }  // namespace
 
 // Everything a stream uses, in the one block tobble_stream_create() takes:
@@ -308,21 +330,7 @@ tobble_status tobble_convert_bytes(const tobble_filter* filter, tobble_encoding 
   if (Overlap(in, n, out, capacity)) return TOBBLE_ERROR_BAD_ARGUMENT;
   const Filter& row = *FilterOf(filter);
   if (ConvertWhole(row, encoding, in, n, out, capacity, written)) return TOBBLE_OK;
-  alignas(16) uint8_t workspace[kOneShotWorkspaceBytes];
-  if (StreamConverter::WorkspaceBytes(row, kOneShotSizes) > sizeof workspace) {
-    return TOBBLE_ERROR_NO_MEMORY;  // a filter the sizes above were not made for
-  }
-  BufferSink sink(static_cast<uint8_t*>(out), capacity);
-  StreamConverter converter(row, kEncodings[encoding].encoding, (flags & TOBBLE_REPLACE) != 0, sink,
-                            workspace, kOneShotSizes);
-  tobble_status status = converter.Feed(static_cast<const uint8_t*>(in), n);
-  if (status == TOBBLE_OK) status = converter.Finish();
-  if (status == TOBBLE_ERROR_WRITE) return TOBBLE_ERROR_CAPACITY;  // the bound fell short
-  if (status == TOBBLE_ERROR_INVALID_INPUT && error_offset != nullptr) {
-    *error_offset = static_cast<size_t>(converter.error_offset());
-  }
-  if (written != nullptr) *written = sink.size();
-  return status;
+  return ConvertThroughStream(row, encoding, flags, in, n, out, capacity, written, error_offset);
 }
 
 tobble_status tobble_stream_create(const tobble_filter* filter, tobble_encoding encoding,

@@ -56,6 +56,75 @@ class CachedStream {
   tobble_stream* stream_ = nullptr;
 };
 
+// A text whose output bound is at most this many bytes is converted in one
+// call of tobble_convert_bytes(), into memory each thread keeps: straight
+// from the caller's bytes, with no stream around it. Larger ones go through
+// the stream, which releases the GIL and sees Ctrl-C between slices.
+constexpr size_t kOneShotBytes = size_t{1} << 20;
+
+// The memory a thread's one-shot conversions write into before their result
+// is copied into bytes of its own size. No Python API but the raw allocator.
+class OneShotBuffer {
+ public:
+  OneShotBuffer() = default;
+  OneShotBuffer(const OneShotBuffer&) = delete;
+  OneShotBuffer& operator=(const OneShotBuffer&) = delete;
+  ~OneShotBuffer() { PyMem_RawFree(data_); }
+
+  // At least `bytes` of memory, or null when there is none to be had.
+  uint8_t* Room(size_t bytes) {
+    if (bytes > bytes_) {
+      void* grown = PyMem_RawRealloc(data_, bytes);
+      if (grown == nullptr) return nullptr;
+      data_ = static_cast<uint8_t*>(grown);
+      bytes_ = bytes;
+    }
+    return data_;
+  }
+
+ private:
+  uint8_t* data_ = nullptr;
+  size_t bytes_ = 0;
+};
+
+// Converts a short text in one call. Returns the result, or null with the
+// exception set; *done is false (and nothing set) when the text is not one
+// for this way.
+PyObject* ConvertShortBytes(const tobble_filter* filter, tobble_encoding encoding, unsigned flags,
+                            const char* data, Py_ssize_t n, bool* done) {
+  *done = false;
+  const size_t length = static_cast<size_t>(n);
+  const size_t bound = tobble_output_bytes_bound(filter, encoding, length);
+  if (bound == 0 || bound > kOneShotBytes) return nullptr;
+  KeptLease<OneShotBuffer> lease;
+  uint8_t* out = lease.get()->Room(bound);
+  if (out == nullptr) return nullptr;  // the stream may still manage
+  *done = true;
+  size_t written = 0, error_offset = 0;
+  tobble_status status;
+  if (length <= kReleaseGilBytes) {
+    status = tobble_convert_bytes(filter, encoding, flags, data, length, out, bound, &written,
+                                  &error_offset);
+  } else {
+    Py_BEGIN_ALLOW_THREADS;
+    status = tobble_convert_bytes(filter, encoding, flags, data, length, out, bound, &written,
+                                  &error_offset);
+    Py_END_ALLOW_THREADS;
+  }
+  PyObject* output = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out),
+                                               static_cast<Py_ssize_t>(written));
+  if (output == nullptr || status == TOBBLE_OK) return output;
+  if (status == TOBBLE_ERROR_INVALID_INPUT) {
+    // The output converted before the error comes with it.
+    RaiseInvalidInput(encoding, data, n, static_cast<Py_ssize_t>(error_offset), error_offset,
+                      output);
+  } else {
+    RaiseStatus(status);
+  }
+  Py_DECREF(output);
+  return nullptr;
+}
+
 // The exception for a stream call's status other than invalid input.
 PyObject* RaiseStreamFailure(tobble_status status, const Collector& collector) {
   if (status == TOBBLE_ERROR_WRITE && collector.out_of_memory) return PyErr_NoMemory();
@@ -114,6 +183,13 @@ PyObject* ConvertBytes(PyObject*, PyObject* args, PyObject* kwargs) {
   if (!ParseStreamOptions(encoding_arg, errors_arg, &encoding, &flags)) return nullptr;
   Py_buffer view;
   if (!GetBytes(data_arg, &view)) return nullptr;
+  bool done;
+  PyObject* short_result = ConvertShortBytes(filter, encoding, flags,
+                                             static_cast<const char*>(view.buf), view.len, &done);
+  if (done) {
+    PyBuffer_Release(&view);
+    return short_result;
+  }
 
   KeptLease<CachedStream> lease;
   CachedStream* cached = lease.get();
