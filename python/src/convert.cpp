@@ -293,14 +293,9 @@ class AsciiBuilder {
     if (text_ == nullptr && room <= staging_limit_) {
       // Never none at all, so that Space finds memory even for no bytes.
       size_t bytes = room > 0 ? room : 1;
-      if (bytes > staging_->bytes) {
-        void* grown = PyMem_RawRealloc(staging_->data, bytes);
-        if (grown == nullptr) {
-          PyErr_NoMemory();
-          return false;
-        }
-        staging_->data = grown;
-        staging_->bytes = bytes;
+      if (!staging_->Grow(bytes)) {
+        PyErr_NoMemory();
+        return false;
       }
       staged_ = true;
       room_ = room;

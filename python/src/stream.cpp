@@ -12,6 +12,7 @@
 #include "python/src/arguments.h"
 #include "python/src/collector.h"
 #include "python/src/threads.h"
+#include "python/src/units.h"
 
 namespace tobble_python {
 namespace {
@@ -62,31 +63,6 @@ class CachedStream {
 // the stream, which releases the GIL and sees Ctrl-C between slices.
 constexpr size_t kOneShotBytes = size_t{1} << 20;
 
-// The memory a thread's one-shot conversions write into before their result
-// is copied into bytes of its own size. No Python API but the raw allocator.
-class OneShotBuffer {
- public:
-  OneShotBuffer() = default;
-  OneShotBuffer(const OneShotBuffer&) = delete;
-  OneShotBuffer& operator=(const OneShotBuffer&) = delete;
-  ~OneShotBuffer() { PyMem_RawFree(data_); }
-
-  // At least `bytes` of memory, or null when there is none to be had.
-  uint8_t* Room(size_t bytes) {
-    if (bytes > bytes_) {
-      void* grown = PyMem_RawRealloc(data_, bytes);
-      if (grown == nullptr) return nullptr;
-      data_ = static_cast<uint8_t*>(grown);
-      bytes_ = bytes;
-    }
-    return data_;
-  }
-
- private:
-  uint8_t* data_ = nullptr;
-  size_t bytes_ = 0;
-};
-
 // Converts a short text in one call. Returns the result, or null with the
 // exception set; *done is false (and nothing set) when the text is not one
 // for this way.
@@ -96,9 +72,11 @@ PyObject* ConvertShortBytes(const tobble_filter* filter, tobble_encoding encodin
   const size_t length = static_cast<size_t>(n);
   const size_t bound = tobble_output_bytes_bound(filter, encoding, length);
   if (bound == 0 || bound > kOneShotBytes) return nullptr;
-  KeptLease<OneShotBuffer> lease;
-  uint8_t* out = lease.get()->Room(bound);
-  if (out == nullptr) return nullptr;  // the stream may still manage
+  // Written into memory the thread keeps, then copied into bytes of their
+  // own size.
+  KeptLease<StagingBuffer> lease;
+  if (!lease.get()->Grow(bound)) return nullptr;  // the stream may still manage
+  uint8_t* out = static_cast<uint8_t*>(lease.get()->data);
   *done = true;
   size_t written = 0, error_offset = 0;
   tobble_status status;

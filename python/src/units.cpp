@@ -237,14 +237,9 @@ bool StrBuilder::Reserve(const uint16_t* units, size_t n, size_t room) {
   size_t kind = KindOf(max_char);
   size_t old_kind = KindOf(max_char_);
   if (text_ == nullptr && room <= staging_limit_ / kind) {
-    if (room * kind > staging_->bytes) {
-      void* grown = PyMem_RawRealloc(staging_->data, room * kind);
-      if (grown == nullptr) {
-        PyErr_NoMemory();
-        return false;
-      }
-      staging_->data = grown;
-      staging_->bytes = room * kind;
+    if (!staging_->Grow(room * kind)) {
+      PyErr_NoMemory();
+      return false;
     }
     if (staged_) CopyWidened(staging_->data, old_kind, staging_->data, kind, at_);
     staged_ = true;

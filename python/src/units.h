@@ -86,6 +86,17 @@ struct StagingBuffer {
   StagingBuffer& operator=(const StagingBuffer&) = delete;
   ~StagingBuffer() { PyMem_RawFree(data); }
 
+  // Makes data at least `wanted` bytes; false, leaving it as it was, when
+  // there is no memory for that. No Python API.
+  bool Grow(size_t wanted) {
+    if (wanted <= bytes) return true;
+    void* grown = PyMem_RawRealloc(data, wanted);
+    if (grown == nullptr) return false;
+    data = grown;
+    bytes = wanted;
+    return true;
+  }
+
   void* data = nullptr;
   size_t bytes = 0;
 };
