@@ -4,6 +4,10 @@
 
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "filters/common/utf8.h"
 #include "lib/transcode.h"
 #include "python/src/pages.h"
@@ -14,6 +18,75 @@ namespace {
 // The storage class of units whose largest (or all ORed together) is `bits`.
 Py_UCS4 MaxCharOf(uint16_t bits) {
   return bits < 0x80 ? 0x7Fu : bits < 0x100 ? 0xFFu : 0xFFFFu;
+}
+
+// Writes units as code points into out from `at` on, each high surrogate
+// followed by a low one joined into one code point and any other
+// surrogate kept as a code point of its own value; returns where it ended.
+// `after_high` says that out[at - 1] was written for a high surrogate that
+// the first unit may join, and is left saying the same of the last.
+size_t JoinUnits(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, bool& after_high) {
+  size_t i = 0;
+  while (i < n) {
+#if defined(__SSE2__)
+    // Eight units a vector (and the one after them, a high surrogate's
+    // partner): without a surrogate they are eight code points; with any,
+    // every unit's code point is made, joined with the next unit's where
+    // the two are a pair, and stored one after the other, each low
+    // surrogate that was joined stored over by the code point after it.
+    if (!after_high && n - i >= 9) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+      __m128i zero = _mm_setzero_si128();
+      __m128i kind = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFC00)));
+      __m128i high = _mm_cmpeq_epi16(kind, _mm_set1_epi16(static_cast<short>(0xD800)));
+      __m128i low = _mm_cmpeq_epi16(kind, _mm_set1_epi16(static_cast<short>(0xDC00)));
+      if (_mm_movemask_epi8(_mm_or_si128(high, low)) == 0) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_unpacklo_epi16(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at + 4), _mm_unpackhi_epi16(v, zero));
+        at += 8;
+        i += 8;
+        continue;
+      }
+      __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i + 1));
+      __m128i next_low =
+          _mm_cmpeq_epi16(_mm_and_si128(next, _mm_set1_epi16(static_cast<short>(0xFC00))),
+                          _mm_set1_epi16(static_cast<short>(0xDC00)));
+      __m128i join = _mm_and_si128(high, next_low);
+      // (high << 10) + low, less what the two surrogate bases add, is the
+      // code point; in 32-bit lanes, wrapping.
+      const __m128i base = _mm_set1_epi32(static_cast<int>(0x10000u - (0xD800u << 10) - 0xDC00u));
+      uint32_t lane[8];
+      for (int half = 0; half < 2; ++half) {
+        __m128i unit = half == 0 ? _mm_unpacklo_epi16(v, zero) : _mm_unpackhi_epi16(v, zero);
+        __m128i after = half == 0 ? _mm_unpacklo_epi16(next, zero) : _mm_unpackhi_epi16(next, zero);
+        __m128i joined =
+            half == 0 ? _mm_unpacklo_epi16(join, join) : _mm_unpackhi_epi16(join, join);
+        __m128i pair = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(unit, 10), after), base);
+        __m128i point = _mm_or_si128(_mm_and_si128(joined, pair), _mm_andnot_si128(joined, unit));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lane + 4 * half), point);
+      }
+      // One bit a unit: the units that start a pair.
+      unsigned starts = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(join, zero)));
+      unsigned joined_lows = starts << 1;
+      for (int k = 0; k < 8; ++k) {
+        out[at] = lane[k];
+        at += 1 - ((joined_lows >> k) & 1);
+      }
+      // A pair that ends past the eight units took the ninth too.
+      i += 8 + (starts >> 7);
+      continue;
+    }
+#endif
+    if (after_high && IsLow(units[i])) {
+      out[at - 1] = 0x10000 + ((out[at - 1] - 0xD800) << 10) + (units[i] - 0xDC00);
+      after_high = false;
+    } else {
+      out[at++] = units[i];
+      after_high = IsHigh(units[i]);
+    }
+    ++i;
+  }
+  return at;
 }
 
 }  // namespace
@@ -50,16 +123,8 @@ void FillStr(PyObject* text, const uint16_t* units, size_t n) {
       memcpy(PyUnicode_2BYTE_DATA(text), units, n * sizeof(uint16_t));
       break;
     default: {
-      Py_UCS4* out = PyUnicode_4BYTE_DATA(text);
-      size_t j = 0;
-      for (size_t i = 0; i < n; ++i) {
-        if (i + 1 < n && IsHigh(units[i]) && IsLow(units[i + 1])) {
-          out[j++] = 0x10000 + ((Py_UCS4{units[i]} - 0xD800) << 10) + (units[i + 1] - 0xDC00);
-          ++i;
-        } else {
-          out[j++] = units[i];
-        }
-      }
+      bool after_high = false;
+      JoinUnits(units, n, PyUnicode_4BYTE_DATA(text), 0, after_high);
     }
   }
 }
@@ -94,17 +159,63 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
     position_ += count;
     return count;
   }
+  // In locals: the stores into out could otherwise be this object.
   const Py_UCS4* in = static_cast<const Py_UCS4*>(data_);
-  while (position_ < length_ && j + 2 <= room) {
-    Py_UCS4 c = in[position_++];
-    if (c > 0xFFFF) {
-      c -= 0x10000;
-      out[j++] = static_cast<uint16_t>(0xD800 + (c >> 10));
-      out[j++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
-    } else {
-      out[j++] = static_cast<uint16_t>(c);
+  size_t position = position_;
+  const size_t length = length_;
+  while (position < length && j + 2 <= room) {
+#if defined(__SSE2__)
+    // Four code points a vector. Each lane makes the unit or the pair of
+    // its code point (high unit first); the lanes are stored one after
+    // the other, each over the unused half of the one before, so that no
+    // branch asks which code points take two units (emoji, skin tones and
+    // joiners mix them).
+    if (length - position >= 4 && room - j >= 8) {
+      __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + position));
+      __m128i pair = _mm_cmpgt_epi32(c, _mm_set1_epi32(0xFFFF));
+      int pairs = _mm_movemask_ps(_mm_castsi128_ps(pair));
+      position += 4;
+      if (pairs == 0) {
+        // Signed saturation keeps 0..FFFF when moved to -8000..7FFF first.
+        __m128i shift = _mm_set1_epi32(0x8000);
+        __m128i units = _mm_packs_epi32(_mm_sub_epi32(c, shift), shift);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j),
+                         _mm_xor_si128(units, _mm_set1_epi16(static_cast<short>(0x8000))));
+        j += 4;
+        continue;
+      }
+      __m128i d = _mm_sub_epi32(c, _mm_set1_epi32(0x10000));
+      __m128i high = _mm_add_epi32(_mm_srli_epi32(d, 10), _mm_set1_epi32(0xD800));
+      __m128i low = _mm_add_epi32(_mm_and_si128(d, _mm_set1_epi32(0x3FF)), _mm_set1_epi32(0xDC00));
+      __m128i pairs_of = _mm_or_si128(high, _mm_slli_epi32(low, 16));
+      __m128i lanes = _mm_or_si128(_mm_and_si128(pair, pairs_of), _mm_andnot_si128(pair, c));
+      if (pairs == 0xF) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), lanes);
+        j += 8;
+        continue;
+      }
+      uint32_t lane[4];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lane), lanes);
+      for (int k = 0; k < 4; ++k) {
+        memcpy(out + j, &lane[k], sizeof lane[k]);
+        j += 1 + ((pairs >> k) & 1);
+      }
+      continue;
+    }
+#endif
+    size_t end = length - position < 4 ? length : position + 4;
+    while (position < end && j + 2 <= room) {
+      Py_UCS4 c = in[position++];
+      if (c > 0xFFFF) {
+        c -= 0x10000;
+        out[j++] = static_cast<uint16_t>(0xD800 + (c >> 10));
+        out[j++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+      } else {
+        out[j++] = static_cast<uint16_t>(c);
+      }
     }
   }
+  position_ = position;
   return j;
 }
 
@@ -186,16 +297,7 @@ bool StrBuilder::Append(const uint16_t* units, size_t n) {
     after_high_ = IsHigh(units[n - 1]);
     return true;
   }
-  Py_UCS4* out = static_cast<Py_UCS4*>(data());
-  for (size_t i = 0; i < n; ++i) {
-    if (after_high_ && IsLow(units[i])) {
-      out[at_ - 1] = 0x10000 + ((out[at_ - 1] - 0xD800) << 10) + (units[i] - 0xDC00);
-      after_high_ = false;
-    } else {
-      out[at_++] = units[i];
-      after_high_ = IsHigh(units[i]);
-    }
-  }
+  at_ = JoinUnits(units, n, static_cast<Py_UCS4*>(data()), at_, after_high_);
   return true;
 }
 

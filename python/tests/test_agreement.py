@@ -1,6 +1,7 @@
 """Every filter, through every way into the package, agrees byte for byte
 with the command-line tool; and the package describes itself as the tool
 does."""
+import itertools
 import ast
 import os
 import re
@@ -111,13 +112,20 @@ def test_round_trip_keeps_every_code_point(encoder, decoder, excluded, rng):
 
 def test_str_kinds_give_the_same_units():
     """A str stored one, two or four bytes a code point converts the same
-    as its UTF-16 units say."""
-    for text in ["caf\xe9", "caf\xe9\u3042", "caf\xe9\u3042\U0001f600", "\ud800\U0001f600"]:
+    as its UTF-16 units say, and the units decoded back make the same str:
+    four-byte storage is read and written four and eight code points at a
+    time where they are alike, so every mix of kinds at every offset."""
+    kinds = ["a", "\xe9", "\u3042", "\uffff", "\U00010000", "\U0010ffff", "\ud800", "\udc00"]
+    mixes = "".join("".join(mix) for mix in itertools.product(kinds, repeat=4))
+    texts = ["caf\xe9", "caf\xe9\u3042", "caf\xe9\u3042\U0001f600", "\ud800\U0001f600"]
+    texts += [head + mixes + "abcdefghij" + mixes for head in ("", "\U0001f600", "\U0001f600a")]
+    for text in texts:
         expected = "".join(
             "\\u%04x" % u if u > 0x7F else chr(u)
             for u in memoryview(utf16(text)).cast("H")
         )
         assert tobble.convert("tobbleJ", text) == expected
+        assert tobble.convert("untobbleJ", expected) == joined_utf16(utf16(text))
 
 
 def test_results_are_canonical_strs():
