@@ -482,6 +482,74 @@ inline __attribute__((always_inline)) bool DecodeFixedNumbers(const Unit* in, si
   return false;
 }
 
+// The "&"s among 32 units in four vectors: bit k set for unit k.
+inline uint32_t AmpersandBits(Units v0, Units v1, Units v2, Units v3) {
+  const Units low = _mm_packs_epi16(simd::Equal(v0, u'&'), simd::Equal(v1, u'&'));
+  const Units high = _mm_packs_epi16(simd::Equal(v2, u'&'), simd::Equal(v3, u'&'));
+  return simd::Mask(low) | simd::Mask(high) << 16;
+}
+
+// Copies the 32 units at `in` to `out`, as they are.
+inline void CopyBlock(const char16_t* in, char16_t* out) {
+  for (size_t k = 0; k < 4 * simd::kWidth; k += simd::kWidth) {
+    simd::Store(out + k, simd::Load(in + k));
+  }
+}
+
+// In UTF-16, after a short name: the text that follows while it holds short
+// names and nothing else that begins with "&". The "&"s of 64 units at a
+// time are found at once, as bits, and each is taken in turn: the text
+// before it is copied as 32 or 64 units whatever its length, and a short
+// name ends one unit further on, so the next "&" is known before the name is
+// matched, and the lookups of one name and the next overlap. Stops at the
+// first "&" that begins no short name, which is left to the caller, or where
+// less than three blocks of text are left.
+inline void DecodeShortNames(const char16_t* in, size_t n, size_t& p, char16_t*& o) {
+  constexpr size_t kHalf = 4 * simd::kWidth;
+  constexpr size_t kBlock = 2 * kHalf;
+  // A block, and the copy of a block from any unit of it, stay within the
+  // text, and so does a short name in it (eight units at most). The output
+  // never runs ahead of the input, so the copies stay within the n units
+  // after o.
+  constexpr size_t kRoom = 3 * kBlock;
+  while (n - p >= kRoom) {
+    const size_t base = p;
+    uint64_t ampersands = 0;
+    for (size_t h = 0; h < kBlock; h += kHalf) {
+      const Units v0 = simd::Load(in + p + h);
+      const Units v1 = simd::Load(in + p + h + simd::kWidth);
+      const Units v2 = simd::Load(in + p + h + 2 * simd::kWidth);
+      const Units v3 = simd::Load(in + p + h + 3 * simd::kWidth);
+      simd::Store(o + h, v0);
+      simd::Store(o + h + simd::kWidth, v1);
+      simd::Store(o + h + 2 * simd::kWidth, v2);
+      simd::Store(o + h + 3 * simd::kWidth, v3);
+      ampersands |= static_cast<uint64_t>(AmpersandBits(v0, v1, v2, v3)) << h;
+    }
+    if (ampersands == 0) {
+      p += kBlock;
+      o += kBlock;
+      continue;
+    }
+    size_t at = base + static_cast<size_t>(__builtin_ctzll(ampersands));
+    o += at - p;
+    p = at;
+    for (;;) {
+      const int32_t found = charref::ReadShortNamedReference(in + at);
+      if (found < 0) return;
+      *o++ = static_cast<char16_t>(found);
+      p = at + static_cast<size_t>(found >> 16);
+      ampersands &= ampersands - 1;
+      if (ampersands == 0) break;
+      at = base + static_cast<size_t>(__builtin_ctzll(ampersands));
+      CopyBlock(in + p, o);
+      if (at - p >= kHalf) CopyBlock(in + p + kHalf, o + kHalf);
+      o += at - p;
+      p = at;
+    }
+  }
+}
+
 }  // namespace
 
 // At each "&" the name is the run of name units after it, at most 36; the
@@ -558,6 +626,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
         if (found >= 0) {
           o = output.Unit(o, static_cast<char16_t>(found), p);
           p += static_cast<size_t>(found >> 16);
+          if constexpr (sizeof(Unit) == 2) DecodeShortNames(in, n, p, o);
           return true;
         }
       }
