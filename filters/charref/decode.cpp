@@ -482,11 +482,28 @@ inline __attribute__((always_inline)) bool DecodeFixedNumbers(const Unit* in, si
   return false;
 }
 
-// The "&"s among 32 units in four vectors: bit k set for unit k.
-inline uint32_t AmpersandBits(Units v0, Units v1, Units v2, Units v3) {
+// The "&"s among 32 units at `in`, which `copy` gets as they are: bit k set
+// for unit k. In UTF-16 four vectors, in UTF-8 two of sixteen bytes.
+inline uint32_t CopyAmpersandBits(const char16_t* in, char16_t* copy) {
+  const Units v0 = simd::Load(in);
+  const Units v1 = simd::Load(in + simd::kWidth);
+  const Units v2 = simd::Load(in + 2 * simd::kWidth);
+  const Units v3 = simd::Load(in + 3 * simd::kWidth);
+  simd::Store(copy, v0);
+  simd::Store(copy + simd::kWidth, v1);
+  simd::Store(copy + 2 * simd::kWidth, v2);
+  simd::Store(copy + 3 * simd::kWidth, v3);
   const Units low = _mm_packs_epi16(simd::Equal(v0, u'&'), simd::Equal(v1, u'&'));
   const Units high = _mm_packs_epi16(simd::Equal(v2, u'&'), simd::Equal(v3, u'&'));
   return simd::Mask(low) | simd::Mask(high) << 16;
+}
+inline uint32_t CopyAmpersandBits(const uint8_t* in, uint8_t* copy) {
+  const Units low = simd::LoadBytes(in);
+  const Units high = simd::LoadBytes(in + 2 * simd::kWidth);
+  simd::StoreBytes(copy, low);
+  simd::StoreBytes(copy + 2 * simd::kWidth, high);
+  return simd::Mask(charref::Ampersand::Bytes(low)) | simd::Mask(charref::Ampersand::Bytes(high))
+                                                          << 16;
 }
 
 // Copies the 32 units at `in` to `out`, as they are.
@@ -495,16 +512,23 @@ inline void CopyBlock(const char16_t* in, char16_t* out) {
     simd::Store(out + k, simd::Load(in + k));
   }
 }
+inline void CopyBlock(const uint8_t* in, uint8_t* out) {
+  simd::StoreBytes(out, simd::LoadBytes(in));
+  simd::StoreBytes(out + 2 * simd::kWidth, simd::LoadBytes(in + 2 * simd::kWidth));
+}
 
-// In UTF-16, after a short name: the text that follows while it holds short
-// names and nothing else that begins with "&". The "&"s of 64 units at a
-// time are found at once, as bits, and each is taken in turn: the text
-// before it is copied as 32 or 64 units whatever its length, and a short
-// name ends one unit further on, so the next "&" is known before the name is
-// matched, and the lookups of one name and the next overlap. Stops at the
-// first "&" that begins no short name, which is left to the caller, or where
-// less than three blocks of text are left.
-inline void DecodeShortNames(const char16_t* in, size_t n, size_t& p, char16_t*& o) {
+// After a short name: the text that follows while it holds short names and
+// nothing else that begins with "&". The "&"s of 64 units at a time are
+// found at once, as bits, and each is taken in turn: the text before it is
+// copied as 32 or 64 units whatever its length, and a short name ends one
+// unit further on, so the next "&" is known before the name is matched, and
+// the lookups of one name and the next overlap. Stops at the first "&" that
+// begins no short name, which is left to the caller, or where less than
+// three blocks of text are left. (In UTF-8 no high surrogate waits after a
+// short name, and the text is copied byte for byte.)
+template <typename Unit>
+inline void DecodeShortNames(const Unit* in, size_t n, size_t& p, Unit*& o,
+                             DecodedOutput<Unit>& output) {
   constexpr size_t kHalf = 4 * simd::kWidth;
   constexpr size_t kBlock = 2 * kHalf;
   // A block, and the copy of a block from any unit of it, stay within the
@@ -514,18 +538,8 @@ inline void DecodeShortNames(const char16_t* in, size_t n, size_t& p, char16_t*&
   constexpr size_t kRoom = 3 * kBlock;
   while (n - p >= kRoom) {
     const size_t base = p;
-    uint64_t ampersands = 0;
-    for (size_t h = 0; h < kBlock; h += kHalf) {
-      const Units v0 = simd::Load(in + p + h);
-      const Units v1 = simd::Load(in + p + h + simd::kWidth);
-      const Units v2 = simd::Load(in + p + h + 2 * simd::kWidth);
-      const Units v3 = simd::Load(in + p + h + 3 * simd::kWidth);
-      simd::Store(o + h, v0);
-      simd::Store(o + h + simd::kWidth, v1);
-      simd::Store(o + h + 2 * simd::kWidth, v2);
-      simd::Store(o + h + 3 * simd::kWidth, v3);
-      ampersands |= static_cast<uint64_t>(AmpersandBits(v0, v1, v2, v3)) << h;
-    }
+    uint64_t ampersands = CopyAmpersandBits(in + p, o);
+    ampersands |= static_cast<uint64_t>(CopyAmpersandBits(in + p + kHalf, o + kHalf)) << kHalf;
     if (ampersands == 0) {
       p += kBlock;
       o += kBlock;
@@ -537,7 +551,7 @@ inline void DecodeShortNames(const char16_t* in, size_t n, size_t& p, char16_t*&
     for (;;) {
       const int32_t found = charref::ReadShortNamedReference(in + at);
       if (found < 0) return;
-      *o++ = static_cast<char16_t>(found);
+      o = output.Unit(o, static_cast<char16_t>(found), at);
       p = at + static_cast<size_t>(found >> 16);
       ampersands &= ampersands - 1;
       if (ampersands == 0) break;
@@ -626,7 +640,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
         if (found >= 0) {
           o = output.Unit(o, static_cast<char16_t>(found), p);
           p += static_cast<size_t>(found >> 16);
-          if constexpr (sizeof(Unit) == 2) DecodeShortNames(in, n, p, o);
+          DecodeShortNames(in, n, p, o, output);
           return true;
         }
       }
