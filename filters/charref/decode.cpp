@@ -612,7 +612,8 @@ Progress DecodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last) {
 // As DecodeCharrefsScalar, with runs without "&" copied eight units at a
 // time, plain numeric references read eight units at once (runs of those of
 // eight or nine units one vector each), the common short names matched
-// against one pattern each, and other names
+// against one pattern each (and the text after one read a block at a time
+// while it holds no other reference), and other names
 // found in the generated indexes; a name that ends within the eight units
 // after the "&" is read and found without leaving registers. What follows
 // an "&" that starts no reference, or the rest of a name after a legacy one,
