@@ -298,6 +298,10 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"charref2text", u"&quot;", u't'},
       {"charref2text", u"&eacute", u'\xE9'},
       {"charref2text", u"&#1234567;", u'\x3042'},
+      // Short names 32 units at a time, with gaps of text between them.
+      {"charref2text", u"&lt;b&gt;&amp;", u';'},
+      {"charref2text", u"&quot;a=&amp;x", u'&'},
+      {"charref2text", u"&hellip; &mdash; the end of it, and then some more of it", u'#'},
       {"text2charref", u"\x2710", u'\x270F'},
       {"text2charref", u"\xFFFF", u'\xDBFF'},
       {"text2charrefx", u"\x1000", u'\x0FFF'},

@@ -482,6 +482,88 @@ inline __attribute__((always_inline)) bool DecodeFixedNumbers(const Unit* in, si
   return false;
 }
 
+// The "&"s among 32 units at `in`, which `copy` gets as they are: bit k set
+// for unit k. In UTF-16 four vectors, in UTF-8 two of sixteen bytes.
+inline uint32_t CopyAmpersandBits(const char16_t* in, char16_t* copy) {
+  const Units v0 = simd::Load(in);
+  const Units v1 = simd::Load(in + simd::kWidth);
+  const Units v2 = simd::Load(in + 2 * simd::kWidth);
+  const Units v3 = simd::Load(in + 3 * simd::kWidth);
+  simd::Store(copy, v0);
+  simd::Store(copy + simd::kWidth, v1);
+  simd::Store(copy + 2 * simd::kWidth, v2);
+  simd::Store(copy + 3 * simd::kWidth, v3);
+  const Units low = _mm_packs_epi16(simd::Equal(v0, u'&'), simd::Equal(v1, u'&'));
+  const Units high = _mm_packs_epi16(simd::Equal(v2, u'&'), simd::Equal(v3, u'&'));
+  return simd::Mask(low) | simd::Mask(high) << 16;
+}
+inline uint32_t CopyAmpersandBits(const uint8_t* in, uint8_t* copy) {
+  const Units low = simd::LoadBytes(in);
+  const Units high = simd::LoadBytes(in + 2 * simd::kWidth);
+  simd::StoreBytes(copy, low);
+  simd::StoreBytes(copy + 2 * simd::kWidth, high);
+  return simd::Mask(charref::Ampersand::Bytes(low)) | simd::Mask(charref::Ampersand::Bytes(high))
+                                                          << 16;
+}
+
+// Copies the 32 units at `in` to `out`, as they are.
+inline void CopyBlock(const char16_t* in, char16_t* out) {
+  for (size_t k = 0; k < 4 * simd::kWidth; k += simd::kWidth) {
+    simd::Store(out + k, simd::Load(in + k));
+  }
+}
+inline void CopyBlock(const uint8_t* in, uint8_t* out) {
+  simd::StoreBytes(out, simd::LoadBytes(in));
+  simd::StoreBytes(out + 2 * simd::kWidth, simd::LoadBytes(in + 2 * simd::kWidth));
+}
+
+// After a short name: the text that follows while it holds short names and
+// nothing else that begins with "&". The "&"s of 64 units at a time are
+// found at once, as bits, and each is taken in turn: the text before it is
+// copied as 32 or 64 units whatever its length, and a short name ends one
+// unit further on, so the next "&" is known before the name is matched, and
+// the lookups of one name and the next overlap. Stops at the first "&" that
+// begins no short name, which is left to the caller, or where less than
+// three blocks of text are left. (In UTF-8 no high surrogate waits after a
+// short name, and the text is copied byte for byte.)
+template <typename Unit>
+inline void DecodeShortNames(const Unit* in, size_t n, size_t& p, Unit*& o,
+                             DecodedOutput<Unit>& output) {
+  constexpr size_t kHalf = 4 * simd::kWidth;
+  constexpr size_t kBlock = 2 * kHalf;
+  // A block, and the copy of a block from any unit of it, stay within the
+  // text, and so does a short name in it (eight units at most). The output
+  // never runs ahead of the input, so the copies stay within the n units
+  // after o.
+  constexpr size_t kRoom = 3 * kBlock;
+  while (n - p >= kRoom) {
+    const size_t base = p;
+    uint64_t ampersands = CopyAmpersandBits(in + p, o);
+    ampersands |= static_cast<uint64_t>(CopyAmpersandBits(in + p + kHalf, o + kHalf)) << kHalf;
+    if (ampersands == 0) {
+      p += kBlock;
+      o += kBlock;
+      continue;
+    }
+    size_t at = base + static_cast<size_t>(__builtin_ctzll(ampersands));
+    o += at - p;
+    p = at;
+    for (;;) {
+      const int32_t found = charref::ReadShortNamedReference(in + at);
+      if (found < 0) return;
+      o = output.Unit(o, static_cast<char16_t>(found), at);
+      p = at + static_cast<size_t>(found >> 16);
+      ampersands &= ampersands - 1;
+      if (ampersands == 0) break;
+      at = base + static_cast<size_t>(__builtin_ctzll(ampersands));
+      CopyBlock(in + p, o);
+      if (at - p >= kHalf) CopyBlock(in + p + kHalf, o + kHalf);
+      o += at - p;
+      p = at;
+    }
+  }
+}
+
 }  // namespace
 
 // At each "&" the name is the run of name units after it, at most 36; the
@@ -530,7 +612,8 @@ Progress DecodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last) {
 // As DecodeCharrefsScalar, with runs without "&" copied eight units at a
 // time, plain numeric references read eight units at once (runs of those of
 // eight or nine units one vector each), the common short names matched
-// against one pattern each, and other names
+// against one pattern each (and the text after one read a block at a time
+// while it holds no other reference), and other names
 // found in the generated indexes; a name that ends within the eight units
 // after the "&" is read and found without leaving registers. What follows
 // an "&" that starts no reference, or the rest of a name after a legacy one,
@@ -558,6 +641,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
         if (found >= 0) {
           o = output.Unit(o, static_cast<char16_t>(found), p);
           p += static_cast<size_t>(found >> 16);
+          DecodeShortNames(in, n, p, o, output);
           return true;
         }
       }
