@@ -163,7 +163,10 @@ function unitString(at, count) {
     const n = Math.min(count - i, STRING_PIECE);
     const first = at + 2 * i;
     if (nodeHeap !== undefined) {
-      text += nodeHeap.ucs2Slice(first, first + 2 * n);
+      text +=
+        w.tobble_js_narrow(first, n, narrowed) < 0x100
+          ? nodeHeap.latin1Slice(narrowed, narrowed + n)
+          : nodeHeap.ucs2Slice(first, first + 2 * n);
     } else if (w.tobble_js_narrow(first, n, narrowed) < 0x80) {
       text += asciiDecoder.decode(u8.subarray(narrowed, narrowed + n));
     } else {
