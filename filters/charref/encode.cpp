@@ -6,6 +6,10 @@
 #include "filters/common/surrogate.h"
 #include "filters/common/utf8.h"
 
+#if defined(__wasm_simd128__)
+#include <wasm_simd128.h>
+#endif
+
 namespace tobble {
 namespace {
 
@@ -397,16 +401,81 @@ Progress Encode(const Unit* in, size_t n, Unit* out, bool last) {
   });
 }
 
+#if defined(__wasm_simd128__)
+// The WebAssembly build's UTF-16 loop. Encode's steps each wait for the one
+// before: where a run ends follows from the vector it loaded, and the next
+// load starts there. Here the input goes eight units at a time whatever it
+// holds, and the markup characters of a vector are written one after
+// another from its mask, each with the units before it moved down to their
+// place in the output, so that only the output position carries from one
+// vector to the next. Stops at a unit from 0x80 up, or where fewer than
+// eight units remain. A call of its own, with no call in its loop, so that
+// the engine keeps its constants in registers.
+__attribute__((noinline)) Position<char16_t> EncodeMarkupByVectors(const char16_t* in, size_t n,
+                                                                   Position<char16_t> at) {
+  const v128_t lanes = wasm_i8x16_make(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  // v's lanes from `from` on, first; zeros after them.
+  const auto from_lane = [lanes](v128_t v, size_t from) {
+    return wasm_i8x16_swizzle(
+        v, wasm_i8x16_add(lanes, wasm_i8x16_splat(static_cast<int8_t>(2 * from))));
+  };
+  size_t i = at.read;
+  char16_t* o = at.out;
+  while (n - i >= simd::kWidth) {
+    const Units units = simd::Load(in + i);
+    const v128_t v = static_cast<v128_t>(units);
+    size_t from = 0;
+    for (unsigned mask = simd::LaneBits(charref::NeedsReference::Lanes(units)); mask != 0;
+         mask &= mask - 1) {
+      const size_t k = static_cast<size_t>(__builtin_ctz(mask));
+      wasm_v128_store(o, from_lane(v, from));
+      o += k - from;
+      if (in[i + k] >= 0x80) return {i + k, o};
+      o = WriteMarkupReference(o, in[i + k]);
+      from = k + 1;
+    }
+    wasm_v128_store(o, from_lane(v, from));
+    o += simd::kWidth - from;
+    i += simd::kWidth;
+  }
+  return {i, o};
+}
+
+// Markup by vectors, the units from 0x80 up by EncodeNonAscii, in turn; the
+// last units, fewer than a vector, go to Encode.
+template <typename References>
+Progress EncodeByVectors(const char16_t* in, size_t n, char16_t* out, bool last) {
+  Position<char16_t> at{0, out};
+  for (;;) {
+    at = EncodeMarkupByVectors(in, n, at);
+    if (n - at.read < simd::kWidth) break;
+    const Position<char16_t> next = EncodeNonAscii<References>(in, n, last, at);
+    if (next.read == at.read) return {at.read, static_cast<size_t>(at.out - out)};
+    at = next;
+  }
+  const Progress rest = Encode<References>(in + at.read, n - at.read, at.out, last);
+  return {at.read + rest.read, static_cast<size_t>(at.out - out) + rest.written};
+}
+#endif
+
+template <typename References, typename Unit>
+Progress EncodeFast(const Unit* in, size_t n, Unit* out, bool last) {
+#if defined(__wasm_simd128__)
+  if constexpr (sizeof(Unit) == 2) return EncodeByVectors<References>(in, n, out, last);
+#endif
+  return Encode<References>(in, n, out, last);
+}
+
 }  // namespace
 
 template <typename Unit>
 Progress EncodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
-  return Encode<DecimalReferences>(in, n, out, last);
+  return EncodeFast<DecimalReferences>(in, n, out, last);
 }
 
 template <typename Unit>
 Progress EncodeCharrefsHex(const Unit* in, size_t n, Unit* out, bool last) {
-  return Encode<HexReferences>(in, n, out, last);
+  return EncodeFast<HexReferences>(in, n, out, last);
 }
 
 template <typename Unit>
