@@ -152,10 +152,11 @@ function writeUnits(text, position, count, at) {
 
 // The units at `at` in the module's memory as a string, a lone surrogate
 // included. Made in pieces joined by `+`: a string of more than 128 KiB
-// costs the engine far more to allocate than the pieces do. Node copies
-// units into a string fastest itself; elsewhere a piece of ASCII units (an
-// encoder's output, say) is narrowed to bytes in the module and decoded, and
-// any other piece made from its units' codes.
+// costs the engine far more to allocate than the pieces do. A piece of
+// Latin-1 units (in Node) or of ASCII units (elsewhere), an encoder's output
+// say, is narrowed to bytes in the module and made a one-byte string from
+// them, which takes half the memory and is made faster; in Node any other
+// piece is copied as units by Node itself, elsewhere made from their codes.
 const asciiDecoder = new TextDecoder('utf-8');
 function unitString(at, count) {
   let text = '';
@@ -163,7 +164,10 @@ function unitString(at, count) {
     const n = Math.min(count - i, STRING_PIECE);
     const first = at + 2 * i;
     if (nodeHeap !== undefined) {
-      text += nodeHeap.ucs2Slice(first, first + 2 * n);
+      text +=
+        w.tobble_js_narrow(first, n, narrowed) < 0x100
+          ? nodeHeap.latin1Slice(narrowed, narrowed + n)
+          : nodeHeap.ucs2Slice(first, first + 2 * n);
     } else if (w.tobble_js_narrow(first, n, narrowed) < 0x80) {
       text += asciiDecoder.decode(u8.subarray(narrowed, narrowed + n));
     } else {

@@ -62,3 +62,19 @@ for (const [index, { name }] of FILTERS.entries()) {
     }
   });
 }
+
+// Units that a filter or the glue treats apart (markup, Latin-1 and wider
+// units, surrogates, escapes) at every lane of a vector, alone and in pairs,
+// and a surrogate pair across the first piece boundary.
+test('convert agrees with the tool with special units at every lane', () => {
+  const specials = ['<', '&', '"', '>', '%', '\\', '+', 'é', '\u0100', '日', '😀', '\ud800', '\udc00'];
+  let text = `${'x'.repeat(65535)}😀`;
+  for (const special of specials) {
+    for (let lane = 0; lane < 18; lane++) text += `${'a'.repeat(lane)}${special}b${special}${special}${'c'.repeat(17 - lane)}`;
+  }
+  for (const { name } of FILTERS) {
+    const tool = runTool(name, encode(text, 'utf-16le'), { encoding: 'utf-16le' });
+    assert.equal(tool.status, 0, tool.stderr);
+    assert.ok(Buffer.from(tool.stdout).equals(encode(convert(name, text), 'utf-16le')), name);
+  }
+});

@@ -8,6 +8,10 @@
 
 #include "include/tobble.h"
 
+#if defined(__wasm_simd128__) && !defined(TOBBLE_SCALAR_ONLY)
+#include <wasm_simd128.h>
+#endif
+
 extern "C" {
 
 __attribute__((import_module("env"), import_name("tobble_write"))) int tobble_write(
@@ -23,16 +27,35 @@ __attribute__((export_name("tobble_js_stream_create"))) tobble_stream* tobble_js
   return stream;
 }
 
-// The units in[0, n) OR-ed together, so that the caller knows whether every
-// one is ASCII (below 0x80) or Latin-1 (below 0x100); in the latter case
-// they are also written to out as one byte each. JavaScript engines make a
-// string of such bytes far faster than one of units. Both loops vectorize.
+// The units in[0, n) written to out as one byte each, while every unit so
+// far is below 0x100 (Latin-1): JavaScript engines make a string of such
+// bytes far faster than one of units. Returns the units OR-ed together, or
+// 0x100 or more as soon as one unit is not Latin-1, when `out` holds
+// nothing useful; the caller then takes the units as they are. One pass,
+// sixteen units at a time.
 __attribute__((export_name("tobble_js_narrow"))) unsigned tobble_js_narrow(const uint16_t* in,
                                                                            size_t n, uint8_t* out) {
+  size_t i = 0;
   unsigned all = 0;
-  for (size_t i = 0; i < n; ++i) all |= in[i];
-  if (all < 0x100) {
-    for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>(in[i]);
+#if defined(__wasm_simd128__) && !defined(TOBBLE_SCALAR_ONLY)
+  v128_t seen = wasm_i16x8_splat(0);
+  for (; n - i >= 16; i += 16) {
+    const v128_t low = wasm_v128_load(in + i), high = wasm_v128_load(in + i + 8);
+    seen = wasm_v128_or(seen, wasm_v128_or(low, high));
+    // The unsigned narrowing saturates, so it is exact below 0x100.
+    wasm_v128_store(out + i, wasm_u8x16_narrow_i16x8(low, high));
+    if ((i & 0x70) == 0x70 && wasm_v128_any_true(wasm_v128_and(seen, wasm_i16x8_splat(-0x100)))) {
+      return 0x100;
+    }
+  }
+  all = wasm_u16x8_extract_lane(seen, 0) | wasm_u16x8_extract_lane(seen, 1) |
+        wasm_u16x8_extract_lane(seen, 2) | wasm_u16x8_extract_lane(seen, 3) |
+        wasm_u16x8_extract_lane(seen, 4) | wasm_u16x8_extract_lane(seen, 5) |
+        wasm_u16x8_extract_lane(seen, 6) | wasm_u16x8_extract_lane(seen, 7);
+#endif
+  for (; i < n; ++i) {
+    all |= in[i];
+    out[i] = static_cast<uint8_t>(in[i]);
   }
   return all;
 }
