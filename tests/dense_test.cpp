@@ -109,13 +109,18 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
 // of the value 0, some "\U" or broken) and gaps of plain units, backslashes
 // among them, from every start.
 TEST(DenseKernels, EscapeRunStepsAreThePlainSteps) {
-  const std::vector<std::u16string> pieces = {
-      u"\\u65e5", u"\\uD83D\\uDE00", u"\\uABCD", u"\\u0000", u"\\U0001f600", u"\\u12g4",
-      u"\\x", u"\\", u" ", u")\n", u"abcdefghij", u"\x3042"};
+  const std::u16string pieces[] = {
+      u"\\u65e5",     u"\\uD83D\\uDE00",
+      u"\\uABCD",     u"\\u0000",
+      u"\\U0001f600", u"\\u12g4",
+      u"\\x",         u"\\",
+      u" ",           u")\n",
+      u"abcdefghij",  u"\x3042",
+  };
   RandomText random(17);
   for (int round = 0; round < 20000; ++round) {
     std::u16string in;
-    while (in.size() < escape::kRunWindowUnits + 16) in += pieces[random.Below(pieces.size())];
+    while (in.size() < escape::kRunWindowUnits + 16) in += pieces[random.Below(std::size(pieces))];
     for (size_t start = 0; start < 16; ++start) {
       char16_t got[16], want[16];
       const escape::RunStep fast = escape::DecodeRunStep(in.data() + start, got);

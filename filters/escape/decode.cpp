@@ -221,19 +221,19 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
     if (n - i >= 6 && in[i + 1] == u'u') {
       value = FourHexDigits(in + i + 2);
       if (value > 0) {
-        // A block only from an escape that reads, and only when the block's
-        // second and last escape look like "\u" too: tried at escapes that
-        // fail, or where one or two follow, as between "\U" escapes, a block
-        // reads nothing or little and costs more than it saves.
-        // Where "\U" escapes may come between, a step that stops at one
-        // costs more than it saves: there only from three "\u" on.
+        // Steps (in UTF-16) or blocks (in UTF-8) only from an escape that
+        // reads and has another "\u" after it: tried at escapes that fail,
+        // or at one alone, they read nothing or little and cost more than
+        // they save. Where "\U" escapes may come between, a step that stops
+        // at one costs more than it saves too: there steps only from three
+        // "\u" on. A block also wants its last escape to look like "\u".
         if constexpr (sizeof(Unit) == 2) {
           if (n - i >= escape::kRunWindowUnits && in[i + 7] == u'u' &&
               (!kLongForm || in[i + 13] == u'u') && ReadEscapeRuns(in, n, i, o)) {
             return true;
           }
-        } else if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' &&
-                   in[i + 43] == u'u' && ReadEscapeBlocks(in, n, i, o, output)) {
+        } else if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
+                   ReadEscapeBlocks(in, n, i, o, output)) {
           return true;
         }
         o = output.Unit(o, static_cast<char16_t>(value), i);

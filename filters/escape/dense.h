@@ -87,7 +87,6 @@ inline size_t ReadUnitEscapesPlain(const char16_t* in, char16_t* out) {
   return k;
 }
 
-
 // Dense text in UTF-16 goes a step at a time over a window of 64 units: the
 // escapes that lead it, up to eight, and then the units up to the next
 // backslash, up to eight, copied. Where the escapes end and where the next
@@ -111,7 +110,8 @@ inline uint64_t BackslashBits(const char16_t* in) {
   using namespace simd;
   uint64_t bits = 0;
   for (size_t k = 0; k < kRunWindowUnits; k += 2 * kWidth) {
-    const Units pair = _mm_packs_epi16(Equal(Load(in + k), u'\\'), Equal(Load(in + k + kWidth), u'\\'));
+    const Units pair =
+        _mm_packs_epi16(Equal(Load(in + k), u'\\'), Equal(Load(in + k + kWidth), u'\\'));
     bits |= static_cast<uint64_t>(Mask(pair)) << k;
   }
   return bits;
