@@ -105,6 +105,36 @@ TEST(DenseKernels, UnitEscapeReadsAreThePlainReads) {
   }
 }
 
+// The escape decoders' steps over dense UTF-16: windows of escapes (some
+// of the value 0, some "\U" or broken) and gaps of plain units, backslashes
+// among them, from every start.
+TEST(DenseKernels, EscapeRunStepsAreThePlainSteps) {
+  const std::u16string pieces[] = {
+      u"\\u65e5",     u"\\uD83D\\uDE00",
+      u"\\uABCD",     u"\\u0000",
+      u"\\U0001f600", u"\\u12g4",
+      u"\\x",         u"\\",
+      u" ",           u")\n",
+      u"abcdefghij",  u"\x3042",
+  };
+  RandomText random(17);
+  for (int round = 0; round < 20000; ++round) {
+    std::u16string in;
+    while (in.size() < escape::kRunWindowUnits + 16) in += pieces[random.Below(std::size(pieces))];
+    for (size_t start = 0; start < 16; ++start) {
+      char16_t got[16], want[16];
+      const escape::RunStep fast = escape::DecodeRunStep(in.data() + start, got);
+      const escape::RunStep plain = escape::DecodeRunStepPlain(in.data() + start, want);
+      const std::u16string window = in.substr(start, escape::kRunWindowUnits);
+      ASSERT_EQ(fast.escapes, plain.escapes) << Show(window);
+      ASSERT_EQ(fast.plain, plain.plain) << Show(window);
+      ASSERT_EQ(fast.stopped, plain.stopped) << Show(window);
+      const size_t written = plain.escapes + plain.plain;
+      ASSERT_EQ(std::u16string(got, written), std::u16string(want, written)) << Show(window);
+    }
+  }
+}
+
 // The character reference decoder's fixed-length and short named
 // references: valid ones with every unit value in each lane in turn.
 TEST(DenseKernels, FixedReferencesAreThePlainReads) {
@@ -288,6 +318,9 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"untobbleJ", u"\\u0000", u'0'},
       {"untobbleC", u"\\u65E5", u'U'},
       {"untobbleC", u"\\uD83D", u'\\'},
+      // Runs with gaps, for the steps over dense text.
+      {"untobbleJ", u"\\uD83D\\uDE00 \\u3042)", u'\\'},
+      {"untobbleC", u"\\u65e5\\u0041\\u3042\\U0001F600,", u'u'},
       {"charref2text", u"&#26085;", u'x'},
       {"charref2text", u"&#65536;", u';'},
       {"charref2text", u"&#00000;", u'&'},

@@ -176,6 +176,35 @@ __attribute__((noinline)) bool ReadEscapeBlocks(const Unit* in, size_t n, size_t
   return true;
 }
 
+// In UTF-16, reads dense text from the "\u" escape at in[i] on a step at a
+// time (escape::DecodeRunStep) while the text has room for a window, and
+// returns true when it read any. Stops at an escape that a step does not
+// read, and after eight plain units, which the run copy takes on faster.
+__attribute__((noinline)) bool ReadEscapeRuns(const char16_t* in, size_t n, size_t& at,
+                                              char16_t*& out) {
+  // Kept in registers: the vector stores may write anything, as the
+  // compiler sees them, at and out among it.
+  size_t i = at;
+  char16_t* o = out;
+  while (n - i >= escape::kRunWindowUnits) {
+    const escape::RunStep step = escape::DecodeRunStep(in + i, o);
+    // Within a long run the next step begins a block further on: moving on
+    // by a constant lets its loads go ahead of this step's sums.
+    if (step.escapes == escape::kBlockUnits && step.plain == 0) {
+      i += escape::kBlockEscapeUnits;
+      o += escape::kBlockUnits;
+      continue;
+    }
+    i += 6 * step.escapes + step.plain;
+    o += step.escapes + step.plain;
+    if (step.stopped || step.plain == escape::kBlockUnits) break;
+  }
+  const bool read = i != at;
+  at = i;
+  out = o;
+  return read;
+}
+
 // As DecodeEscapes, reading fields through ReadField and skipping runs
 // without a backslash eight units at a time.
 template <bool kLongForm, typename Unit>
@@ -192,12 +221,19 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
     if (n - i >= 6 && in[i + 1] == u'u') {
       value = FourHexDigits(in + i + 2);
       if (value > 0) {
-        // A block only from an escape that reads, and only when the block's
-        // second and last escape look like "\u" too: tried at escapes that
-        // fail, or where one or two follow, as between "\U" escapes, a block
-        // reads nothing or little and costs more than it saves.
-        if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
-            ReadEscapeBlocks(in, n, i, o, output)) {
+        // Steps (in UTF-16) or blocks (in UTF-8) only from an escape that
+        // reads and has another "\u" after it: tried at escapes that fail,
+        // or at one alone, they read nothing or little and cost more than
+        // they save. Where "\U" escapes may come between, a step that stops
+        // at one costs more than it saves too: there steps only from three
+        // "\u" on. A block also wants its last escape to look like "\u".
+        if constexpr (sizeof(Unit) == 2) {
+          if (n - i >= escape::kRunWindowUnits && in[i + 7] == u'u' &&
+              (!kLongForm || in[i + 13] == u'u') && ReadEscapeRuns(in, n, i, o)) {
+            return true;
+          }
+        } else if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
+                   ReadEscapeBlocks(in, n, i, o, output)) {
           return true;
         }
         o = output.Unit(o, static_cast<char16_t>(value), i);

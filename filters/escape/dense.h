@@ -7,6 +7,7 @@
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #include "filters/common/digits.h"
 #include "filters/common/hex.h"
@@ -84,6 +85,68 @@ inline size_t ReadUnitEscapesPlain(const char16_t* in, char16_t* out) {
     out[k] = static_cast<char16_t>(value);
   }
   return k;
+}
+
+// Dense text in UTF-16 goes a step at a time over a window of 64 units: the
+// escapes that lead it, up to eight, and then the units up to the next
+// backslash, up to eight, copied. Where the escapes end and where the next
+// one begins come from one mask of the window's backslashes, so that the
+// next step's loads wait on a few shifts only, not on reading the escapes,
+// which only decides whether the step holds (the rare escape that breaks a
+// run stops the steps there).
+inline constexpr size_t kRunWindowUnits = 64;
+
+// What a step read: escapes (six units each, one written), then plain units
+// (copied), and whether it stopped at a backslash that ReadUnitEscapes does
+// not read, before any plain units.
+struct RunStep {
+  size_t escapes;
+  size_t plain;
+  bool stopped;
+};
+
+// A bit a unit of in[0, 64), set for the backslashes.
+inline uint64_t BackslashBits(const char16_t* in) {
+  using namespace simd;
+  uint64_t bits = 0;
+  for (size_t k = 0; k < kRunWindowUnits; k += 2 * kWidth) {
+    const Units pair =
+        _mm_packs_epi16(Equal(Load(in + k), u'\\'), Equal(Load(in + k + kWidth), u'\\'));
+    bits |= static_cast<uint64_t>(Mask(pair)) << k;
+  }
+  return bits;
+}
+
+// One step from in[0], from any unit, with 64 units readable there and room
+// for sixteen units at out: writes anything in those past the count.
+inline __attribute__((always_inline)) RunStep DecodeRunStep(const char16_t* in, char16_t* out) {
+  using namespace simd;
+  const uint64_t bits = BackslashBits(in);
+  // The backslashes that would begin eight escapes back to back: the first
+  // missing one, or the end of the eighth escape.
+  constexpr uint64_t kStarts = 0x041041041041ull;
+  const unsigned starts =
+      static_cast<unsigned>(__builtin_ctzll((~bits & kStarts) | 1ull << kBlockEscapeUnits));
+  const size_t escapes = starts / 6;
+  // ReadUnitEscapes takes the first "\u" as seen.
+  size_t read = ReadUnitEscapes(in, out);
+  if (in[0] != u'\\' || in[1] != u'u') read = 0;
+  const size_t plain = static_cast<size_t>(__builtin_ctzll(bits >> starts | 1u << kBlockUnits));
+  Store(out + escapes, Load(in + starts));
+  if (read != escapes) return {read, 0, true};
+  return {escapes, plain, false};
+}
+
+// DecodeRunStep unit by unit, writing only the units it counts.
+inline RunStep DecodeRunStepPlain(const char16_t* in, char16_t* out) {
+  const size_t escapes = ReadUnitEscapesPlain(in, out);
+  const size_t at = 6 * escapes;
+  if (escapes < kBlockUnits && in[at] == u'\\') return {escapes, 0, true};
+  size_t plain = 0;
+  for (; plain < kBlockUnits && in[at + plain] != u'\\'; ++plain) {
+    out[escapes + plain] = in[at + plain];
+  }
+  return {escapes, plain, false};
 }
 
 }  // namespace tobble::escape
