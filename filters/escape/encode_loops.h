@@ -101,6 +101,23 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
     }
     const uint32_t second = in[i + 1] & 0x3Fu;
     if (lead >= 0xF0) {
+#if defined(__SSSE3__)
+      // Up to four in one block, which stores 48 bytes: three output
+      // bytes for each of the 16 input bytes left and 16 more leave room.
+      if (n - i >= 16) {
+        __m128i code_points;
+        const size_t count = escape::FourByteCodePoints(in + i, &code_points);
+        if (kCodePoints) {
+          escape::StoreCodePointEscapes(o, code_points);
+          o += 10 * count;
+        } else {
+          escape::StoreUnitEscapes(o, escape::SurrogatePairs(code_points));
+          o += 12 * count;
+        }
+        i += 4 * count;
+        continue;
+      }
+#endif
       const uint32_t code_point =
           (lead & 0x07) << 18 | second << 12 | (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
       if (kCodePoints) {
