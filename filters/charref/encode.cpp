@@ -206,10 +206,15 @@ struct DecimalReferences {
                                    LanesFor(kDecimalLanes, digits)));
     return out + 3 + digits;
   }
-  // Blocks of three-byte characters in UTF-8.
+  // Blocks of three-byte characters in UTF-8, and of four-byte ones.
   static constexpr uint8_t kBlockLead = charref::kFiveDigitLead;
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFiveDigitReferences(out, values);
+  }
+  static constexpr uint32_t kFourByteLow = charref::kSixDigitLow;
+  static constexpr uint32_t kFourByteHigh = charref::kSixDigitHigh;
+  static void WriteFourByteBlock(uint8_t* out, Units code_points) {
+    charref::WriteSixDigitReferences(out, code_points);
   }
 };
 
@@ -256,10 +261,15 @@ struct HexReferences {
     simd::Store(out + 3, simd::Add(HexLetterOffsets(nibbles), LanesFor(kHexLanes, digits)));
     return out + 4 + digits;
   }
-  // Blocks of three-byte characters in UTF-8.
+  // Blocks of three-byte characters in UTF-8, and of four-byte ones.
   static constexpr uint8_t kBlockLead = charref::kFourHexLead;
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFourHexReferences(out, values);
+  }
+  static constexpr uint32_t kFourByteLow = charref::kFiveHexLow;
+  static constexpr uint32_t kFourByteHigh = charref::kFiveHexHigh;
+  static void WriteFourByteBlock(uint8_t* out, Units code_points) {
+    charref::WriteFiveHexReferences(out, code_points);
   }
 };
 
@@ -344,6 +354,19 @@ Position<uint8_t> EncodeNonAscii(const uint8_t* in, size_t n, bool last, Positio
       o = References::WriteBmp(o, (lead & 0x0F) << 12 | c1 << 6 | c2);
       p += 3;
     } else {
+      // Up to four at once (emoji), whose 36 bytes of stores fit the room
+      // 16 bytes of input leave.
+      if (n - p >= charref::kFourByteBlockBytes) {
+        Units block;
+        const size_t count = charref::ReadFourByteBlock(in + p, References::kFourByteLow,
+                                                        References::kFourByteHigh, block);
+        if (count != 0) {
+          References::WriteFourByteBlock(o, block);
+          p += 4 * count;
+          o += charref::kFourByteReferenceBytes * count;
+          continue;
+        }
+      }
       o = References::Write(o, (lead & 0x07) << 18 | c1 << 12 | c2 << 6 | (bytes >> 24 & 0x3F));
       p += 4;
     }

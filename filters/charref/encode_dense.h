@@ -135,6 +135,115 @@ inline void WriteFourHexReferences(uint8_t* out, simd::Units values) {
                               middle, Or(And(outer, Splat(0x00FF)), Splat(';' << 8)));
 }
 
+// Blocks of up to four characters of four bytes each in UTF-8 (emoji and
+// the rest above U+FFFF) whose references have nine bytes: six decimal
+// digits (100,000 to 999,999, most emoji) or five hex digits (U+10000 to
+// U+FFFFF). The characters at the start of 16 bytes are decoded in the
+// 32-bit lanes of one vector, and four references written with eight
+// stores, of which the output keeps as many as lead the block and qualify.
+// The tests hold them to the plain encoders over every code point above
+// U+FFFF, in runs of every length up to nine.
+inline constexpr size_t kFourByteBlockCharacters = 4;
+inline constexpr size_t kFourByteBlockBytes = 16;
+inline constexpr size_t kFourByteReferenceBytes = 9;
+
+inline constexpr uint32_t kSixDigitLow = 100000, kSixDigitHigh = 999999;
+inline constexpr uint32_t kFiveHexLow = 0x10000, kFiveHexHigh = 0xFFFFF;
+
+// How many of the four characters that would begin at in[0, 4), in[4, 8),
+// in[8, 12) and in[12, 16) lead them as four-byte sequences with code
+// points from `low` to `high` (0 to 4), their code points in those lanes
+// (the other lanes hold anything). Valid UTF-8 is taken for granted: only
+// the lead and continuation marks are looked at.
+inline size_t ReadFourByteBlock(const uint8_t* in, uint32_t low, uint32_t high,
+                                simd::Units& code_points) {
+  using namespace simd;
+  const Units v = LoadBytes(in);
+  const Units low6 = _mm_set1_epi32(0x3F);
+  code_points =
+      _mm_or_si128(_mm_or_si128(_mm_slli_epi32(_mm_and_si128(v, _mm_set1_epi32(0x07)), 18),
+                                _mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(v, 8), low6), 12)),
+                   _mm_or_si128(_mm_slli_epi32(_mm_and_si128(_mm_srli_epi32(v, 16), low6), 6),
+                                _mm_and_si128(_mm_srli_epi32(v, 24), low6)));
+  const Units sequences =
+      _mm_cmpeq_epi32(_mm_and_si128(v, _mm_set1_epi32(static_cast<int>(0xC0C0C0F8u))),
+                      _mm_set1_epi32(static_cast<int>(0x808080F0u)));
+  const Units in_range =
+      _mm_and_si128(_mm_cmpgt_epi32(code_points, _mm_set1_epi32(static_cast<int>(low - 1))),
+                    _mm_cmpgt_epi32(_mm_set1_epi32(static_cast<int>(high + 1)), code_points));
+  const unsigned qualified =
+      static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_and_si128(sequences, in_range))));
+  return static_cast<size_t>(__builtin_ctz(~qualified));
+}
+
+namespace detail {
+// Four references of nine bytes at out[0, 36): the first eight bytes of
+// reference k are the 16-bit parts p0 to p3 of lane k (of lanes 0 to 3), and
+// a ";" follows.
+inline void StoreNineByteReferences(uint8_t* out, simd::Units p0, simd::Units p1, simd::Units p2,
+                                    simd::Units p3) {
+  const simd::Units low = _mm_unpacklo_epi16(p0, p1), high = _mm_unpacklo_epi16(p2, p3);
+  const simd::Units first = _mm_unpacklo_epi32(low, high), second = _mm_unpackhi_epi32(low, high);
+  _mm_storel_epi64(reinterpret_cast<simd::Units*>(out), first);
+  out[8] = ';';
+  _mm_storel_epi64(reinterpret_cast<simd::Units*>(out + 9), _mm_unpackhi_epi64(first, first));
+  out[17] = ';';
+  _mm_storel_epi64(reinterpret_cast<simd::Units*>(out + 18), second);
+  out[26] = ';';
+  _mm_storel_epi64(reinterpret_cast<simd::Units*>(out + 27), _mm_unpackhi_epi64(second, second));
+  out[35] = ';';
+}
+}  // namespace detail
+
+// The references "&#" six digits ";" of the four code points (100,000 to
+// 999,999) in `code_points` at out[0, 36). Each splits into thousands and
+// the rest, and the three digits of each come from two divisions by ten.
+inline void WriteSixDigitReferences(uint8_t* out, simd::Units code_points) {
+  using namespace simd;
+  // The value and a half, divided by 1000 in single precision: the
+  // quotient lies at least 0.0005 from a whole number, far more than the
+  // rounding errors below 1,000,000 (some 0.0001).
+  const Units thousands = _mm_cvttps_epi32(
+      _mm_mul_ps(_mm_add_ps(_mm_cvtepi32_ps(code_points), _mm_set1_ps(0.5f)), _mm_set1_ps(0.001f)));
+  const Units rest = _mm_sub_epi32(code_points, _mm_madd_epi16(thousands, _mm_set1_epi32(1000)));
+  // The thousands in lanes 0-3 and the rest in lanes 4-7, below 1000.
+  const Units v = _mm_packs_epi32(thousands, rest);
+  const Units ten = Splat(10);
+  const Units t1 = detail::DivideBy10(v), hundreds = detail::DivideBy10(t1);
+  const Units tens = Sub(t1, _mm_mullo_epi16(hundreds, ten));
+  const Units units = Sub(v, _mm_mullo_epi16(t1, ten));
+  const Units zeros = Splat(0x3030);
+  // Digits 1-2 and 3-4 from the thousands' lanes, 5-6 from the rest's.
+  const Units first = Or(hundreds, _mm_slli_epi16(tens, 8));
+  const Units middle = Or(units, _mm_slli_epi16(_mm_srli_si128(hundreds, 8), 8));
+  const Units last = _mm_srli_si128(Or(tens, _mm_slli_epi16(units, 8)), 8);
+  detail::StoreNineByteReferences(out, Splat('&' | '#' << 8), Add(first, zeros), Add(middle, zeros),
+                                  Add(last, zeros));
+}
+
+// The references "&#x" five lower-case hex digits ";" of the four code
+// points (U+10000 to U+FFFFF) in `code_points` at out[0, 36).
+inline void WriteFiveHexReferences(uint8_t* out, simd::Units code_points) {
+  using namespace simd;
+  // The low 16 bits in lanes 0-3 (kept signed for the signed pack), the
+  // plane in lanes 4-7.
+  const Units v = _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(code_points, 16), 16),
+                                  _mm_srli_epi32(code_points, 16));
+  const Units nibble = Splat(0x0F);
+  // Nibble values as bytes, then as digits: from 10 up, letters.
+  const auto digits = [](Units nibbles) {
+    return _mm_add_epi8(_mm_add_epi8(nibbles, SplatByte('0')),
+                        And(_mm_cmpgt_epi8(nibbles, SplatByte(9)), SplatByte('a' - '0' - 10)));
+  };
+  // Digits 2-3 and 4-5 in lanes 0-3, digit 1 (the plane) in lanes 4-7.
+  const Units middle = Or(_mm_srli_epi16(v, 12), And(v, Splat(0x0F00)));
+  const Units last = Or(And(_mm_srli_epi16(v, 4), nibble), _mm_slli_epi16(And(v, nibble), 8));
+  const Units plane = _mm_slli_epi16(_mm_srli_si128(v, 8), 8);
+  detail::StoreNineByteReferences(out, Splat('&' | '#' << 8),
+                                  Or(And(digits(plane), Splat(0xFF00)), Splat('x')), digits(middle),
+                                  digits(last));
+}
+
 // The plain versions, a lane at a time.
 inline void WriteFiveDigitReferencesPlain(uint8_t* out, const char16_t values[kBlockCharacters]) {
   for (size_t k = 0; k < kBlockCharacters; ++k, out += 8) {
