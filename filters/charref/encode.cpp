@@ -309,7 +309,8 @@ uint32_t LoadFourBytes(const uint8_t* in) {
 // The same in UTF-8, where each character is read whole and the references
 // of those above U+FFFF are written as those of surrogate pairs are. While
 // four bytes remain, each character is decoded from the four at its start,
-// runs of three-byte characters go a block at a time (encode_dense.h), and
+// runs of three-byte characters, and of four-byte ones, go a block at a time
+// (encode_dense.h), and
 // a lone ASCII byte between two characters that need references (a space
 // between words or emoji) is written in the loop: it ends before two ASCII
 // bytes in a row, where a run that needs no reference may begin. A block's

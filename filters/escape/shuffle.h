@@ -1,7 +1,9 @@
 // Eight "\uXXXX" escapes at a time with SSSE3's byte shuffle: the hex
 // digits of eight units looked up sixteen at a time in a register that holds
 // "0123456789abcdef", and laid out among the backslashes and "u"s by three
-// more shuffles. Built only into encode_ssse3.cpp.
+// more shuffles; and up to four code points above U+FFFF at a time, read
+// from their four-byte sequences and written either as surrogate pairs of
+// such escapes or as "\U00XXXXXX". Built only into encode_ssse3.cpp.
 #pragma once
 
 #include <tmmintrin.h>
