@@ -206,15 +206,10 @@ struct DecimalReferences {
                                    LanesFor(kDecimalLanes, digits)));
     return out + 3 + digits;
   }
-  // Blocks of three-byte characters in UTF-8, and of four-byte ones.
+  // Blocks of three-byte characters in UTF-8.
   static constexpr uint8_t kBlockLead = charref::kFiveDigitLead;
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFiveDigitReferences(out, values);
-  }
-  static constexpr uint32_t kFourByteLow = charref::kSixDigitLow;
-  static constexpr uint32_t kFourByteHigh = charref::kSixDigitHigh;
-  static void WriteFourByteBlock(uint8_t* out, Units code_points) {
-    charref::WriteSixDigitReferences(out, code_points);
   }
 };
 
@@ -261,15 +256,10 @@ struct HexReferences {
     simd::Store(out + 3, simd::Add(HexLetterOffsets(nibbles), LanesFor(kHexLanes, digits)));
     return out + 4 + digits;
   }
-  // Blocks of three-byte characters in UTF-8, and of four-byte ones.
+  // Blocks of three-byte characters in UTF-8.
   static constexpr uint8_t kBlockLead = charref::kFourHexLead;
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFourHexReferences(out, values);
-  }
-  static constexpr uint32_t kFourByteLow = charref::kFiveHexLow;
-  static constexpr uint32_t kFourByteHigh = charref::kFiveHexHigh;
-  static void WriteFourByteBlock(uint8_t* out, Units code_points) {
-    charref::WriteFiveHexReferences(out, code_points);
   }
 };
 
@@ -309,8 +299,7 @@ uint32_t LoadFourBytes(const uint8_t* in) {
 // The same in UTF-8, where each character is read whole and the references
 // of those above U+FFFF are written as those of surrogate pairs are. While
 // four bytes remain, each character is decoded from the four at its start,
-// runs of three-byte characters, and of four-byte ones, go a block at a time
-// (encode_dense.h), and
+// runs of three-byte characters go a block at a time (encode_dense.h), and
 // a lone ASCII byte between two characters that need references (a space
 // between words or emoji) is written in the loop: it ends before two ASCII
 // bytes in a row, where a run that needs no reference may begin. A block's
@@ -355,19 +344,6 @@ Position<uint8_t> EncodeNonAscii(const uint8_t* in, size_t n, bool last, Positio
       o = References::WriteBmp(o, (lead & 0x0F) << 12 | c1 << 6 | c2);
       p += 3;
     } else {
-      // Up to four at once (emoji), whose 36 bytes of stores fit the room
-      // 16 bytes of input leave.
-      if (n - p >= charref::kFourByteBlockBytes) {
-        Units block;
-        const size_t count = charref::ReadFourByteBlock(in + p, References::kFourByteLow,
-                                                        References::kFourByteHigh, block);
-        if (count != 0) {
-          References::WriteFourByteBlock(o, block);
-          p += 4 * count;
-          o += charref::kFourByteReferenceBytes * count;
-          continue;
-        }
-      }
       o = References::Write(o, (lead & 0x07) << 18 | c1 << 12 | c2 << 6 | (bytes >> 24 & 0x3F));
       p += 4;
     }
