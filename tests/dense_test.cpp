@@ -291,6 +291,43 @@ TEST(DenseKernels, ThreeByteReferenceBlocksAreThePlainBlocks) {
   }
 }
 
+// The encoders' blocks of four-byte characters in UTF-8: every code point
+// above U+FFFF, in runs of one to nine broken by ASCII, by two- and
+// three-byte characters and by markup, against the plain encoders.
+TEST(DenseKernels, FourByteRunsAreThePlainEncoders) {
+  const char* const breakers[] = {" ", "\n", "\xC3\xA9", "\xE2\x80\x8D", "\xEF\xB8\x8F", "<", "ab"};
+  Bytes text;
+  size_t run = 0, breaks = 0;
+  for (uint32_t c = 0x10000; c <= 0x10FFFF; ++c) {
+    const uint8_t sequence[] = {
+        static_cast<uint8_t>(0xF0 | c >> 18), static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F)),
+        static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)), static_cast<uint8_t>(0x80 | (c & 0x3F))};
+    text.append(sequence, 4);
+    if (++run == 1 + breaks % 9) {
+      const char* breaker = breakers[breaks++ % std::size(breakers)];
+      text.append(reinterpret_cast<const uint8_t*>(breaker),
+                  std::char_traits<char>::length(breaker));
+      run = 0;
+    }
+  }
+  const bool shuffles = escape::UseShuffles();
+  for (const bool wanted : {false, true}) {
+    if (escape::ChooseShuffles(wanted) != wanted) continue;
+    for (const char* name : {"tobbleJ", "tobbleC", "text2charref", "text2charrefx"}) {
+      const Filter& filter = *FindFilter(name);
+      const CallResultOf<uint8_t> fast = ConvertOnce(filter, filter.convert8, text, true);
+      ASSERT_EQ(fast.fault, CallFault::kNone) << fast.message;
+      const Bytes want = ConvertOnce(filter, filter.scalar8, text, true).out;
+      ASSERT_EQ(fast.out.size(), want.size()) << name;
+      const auto differ = std::mismatch(fast.out.begin(), fast.out.end(), want.begin());
+      ASSERT_TRUE(differ.first == fast.out.end())
+          << name << " from byte " << (differ.first - fast.out.begin()) << " with shuffles "
+          << wanted;
+    }
+  }
+  escape::ChooseShuffles(shuffles);
+}
+
 // The filters around the blocks: runs of every length about one and two
 // blocks, whole and with each unit in turn replaced by one that breaks the
 // run, against the plain versions.

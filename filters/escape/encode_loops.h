@@ -1,6 +1,7 @@
 // The encoders' fast loops, included by encode.cpp, built for SSE2, and by
 // encode_ssse3.cpp, built for SSSE3, where in UTF-8 they also write blocks
-// of eight escapes with byte shuffles (filters/escape/shuffle.h). Everything here has
+// of eight escapes, and runs of up to four emoji, with byte shuffles
+// (filters/escape/shuffle.h). Everything here has
 // internal linkage: each of the two files has its own copies, and code built
 // for SSSE3 never stands in for the baseline's.
 #pragma once
@@ -101,6 +102,23 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
     }
     const uint32_t second = in[i + 1] & 0x3Fu;
     if (lead >= 0xF0) {
+#if defined(__SSSE3__)
+      // Up to four in one block, which stores 48 bytes: three output
+      // bytes for each of the 16 input bytes left and 16 more leave room.
+      if (n - i >= 16) {
+        __m128i code_points;
+        const size_t count = escape::FourByteCodePoints(in + i, &code_points);
+        if (kCodePoints) {
+          escape::StoreCodePointEscapes(o, code_points);
+          o += 10 * count;
+        } else {
+          escape::StoreUnitEscapes(o, escape::SurrogatePairs(code_points));
+          o += 12 * count;
+        }
+        i += 4 * count;
+        continue;
+      }
+#endif
       const uint32_t code_point =
           (lead & 0x07) << 18 | second << 12 | (in[i + 2] & 0x3Fu) << 6 | (in[i + 3] & 0x3Fu);
       if (kCodePoints) {

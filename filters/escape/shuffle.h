@@ -1,7 +1,9 @@
 // Eight "\uXXXX" escapes at a time with SSSE3's byte shuffle: the hex
 // digits of eight units looked up sixteen at a time in a register that holds
 // "0123456789abcdef", and laid out among the backslashes and "u"s by three
-// more shuffles. Built only into encode_ssse3.cpp.
+// more shuffles; and up to four code points above U+FFFF at a time, read
+// from their four-byte sequences and written either as surrogate pairs of
+// such escapes or as "\U00XXXXXX". Built only into encode_ssse3.cpp.
 #pragma once
 
 #include <tmmintrin.h>
@@ -92,6 +94,81 @@ inline __attribute__((always_inline)) size_t ThreeByteUnits(const uint8_t* in, _
                                 _mm_and_si128(lead_last, _mm_set1_epi16(0x3F))),
                    _mm_slli_epi16(_mm_and_si128(middle, _mm_set1_epi16(0x3F)), 6));
   return static_cast<size_t>(__builtin_ctz(~ok)) / 3;
+}
+
+// The four-byte sequences of UTF-8 (emoji and the rest above U+FFFF) that
+// lead in[0, 16), up to four, as their code points in 32-bit lanes; returns
+// how many lead, and gives the lanes after them any value. Valid UTF-8 is
+// taken for granted: only the lead and continuation marks are looked at.
+inline __attribute__((always_inline)) size_t FourByteCodePoints(const uint8_t* in,
+                                                                __m128i* code_points) {
+  const __m128i v = simd::LoadBytes(in);
+  const __m128i marks = _mm_set1_epi32(static_cast<int>(0xC0C0C0F8u));
+  const unsigned ok = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(
+      _mm_cmpeq_epi32(_mm_and_si128(v, marks), _mm_set1_epi32(static_cast<int>(0x808080F0u))))));
+  // The payload bits, then each byte pair as lead * 64 + next in a 16-bit
+  // lane, then the two pairs as high * 4096 + low.
+  const __m128i bits = _mm_and_si128(v, _mm_set1_epi32(0x3F3F3F07));
+  const __m128i pairs = _mm_maddubs_epi16(bits, _mm_set1_epi16(0x0140));
+  *code_points = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
+  return static_cast<size_t>(__builtin_ctz(~ok));
+}
+
+// The same code points as the UTF-16 units of their surrogate pairs, the
+// high one first.
+inline __attribute__((always_inline)) __m128i SurrogatePairs(__m128i code_points) {
+  const __m128i high = _mm_add_epi32(_mm_srli_epi32(code_points, 10), _mm_set1_epi32(0xD7C0));
+  const __m128i low =
+      _mm_or_si128(_mm_and_si128(code_points, _mm_set1_epi32(0x3FF)), _mm_set1_epi32(0xDC00));
+  return _mm_or_si128(high, _mm_slli_epi32(low, 16));
+}
+
+// The layout of four "\U00XXXXXX" escapes (ten bytes each) in 48 bytes:
+// for each byte, its mark, or where its digit lies among the digits of the
+// code points of lanes 0-1 (`first`) or 2-3 (`second`), -1 elsewhere. The
+// digits of a lane are its three low bytes' nibbles, high nibble first in
+// each byte pair, at eight bytes a lane.
+struct CodePointEscapeLayout {
+  int8_t marks[48], first[48], second[48];
+  constexpr CodePointEscapeLayout() : marks(), first(), second() {
+    constexpr char kMarks[] = "\\U00";
+    for (int j = 0; j < 48; ++j) {
+      const int k = j / 10, at = j % 10;
+      marks[j] = k < 4 && at < 4 ? kMarks[at] : 0;
+      first[j] = second[j] = -1;
+      if (k >= 4 || at < 4) continue;
+      const int digit = at - 4;  // from the most significant of six
+      const int8_t index = static_cast<int8_t>((k % 2) * 8 + 2 * (2 - digit / 2) + digit % 2);
+      (k < 2 ? first : second)[j] = index;
+    }
+  }
+};
+inline constexpr CodePointEscapeLayout kCodePointEscapeLayout;
+
+inline __m128i LoadLayout(const int8_t* row) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(row));
+}
+
+// The "\U00XXXXXX" escapes of the four code points (up to 0x10FFFF) in
+// `code_points`, stored as 48 bytes of which the first 40 are theirs.
+inline __attribute__((always_inline)) uint8_t* StoreCodePointEscapes(uint8_t* out,
+                                                                     __m128i code_points) {
+  const __m128i low4 = _mm_set1_epi8(0x0F);
+  const __m128i hex =
+      _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
+  const __m128i high_nibbles = _mm_and_si128(_mm_srli_epi16(code_points, 4), low4);
+  const __m128i low_nibbles = _mm_and_si128(code_points, low4);
+  const __m128i first = _mm_shuffle_epi8(hex, _mm_unpacklo_epi8(high_nibbles, low_nibbles));
+  const __m128i second = _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(high_nibbles, low_nibbles));
+  const CodePointEscapeLayout& layout = kCodePointEscapeLayout;
+  for (int part = 0; part < 3; ++part) {
+    const int at = 16 * part;
+    simd::StoreBytes(
+        out + at, _mm_or_si128(_mm_or_si128(LoadLayout(layout.marks + at),
+                                            _mm_shuffle_epi8(first, LoadLayout(layout.first + at))),
+                               _mm_shuffle_epi8(second, LoadLayout(layout.second + at))));
+  }
+  return out + 40;
 }
 
 }  // namespace TOBBLE_SIMD_TARGET
