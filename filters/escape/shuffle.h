@@ -18,16 +18,26 @@ struct UnitEscapeBytes {
   __m128i part[3];
 };
 
-inline __attribute__((always_inline)) UnitEscapeBytes UnitEscapeBlock(__m128i units) {
+// The hex digits of the sixteen bytes of `v`, two a byte (its high nibble's
+// first): those of bytes 0-7 in `first`, of bytes 8-15 in `second`.
+struct HexDigitPairs {
+  __m128i first, second;
+};
+
+inline __attribute__((always_inline)) HexDigitPairs HexDigitsOf(__m128i v) {
   const __m128i low4 = _mm_set1_epi8(0x0F);
   const __m128i hex =
       _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
-  const __m128i high_nibbles = _mm_and_si128(_mm_srli_epi16(units, 4), low4);
-  const __m128i low_nibbles = _mm_and_si128(units, low4);
+  const __m128i high_nibbles = _mm_and_si128(_mm_srli_epi16(v, 4), low4);
+  const __m128i low_nibbles = _mm_and_si128(v, low4);
+  return {_mm_shuffle_epi8(hex, _mm_unpacklo_epi8(high_nibbles, low_nibbles)),
+          _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(high_nibbles, low_nibbles))};
+}
+
+inline __attribute__((always_inline)) UnitEscapeBytes UnitEscapeBlock(__m128i units) {
   // The digits of units 0-3 and 4-7, four bytes a unit: for 0xABCD the
   // digits C, D, A, B (its low byte comes first).
-  const __m128i first = _mm_shuffle_epi8(hex, _mm_unpacklo_epi8(high_nibbles, low_nibbles));
-  const __m128i second = _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(high_nibbles, low_nibbles));
+  const auto [first, second] = HexDigitsOf(units);
   // Escape k fills bytes 6k to 6k + 5; a shuffle index of -1 gives a zero
   // byte, where the "\u" goes in.
   const __m128i marks0 =
@@ -153,13 +163,7 @@ inline __m128i LoadLayout(const int8_t* row) {
 // `code_points`, stored as 48 bytes of which the first 40 are theirs.
 inline __attribute__((always_inline)) uint8_t* StoreCodePointEscapes(uint8_t* out,
                                                                      __m128i code_points) {
-  const __m128i low4 = _mm_set1_epi8(0x0F);
-  const __m128i hex =
-      _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'a', 'b', 'c', 'd', 'e', 'f');
-  const __m128i high_nibbles = _mm_and_si128(_mm_srli_epi16(code_points, 4), low4);
-  const __m128i low_nibbles = _mm_and_si128(code_points, low4);
-  const __m128i first = _mm_shuffle_epi8(hex, _mm_unpacklo_epi8(high_nibbles, low_nibbles));
-  const __m128i second = _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(high_nibbles, low_nibbles));
+  const auto [first, second] = HexDigitsOf(code_points);
   const CodePointEscapeLayout& layout = kCodePointEscapeLayout;
   for (int part = 0; part < 3; ++part) {
     const int at = 16 * part;
