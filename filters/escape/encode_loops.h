@@ -1,9 +1,9 @@
 // The encoders' fast loops, included by encode.cpp, built for SSE2, and by
 // encode_ssse3.cpp, built for SSSE3, where in UTF-8 they also write blocks
 // of eight escapes, and runs of up to four emoji, with byte shuffles
-// (filters/escape/shuffle.h). Everything here has
-// internal linkage: each of the two files has its own copies, and code built
-// for SSSE3 never stands in for the baseline's.
+// (filters/escape/shuffle.h). Everything here has internal linkage: each of
+// the two files has its own copies, and code built for SSSE3 never stands
+// in for the baseline's.
 #pragma once
 
 #include "filters/common/hex.h"

@@ -1,7 +1,8 @@
 // The escape encoders' loops in UTF-8 built for SSSE3, which write blocks
-// of eight escapes, and of up to four emoji, with byte shuffles (filters/escape/shuffle.h).
-// encode.cpp calls them where the processor has SSSE3. The plug-ins, which convert UTF-16 alone,
-// and the WebAssembly build, which is no x86, compile nothing here.
+// of eight escapes, and of up to four emoji, with byte shuffles
+// (filters/escape/shuffle.h). encode.cpp calls them where the processor has
+// SSSE3. The plug-ins, which convert UTF-16 alone, and the WebAssembly
+// build, which is no x86, compile nothing here.
 #include "filters/escape/shuffle_choice.h"
 
 #if TOBBLE_ESCAPE_SHUFFLES
