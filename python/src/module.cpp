@@ -10,9 +10,16 @@
 #include "python/src/convert.h"
 #include "python/src/stream.h"
 #include "python/src/threads.h"
+#include "python/src/units.h"
 
 namespace tobble_python {
 namespace {
+
+PyObject* ChooseShuffledJoinForTests(PyObject*, PyObject* wanted) {
+  int truth = PyObject_IsTrue(wanted);
+  if (truth < 0) return nullptr;
+  return PyBool_FromLong(ChooseShuffledJoin(truth != 0));
+}
 
 // The filters in table order, as (name, key, English name) tuples.
 PyObject* FilterTuples() {
@@ -60,6 +67,13 @@ PyMethodDef kModuleMethods[] = {
                "convert() the way it takes for large texts, slice by slice, for\n"
                "texts of any length, its result given only the room each slice\n"
                "needs, so that it grows and widens on the way; for the tests.")},
+    {"_choose_shuffled_join",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ChooseShuffledJoinForTests)),
+     METH_O,
+     PyDoc_STR("_choose_shuffled_join(wanted, /)\n--\n\n"
+               "Results holding surrogate pairs are written by the SSSE3 loop (where\n"
+               "the processor has it) or by the plain one from now on; returns whether\n"
+               "the SSSE3 loop is taken. For the tests.")},
     {"_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FilterTuples)),
      METH_NOARGS, PyDoc_STR("The filters as (name, key, English name) tuples, in table order.")},
     {nullptr, nullptr, 0, nullptr},

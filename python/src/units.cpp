@@ -4,8 +4,8 @@
 
 #include <string.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <tmmintrin.h>
 #endif
 
 #include "filters/common/utf8.h"
@@ -25,58 +25,8 @@ Py_UCS4 MaxCharOf(uint16_t bits) {
 // surrogate kept as a code point of its own value; returns where it ended.
 // `after_high` says that out[at - 1] was written for a high surrogate that
 // the first unit may join, and is left saying the same of the last.
-size_t JoinUnits(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, bool& after_high) {
-  size_t i = 0;
-  while (i < n) {
-#if defined(__SSE2__)
-    // Eight units a vector (and the one after them, a high surrogate's
-    // partner): without a surrogate they are eight code points; with any,
-    // every unit's code point is made, joined with the next unit's where
-    // the two are a pair, and stored one after the other, each low
-    // surrogate that was joined stored over by the code point after it.
-    if (!after_high && n - i >= 9) {
-      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
-      __m128i zero = _mm_setzero_si128();
-      __m128i kind = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFC00)));
-      __m128i high = _mm_cmpeq_epi16(kind, _mm_set1_epi16(static_cast<short>(0xD800)));
-      __m128i low = _mm_cmpeq_epi16(kind, _mm_set1_epi16(static_cast<short>(0xDC00)));
-      if (_mm_movemask_epi8(_mm_or_si128(high, low)) == 0) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_unpacklo_epi16(v, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at + 4), _mm_unpackhi_epi16(v, zero));
-        at += 8;
-        i += 8;
-        continue;
-      }
-      __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i + 1));
-      __m128i next_low =
-          _mm_cmpeq_epi16(_mm_and_si128(next, _mm_set1_epi16(static_cast<short>(0xFC00))),
-                          _mm_set1_epi16(static_cast<short>(0xDC00)));
-      __m128i join = _mm_and_si128(high, next_low);
-      // (high << 10) + low, less what the two surrogate bases add, is the
-      // code point; in 32-bit lanes, wrapping.
-      const __m128i base = _mm_set1_epi32(static_cast<int>(0x10000u - (0xD800u << 10) - 0xDC00u));
-      uint32_t lane[8];
-      for (int half = 0; half < 2; ++half) {
-        __m128i unit = half == 0 ? _mm_unpacklo_epi16(v, zero) : _mm_unpackhi_epi16(v, zero);
-        __m128i after = half == 0 ? _mm_unpacklo_epi16(next, zero) : _mm_unpackhi_epi16(next, zero);
-        __m128i joined =
-            half == 0 ? _mm_unpacklo_epi16(join, join) : _mm_unpackhi_epi16(join, join);
-        __m128i pair = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(unit, 10), after), base);
-        __m128i point = _mm_or_si128(_mm_and_si128(joined, pair), _mm_andnot_si128(joined, unit));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lane + 4 * half), point);
-      }
-      // One bit a unit: the units that start a pair.
-      unsigned starts = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(join, zero)));
-      unsigned joined_lows = starts << 1;
-      for (int k = 0; k < 8; ++k) {
-        out[at] = lane[k];
-        at += 1 - ((joined_lows >> k) & 1);
-      }
-      // A pair that ends past the eight units took the ninth too.
-      i += 8 + (starts >> 7);
-      continue;
-    }
-#endif
+size_t JoinUnitsPlain(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, bool& after_high) {
+  for (size_t i = 0; i < n; ++i) {
     if (after_high && IsLow(units[i])) {
       out[at - 1] = 0x10000 + ((out[at - 1] - 0xD800) << 10) + (units[i] - 0xDC00);
       after_high = false;
@@ -84,12 +34,129 @@ size_t JoinUnits(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, bool&
       out[at++] = units[i];
       after_high = IsHigh(units[i]);
     }
-    ++i;
   }
   return at;
 }
 
+#if defined(__x86_64__) || defined(__i386__)
+#define TOBBLE_JOIN_SHUFFLED 1
+
+// For each set of a four-lane group's lanes to drop (bit k: lane k), the
+// byte shuffle that moves the other lanes' code points to the front, and
+// how many there are.
+struct DropLanes {
+  alignas(16) uint8_t shuffle[16][16];
+  uint8_t kept[16];
+};
+
+constexpr DropLanes MakeDropLanes() {
+  DropLanes table{};
+  for (int dropped = 0; dropped < 16; ++dropped) {
+    int at = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+      if ((dropped >> lane) & 1) continue;
+      for (int byte = 0; byte < 4; ++byte) table.shuffle[dropped][at++] = 4 * lane + byte;
+    }
+    table.kept[dropped] = static_cast<uint8_t>(at / 4);
+    while (at < 16) table.shuffle[dropped][at++] = 0x80;
+  }
+  return table;
+}
+
+constexpr DropLanes kDropLanes = MakeDropLanes();
+
+// JoinUnitsPlain eight units a vector. Each unit's code point is made (the
+// pair's where a high surrogate is followed by a low one), the low
+// surrogates so joined are dropped by a byte shuffle a four-lane group, and
+// the rest stored at once. The loop always steps eight units: a pair that
+// ends past a block carries into the next as its first lane dropped, so
+// that where the next block starts never waits on this one's arithmetic.
+__attribute__((target("ssse3"))) size_t JoinUnitsShuffled(const uint16_t* units, size_t n,
+                                                          Py_UCS4* out, size_t at,
+                                                          bool& after_high) {
+  size_t i = 0;
+  if (n > 0 && after_high && IsLow(units[0])) {
+    out[at - 1] = 0x10000 + ((out[at - 1] - 0xD800) << 10) + (units[0] - 0xDC00);
+    i = 1;
+  }
+  after_high = false;
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i kind_bits = _mm_set1_epi16(static_cast<short>(0xFC00));
+  const __m128i high_kind = _mm_set1_epi16(static_cast<short>(0xD800));
+  const __m128i low_kind = _mm_set1_epi16(static_cast<short>(0xDC00));
+  // (high << 10) + low, less what the two surrogate bases add, is the code
+  // point; in 32-bit lanes, wrapping.
+  const __m128i base = _mm_set1_epi32(static_cast<int>(0x10000u - (0xD800u << 10) - 0xDC00u));
+  unsigned carry = 0;
+  // Nine units a step: the ninth is the partner of a high eighth.
+  for (; n - i >= 9; i += 8) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i));
+    __m128i kind = _mm_and_si128(v, kind_bits);
+    __m128i high = _mm_cmpeq_epi16(kind, high_kind);
+    __m128i low = _mm_cmpeq_epi16(kind, low_kind);
+    // A carried pair's low makes the block one with surrogates.
+    if (_mm_movemask_epi8(_mm_or_si128(high, low)) == 0) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_unpacklo_epi16(v, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at + 4), _mm_unpackhi_epi16(v, zero));
+      at += 8;
+      continue;
+    }
+    __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(units + i + 1));
+    __m128i join = _mm_and_si128(high, _mm_cmpeq_epi16(_mm_and_si128(next, kind_bits), low_kind));
+    // One bit a unit: the units that start a pair; the unit after each is
+    // dropped.
+    unsigned starts = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(join, zero)));
+    unsigned dropped = ((starts << 1) | carry) & 0xFF;
+    carry = starts >> 7;
+    for (int half = 0; half < 2; ++half) {
+      __m128i unit = half == 0 ? _mm_unpacklo_epi16(v, zero) : _mm_unpackhi_epi16(v, zero);
+      __m128i after = half == 0 ? _mm_unpacklo_epi16(next, zero) : _mm_unpackhi_epi16(next, zero);
+      __m128i joined = half == 0 ? _mm_unpacklo_epi16(join, join) : _mm_unpackhi_epi16(join, join);
+      __m128i pair = _mm_add_epi32(_mm_add_epi32(_mm_slli_epi32(unit, 10), after), base);
+      __m128i point = _mm_or_si128(_mm_and_si128(joined, pair), _mm_andnot_si128(joined, unit));
+      unsigned group = (dropped >> (4 * half)) & 0xF;
+      __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(kDropLanes.shuffle[group]));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_shuffle_epi8(point, order));
+      at += kDropLanes.kept[group];
+    }
+  }
+  // A pair carried out of the last block took its low already.
+  i += carry;
+  return JoinUnitsPlain(units + i, n - i, out, at, after_high);
+}
+
+bool HasShuffles() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3");
+}
+
+// Whether JoinUnits takes the shuffled loop: the processor is asked once.
+bool& ShuffledJoin() {
+  static bool taken = HasShuffles();
+  return taken;
+}
+#else
+#define TOBBLE_JOIN_SHUFFLED 0
+#endif
+
+size_t JoinUnits(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, bool& after_high) {
+#if TOBBLE_JOIN_SHUFFLED
+  if (ShuffledJoin()) return JoinUnitsShuffled(units, n, out, at, after_high);
+#endif
+  return JoinUnitsPlain(units, n, out, at, after_high);
+}
+
 }  // namespace
+
+bool ChooseShuffledJoin(bool wanted) {
+#if TOBBLE_JOIN_SHUFFLED
+  ShuffledJoin() = wanted && HasShuffles();
+  return ShuffledJoin();
+#else
+  (void)wanted;
+  return false;
+#endif
+}
 
 StrShape ShapeOf(const uint16_t* units, size_t n) {
   // One pass that compilers vectorize: the units ORed together, whose

@@ -32,6 +32,11 @@ struct StrShape {
   Py_UCS4 max_char;
 };
 
+// For the tests: results holding surrogate pairs are written by the SSSE3
+// loop (where the processor has SSSE3) or by the plain one from now on;
+// returns whether the SSSE3 loop is taken.
+bool ChooseShuffledJoin(bool wanted);
+
 // Pairs joined, lone surrogates as code points of their own value; the
 // storage the narrowest that holds every code point, as every str's must be
 // (strs of different storage never compare equal).
