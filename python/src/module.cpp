@@ -15,10 +15,10 @@
 namespace tobble_python {
 namespace {
 
-PyObject* ChooseShuffledJoinForTests(PyObject*, PyObject* wanted) {
+PyObject* ChooseShufflesForTests(PyObject*, PyObject* wanted) {
   int truth = PyObject_IsTrue(wanted);
   if (truth < 0) return nullptr;
-  return PyBool_FromLong(ChooseShuffledJoin(truth != 0));
+  return PyBool_FromLong(ChooseShuffles(truth != 0));
 }
 
 // The filters in table order, as (name, key, English name) tuples.
@@ -67,13 +67,13 @@ PyMethodDef kModuleMethods[] = {
                "convert() the way it takes for large texts, slice by slice, for\n"
                "texts of any length, its result given only the room each slice\n"
                "needs, so that it grows and widens on the way; for the tests.")},
-    {"_choose_shuffled_join",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ChooseShuffledJoinForTests)),
-     METH_O,
-     PyDoc_STR("_choose_shuffled_join(wanted, /)\n--\n\n"
-               "Results holding surrogate pairs are written by the SSSE3 loop (where\n"
-               "the processor has it) or by the plain one from now on; returns whether\n"
-               "the SSSE3 loop is taken. For the tests.")},
+    {"_choose_shuffles",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ChooseShufflesForTests)), METH_O,
+     PyDoc_STR("_choose_shuffles(wanted, /)\n--\n\n"
+               "Strs stored four bytes a code point are read, and results holding\n"
+               "surrogate pairs written, by the SSSE3 loops (where the processor has\n"
+               "SSSE3) or by the plain ones from now on; returns whether the SSSE3\n"
+               "loops are taken. For the tests.")},
     {"_filters", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(FilterTuples)),
      METH_NOARGS, PyDoc_STR("The filters as (name, key, English name) tuples, in table order.")},
     {nullptr, nullptr, 0, nullptr},

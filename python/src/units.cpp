@@ -39,7 +39,7 @@ size_t JoinUnitsPlain(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, 
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-#define TOBBLE_JOIN_SHUFFLED 1
+#define TOBBLE_UNITS_SHUFFLED 1
 
 // For each set of a four-lane group's lanes to drop (bit k: lane k), the
 // byte shuffle that moves the other lanes' code points to the front, and
@@ -125,33 +125,82 @@ __attribute__((target("ssse3"))) size_t JoinUnitsShuffled(const uint16_t* units,
   return JoinUnitsPlain(units + i, n - i, out, at, after_high);
 }
 
+// For each set of a group's code points above U+FFFF (bit k: lane k), the
+// byte shuffle that packs the group's units (one of a lane's 16-bit halves,
+// or both for a pair), and how many there are.
+struct PackUnits {
+  alignas(16) uint8_t shuffle[16][16];
+  uint8_t units[16];
+};
+
+constexpr PackUnits MakePackUnits() {
+  PackUnits table{};
+  for (int pairs = 0; pairs < 16; ++pairs) {
+    int at = 0;
+    for (int lane = 0; lane < 4; ++lane) {
+      const int halves = (pairs >> lane) & 1 ? 2 : 1;
+      for (int byte = 0; byte < 2 * halves; ++byte) table.shuffle[pairs][at++] = 4 * lane + byte;
+    }
+    table.units[pairs] = static_cast<uint8_t>(at / 2);
+    while (at < 16) table.shuffle[pairs][at++] = 0x80;
+  }
+  return table;
+}
+
+constexpr PackUnits kPackUnits = MakePackUnits();
+
+// UnitReader::Read of four-byte storage, four code points a vector: each
+// lane makes its unit, or its pair (high unit first), and one byte shuffle
+// packs them, so that no branch asks which code points take two units
+// (emoji, skin tones and joiners mix them). Returns the units written, and
+// leaves the rest to the plain loop.
+__attribute__((target("ssse3"))) size_t SplitFourByteShuffled(const Py_UCS4* in, size_t& position,
+                                                              size_t length, uint16_t* out,
+                                                              size_t room) {
+  size_t j = 0;
+  for (; length - position >= 4 && room - j >= 8; position += 4) {
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + position));
+    __m128i pair = _mm_cmpgt_epi32(c, _mm_set1_epi32(0xFFFF));
+    unsigned pairs = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(pair)));
+    __m128i d = _mm_sub_epi32(c, _mm_set1_epi32(0x10000));
+    __m128i high = _mm_add_epi32(_mm_srli_epi32(d, 10), _mm_set1_epi32(0xD800));
+    __m128i low = _mm_add_epi32(_mm_and_si128(d, _mm_set1_epi32(0x3FF)), _mm_set1_epi32(0xDC00));
+    __m128i pairs_of = _mm_or_si128(high, _mm_slli_epi32(low, 16));
+    __m128i lanes = _mm_or_si128(_mm_and_si128(pair, pairs_of), _mm_andnot_si128(pair, c));
+    __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(kPackUnits.shuffle[pairs]));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), _mm_shuffle_epi8(lanes, order));
+    j += kPackUnits.units[pairs];
+  }
+  return j;
+}
+
 bool HasShuffles() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("ssse3");
 }
 
-// Whether JoinUnits takes the shuffled loop: the processor is asked once.
-bool& ShuffledJoin() {
+// Whether the SSSE3 loops are taken: the processor is asked once.
+bool& ShufflesTaken() {
   static bool taken = HasShuffles();
   return taken;
 }
 #else
-#define TOBBLE_JOIN_SHUFFLED 0
+#define TOBBLE_UNITS_SHUFFLED 0
 #endif
 
 size_t JoinUnits(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, bool& after_high) {
-#if TOBBLE_JOIN_SHUFFLED
-  if (ShuffledJoin()) return JoinUnitsShuffled(units, n, out, at, after_high);
+#if TOBBLE_UNITS_SHUFFLED
+  if (ShufflesTaken()) return JoinUnitsShuffled(units, n, out, at, after_high);
 #endif
   return JoinUnitsPlain(units, n, out, at, after_high);
 }
 
 }  // namespace
 
-bool ChooseShuffledJoin(bool wanted) {
-#if TOBBLE_JOIN_SHUFFLED
-  ShuffledJoin() = wanted && HasShuffles();
-  return ShuffledJoin();
+bool ChooseShuffles(bool wanted) {
+#if TOBBLE_UNITS_SHUFFLED
+  ShufflesTaken() = wanted && HasShuffles();
+  return ShufflesTaken();
 #else
   (void)wanted;
   return false;
@@ -230,56 +279,17 @@ size_t UnitReader::Read(uint16_t* out, size_t room) {
   const Py_UCS4* in = static_cast<const Py_UCS4*>(data_);
   size_t position = position_;
   const size_t length = length_;
-  while (position < length && j + 2 <= room) {
-#if defined(__SSE2__)
-    // Four code points a vector. Each lane makes the unit or the pair of
-    // its code point (high unit first); the lanes are stored one after
-    // the other, each over the unused half of the one before, so that no
-    // branch asks which code points take two units (emoji, skin tones and
-    // joiners mix them).
-    if (length - position >= 4 && room - j >= 8) {
-      __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + position));
-      __m128i pair = _mm_cmpgt_epi32(c, _mm_set1_epi32(0xFFFF));
-      int pairs = _mm_movemask_ps(_mm_castsi128_ps(pair));
-      position += 4;
-      if (pairs == 0) {
-        // Signed saturation keeps 0..FFFF when moved to -8000..7FFF first.
-        __m128i shift = _mm_set1_epi32(0x8000);
-        __m128i units = _mm_packs_epi32(_mm_sub_epi32(c, shift), shift);
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + j),
-                         _mm_xor_si128(units, _mm_set1_epi16(static_cast<short>(0x8000))));
-        j += 4;
-        continue;
-      }
-      __m128i d = _mm_sub_epi32(c, _mm_set1_epi32(0x10000));
-      __m128i high = _mm_add_epi32(_mm_srli_epi32(d, 10), _mm_set1_epi32(0xD800));
-      __m128i low = _mm_add_epi32(_mm_and_si128(d, _mm_set1_epi32(0x3FF)), _mm_set1_epi32(0xDC00));
-      __m128i pairs_of = _mm_or_si128(high, _mm_slli_epi32(low, 16));
-      __m128i lanes = _mm_or_si128(_mm_and_si128(pair, pairs_of), _mm_andnot_si128(pair, c));
-      if (pairs == 0xF) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), lanes);
-        j += 8;
-        continue;
-      }
-      uint32_t lane[4];
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(lane), lanes);
-      for (int k = 0; k < 4; ++k) {
-        memcpy(out + j, &lane[k], sizeof lane[k]);
-        j += 1 + ((pairs >> k) & 1);
-      }
-      continue;
-    }
+#if TOBBLE_UNITS_SHUFFLED
+  if (ShufflesTaken()) j = SplitFourByteShuffled(in, position, length, out, room);
 #endif
-    size_t end = length - position < 4 ? length : position + 4;
-    while (position < end && j + 2 <= room) {
-      Py_UCS4 c = in[position++];
-      if (c > 0xFFFF) {
-        c -= 0x10000;
-        out[j++] = static_cast<uint16_t>(0xD800 + (c >> 10));
-        out[j++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
-      } else {
-        out[j++] = static_cast<uint16_t>(c);
-      }
+  while (position < length && j + 2 <= room) {
+    Py_UCS4 c = in[position++];
+    if (c > 0xFFFF) {
+      c -= 0x10000;
+      out[j++] = static_cast<uint16_t>(0xD800 + (c >> 10));
+      out[j++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+    } else {
+      out[j++] = static_cast<uint16_t>(c);
     }
   }
   position_ = position;

@@ -32,10 +32,11 @@ struct StrShape {
   Py_UCS4 max_char;
 };
 
-// For the tests: results holding surrogate pairs are written by the SSSE3
-// loop (where the processor has SSSE3) or by the plain one from now on;
-// returns whether the SSSE3 loop is taken.
-bool ChooseShuffledJoin(bool wanted);
+// For the tests: strs stored four bytes a code point are read, and results
+// holding surrogate pairs written, by the SSSE3 loops (where the processor
+// has SSSE3) or by the plain ones from now on; returns whether the SSSE3
+// loops are taken.
+bool ChooseShuffles(bool wanted);
 
 // Pairs joined, lone surrogates as code points of their own value; the
 // storage the narrowest that holds every code point, as every str's must be

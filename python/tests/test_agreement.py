@@ -117,7 +117,7 @@ def test_str_kinds_give_the_same_units(shuffled):
     four-byte storage is read and written four and eight code points at a
     time where they are alike, so every mix of kinds at every offset, by the
     plain loop and the SSSE3 one."""
-    taken = tobble._tobble._choose_shuffled_join(shuffled)
+    taken = tobble._tobble._choose_shuffles(shuffled)
     if shuffled and not taken:
         pytest.skip("the processor has no SSSE3")
     try:
@@ -134,7 +134,7 @@ def test_str_kinds_give_the_same_units(shuffled):
             assert tobble.convert("untobbleJ", expected) == joined_utf16(utf16(text))
             assert tobble._tobble._convert_sliced("untobbleJ", expected) == joined_utf16(utf16(text))
     finally:
-        tobble._tobble._choose_shuffled_join(True)
+        tobble._tobble._choose_shuffles(True)
 
 
 def test_results_are_canonical_strs():
