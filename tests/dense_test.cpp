@@ -135,6 +135,25 @@ TEST(DenseKernels, EscapeRunStepsAreThePlainSteps) {
   }
 }
 
+// untobbleC's long escapes: eight digits with every unit value in each lane.
+TEST(DenseKernels, EightHexDigitReadsAreThePlainReads) {
+  for (size_t lane = 0; lane < 8; ++lane) {
+    std::u16string in = u"0010fFa9";
+    for (uint32_t u = 0; u < 0x10000; ++u) {
+      in[lane] = static_cast<char16_t>(u);
+      uint32_t got = 0, want = 0;  // the plain read leaves want alone on failure
+      const bool plain = escape::ReadEightHexDigitsPlain(in.data(), &want);
+      ASSERT_EQ(escape::ReadEightHexDigits(in.data(), &got), plain) << Show(in);
+      ASSERT_EQ(plain ? got : 0, want) << Show(in);
+      if (u < 0x100) {  // the same units as bytes of UTF-8
+        const Bytes bytes(in.begin(), in.end());
+        ASSERT_EQ(escape::ReadEightHexDigits(bytes.data(), &got), plain) << Show(in);
+        ASSERT_EQ(plain ? got : 0, want) << Show(in);
+      }
+    }
+  }
+}
+
 // The character reference decoder's fixed-length and short named
 // references: valid ones with every unit value in each lane in turn.
 TEST(DenseKernels, FixedReferencesAreThePlainReads) {

@@ -253,8 +253,26 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
     const char16_t letter = n - i >= 2 ? in[i + 1] : 0;
     const size_t digits = letter == u'u' ? 4 : letter == u'U' && kLongForm ? 8 : 0;
     if (digits != 0 && n - i >= 2 + digits) {
-      if (ReadField(in + i + 2, digits, n - i - 2, &value) &&
-          (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
+      // A long escape's field is read at once, as a vector: eight plain hex
+      // digits of a character go out at once; others are clamped as
+      // ParseInteger clamps them, and any other field is read leniently.
+      bool parsed;
+      uint32_t long_value;
+      if (digits != 8) {
+        parsed = ReadField(in + i + 2, digits, n - i - 2, &value);
+      } else if (escape::ReadEightHexDigits(in + i + 2, &long_value)) {
+        if (long_value - 1 < 0x10FFFF) {
+          o = long_value > 0xFFFF ? output.Pair(o, long_value)
+                                  : output.Unit(o, static_cast<char16_t>(long_value), i);
+          i += 10;
+          return true;
+        }
+        value = long_value > 0x7FFFFFFF ? INT32_MAX : static_cast<int32_t>(long_value);
+        parsed = true;
+      } else {
+        parsed = ReadLenientField(in + i + 2, 8, n - i - 2, &value);
+      }
+      if (parsed && (end = WriteNumberedCharacter(o, value, output, i)) != nullptr) {
         o = end;
         i += 2 + digits;
         return true;

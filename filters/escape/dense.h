@@ -149,4 +149,33 @@ inline RunStep DecodeRunStepPlain(const char16_t* in, char16_t* out) {
   return {escapes, plain, false};
 }
 
+// The eight digits of a "\U" escape, read at once: true, with their value,
+// when all eight are plain hex digits (either case), as the decoders read
+// most such fields. Reads eight units (or bytes of UTF-8) at field.
+template <typename Unit>
+inline __attribute__((always_inline)) bool ReadEightHexDigits(const Unit* field, uint32_t* value) {
+  using namespace simd;
+  const Units units = Load(field);
+  const Units letters = InRange(Or(units, Splat(0x20)), u'a', u'f');
+  const Units hex = Or(InRange(units, u'0', u'9'), letters);
+  // Two digits a byte, high digit first, then the four bytes in order.
+  const Units digits = Add(And(units, Splat(0xF)), And(letters, Splat(9)));
+  const Units pairs = _mm_madd_epi16(digits, _mm_set1_epi32(0x00010010));
+  const Units packed = _mm_packus_epi16(_mm_packs_epi32(pairs, pairs), pairs);
+  *value = __builtin_bswap32(static_cast<uint32_t>(_mm_cvtsi128_si32(packed)));
+  return Mask(hex) == 0xFFFF;
+}
+
+// ReadEightHexDigits digit by digit.
+inline bool ReadEightHexDigitsPlain(const char16_t* field, uint32_t* value) {
+  uint32_t v = 0;
+  for (size_t d = 0; d < 8; ++d) {
+    const int digit = HexValue(field[d]);
+    if (digit < 0) return false;
+    v = v << 4 | static_cast<uint32_t>(digit);
+  }
+  *value = v;
+  return true;
+}
+
 }  // namespace tobble::escape
