@@ -566,6 +566,20 @@ DecodeShortNames(const Unit* in, size_t n, size_t& p, Unit*& o, DecodedOutput<Un
   }
 }
 
+// One of the common short names at in[p] ("&"), at least eight units (nine
+// in UTF-16) left: writes it and reads the text after it while it holds only
+// them. Returns false, nothing written, for anything else.
+template <typename Unit>
+inline __attribute__((always_inline)) bool DecodeShortName(const Unit* in, size_t n, size_t& p,
+                                                           Unit*& o, DecodedOutput<Unit>& output) {
+  const int32_t found = charref::ReadShortNamedReference(in + p);
+  if (found < 0) return false;
+  o = output.Unit(o, static_cast<char16_t>(found), p);
+  p += static_cast<size_t>(found >> 16);
+  DecodeShortNames(in, n, p, o, output);
+  return true;
+}
+
 }  // namespace
 
 // At each "&" the name is the run of name units after it, at most 36; the
@@ -635,8 +649,12 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
     // for them then goes.
     constexpr size_t kRoom =
         sizeof(Unit) == 2 ? charref::kLongReferenceUnits : charref::kFixedReferenceUnits;
-    if (n - p >= kRoom && in[p + 1] == u'#' && DecodeFixedNumbers(in, n, p, o, output)) {
-      return true;
+    if (n - p >= kRoom) {
+      if (in[p + 1] == u'#') {
+        if (DecodeFixedNumbers(in, n, p, o, output)) return true;
+      } else if constexpr (sizeof(Unit) == 1) {
+        if (DecodeShortName(in, n, p, o, output)) return true;
+      }
     }
     const Output<Unit> to = {output, p};
     if (Unit* end = DecodePlainNumber(in, p, n, o, &p, output)) {
@@ -659,14 +677,10 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
         uint32_t head[2];
         PackName(v, length, head);
         if (in[q + length] == u';') {
-          // The common short names first: after one, the text is read in
-          // blocks while it holds only them.
-          const int32_t short_name = charref::ReadShortNamedReference(in + p);
-          if (short_name >= 0) {
-            o = output.Unit(o, static_cast<char16_t>(short_name), p);
-            p += static_cast<size_t>(short_name >> 16);
-            DecodeShortNames(in, n, p, o, output);
-            return true;
+          // In UTF-16 the common short names here, for names that ";" ends
+          // only.
+          if constexpr (sizeof(Unit) == 2) {
+            if (DecodeShortName(in, n, p, o, output)) return true;
           }
           const ReferenceSlot* found = length >= kNamedReferenceIndex.shortest
                                            ? FindShort(kNamedReferenceIndex, head, length)
