@@ -240,6 +240,35 @@ TEST(ReferenceIndexes, HoldEveryNameOfTheirTable) {
   }
 }
 
+// The legacy names by their first two bytes: each name once, in the group
+// its two bytes pick, with its record, head and replacement; no group holds
+// another pair's name.
+TEST(ReferenceIndexes, LegacyPairsGroupEveryLegacyName) {
+  const std::vector<NamedReference> legacy = Records(LegacyReferenceTable);
+  std::vector<int> seen(legacy.size());
+  for (size_t pair = 0; pair < 4096; ++pair) {
+    const size_t start = kLegacyByPair.starts[pair];
+    for (const ReferenceSlot* slot = kLegacyByPair.slots + start; start != 0 && slot->length != 0;
+         ++slot) {
+      ASSERT_LT(slot->record, legacy.size()) << pair;
+      const NamedReference& r = legacy[slot->record];
+      ++seen[slot->record];
+      const std::string name = r.name;
+      EXPECT_EQ(static_cast<size_t>((name[0] & 0x3F) << 6 | (name[1] & 0x3F)), pair) << name;
+      std::string head;
+      for (int byte = 0; byte < 8 && (slot->head[byte / 4] >> (8 * (byte % 4)) & 0xFF) != 0;
+           ++byte) {
+        head += static_cast<char>(slot->head[byte / 4] >> (8 * (byte % 4)));
+      }
+      EXPECT_EQ(head, name);
+      EXPECT_EQ(slot->length, name.size()) << name;
+      EXPECT_EQ(slot->unit1, r.unit1) << name;
+      EXPECT_EQ(slot->unit2, r.unit2) << name;
+    }
+  }
+  EXPECT_EQ(seen, std::vector<int>(legacy.size(), 1));
+}
+
 // Every unit from 0x80 and every code point above U+FFFF, each written as a
 // reference by both encoders as their plain versions write it, and read back.
 TEST(FastPaths, EveryCharacterThroughEveryReference) {

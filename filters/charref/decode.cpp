@@ -186,11 +186,6 @@ bool Holds(const ReferenceSlot& slot, const uint32_t* head, size_t length) {
   return slot.length == length && slot.head[0] == head[0] && slot.head[1] == head[1];
 }
 
-// The chunk with its bytes from `count` on zeroed.
-constexpr uint32_t FirstBytes(uint32_t chunk, size_t count) {
-  return count >= 4 ? chunk : chunk & ((1u << (8 * count)) - 1);
-}
-
 // The slot of a name of 1 to 8 bytes, or null. Its key, unrolled.
 inline const ReferenceSlot* FindShort(const ReferenceIndex& index, const uint32_t* head,
                                       size_t length) {
@@ -201,20 +196,21 @@ inline const ReferenceSlot* FindShort(const ReferenceIndex& index, const uint32_
   return Holds(slot, head, length) ? &slot : nullptr;
 }
 
-// The legacy reference whose name begins the name of `length` bytes that
-// `head` begins, or null; its name's length goes to *matched. Only the
-// lengths that legacy names beginning with the same byte have are tried.
-const ReferenceSlot* FindLegacyPrefix(const uint32_t* head, size_t length, size_t* matched) {
-  const ReferenceIndex& index = kLegacyReferenceIndex;
-  if (length < index.shortest) return nullptr;
-  const size_t longest = length < index.longest ? length : index.longest;
-  uint32_t lengths = index.lengths[head[0] & 0xFF] & ((2u << longest) - 1);
-  for (; lengths != 0; lengths &= lengths - 1) {
-    const size_t k = static_cast<size_t>(__builtin_ctz(lengths));
-    const uint32_t prefix[2] = {FirstBytes(head[0], k), k > 4 ? FirstBytes(head[1], k - 4) : 0};
-    if (const ReferenceSlot* found = FindShort(index, prefix, k)) {
-      *matched = k;
-      return found;
+// The legacy reference whose name begins the name that `head` begins (its
+// first eight bytes, zero after the name), or null; its name's length goes
+// to *matched. The name's first two bytes pick the few legacy names that can
+// match, each compared as one 64-bit word: as no name holds a zero byte, one
+// longer than the name never matches.
+const ReferenceSlot* FindLegacyPrefix(const uint32_t* head, size_t* matched) {
+  const uint32_t first = head[0];
+  const size_t start = kLegacyByPair.starts[(first & 0x3F) << 6 | (first >> 8 & 0x3F)];
+  if (start == 0) return nullptr;
+  const uint64_t name = first | static_cast<uint64_t>(head[1]) << 32;
+  for (const ReferenceSlot* slot = kLegacyByPair.slots + start; slot->length != 0; ++slot) {
+    const uint64_t bytes = (uint64_t{1} << (8 * slot->length)) - 1;
+    if ((name & bytes) == (slot->head[0] | static_cast<uint64_t>(slot->head[1]) << 32)) {
+      *matched = slot->length;
+      return slot;
     }
   }
   return nullptr;
@@ -570,6 +566,20 @@ DecodeShortNames(const Unit* in, size_t n, size_t& p, Unit*& o, DecodedOutput<Un
   }
 }
 
+// One of the common short names at in[p] ("&"), at least eight units (nine
+// in UTF-16) left: writes it and reads the text after it while it holds only
+// them. Returns false, nothing written, for anything else.
+template <typename Unit>
+inline __attribute__((always_inline)) bool DecodeShortName(const Unit* in, size_t n, size_t& p,
+                                                           Unit*& o, DecodedOutput<Unit>& output) {
+  const int32_t found = charref::ReadShortNamedReference(in + p);
+  if (found < 0) return false;
+  o = output.Unit(o, static_cast<char16_t>(found), p);
+  p += static_cast<size_t>(found >> 16);
+  DecodeShortNames(in, n, p, o, output);
+  return true;
+}
+
 }  // namespace
 
 // At each "&" the name is the run of name units after it, at most 36; the
@@ -642,14 +652,8 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
     if (n - p >= kRoom) {
       if (in[p + 1] == u'#') {
         if (DecodeFixedNumbers(in, n, p, o, output)) return true;
-      } else {
-        const int32_t found = charref::ReadShortNamedReference(in + p);
-        if (found >= 0) {
-          o = output.Unit(o, static_cast<char16_t>(found), p);
-          p += static_cast<size_t>(found >> 16);
-          DecodeShortNames(in, n, p, o, output);
-          return true;
-        }
+      } else if constexpr (sizeof(Unit) == 1) {
+        if (DecodeShortName(in, n, p, o, output)) return true;
       }
     }
     const Output<Unit> to = {output, p};
@@ -664,13 +668,20 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
       const Units v = simd::Load(in + q);
       const unsigned stop = simd::Mask(NotNameUnits(v));
       const size_t length = simd::FirstLane(stop | 0x10000);
-      const bool plain = sizeof(Unit) == 2 || simd::Mask(simd::AtLeast(v, 0x80)) == 0;
+      // In UTF-8, no byte above 0x7F up to the unit after the name.
+      const bool plain = sizeof(Unit) == 2 ||
+                         simd::FirstLane(simd::Mask(simd::AtLeast(v, 0x80)) | 0x10000) > length;
       // A name that ends within these eight units; but a "#" name that a
       // ";" ends is a number in another form than the plain one.
       if (plain && length < simd::kWidth && !(in[q + length] == u';' && in[q] == u'#')) {
         uint32_t head[2];
         PackName(v, length, head);
         if (in[q + length] == u';') {
+          // In UTF-16 the common short names here, for names that ";" ends
+          // only.
+          if constexpr (sizeof(Unit) == 2) {
+            if (DecodeShortName(in, n, p, o, output)) return true;
+          }
           const ReferenceSlot* found = length >= kNamedReferenceIndex.shortest
                                            ? FindShort(kNamedReferenceIndex, head, length)
                                            : nullptr;
@@ -678,7 +689,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
             o = WriteReplacement(o, found->unit1, found->unit2, to);
             consumed = length + 1;
           }
-        } else if (const ReferenceSlot* legacy = FindLegacyPrefix(head, length, &consumed)) {
+        } else if (const ReferenceSlot* legacy = FindLegacyPrefix(head, &consumed)) {
           o = WriteReplacement(o, legacy->unit1, legacy->unit2, to);
         }
         if (consumed == 0) o = Copy(o, in[p], output);
@@ -696,7 +707,7 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
         o = end;
         consumed = length + 1;
       }
-    } else if (const ReferenceSlot* legacy = FindLegacyPrefix(name.chunks, length, &consumed)) {
+    } else if (const ReferenceSlot* legacy = FindLegacyPrefix(name.chunks, &consumed)) {
       o = WriteReplacement(o, legacy->unit1, legacy->unit2, to);
     }
     if (consumed == 0) o = Copy(o, in[p], output);

@@ -6,7 +6,8 @@ Usage: generate_tables.py ENTITIES_JSON OUTPUT_CPP
 
 The output holds the two reference tables and, for each, a perfect-hash
 index that finds a name with one probe, and a table of the name lengths that
-each first byte begins. The hash below must stay the same as NameKey and
+each first byte begins; and the legacy names grouped by their first two
+bytes. The hash below must stay the same as NameKey and
 SlotOf in decode.cpp (beside it).
 """
 import json
@@ -161,6 +162,37 @@ def length_lines(c_name, names):
     return lines
 
 
+def pair_of(name):
+    """Where a name's first two bytes put it in the legacy table by pairs:
+    six bits of each, which tell the letters apart."""
+    return (ord(name[0]) & 0x3F) << 6 | (ord(name[1]) & 0x3F)
+
+
+def pair_lines(entries):
+    """The legacy names by their first two bytes: for each pair, where the
+    names that begin with it start in kLegacyByPairSlots (0 for none), each
+    group ending with an empty slot."""
+    groups = {}
+    for record, entry in enumerate(entries):
+        groups.setdefault(pair_of(entry[0]), []).append(record)
+    starts = [0] * 4096
+    slots = [None]
+    for pair in sorted(groups):
+        starts[pair] = len(slots)
+        slots += groups[pair] + [None]
+    assert len(slots) <= 0x100
+    lines = ['constexpr uint8_t kLegacyByPairStarts[4096] = {']
+    for at in range(0, 4096, 16):
+        lines.append('    ' + ' '.join(f'{v},' for v in starts[at:at + 16]))
+    lines.append('};')
+    lines.append('')
+    lines += slot_lines('kLegacyByPairSlots', entries, slots)
+    lines.append('')
+    lines.append('const LegacyPairIndex kLegacyByPair = {kLegacyByPairStarts, '
+                 'kLegacyByPairSlots};')
+    return lines
+
+
 def index_lines(prefix, c_table, entries, slot_bits, bucket_bits):
     names = [e[0] for e in entries]
     assert len(names) <= 0xFFFF
@@ -193,6 +225,7 @@ def main():
     for name, _, units, _ in legacy:
         assert replacement.get(name) == units, name
         assert not any(o[0] != name and o[0].startswith(name) for o in legacy), name
+        assert 2 <= len(name) <= 7, name
     assert max(len(e[0]) for e in named) <= 36
 
     lines = [
@@ -209,6 +242,7 @@ def main():
     lines += table_lines('LegacyReferenceTable', legacy) + ['']
     lines += index_lines('Named', 'NamedReferenceTable', named, 12, 10) + ['']
     lines += index_lines('Legacy', 'LegacyReferenceTable', legacy, 8, 6) + ['']
+    lines += pair_lines(legacy) + ['']
     lines += ['}  // namespace tobble']
     with open(sys.argv[2], 'w', encoding='ascii', newline='\n') as f:
         f.write('\n'.join(lines) + '\n')

@@ -54,4 +54,15 @@ struct ReferenceIndex {
 extern const ReferenceIndex kNamedReferenceIndex;
 extern const ReferenceIndex kLegacyReferenceIndex;
 
+// The legacy names by their first two bytes, so that the one that begins a
+// name is found with one look: starts[(b0 & 0x3F) << 6 | (b1 & 0x3F)] is
+// where the names that begin with such two bytes start among the slots (0
+// for none), up to an empty slot. Legacy names are 2 to 7 bytes long.
+struct LegacyPairIndex {
+  const uint8_t* starts;  // 4096
+  const ReferenceSlot* slots;
+};
+
+extern const LegacyPairIndex kLegacyByPair;
+
 }  // namespace tobble
