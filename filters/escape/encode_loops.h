@@ -186,6 +186,11 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
 // units read. A step stores up to 48 units, within the six a unit that the
 // output bound gives, and never reaches in[n - 1], so that a high surrogate
 // that ends a piece waits for its partner.
+// A unit that tobbleC escapes by itself: above 0x7F and no surrogate.
+constexpr bool EscapedAlone(uint32_t u) {
+  return u >= 0x80 && (u & 0xF800) != 0xD800;
+}
+
 template <bool kCodePoints>
 inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, char16_t*& o) {
   const size_t start = i;
@@ -222,7 +227,6 @@ inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, char16_t*
 // blocks where they can).
 template <typename Unit>
 Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
-  [[maybe_unused]] size_t retry = 0;
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
     if constexpr (sizeof(Unit) == 1) {
       if (const size_t run = EscapeSequences<false>(in, n, i, o)) {
@@ -232,14 +236,9 @@ Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
     }
 #if defined(__SSSE3__)
     if constexpr (sizeof(Unit) == 2) {
-      // After a step that could not be taken the next eight units go one
-      // by one before another is tried.
-      if (i >= retry) {
-        if (const size_t run = EscapeUnitBlocks<false>(in, n, i, o)) {
-          i += run;
-          return true;
-        }
-        retry = i + simd::kWidth;
+      if (const size_t run = EscapeUnitBlocks<false>(in, n, i, o)) {
+        i += run;
+        return true;
       }
     }
 #endif
@@ -252,7 +251,6 @@ Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
 
 template <typename Unit>
 Progress EncodeCFast(const Unit* in, size_t n, Unit* out, bool last) {
-  [[maybe_unused]] size_t retry = 0;
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
     if constexpr (sizeof(Unit) == 1) {
       if (const size_t run = EscapeSequences<true>(in, n, i, o)) {
@@ -260,23 +258,29 @@ Progress EncodeCFast(const Unit* in, size_t n, Unit* out, bool last) {
         return true;
       }
     }
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) return false;  // the rest may start the next piece
+    if (c.value >= 0x10000) {
+      // Pairs go by themselves: in text of emoji, steps of four pairs alone
+      // are too seldom whole to pay for trying them.
+      o = WriteCodePointEscape(o, c.value);
+      i += c.units;
+      return true;
+    }
 #if defined(__SSSE3__)
     if constexpr (sizeof(Unit) == 2) {
-      // After a step that could not be taken the next eight units go one
-      // by one before another is tried.
-      if (i >= retry) {
+      // Tried where this unit and the two after it are escaped one by one:
+      // in text of emoji, a joiner or a variation selector among pairs and
+      // ASCII is seldom worth a try.
+      if (n - i > simd::kWidth && EscapedAlone(in[i + 1]) && EscapedAlone(in[i + 2])) {
         if (const size_t run = EscapeUnitBlocks<true>(in, n, i, o)) {
           i += run;
           return true;
         }
-        retry = i + simd::kWidth;
       }
     }
 #endif
-    const Character c = CharacterAt(in, n, i, last);
-    if (c.units == 0) return false;  // the rest may start the next piece
-    o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
-                           : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    o = WriteUnitEscape(o, static_cast<char16_t>(c.value));
     i += c.units;
     return true;
   });
