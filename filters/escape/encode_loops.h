@@ -260,10 +260,11 @@ Progress EncodeCFast(const Unit* in, size_t n, Unit* out, bool last) {
     }
     const Character c = CharacterAt(in, n, i, last);
     if (c.units == 0) return false;  // the rest may start the next piece
-    if (c.value >= 0x10000) {
+    if (sizeof(Unit) == 1 || c.value >= 0x10000) {
       // Pairs go by themselves: in text of emoji, steps of four pairs alone
       // are too seldom whole to pay for trying them.
-      o = WriteCodePointEscape(o, c.value);
+      o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
+                             : WriteUnitEscape(o, static_cast<char16_t>(c.value));
       i += c.units;
       return true;
     }
