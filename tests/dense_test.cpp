@@ -13,6 +13,7 @@
 #include "filters/charref/encode_dense.h"
 #include "filters/charref/unit_classes.h"
 #include "filters/common/digits.h"
+#include "filters/common/surrogate.h"
 #include "filters/escape/dense.h"
 #include "filters/escape/shuffle_choice.h"
 #include "filters/filters.h"
@@ -310,25 +311,22 @@ TEST(DenseKernels, ThreeByteReferenceBlocksAreThePlainBlocks) {
   }
 }
 
-// The encoders' blocks of four-byte characters in UTF-8: every code point
-// above U+FFFF, in runs of one to nine broken by ASCII, by two- and
-// three-byte characters and by markup, against the plain encoders.
+// The encoders' blocks of characters above U+FFFF, four-byte sequences in
+// UTF-8 and surrogate pairs in UTF-16: every such code point, in runs of one
+// to nine broken by ASCII, by other characters and by markup, against the
+// plain encoders.
 TEST(DenseKernels, FourByteRunsAreThePlainEncoders) {
-  const char* const breakers[] = {" ", "\n", "\xC3\xA9", "\xE2\x80\x8D", "\xEF\xB8\x8F", "<", "ab"};
-  Bytes text;
+  const char16_t* const breakers[] = {u" ", u"\n", u"\xE9", u"\x200D", u"\xFE0F", u"<", u"ab"};
+  std::u16string units;
   size_t run = 0, breaks = 0;
   for (uint32_t c = 0x10000; c <= 0x10FFFF; ++c) {
-    const uint8_t sequence[] = {
-        static_cast<uint8_t>(0xF0 | c >> 18), static_cast<uint8_t>(0x80 | (c >> 12 & 0x3F)),
-        static_cast<uint8_t>(0x80 | (c >> 6 & 0x3F)), static_cast<uint8_t>(0x80 | (c & 0x3F))};
-    text.append(sequence, 4);
+    units += {HighSurrogateOf(c), LowSurrogateOf(c)};
     if (++run == 1 + breaks % 9) {
-      const char* breaker = breakers[breaks++ % std::size(breakers)];
-      text.append(reinterpret_cast<const uint8_t*>(breaker),
-                  std::char_traits<char>::length(breaker));
+      units += breakers[breaks++ % std::size(breakers)];
       run = 0;
     }
   }
+  const Bytes text = ToUtf8(units).bytes;
   const bool shuffles = escape::UseShuffles();
   for (const bool wanted : {false, true}) {
     if (escape::ChooseShuffles(wanted) != wanted) continue;
@@ -342,6 +340,44 @@ TEST(DenseKernels, FourByteRunsAreThePlainEncoders) {
       ASSERT_TRUE(differ.first == fast.out.end())
           << name << " from byte " << (differ.first - fast.out.begin()) << " with shuffles "
           << wanted;
+      const CallResult fast16 = ConvertOnce(filter, filter.convert, units, true);
+      ASSERT_EQ(fast16.fault, CallFault::kNone) << fast16.message;
+      ASSERT_TRUE(fast16.out == ConvertOnce(filter, filter.scalar, units, true).out)
+          << name << " in UTF-16 with shuffles " << wanted;
+    }
+  }
+  escape::ChooseShuffles(shuffles);
+}
+
+// The escape encoders' blocks in UTF-16: every unit value in every lane,
+// among ASCII units that make every mix of the two in a block, against the
+// plain encoders, whole and in pieces that end anywhere in a block.
+TEST(DenseKernels, UnitBlocksAreThePlainEncoders) {
+  const bool shuffles = escape::UseShuffles();
+  for (const bool wanted : {false, true}) {
+    if (escape::ChooseShuffles(wanted) != wanted) continue;
+    for (size_t lane = 0; lane < simd::kWidth; ++lane) {
+      std::u16string text(lane, u'a');
+      uint32_t bits = 1;
+      for (size_t k = 0; k < 0x10000; ++k) {
+        text += AllUnits()[k];
+        bits = bits * 1103515245u + 12345u;
+        if ((bits >> 16) % 3 == 0) text.append((bits >> 20) % 10, u' ');
+      }
+      for (const char* name : {"tobbleJ", "tobbleC"}) {
+        const Filter& filter = *FindFilter(name);
+        const std::u16string want = ConvertOnce(filter, filter.scalar, text, true).out;
+        std::vector<std::vector<size_t>> cuts = {{}};
+        if (lane == 0) cuts.push_back({9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 1000});
+        for (const std::vector<size_t>& sizes : cuts) {
+          const CallResult fast = ConvertPieces(filter, filter.convert, text, sizes);
+          ASSERT_EQ(fast.fault, CallFault::kNone) << fast.message;
+          const auto differ = std::mismatch(fast.out.begin(), fast.out.end(), want.begin());
+          ASSERT_TRUE(fast.out.size() == want.size() && differ.first == fast.out.end())
+              << name << " from unit " << (differ.first - fast.out.begin()) << ", lane " << lane
+              << ", shuffles " << wanted << ", pieces " << sizes.size();
+        }
+      }
     }
   }
   escape::ChooseShuffles(shuffles);

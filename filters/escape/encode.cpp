@@ -73,16 +73,11 @@ bool ChooseShuffles(bool wanted) {
 }  // namespace escape
 #endif
 
-// In UTF-8, where the processor has SSSE3, the loops built for it
-// (encode_ssse3.cpp). In UTF-16 blocks of eight units written the same way
-// measured faster on Japanese text but slower on emoji, whose units the
-// loop then has to tell apart one by one, and are not used.
+// Where the processor has SSSE3, the loops built for it (encode_ssse3.cpp).
 template <typename Unit>
 Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
 #if TOBBLE_ESCAPE_SHUFFLES
-  if constexpr (sizeof(Unit) == 1) {
-    if (escape::UseShuffles()) return escape::EncodeEscapesJShuffled(in, n, out, last);
-  }
+  if (escape::UseShuffles()) return escape::EncodeEscapesJShuffled(in, n, out, last);
 #endif
   return EncodeJFast(in, n, out, last);
 }
@@ -90,9 +85,7 @@ Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
 template <typename Unit>
 Progress EncodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
 #if TOBBLE_ESCAPE_SHUFFLES
-  if constexpr (sizeof(Unit) == 1) {
-    if (escape::UseShuffles()) return escape::EncodeEscapesCShuffled(in, n, out, last);
-  }
+  if (escape::UseShuffles()) return escape::EncodeEscapesCShuffled(in, n, out, last);
 #endif
   return EncodeCFast(in, n, out, last);
 }

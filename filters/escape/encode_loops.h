@@ -1,6 +1,6 @@
 // The encoders' fast loops, included by encode.cpp, built for SSE2, and by
-// encode_ssse3.cpp, built for SSSE3, where in UTF-8 they also write blocks
-// of eight escapes, and runs of up to four emoji, with byte shuffles
+// encode_ssse3.cpp, built for SSSE3, where they also write blocks of eight
+// escapes, and of up to four emoji, with byte shuffles
 // (filters/escape/shuffle.h). Everything here has internal linkage: each of
 // the two files has its own copies, and code built for SSSE3 never stands
 // in for the baseline's.
@@ -174,8 +174,57 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
   return i - start;
 }
 
+#if defined(__SSSE3__)
+// In UTF-16: from in[i], a unit above 0x7F, eight units a step whatever
+// they hold, each unit above 0x7F as its "\uXXXX" and the others as they
+// are, one store a unit at the end of the one before: a step's length in
+// the input never depends on the text, so the next load never waits for
+// this one, and where a run of escapes ends costs no branch. With
+// kCodePoints a step that holds a surrogate is taken only when it is four
+// pairs, each written as one "\UXXXXXXXX"; any other is left to the caller.
+// Stops at eight ASCII units, which the caller copies, and returns the
+// units read. A step stores up to 48 units, within the six a unit that the
+// output bound gives, and never reaches in[n - 1], so that a high surrogate
+// that ends a piece waits for its partner.
+// A unit that tobbleC escapes by itself: above 0x7F and no surrogate.
+constexpr bool EscapedAlone(uint32_t u) {
+  return u >= 0x80 && (u & 0xF800) != 0xD800;
+}
+
+template <bool kCodePoints>
+inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, char16_t*& o) {
+  const size_t start = i;
+  while (n - i > simd::kWidth) {
+    const simd::Units v = simd::Load(in + i);
+    const simd::Units escaped_lanes = escape::NotAscii::Lanes(v);
+    const unsigned escaped = simd::LaneBits(escaped_lanes);
+    if (escaped == 0) break;  // a run of ASCII: the caller copies it
+    if (kCodePoints) {
+      // Surrogates: four pairs make a block of their own, and anything else
+      // is left to the caller, character by character.
+      if (simd::Mask(simd::InRange(v, 0xD800, 0xDFFF)) != 0) {
+        __m128i code_points;
+        if (escape::PairCodePoints(v, &code_points) != 4) break;
+        o = escape::StoreCodePointEscapes(o, code_points);
+        i += simd::kWidth;
+        continue;
+      }
+    }
+    if (escaped == 0xFF) {
+      o = escape::StoreUnitEscapes(o, v);
+    } else {
+      const escape::UnitEscapeBytes bytes = escape::MixedEscapeBlock(v, simd::Not(escaped_lanes));
+      o = escape::StoreMixedEscapes(o, bytes, escaped);
+    }
+    i += simd::kWidth;
+  }
+  return i - start;
+}
+#endif
+
 // Runs of ASCII are copied eight units at a time, and the units above 0x7F
-// after each run escaped one by one.
+// after each run escaped one by one (with SSSE3, in UTF-8 and UTF-16, in
+// blocks where they can).
 template <typename Unit>
 Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
@@ -185,6 +234,14 @@ Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
         return true;
       }
     }
+#if defined(__SSSE3__)
+    if constexpr (sizeof(Unit) == 2) {
+      if (const size_t run = EscapeUnitBlocks<false>(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
+#endif
     const size_t read = EscapeUnitsAt(in, n, i, last, o,
                                       [](Unit* at, char16_t u) { return WriteUnitEscape(at, u); });
     i += read;
@@ -203,8 +260,28 @@ Progress EncodeCFast(const Unit* in, size_t n, Unit* out, bool last) {
     }
     const Character c = CharacterAt(in, n, i, last);
     if (c.units == 0) return false;  // the rest may start the next piece
-    o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
-                           : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    if (sizeof(Unit) == 1 || c.value >= 0x10000) {
+      // Pairs go by themselves: in text of emoji, steps of four pairs alone
+      // are too seldom whole to pay for trying them.
+      o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
+                             : WriteUnitEscape(o, static_cast<char16_t>(c.value));
+      i += c.units;
+      return true;
+    }
+#if defined(__SSSE3__)
+    if constexpr (sizeof(Unit) == 2) {
+      // Tried where this unit and the two after it are escaped one by one:
+      // in text of emoji, a joiner or a variation selector among pairs and
+      // ASCII is seldom worth a try.
+      if (n - i > simd::kWidth && EscapedAlone(in[i + 1]) && EscapedAlone(in[i + 2])) {
+        if (const size_t run = EscapeUnitBlocks<true>(in, n, i, o)) {
+          i += run;
+          return true;
+        }
+      }
+    }
+#endif
+    o = WriteUnitEscape(o, static_cast<char16_t>(c.value));
     i += c.units;
     return true;
   });

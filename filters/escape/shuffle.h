@@ -34,36 +34,106 @@ inline __attribute__((always_inline)) HexDigitPairs HexDigitsOf(__m128i v) {
           _mm_shuffle_epi8(hex, _mm_unpackhi_epi8(high_nibbles, low_nibbles))};
 }
 
-inline __attribute__((always_inline)) UnitEscapeBytes UnitEscapeBlock(__m128i units) {
+// The escapes with the bytes of `marks` (three vectors) laid over them:
+// escape k fills bytes 6k to 6k + 5, and its first two, left zero, take the
+// marks' there.
+inline __attribute__((always_inline)) UnitEscapeBytes UnitEscapeBlock(__m128i units,
+                                                                      const __m128i (&marks)[3]) {
   // The digits of units 0-3 and 4-7, four bytes a unit: for 0xABCD the
   // digits C, D, A, B (its low byte comes first).
   const auto [first, second] = HexDigitsOf(units);
-  // Escape k fills bytes 6k to 6k + 5; a shuffle index of -1 gives a zero
-  // byte, where the "\u" goes in.
-  const __m128i marks0 =
-      _mm_setr_epi8('\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0);
-  const __m128i marks1 =
-      _mm_setr_epi8(0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u');
-  const __m128i marks2 = _mm_setr_epi8(0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0);
+  // A shuffle index of -1 gives a zero byte.
   UnitEscapeBytes out;
   out.part[0] = _mm_or_si128(
-      marks0, _mm_shuffle_epi8(
-                  first, _mm_setr_epi8(-1, -1, 2, 3, 0, 1, -1, -1, 6, 7, 4, 5, -1, -1, 10, 11)));
+      marks[0], _mm_shuffle_epi8(
+                    first, _mm_setr_epi8(-1, -1, 2, 3, 0, 1, -1, -1, 6, 7, 4, 5, -1, -1, 10, 11)));
   out.part[1] = _mm_or_si128(
-      _mm_or_si128(marks1, _mm_shuffle_epi8(first, _mm_setr_epi8(8, 9, -1, -1, 14, 15, 12, 13, -1,
-                                                                 -1, -1, -1, -1, -1, -1, -1))),
+      _mm_or_si128(marks[1], _mm_shuffle_epi8(first, _mm_setr_epi8(8, 9, -1, -1, 14, 15, 12, 13, -1,
+                                                                   -1, -1, -1, -1, -1, -1, -1))),
       _mm_shuffle_epi8(second,
                        _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, 2, 3, 0, 1, -1, -1)));
-  out.part[2] = _mm_or_si128(
-      marks2, _mm_shuffle_epi8(
-                  second, _mm_setr_epi8(6, 7, 4, 5, -1, -1, 10, 11, 8, 9, -1, -1, 14, 15, 12, 13)));
+  out.part[2] =
+      _mm_or_si128(marks[2], _mm_shuffle_epi8(second, _mm_setr_epi8(6, 7, 4, 5, -1, -1, 10, 11, 8,
+                                                                    9, -1, -1, 14, 15, 12, 13)));
   return out;
 }
 
-// The escapes stored as 48 bytes of UTF-8.
-inline __attribute__((always_inline)) uint8_t* StoreUnitEscapes(uint8_t* out, __m128i units) {
-  const UnitEscapeBytes bytes = UnitEscapeBlock(units);
+inline __attribute__((always_inline)) UnitEscapeBytes UnitEscapeBlock(__m128i units) {
+  const __m128i marks[3] = {
+      _mm_setr_epi8('\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0),
+      _mm_setr_epi8(0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u'),
+      _mm_setr_epi8(0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0, '\\', 'u', 0, 0, 0, 0)};
+  return UnitEscapeBlock(units, marks);
+}
+
+// The output of eight units of which those in the lanes of `plain` (all
+// ones) stay as they are: their escapes, each but with the unit itself as
+// its first byte where it is plain. A plain unit is below 0x80.
+inline __attribute__((always_inline)) UnitEscapeBytes MixedEscapeBlock(__m128i units,
+                                                                       __m128i plain) {
+  const __m128i firsts16 =
+      _mm_or_si128(_mm_and_si128(plain, units), _mm_andnot_si128(plain, _mm_set1_epi16('\\')));
+  const __m128i firsts = _mm_packus_epi16(firsts16, firsts16);
+  const __m128i marks[3] = {
+      _mm_or_si128(_mm_setr_epi8(0, 'u', 0, 0, 0, 0, 0, 'u', 0, 0, 0, 0, 0, 'u', 0, 0),
+                   _mm_shuffle_epi8(firsts, _mm_setr_epi8(0, -1, -1, -1, -1, -1, 1, -1, -1, -1, -1,
+                                                          -1, 2, -1, -1, -1))),
+      _mm_or_si128(_mm_setr_epi8(0, 0, 0, 'u', 0, 0, 0, 0, 0, 'u', 0, 0, 0, 0, 0, 'u'),
+                   _mm_shuffle_epi8(firsts, _mm_setr_epi8(-1, -1, 3, -1, -1, -1, -1, -1, 4, -1, -1,
+                                                          -1, -1, -1, 5, -1))),
+      _mm_or_si128(_mm_setr_epi8(0, 0, 0, 0, 0, 'u', 0, 0, 0, 0, 0, 'u', 0, 0, 0, 0),
+                   _mm_shuffle_epi8(firsts, _mm_setr_epi8(-1, -1, -1, -1, 6, -1, -1, -1, -1, -1, 7,
+                                                          -1, -1, -1, -1, -1)))};
+  return UnitEscapeBlock(units, marks);
+}
+
+// The six bytes of escape k (0 to 7) of a block, widened to the first six
+// of eight units.
+template <int k>
+inline __attribute__((always_inline)) __m128i EscapeUnitsOf(const UnitEscapeBytes& bytes) {
+  constexpr int at = 6 * k % 16, part = 6 * k / 16;
+  if constexpr (at + 6 <= 16) {
+    return simd::WidenLow(_mm_srli_si128(bytes.part[part], at));
+  } else {
+    return simd::WidenLow(_mm_alignr_epi8(bytes.part[part + 1], bytes.part[part], at));
+  }
+}
+
+// Stores the output of a block of eight units, each as itself or its
+// escape (`escaped` has bit k set for lane k escaped), eight units a lane,
+// each store at the end of the lane before; returns the end of what they
+// write, which reaches up to eight units past it.
+template <int k = 0>
+inline __attribute__((always_inline)) char16_t* StoreMixedEscapes(char16_t* out,
+                                                                  const UnitEscapeBytes& bytes,
+                                                                  unsigned escaped) {
+  if constexpr (k == 8) {
+    return out;
+  } else {
+    simd::Store(out, EscapeUnitsOf<k>(bytes));
+    out += 1 + 5 * (escaped >> k & 1);
+    return StoreMixedEscapes<k + 1>(out, bytes, escaped);
+  }
+}
+
+// 48 bytes of escapes stored as they are, in UTF-8, or each widened to a
+// unit, as 48 units of UTF-16.
+inline __attribute__((always_inline)) void StoreEscapeBytes(uint8_t* out,
+                                                            const UnitEscapeBytes& bytes) {
   for (int k = 0; k < 3; ++k) simd::StoreBytes(out + 16 * k, bytes.part[k]);
+}
+inline __attribute__((always_inline)) void StoreEscapeBytes(char16_t* out,
+                                                            const UnitEscapeBytes& bytes) {
+  for (int k = 0; k < 3; ++k) {
+    simd::Store(out + 16 * k, simd::WidenLow(bytes.part[k]));
+    simd::Store(out + 16 * k + 8, simd::WidenHigh(bytes.part[k]));
+  }
+}
+
+// The escapes stored as 48 bytes of UTF-8 or 48 units of UTF-16.
+template <typename Unit>
+inline __attribute__((always_inline)) Unit* StoreUnitEscapes(Unit* out, __m128i units) {
+  StoreEscapeBytes(out, UnitEscapeBlock(units));
   return out + 48;
 }
 // The three-byte sequences of UTF-8 that lead in[0, 24), up to eight, as
@@ -160,19 +230,44 @@ inline __m128i LoadLayout(const int8_t* row) {
 }
 
 // The "\U00XXXXXX" escapes of the four code points (up to 0x10FFFF) in
-// `code_points`, stored as 48 bytes of which the first 40 are theirs.
-inline __attribute__((always_inline)) uint8_t* StoreCodePointEscapes(uint8_t* out,
-                                                                     __m128i code_points) {
+// `code_points`, stored as 48 bytes of UTF-8 or 48 units of UTF-16, of
+// which the first 40 are theirs.
+template <typename Unit>
+inline __attribute__((always_inline)) Unit* StoreCodePointEscapes(Unit* out, __m128i code_points) {
   const auto [first, second] = HexDigitsOf(code_points);
   const CodePointEscapeLayout& layout = kCodePointEscapeLayout;
+  UnitEscapeBytes bytes;
   for (int part = 0; part < 3; ++part) {
     const int at = 16 * part;
-    simd::StoreBytes(
-        out + at, _mm_or_si128(_mm_or_si128(LoadLayout(layout.marks + at),
-                                            _mm_shuffle_epi8(first, LoadLayout(layout.first + at))),
-                               _mm_shuffle_epi8(second, LoadLayout(layout.second + at))));
+    bytes.part[part] =
+        _mm_or_si128(_mm_or_si128(LoadLayout(layout.marks + at),
+                                  _mm_shuffle_epi8(first, LoadLayout(layout.first + at))),
+                     _mm_shuffle_epi8(second, LoadLayout(layout.second + at)));
   }
+  StoreEscapeBytes(out, bytes);
   return out + 40;
+}
+
+// The code points of the surrogate pairs that lead `units` (a high one in
+// an even lane, a low one after it), up to four, in 32-bit lanes; returns
+// how many lead, and gives the lanes after them any value.
+inline __attribute__((always_inline)) size_t PairCodePoints(__m128i units, __m128i* code_points) {
+  // Each unit less 0xD800 in the even lanes, 0xDC00 in the odd ones: below
+  // 0x400 exactly where it belongs, compared signed after flipping the top
+  // bit.
+  const short high = static_cast<short>(0xD800), low = static_cast<short>(0xDC00);
+  const __m128i offsets =
+      _mm_sub_epi16(units, _mm_setr_epi16(high, low, high, low, high, low, high, low));
+  const __m128i in_range =
+      _mm_cmplt_epi16(_mm_xor_si128(offsets, _mm_set1_epi16(static_cast<short>(0x8000))),
+                      _mm_set1_epi16(0x400 - 0x8000));
+  const unsigned ok = static_cast<unsigned>(
+      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(in_range, _mm_set1_epi32(-1)))));
+  // high * 0x400 + low, each read as a signed 16-bit lane (0x10000 less),
+  // then brought to the code point: high * 0x400 + low - 0x35FDC00.
+  *code_points = _mm_add_epi32(_mm_madd_epi16(units, _mm_set1_epi32(0x00010400)),
+                               _mm_set1_epi32(0x4010000 - 0x35FDC00));
+  return static_cast<size_t>(__builtin_ctz(~ok));
 }
 
 }  // namespace TOBBLE_SIMD_TARGET

@@ -1,4 +1,4 @@
-// The choice between the escape encoders' loops in UTF-8 built for SSE2,
+// The choice between the escape encoders' loops built for SSE2,
 // which every x86 processor runs, and the ones built for SSSE3
 // (encode_ssse3.cpp), which write blocks of eight escapes with byte
 // shuffles.
@@ -9,8 +9,8 @@
 
 #include "filters/common/conversion.h"
 
-// The SSSE3 loops exist on x86 only, and not in the plug-ins, which convert
-// UTF-16 alone; the WebAssembly build keeps SSE2's.
+// The SSSE3 loops exist on x86 only, and not in the plug-ins, which keep to
+// the baseline; the WebAssembly build keeps SSE2's.
 #if (defined(__x86_64__) || defined(__i386__)) && !defined(TOBBLE_UTF16_ONLY)
 #define TOBBLE_ESCAPE_SHUFFLES 1
 #else
@@ -28,9 +28,11 @@ bool UseShuffles();
 // the SSE2 ones from now on, and returns whether the SSSE3 ones are taken.
 bool ChooseShuffles(bool wanted);
 
-// The encoders in UTF-8 built for SSSE3.
+// The encoders built for SSSE3, in UTF-8 and in UTF-16.
 Progress EncodeEscapesJShuffled(const uint8_t* in, size_t n, uint8_t* out, bool last);
 Progress EncodeEscapesCShuffled(const uint8_t* in, size_t n, uint8_t* out, bool last);
+Progress EncodeEscapesJShuffled(const char16_t* in, size_t n, char16_t* out, bool last);
+Progress EncodeEscapesCShuffled(const char16_t* in, size_t n, char16_t* out, bool last);
 
 // The block writer of the SSSE3 loops: the eight units at in, each as its
 // "\uXXXX", at out[0, 48). Only where the processor has SSSE3.
