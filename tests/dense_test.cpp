@@ -223,6 +223,23 @@ TEST(DenseKernels, ThreeByteSequenceReadsAreThePlainReads) {
   }
 }
 
+// URLdecode's gaps between escapes: a "%" at each place of the window or
+// none, among pluses and units whose either byte is "%" or "+".
+TEST(DenseKernels, GapCopiesAreThePlainCopies) {
+  const std::u16string filler =
+      u"a+\x2525"
+      u"b +\x252B\x2B25-\xFF+z\x3042.\n~+";
+  for (size_t at = 0; at <= url::kGapUnits; ++at) {
+    std::u16string in = filler.substr(0, url::kGapUnits);
+    if (at < url::kGapUnits) in[at] = u'%';
+    std::u16string got(url::kGapUnits, u'\0'), want = got;
+    const size_t count = url::CopyGapPlain(in.data(), want.data());
+    ASSERT_EQ(count, at) << Show(in);
+    ASSERT_EQ(url::CopyGap(in.data(), got.data()), count) << Show(in);
+    ASSERT_EQ(got.substr(0, count), want.substr(0, count)) << Show(in);
+  }
+}
+
 // Each short named reference stands for what the plain decoder makes of it.
 TEST(DenseKernels, ShortNamedReferencesAreTheTableNames) {
   for (const charref::ShortReference& r : charref::kShortReferences) {
@@ -435,6 +452,12 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"URLdecode", u"%E6%97%A5", u'8'},
       {"URLdecode", u"%ED%9F%BF", u'A'},
       {"URLdecode", u"%E0%A0%80", u'9'},
+      // Four-byte sequences, and events a short gap apart.
+      {"URLdecode", u"%F0%9F%98%80", u'g'},
+      {"URLdecode", u"%f4%8F%bf%BF", u'C'},
+      {"URLdecode", u"%F0%9F%98%80+", u'%'},
+      {"URLdecode", u"%E6%97%A5,x", u'%'},
+      {"URLdecode", u"%C3%A9%2C+ab", u'D'},
       {"URLencode", u"\x65E5", u' '},
       {"URLencode", u"\xFFFF", u'\xD800'},
       {"URLencode", u"\x0800", u'\x07FF'},

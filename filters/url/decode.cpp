@@ -235,21 +235,22 @@ Progress DecodeUrlScalar(const Unit* in, size_t n, Unit* out, bool last) {
 template <typename Unit>
 Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
   DecodedOutput<Unit> output;
-  // One "%" at in[i], and the escape or sequence it may begin. (Inlined by
-  // force: the compiler would call it.)
+  // From the "%" at in[i]: the escape or sequence it begins, and in UTF-16
+  // the events after a sequence, up to a gap longer than url::kGapUnits,
+  // which the run copy takes on. (Inlined by force: the compiler would call
+  // it.)
   const auto convert = [&, in, n ](size_t & i, Unit * &o) __attribute__((always_inline)) {
     if (n - i < kLongestSequence) {
       i += DecodeUrlSteps(in + i, n - i, o, last, output, i);
       return i == n;
     }
-    // A lead escape is told by its first digit: "c" or "d" opens two-byte
-    // UTF-8, "e" three-byte and "f" four-byte, in long runs in most
-    // non-Latin text. DecodeLeadSequence reads the whole sequence. Whole
-    // sequences move on by a constant each, and the next one is read right
-    // away, so that its loads wait on a predicted branch only.
-    size_t read;
     for (;;) {
-      read = 0;
+      // A lead escape is told by its first digit: "c" or "d" opens two-byte
+      // UTF-8, "e" three-byte and "f" four-byte, in long runs in most
+      // non-Latin text. DecodeLeadSequence reads the whole sequence. Whole
+      // sequences move on by a constant each, so that the next one's loads
+      // wait on a predicted branch only.
+      size_t read = 0;
       switch (in[i + 1] | 0x20) {
         case u'c':
         case u'd':
@@ -282,24 +283,46 @@ Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
           i += 12;
           goto next;
       }
-      break;
+      if (read != 0) {
+        i += read;  // a broken sequence, written as "?"
+        if constexpr (sizeof(Unit) == 1) return true;
+        goto next;
+      }
+      {
+        // No lead: the byte of a single, lone continuation or stray
+        // escape, its own value, or a lone percent. In Latin text these
+        // stand between words of any length, which the run copy takes on.
+        const int byte = ReadWholeEscape(in + i);
+        if (byte == kNoEscape) {
+          o = WritePlain(o, in[i++], output);
+        } else {
+          o = output.Unit(o, static_cast<char16_t>(byte), i);
+          i += 3;
+        }
+        return true;
+      }
     next:
-      if (n - i < kLongestSequence || in[i] != u'%') return true;
+      if constexpr (sizeof(Unit) == 1) {
+        // In UTF-8 the run copy reads sixteen bytes at once, and the gaps
+        // below measured no faster there.
+        if (n - i < kLongestSequence || in[i] != u'%') return true;
+      } else {
+        // Characters of a sequence mostly follow each other, or stand a
+        // space apart.
+        if (n - i < url::kGapUnits) return true;
+        if (in[i] == u'%') continue;
+        if (in[i + 1] == u'%') {  // one unit, a space most often
+          o = WritePlain(o, url::Percent::Map(in[i]), output);
+          ++i;
+          continue;
+        }
+        o = output.Settle(o);
+        const size_t gap = url::CopyGap(in + i, o);
+        i += gap;
+        o += gap;
+        if (gap == url::kGapUnits || n - i < kLongestSequence) return true;
+      }
     }
-    if (read != 0) {
-      i += read;
-      return true;
-    }
-    // No lead: the byte of a single, lone continuation or stray escape,
-    // its own value, or a lone percent.
-    const int byte = ReadWholeEscape(in + i);
-    if (byte == kNoEscape) {
-      o = WritePlain(o, in[i++], output);
-    } else {
-      o = output.Unit(o, static_cast<char16_t>(byte), i);
-      i += 3;
-    }
-    return true;
   };
   const Progress done = simd::ConvertAroundAsciiRuns<url::Percent, true>(
       in, n, out, convert, [&](Unit* o) { return output.Settle(o); });

@@ -11,6 +11,7 @@
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
 #include "filters/common/units.h"
+#include "filters/url/unit_classes.h"
 
 namespace tobble::url {
 
@@ -189,6 +190,30 @@ inline bool ReadThreeByteSequencesPlain(const Unit* in, int32_t* bytes) {
 constexpr char16_t ThreeByteCharacter(int32_t bytes) {
   const uint32_t b = static_cast<uint32_t>(bytes);
   return static_cast<char16_t>((b & 0x0F) << 12 | (b >> 8 & 0x3F) << 6 | (b >> 16 & 0x3F));
+}
+
+// The plain text between escapes, for URLdecode in UTF-16: most gaps after
+// a multi-byte character are short (a "+" between words of emoji), and a gap
+// read here, right after the character, spares the decoder a trip out to its
+// run copy and back. Copies the kGapUnits units at `in` to `out`,
+// pluses as spaces, and returns how many of them lead the first "%", or
+// kGapUnits when none is "%". It writes all kGapUnits units; the caller
+// keeps only the count.
+inline constexpr size_t kGapUnits = 16;
+
+inline size_t CopyGap(const char16_t* in, char16_t* out) {
+  using namespace simd;
+  const Units first = Load(in), second = Load(in + kWidth);
+  Store(out, Percent::Map(first));
+  Store(out + kWidth, Percent::Map(second));
+  const unsigned percents = Mask(_mm_packs_epi16(Percent::Lanes(first), Percent::Lanes(second)));
+  return static_cast<size_t>(__builtin_ctz(percents | 1u << kGapUnits));
+}
+// CopyGap unit by unit, writing only the units it counts.
+inline size_t CopyGapPlain(const char16_t* in, char16_t* out) {
+  size_t k = 0;
+  for (; k < kGapUnits && !Percent::Has(in[k]); ++k) out[k] = Percent::Map(in[k]);
+  return k;
 }
 
 }  // namespace tobble::url
