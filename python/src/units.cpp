@@ -41,29 +41,32 @@ size_t JoinUnitsPlain(const uint16_t* units, size_t n, Py_UCS4* out, size_t at, 
 #if defined(__x86_64__) || defined(__i386__)
 #define TOBBLE_UNITS_SHUFFLED 1
 
-// For each set of a four-lane group's lanes to drop (bit k: lane k), the
-// byte shuffle that moves the other lanes' code points to the front, and
-// how many there are.
-struct DropLanes {
+// Byte shuffles that pack the leading bytes of four 32-bit lanes: for each
+// set of marked lanes (bit k: lane k), the shuffle that takes `unmarked`
+// bytes from the start of each lane not in the set and `marked` from each
+// in it, one after the other, and how many `unit`-byte units that makes.
+struct LaneShuffles {
   alignas(16) uint8_t shuffle[16][16];
-  uint8_t kept[16];
+  uint8_t units[16];
 };
 
-constexpr DropLanes MakeDropLanes() {
-  DropLanes table{};
-  for (int dropped = 0; dropped < 16; ++dropped) {
+constexpr LaneShuffles MakeLaneShuffles(int unmarked, int marked, int unit) {
+  LaneShuffles table{};
+  for (int set = 0; set < 16; ++set) {
     int at = 0;
     for (int lane = 0; lane < 4; ++lane) {
-      if ((dropped >> lane) & 1) continue;
-      for (int byte = 0; byte < 4; ++byte) table.shuffle[dropped][at++] = 4 * lane + byte;
+      const int bytes = (set >> lane) & 1 ? marked : unmarked;
+      for (int byte = 0; byte < bytes; ++byte) table.shuffle[set][at++] = 4 * lane + byte;
     }
-    table.kept[dropped] = static_cast<uint8_t>(at / 4);
-    while (at < 16) table.shuffle[dropped][at++] = 0x80;
+    table.units[set] = static_cast<uint8_t>(at / unit);
+    while (at < 16) table.shuffle[set][at++] = 0x80;
   }
   return table;
 }
 
-constexpr DropLanes kDropLanes = MakeDropLanes();
+// The code points of a group whose marked lanes (the joined low
+// surrogates) are dropped.
+constexpr LaneShuffles kDropLanes = MakeLaneShuffles(4, 0, 4);
 
 // JoinUnitsPlain eight units a vector. Each unit's code point is made (the
 // pair's where a high surrogate is followed by a low one), the low
@@ -117,7 +120,7 @@ __attribute__((target("ssse3"))) size_t JoinUnitsShuffled(const uint16_t* units,
       unsigned group = (dropped >> (4 * half)) & 0xF;
       __m128i order = _mm_load_si128(reinterpret_cast<const __m128i*>(kDropLanes.shuffle[group]));
       _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at), _mm_shuffle_epi8(point, order));
-      at += kDropLanes.kept[group];
+      at += kDropLanes.units[group];
     }
   }
   // A pair carried out of the last block took its low already.
@@ -125,29 +128,9 @@ __attribute__((target("ssse3"))) size_t JoinUnitsShuffled(const uint16_t* units,
   return JoinUnitsPlain(units + i, n - i, out, at, after_high);
 }
 
-// For each set of a group's code points above U+FFFF (bit k: lane k), the
-// byte shuffle that packs the group's units (one of a lane's 16-bit halves,
-// or both for a pair), and how many there are.
-struct PackUnits {
-  alignas(16) uint8_t shuffle[16][16];
-  uint8_t units[16];
-};
-
-constexpr PackUnits MakePackUnits() {
-  PackUnits table{};
-  for (int pairs = 0; pairs < 16; ++pairs) {
-    int at = 0;
-    for (int lane = 0; lane < 4; ++lane) {
-      const int halves = (pairs >> lane) & 1 ? 2 : 1;
-      for (int byte = 0; byte < 2 * halves; ++byte) table.shuffle[pairs][at++] = 4 * lane + byte;
-    }
-    table.units[pairs] = static_cast<uint8_t>(at / 2);
-    while (at < 16) table.shuffle[pairs][at++] = 0x80;
-  }
-  return table;
-}
-
-constexpr PackUnits kPackUnits = MakePackUnits();
+// The units of a group whose marked lanes hold pairs: a lane's unit, or
+// both halves for a pair.
+constexpr LaneShuffles kPackUnits = MakeLaneShuffles(2, 4, 2);
 
 // UnitReader::Read of four-byte storage, four code points a vector: each
 // lane makes its unit, or its pair (high unit first), and one byte shuffle
