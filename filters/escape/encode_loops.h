@@ -175,6 +175,11 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
 }
 
 #if defined(__SSSE3__)
+// A unit that tobbleC escapes by itself: above 0x7F and no surrogate.
+constexpr bool EscapedAlone(uint32_t u) {
+  return u >= 0x80 && (u & 0xF800) != 0xD800;
+}
+
 // In UTF-16: from in[i], a unit above 0x7F, eight units a step whatever
 // they hold, each unit above 0x7F as its "\uXXXX" and the others as they
 // are, one store a unit at the end of the one before: a step's length in
@@ -186,11 +191,6 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
 // units read. A step stores up to 48 units, within the six a unit that the
 // output bound gives, and never reaches in[n - 1], so that a high surrogate
 // that ends a piece waits for its partner.
-// A unit that tobbleC escapes by itself: above 0x7F and no surrogate.
-constexpr bool EscapedAlone(uint32_t u) {
-  return u >= 0x80 && (u & 0xF800) != 0xD800;
-}
-
 template <bool kCodePoints>
 inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, char16_t*& o) {
   const size_t start = i;
