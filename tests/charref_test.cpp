@@ -202,7 +202,7 @@ TEST(ReferenceIndexes, HoldEveryNameOfTheirTable) {
     const char* label;
     const ReferenceIndex& index;
     size_t slots;
-  } indexes[] = {{"named", kNamedReferenceIndex, 4096}, {"legacy", kLegacyReferenceIndex, 256}};
+  } indexes[] = {{"named", kNamedReferenceIndex, 4096}};
   for (const auto& t : indexes) {
     const std::vector<NamedReference> records = Records(t.index.records);
     ASSERT_EQ(size_t{1} << (32 - t.index.slot_shift), t.slots) << t.label;

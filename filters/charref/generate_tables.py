@@ -4,10 +4,10 @@ standard's list of named character references.
 
 Usage: generate_tables.py ENTITIES_JSON OUTPUT_CPP
 
-The output holds the two reference tables and, for each, a perfect-hash
-index that finds a name with one probe, and a table of the name lengths that
-each first byte begins; and the legacy names grouped by their first two
-bytes. The hash below must stay the same as NameKey and
+The output holds the two reference tables; for the names written with ";",
+a perfect-hash index that finds a name with one probe, and a table of the
+name lengths that each first byte begins; and the legacy names grouped by
+their first two bytes. The hash below must stay the same as NameKey and
 SlotOf in decode.cpp (beside it).
 """
 import json
@@ -241,7 +241,6 @@ def main():
     lines += table_lines('NamedReferenceTable', named) + ['']
     lines += table_lines('LegacyReferenceTable', legacy) + ['']
     lines += index_lines('Named', 'NamedReferenceTable', named, 12, 10) + ['']
-    lines += index_lines('Legacy', 'LegacyReferenceTable', legacy, 8, 6) + ['']
     lines += pair_lines(legacy) + ['']
     lines += ['}  // namespace tobble']
     with open(sys.argv[2], 'w', encoding='ascii', newline='\n') as f:

@@ -35,7 +35,7 @@ struct ReferenceSlot {
   uint8_t length;  // the name's length; 0 for an empty slot
 };
 
-// A perfect hash over one table's names: the top bits of a name's key pick
+// A perfect hash over a table's names: the top bits of a name's key pick
 // a bucket, the bucket's seed turns the key into a slot, and the slot holds
 // the only name of the table that can have that key. `lengths` holds, for each byte, bit k
 // set when a name of k bytes begins with that byte, so that most names that
@@ -52,7 +52,6 @@ struct ReferenceIndex {
 };
 
 extern const ReferenceIndex kNamedReferenceIndex;
-extern const ReferenceIndex kLegacyReferenceIndex;
 
 // The legacy names by their first two bytes, so that the one that begins a
 // name is found with one look: starts[(b0 & 0x3F) << 6 | (b1 & 0x3F)] is
