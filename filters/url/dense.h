@@ -209,6 +209,7 @@ inline size_t CopyGap(const char16_t* in, char16_t* out) {
   const unsigned percents = Mask(_mm_packs_epi16(Percent::Lanes(first), Percent::Lanes(second)));
   return static_cast<size_t>(__builtin_ctz(percents | 1u << kGapUnits));
 }
+
 // CopyGap unit by unit, writing only the units it counts.
 inline size_t CopyGapPlain(const char16_t* in, char16_t* out) {
   size_t k = 0;
