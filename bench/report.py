@@ -113,7 +113,8 @@ class Report(Results, Chart):
         if self.errors:
             m += ["**Errors in this run:**", ""] + [f"- {e}" for e in self.errors] + [""]
         m += self.corpus_section() + self.core_section() + self.plugin_section()
-        m += self.tool_section() + self.python_section() + node_section(self.results)
+        m += self.tool_section() + self.python_section()
+        m += node_section(self.results, lambda key: self.core_rates(key)[0])
         m += self.target_section()
         m += self.notes_section()
         m += [KEPT_MARK, ""] + list(kept) if kept else []
@@ -267,7 +268,10 @@ class Report(Results, Chart):
             "hyperfine (`-N --output=pipe`) runs `dist/tobble FILTER FILE` on the corpus as a "
             "UTF-8 file, beside one-line peer programs doing the same job on the same file and "
             "`cat` of the file, the limit. Process start is included: on the 64 KiB corpora it "
-            "dominates every command, so only the 16 MiB figures say much about conversion speed.",
+            "dominates every command, so only the 16 MiB figures say much about conversion speed. "
+            "**Output alone** is `cat` of the file over `cat` of a file as large as the tool's "
+            "output, in the same run: the share of `cat` that the tool could reach if converting "
+            "cost nothing, since writing its output into the pipe alone takes that long.",
             "",
         ]
         if self.tool_data.get("tool_note"):
@@ -278,9 +282,9 @@ class Report(Results, Chart):
             m.append(f"| `{filt}` | " + ", ".join(n for n, _ in PEERS.get(filt, [])) + " |")
         m += [""]
         m += [
-            "| Filter | Corpus | Size | tobble MB/s | % of `cat` | Fastest peer | Peer MB/s "
-            "| × fastest peer | `cat` MB/s |",
-            "|---|---|---|---:|---:|---|---:|---:|---:|",
+            "| Filter | Corpus | Size | tobble MB/s | % of `cat` | Output alone | Fastest peer "
+            "| Peer MB/s | × fastest peer | `cat` MB/s |",
+            "|---|---|---|---:|---:|---:|---|---:|---:|---:|",
         ]
         failures = []
         for filt, corpus in self.pairs:
@@ -292,7 +296,8 @@ class Report(Results, Chart):
                 cat = self.tool_commands(key).get("cat")
                 cat_rate = rate(self.by_key[key]["utf16"], cat["min_s"]) if cat else None
                 ratio = tool_rate / peer_rate if tool_rate and peer_rate else None
-                cells = [SIZE_NAMES[s], mbs(tool_rate), pct(tool_pct), peer or "—"]
+                cells = [SIZE_NAMES[s], mbs(tool_rate), pct(tool_pct)]
+                cells += [pct(self.output_limit(key)), peer or "—"]
                 cells += [mbs(peer_rate), times(ratio), mbs(cat_rate)]
                 m.append(f"| {self.label(filt, corpus)} |" + "".join(f" {c} |" for c in cells))
                 failures += [
@@ -419,7 +424,9 @@ class Report(Results, Chart):
             for filt, corpus, size, what in keys():
                 tool_rate, tool_pct, _, _ = self.tool_rates((filt, corpus, size))
                 if tool_rate is not None and corpus.split(".")[0] in texts:
-                    results.append((tool_pct >= share, f"{what} {tool_pct:.0f}%"))
+                    limit = self.output_limit((filt, corpus, size))
+                    alone = f" (output alone {limit:.0f}%)" if limit is not None else ""
+                    results.append((tool_pct >= share, f"{what} {tool_pct:.0f}%{alone}"))
             line(f"Tool ≥ {share}% of `cat` on the {', '.join(texts)} rows", results)
         results = []
         for filt, corpus, size, what in keys():
@@ -433,7 +440,9 @@ class Report(Results, Chart):
             need = 2 if r["peer"] in PYTHON_PEERS_IN_C else 10
             if r["ratio"] is not None:
                 what = f"`{r['filter']}` {r['corpus']} {SIZE_NAMES[r['size']]}"
-                results.append((r["ratio"] >= need, f"{what} {r['ratio']:.1f}× {r['peer']}"))
+                results.append(
+                    (r["ratio"] >= need, f"{what} {r['ratio']:.1f}× {r['peer']}{self.alone(r)}")
+                )
         line("Python ≥ 2× a standard-library peer written in C, ≥ 10× one written in Python",
              results)
         results = []
@@ -455,6 +464,17 @@ class Report(Results, Chart):
         limit = value * 100 / percent
         return f" (the conversion alone {100 * core / limit:.0f}%)"
 
+    def alone(self, r):
+        """For a Python row short of its target: the conversion alone
+        (measurement 1, in UTF-16 into a reused buffer) over the same peer, the
+        most the package could reach with today's conversion."""
+        need = 2 if r["peer"] in PYTHON_PEERS_IN_C else 10
+        core, _ = self.core_rates((r["filter"], r["corpus"], r["size"]))
+        if core is None or r["ratio"] >= need:
+            return ""
+        peer_rate = rate(r["utf16"], r["peer_s"])
+        return f" (the conversion alone {core / peer_rate:.1f}×)"
+
     def python_rows(self):
         """Each row of python.json with its fastest peer and tobble's ratio to it."""
         path = os.path.join(self.results, "python.json")
@@ -465,13 +485,18 @@ class Report(Results, Chart):
             timed = [p for p in r["peers"] if "seconds" in p]
             peer = min(timed, key=lambda p: p["seconds"]) if timed else None
             ratio = peer["seconds"] / r["tobble_s"] if peer else None
-            rows.append(dict(r, peer=peer["name"] if peer else None, ratio=ratio))
+            rows.append(
+                dict(r, peer=peer["name"] if peer else None, peer_s=peer["seconds"] if peer else None,
+                     ratio=ratio)
+            )
         return rows
 
 
-def node_section(results):
+def node_section(results, core_rate):
     """The npm package in Node beside the npm libraries and V8's functions
-    (node.json, from bench/node_bench.mjs), when it was measured."""
+    (node.json, from bench/node_bench.mjs), when it was measured. Beside a row
+    short of its target: the native conversion alone (measurement 1,
+    core_rate((filter, corpus, size))) over the same peer."""
     path = os.path.join(results, "node.json")
     if not os.path.exists(path):
         return []
@@ -521,8 +546,15 @@ def node_section(results):
                 ratio = tobble_rate / rate(r["utf16"], peer["seconds"])
                 cells += [peer["name"], mbs(rate(r["utf16"], peer["seconds"])), times(ratio)]
                 if kind == "npm" and ratio < 5:
+                    core = core_rate((r["filter"], r["corpus"], r["size"]))
+                    alone = (
+                        f" (the native conversion alone "
+                        f"{core / rate(r['utf16'], peer['seconds']):.1f}×)"
+                        if core
+                        else ""
+                    )
                     below.append(f"`{r['filter']}` {r['corpus']} {SIZE_NAMES[r['size']]} "
-                                 f"{ratio:.1f}× {peer['name']}")
+                                 f"{ratio:.1f}× {peer['name']}{alone}")
             elif peers:
                 cells += [peers[0]["name"], "fails", "—"]
             else:

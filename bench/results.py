@@ -210,6 +210,14 @@ class Results:
         tool_pct = 100 * cat["min_s"] / tool["min_s"] if tool and cat else None
         return tool_rate, tool_pct, best_peer[1], best_peer[0]
 
+    def output_limit(self, key):
+        """What writing the tool's output alone allows, as % of `cat`: `cat` of
+        the file over `cat` of a file as large as the output. None where it was
+        not measured."""
+        commands = self.tool_commands(key)
+        cat, output = commands.get("cat"), commands.get("cat output")
+        return 100 * cat["min_s"] / output["min_s"] if cat and output else None
+
     def versus_peer(self, key, value):
         peer = self.tool_rates(key)[3]
         return value / peer if value and peer else None

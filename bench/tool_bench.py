@@ -9,7 +9,9 @@ MANIFEST is the corpus list that bench_corpus prints; TOOL is the tool
 (`TOOL FILTER FILE` writes the converted file to standard output). When TOOL
 does not exist yet the peers and `cat` are measured alone. Every command is
 run once before timing; one that fails on a corpus is left out and its error
-recorded.
+recorded. Beside `cat` of the file, `cat` of a file as large as the tool's
+output ("cat output") tells what writing the output alone costs: an encoder
+writes two to six times as many bytes as it reads.
 """
 import json
 import os
@@ -138,7 +140,7 @@ def fails(argv):
     return f"exit {done.returncode}: {error.strip()[:160]}"
 
 
-def measure(row, tool, quick):
+def measure(row, tool, quick, output_file):
     commands = []
     if tool:
         commands.append(("tobble", "tool", [tool, row["filter"], row["file"]]))
@@ -154,6 +156,11 @@ def measure(row, tool, quick):
             result["failed"].append({"name": name, "kind": kind, "error": error})
         else:
             runnable.append((name, kind, argv))
+    tool_argv = next((argv for _, kind, argv in runnable if kind == "tool"), None)
+    if tool_argv:
+        with open(output_file, "wb") as out:
+            subprocess.run(tool_argv, stdout=out, cwd=BENCH_DIR, check=True)
+        runnable.append(("cat output", "output limit", ["cat", output_file]))
 
     large = row["size"] != "64K"
     runs, warmup = (3, 1) if quick else (5, 1) if large else (20, 3)
@@ -198,9 +205,12 @@ def main():
         print(f"tool_bench: {note}", file=sys.stderr)
         tool = None
     results = []
-    for i, row in enumerate(rows, 1):
-        print(f"  [{i}/{len(rows)}] {row['filter']} {row['corpus']} {row['size']}", flush=True)
-        results.append(measure(row, tool, quick))
+    # The output is written beside the corpus, on the same file system.
+    with tempfile.TemporaryDirectory(dir=os.path.dirname(os.path.abspath(manifest))) as scratch:
+        output_file = os.path.join(scratch, "output")
+        for i, row in enumerate(rows, 1):
+            print(f"  [{i}/{len(rows)}] {row['filter']} {row['corpus']} {row['size']}", flush=True)
+            results.append(measure(row, tool, quick, output_file))
     with open(out, "w", encoding="utf-8") as f:
         json.dump({"tool_note": note, "skipped": skipped, "results": results}, f, indent=1)
 
