@@ -113,13 +113,9 @@ INTERRUPTED_CALLS = {
 }
 
 
-@pytest.mark.parametrize("call", list(INTERRUPTED_CALLS))
-def test_ctrl_c_stops_a_long_conversion(call):
-    """The interrupt comes from another thread as soon as the call lets go
-    of the GIL (this thread keeps it until then: no switch is forced). The
-    call must end with KeyboardInterrupt before it allocated its result."""
-    text = "\xe9" * (64 << 20)
-    data = text.encode()
+def interrupted_peak(call, text, data):
+    """The memory that one call, interrupted from another thread as soon as
+    it lets go of the GIL, allocated before it ended."""
     started = threading.Event()
 
     def interrupt():
@@ -141,7 +137,24 @@ def test_ctrl_c_stops_a_long_conversion(call):
         _, peak = tracemalloc.get_traced_memory()
         tracemalloc.stop()
         interrupter.join()
-    assert peak < 3 * len(text), f"the call ran to its end ({peak} bytes allocated)"
+    return peak
+
+
+@pytest.mark.parametrize("call", list(INTERRUPTED_CALLS))
+def test_ctrl_c_stops_a_long_conversion(call):
+    """The interrupt comes from another thread as soon as the call lets go
+    of the GIL (this thread keeps it until then: no switch is forced). The
+    call must end with KeyboardInterrupt before it allocated its result. On
+    a loaded machine the other thread may not run before the call is done,
+    which proves nothing either way: then the call is tried again."""
+    text = "\xe9" * (64 << 20)
+    data = text.encode()
+    peaks = []
+    for _ in range(5):
+        peaks.append(interrupted_peak(call, text, data))
+        if peaks[-1] < 3 * len(text):
+            return
+    pytest.fail(f"every call ran to its end (bytes allocated: {peaks})")
 
 
 @pytest.mark.parametrize("call", ["convert", "convert_bytes"])
