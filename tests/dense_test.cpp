@@ -449,6 +449,10 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"text2charrefx", u"\x1000", u'\x0FFF'},
       {"text2charrefx", u"\x65E5", u'<'},
       {"text2charref", u"\x3042", u'\x0020'},
+      // Markup a block at a time, stopped by a character from 0x80 up.
+      {"text2charref", u"<a href=\"x\">", u'\xE9'},
+      {"text2charrefx", u"a&b", u'\xD83D'},
+      {"text2charref", u"\"", u'\x3042'},
       {"URLdecode", u"%E6%97%A5", u'8'},
       {"URLdecode", u"%ED%9F%BF", u'A'},
       {"URLdecode", u"%E0%A0%80", u'9'},

@@ -6,10 +6,6 @@
 #include "filters/common/surrogate.h"
 #include "filters/common/utf8.h"
 
-#if defined(__wasm_simd128__)
-#include <wasm_simd128.h>
-#endif
-
 namespace tobble {
 namespace {
 
@@ -398,8 +394,63 @@ Position<uint8_t> EncodeNonAscii(const uint8_t* in, size_t n, bool last, Positio
   return {p, o};
 }
 
+// A block of 16 bytes (UTF-8) or eight units (UTF-16): bit k is set where
+// the unit at p[k] needs a reference.
+inline unsigned ReferenceMask(const uint8_t* p) {
+  const Units v = simd::LoadBytes(p);
+  // (b | 2) is ">" exactly for "<" and ">", (b | 4) is "&" exactly for '"'
+  // and "&"; a byte from 0x80 up has its top bit set already.
+  const Units markup =
+      _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(v, simd::SplatByte(2)), simd::SplatByte('>')),
+                   _mm_cmpeq_epi8(_mm_or_si128(v, simd::SplatByte(4)), simd::SplatByte('&')));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(markup, v)));
+}
+inline unsigned ReferenceMask(const char16_t* p) {
+  return simd::LaneBits(charref::NeedsReference::Lanes(simd::Load(p)));
+}
+
+// A block's units from p on, stored at out whole.
+inline void CopyBlock(uint8_t* out, const uint8_t* p) {
+  simd::StoreBytes(out, simd::LoadBytes(p));
+}
+inline void CopyBlock(char16_t* out, const char16_t* p) {
+  simd::Store(out, simd::Load(p));
+}
+
+// Text with markup every few words (English in HTML): from in[at.read] on,
+// a block at a time whatever it holds, each markup character of a block
+// written after the units before it, which a load of the input from the
+// last one moved down to their place. Only the output position carries from
+// one block to the next, where leaving every markup character to the run
+// copy would start a run again after each. Stops at a unit from 0x80 up and
+// where fewer than two blocks remain, so that a block loaded from any unit
+// of a block lies within the text; the stores reach a block past the output,
+// which the room for the references of the units left covers.
+template <typename Unit>
+Position<Unit> EncodeMarkupBlocks(const Unit* in, size_t n, Position<Unit> at) {
+  constexpr size_t kBlock = 16 / sizeof(Unit);
+  size_t i = at.read;
+  Unit* o = at.out;
+  while (n - i >= 2 * kBlock) {
+    size_t from = 0;
+    for (unsigned mask = ReferenceMask(in + i); mask != 0; mask &= mask - 1) {
+      const size_t k = static_cast<size_t>(__builtin_ctz(mask));
+      CopyBlock(o, in + i + from);
+      o += k - from;
+      if (in[i + k] >= 0x80) return {i + k, o};
+      o = WriteMarkupReference(o, in[i + k]);
+      from = k + 1;
+    }
+    CopyBlock(o, in + i + from);
+    o += kBlock - from;
+    i += kBlock;
+  }
+  return {i, o};
+}
+
 // Both fast encoders, writing what EncodeScalar writes: runs that need no
-// reference copied eight units at a time, the other units one by one.
+// reference copied eight units at a time, markup from there on a block at a
+// time, the other units one by one.
 template <typename References, typename Unit>
 Progress Encode(const Unit* in, size_t n, Unit* out, bool last) {
   // The output is ahead of the input, and has room for the n - i units of
@@ -407,6 +458,9 @@ Progress Encode(const Unit* in, size_t n, Unit* out, bool last) {
   return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, Unit*& o) {
     if (in[i] < 0x80) {
       o = WriteMarkupReference(o, in[i++]);
+      const Position<Unit> next = EncodeMarkupBlocks(in, n, {i, o});
+      i = next.read;
+      o = next.out;
       return true;
     }
     const Position<Unit> next = EncodeNonAscii<References>(in, n, last, {i, o});
@@ -417,81 +471,16 @@ Progress Encode(const Unit* in, size_t n, Unit* out, bool last) {
   });
 }
 
-#if defined(__wasm_simd128__)
-// The WebAssembly build's UTF-16 loop. Encode's steps each wait for the one
-// before: where a run ends follows from the vector it loaded, and the next
-// load starts there. Here the input goes eight units at a time whatever it
-// holds, and the markup characters of a vector are written one after
-// another from its mask, each with the units before it moved down to their
-// place in the output, so that only the output position carries from one
-// vector to the next. Stops at a unit from 0x80 up, or where fewer than
-// eight units remain. A call of its own, with no call in its loop, so that
-// the engine keeps its constants in registers.
-__attribute__((noinline)) Position<char16_t> EncodeMarkupByVectors(const char16_t* in, size_t n,
-                                                                   Position<char16_t> at) {
-  const v128_t lanes = wasm_i8x16_make(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  // v's lanes from `from` on, first; zeros after them.
-  const auto from_lane = [lanes](v128_t v, size_t from) {
-    return wasm_i8x16_swizzle(
-        v, wasm_i8x16_add(lanes, wasm_i8x16_splat(static_cast<int8_t>(2 * from))));
-  };
-  size_t i = at.read;
-  char16_t* o = at.out;
-  while (n - i >= simd::kWidth) {
-    const Units units = simd::Load(in + i);
-    const v128_t v = static_cast<v128_t>(units);
-    size_t from = 0;
-    for (unsigned mask = simd::LaneBits(charref::NeedsReference::Lanes(units)); mask != 0;
-         mask &= mask - 1) {
-      const size_t k = static_cast<size_t>(__builtin_ctz(mask));
-      wasm_v128_store(o, from_lane(v, from));
-      o += k - from;
-      if (in[i + k] >= 0x80) return {i + k, o};
-      o = WriteMarkupReference(o, in[i + k]);
-      from = k + 1;
-    }
-    wasm_v128_store(o, from_lane(v, from));
-    o += simd::kWidth - from;
-    i += simd::kWidth;
-  }
-  return {i, o};
-}
-
-// Markup by vectors, the units from 0x80 up by EncodeNonAscii, in turn; the
-// last units, fewer than a vector, go to Encode.
-template <typename References>
-Progress EncodeByVectors(const char16_t* in, size_t n, char16_t* out, bool last) {
-  Position<char16_t> at{0, out};
-  for (;;) {
-    at = EncodeMarkupByVectors(in, n, at);
-    if (n - at.read < simd::kWidth) break;
-    const Position<char16_t> next = EncodeNonAscii<References>(in, n, last, at);
-    if (next.read == at.read) return {at.read, static_cast<size_t>(at.out - out)};
-    at = next;
-  }
-  const Progress rest = Encode<References>(in + at.read, n - at.read, at.out, last);
-  return {at.read + rest.read, static_cast<size_t>(at.out - out) + rest.written};
-}
-#endif
-
-template <typename References, typename Unit>
-Progress EncodeFast(const Unit* in, size_t n, Unit* out, bool last) {
-#if defined(__wasm_simd128__)
-  if constexpr (sizeof(Unit) == 2) return EncodeByVectors<References>(in, n, out, last);
-#endif
-  return Encode<References>(in, n, out, last);
-}
-
 }  // namespace
 
 template <typename Unit>
 Progress EncodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
-  return EncodeFast<DecimalReferences>(in, n, out, last);
+  return Encode<DecimalReferences>(in, n, out, last);
 }
 
 template <typename Unit>
 Progress EncodeCharrefsHex(const Unit* in, size_t n, Unit* out, bool last) {
-  return EncodeFast<HexReferences>(in, n, out, last);
+  return Encode<HexReferences>(in, n, out, last);
 }
 
 template <typename Unit>
