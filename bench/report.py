@@ -441,7 +441,7 @@ class Report(Results, Chart):
             if r["ratio"] is not None:
                 what = f"`{r['filter']}` {r['corpus']} {SIZE_NAMES[r['size']]}"
                 results.append(
-                    (r["ratio"] >= need, f"{what} {r['ratio']:.1f}× {r['peer']}{self.alone(r)}")
+                    (r["ratio"] >= need, f"{what} {r['ratio']:.1f}× {r['peer']}{self.alone(r, need)}")
                 )
         line("Python ≥ 2× a standard-library peer written in C, ≥ 10× one written in Python",
              results)
@@ -464,11 +464,11 @@ class Report(Results, Chart):
         limit = value * 100 / percent
         return f" (the conversion alone {100 * core / limit:.0f}%)"
 
-    def alone(self, r):
-        """For a Python row short of its target: the conversion alone
-        (measurement 1, in UTF-16 into a reused buffer) over the same peer, the
-        most the package could reach with today's conversion."""
-        need = 2 if r["peer"] in PYTHON_PEERS_IN_C else 10
+    def alone(self, r, need):
+        """For a Python row short of its target (`need` times its peer): the
+        conversion alone (measurement 1, in UTF-16 into a reused buffer) over
+        the same peer, the most the package could reach with today's
+        conversion."""
         core, _ = self.core_rates((r["filter"], r["corpus"], r["size"]))
         if core is None or r["ratio"] >= need:
             return ""

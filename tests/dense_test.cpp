@@ -63,12 +63,14 @@ TEST(DenseKernels, ByteClassesAreThePlainPredicates) {
     const simd::Units v = simd::LoadBytes(all + start);
     const unsigned ampersands = simd::Mask(charref::Ampersand::Bytes(v));
     const unsigned percents = simd::Mask(url::Percent::Bytes(v));
+    const unsigned references = simd::Mask(charref::NeedsReference::Bytes(v));
     uint8_t mapped[16];
     simd::StoreBytes(mapped, url::Percent::MapBytes(v));
     for (size_t lane = 0; lane < 16; ++lane) {
       const uint8_t b = all[start + lane];
       ASSERT_EQ((ampersands >> lane & 1) != 0, charref::Ampersand::Has(b)) << int{b};
       ASSERT_EQ((percents >> lane & 1) != 0, url::Percent::Has(b)) << int{b};
+      ASSERT_EQ((references >> lane & 1) != 0, charref::NeedsReference::Has(b)) << int{b};
       ASSERT_EQ(mapped[lane], url::Percent::Map(b)) << int{b};
     }
   }

@@ -397,13 +397,8 @@ Position<uint8_t> EncodeNonAscii(const uint8_t* in, size_t n, bool last, Positio
 // A block of 16 bytes (UTF-8) or eight units (UTF-16): bit k is set where
 // the unit at p[k] needs a reference.
 inline unsigned ReferenceMask(const uint8_t* p) {
-  const Units v = simd::LoadBytes(p);
-  // (b | 2) is ">" exactly for "<" and ">", (b | 4) is "&" exactly for '"'
-  // and "&"; a byte from 0x80 up has its top bit set already.
-  const Units markup =
-      _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(v, simd::SplatByte(2)), simd::SplatByte('>')),
-                   _mm_cmpeq_epi8(_mm_or_si128(v, simd::SplatByte(4)), simd::SplatByte('&')));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(markup, v)));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(charref::NeedsReference::Bytes(simd::LoadBytes(p))));
 }
 inline unsigned ReferenceMask(const char16_t* p) {
   return simd::LaneBits(charref::NeedsReference::Lanes(simd::Load(p)));

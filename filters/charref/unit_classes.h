@@ -32,6 +32,14 @@ struct NeedsReference {
     using namespace simd;
     return Or(AtLeast(v, 0x80), Or(Equal(Or(v, Splat(2)), u'>'), Equal(Or(v, Splat(4)), u'&')));
   }
+  // Sixteen bytes of UTF-8 at once: the same test bytewise, where the bytes
+  // from 0x80 up are those with the top bit set (all that movemask reads).
+  static simd::Units Bytes(simd::Units bytes) {
+    const simd::Units markup =
+        _mm_or_si128(_mm_cmpeq_epi8(_mm_or_si128(bytes, simd::SplatByte(2)), simd::SplatByte('>')),
+                     _mm_cmpeq_epi8(_mm_or_si128(bytes, simd::SplatByte(4)), simd::SplatByte('&')));
+    return _mm_or_si128(markup, bytes);
+  }
 };
 
 // The unit that begins a reference.
