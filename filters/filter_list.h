@@ -3,7 +3,8 @@
 // .def file, the fuzz targets, the tool's --list and --help and the tests'
 // per-filter loops all derive from it.
 //
-// TOBBLE_FILTER(export, name, name_en, key, factor, factor8, convert, scalar, inverse, example):
+// TOBBLE_FILTER(export, name, name_en, key, factor, factor8, convert, scalar, inverse, example,
+//               ascii):
 //   export   the export name, an identifier
 //   name     the display name, code page 932
 //   name_en  the English display name
@@ -26,6 +27,10 @@
 //            row names it already.)
 //   example  a short UTF-8 text that shows what the filter does (the tool's
 //            --help converts it)
+//   ascii    units_to_bytes where `convert` and `scalar` also read UTF-16
+//            units or code points and write bytes, their output being ASCII
+//            for every text (AsciiConversionOf; the Python package's encoders
+//            write a str's own storage this way), else none
 //
 // The build reads the export names from the lines that start with
 // "TOBBLE_FILTER(", one filter a line.
@@ -45,13 +50,13 @@
 
 // clang-format off
 #define TOBBLE_FILTERS(TOBBLE_FILTER) \
-TOBBLE_FILTER(tobbleJ, "tobbleJ", "tobbleJ", 'A', 12, 3, EncodeEscapesJ, EncodeEscapesJScalar, untobbleJ, u8"café 😀") \
-TOBBLE_FILTER(untobbleJ, "untobbleJ", "untobbleJ", 'N', 2, 1, DecodeEscapesJ, DecodeEscapesJScalar, tobbleJ, u8"caf\\u00e9") \
-TOBBLE_FILTER(tobbleC, "tobbleC", "tobbleC", 'B', 12, 3, EncodeEscapesC, EncodeEscapesCScalar, untobbleC, u8"café 😀") \
-TOBBLE_FILTER(untobbleC, "untobbleC", "untobbleC", 'M', 2, 1, DecodeEscapesC, DecodeEscapesCScalar, tobbleJ, u8"caf\\u00e9 \\U0001f600") \
-TOBBLE_FILTER(charref2text, TOBBLE_NAME_HTML_UNESCAPE_JA, "HTMLunescape", 'F', 2, 2, DecodeCharrefs, DecodeCharrefsScalar, none, u8"&lt;p&gt; &eacute;&#233;&#xe9;") \
-TOBBLE_FILTER(text2charref, TOBBLE_NAME_HTML_ESCAPE_JA, "HTMLescape", 'P', 16, 6, EncodeCharrefs, EncodeCharrefsScalar, charref2text, u8"<é>") \
-TOBBLE_FILTER(URLencode, "URLencode", "URLencode", 'E', 18, 3, EncodeUrl, EncodeUrlScalar, URLdecode, u8"a b/é") \
-TOBBLE_FILTER(URLdecode, "URLdecode", "URLdecode", 'C', 2, 1, DecodeUrl, DecodeUrlScalar, URLencode, u8"a+b%2F%C3%A9") \
-TOBBLE_FILTER(text2charrefx, TOBBLE_NAME_HTML_ESCAPE_HEX_JA, "HTMLescape(HEX)", '8', 16, 6, EncodeCharrefsHex, EncodeCharrefsHexScalar, charref2text, u8"<é>")
+TOBBLE_FILTER(tobbleJ, "tobbleJ", "tobbleJ", 'A', 12, 3, EncodeEscapesJ, EncodeEscapesJScalar, untobbleJ, u8"café 😀", units_to_bytes) \
+TOBBLE_FILTER(untobbleJ, "untobbleJ", "untobbleJ", 'N', 2, 1, DecodeEscapesJ, DecodeEscapesJScalar, tobbleJ, u8"caf\\u00e9", none) \
+TOBBLE_FILTER(tobbleC, "tobbleC", "tobbleC", 'B', 12, 3, EncodeEscapesC, EncodeEscapesCScalar, untobbleC, u8"café 😀", units_to_bytes) \
+TOBBLE_FILTER(untobbleC, "untobbleC", "untobbleC", 'M', 2, 1, DecodeEscapesC, DecodeEscapesCScalar, tobbleJ, u8"caf\\u00e9 \\U0001f600", none) \
+TOBBLE_FILTER(charref2text, TOBBLE_NAME_HTML_UNESCAPE_JA, "HTMLunescape", 'F', 2, 2, DecodeCharrefs, DecodeCharrefsScalar, none, u8"&lt;p&gt; &eacute;&#233;&#xe9;", none) \
+TOBBLE_FILTER(text2charref, TOBBLE_NAME_HTML_ESCAPE_JA, "HTMLescape", 'P', 16, 6, EncodeCharrefs, EncodeCharrefsScalar, charref2text, u8"<é>", none) \
+TOBBLE_FILTER(URLencode, "URLencode", "URLencode", 'E', 18, 3, EncodeUrl, EncodeUrlScalar, URLdecode, u8"a b/é", none) \
+TOBBLE_FILTER(URLdecode, "URLdecode", "URLdecode", 'C', 2, 1, DecodeUrl, DecodeUrlScalar, URLencode, u8"a+b%2F%C3%A9", none) \
+TOBBLE_FILTER(text2charrefx, TOBBLE_NAME_HTML_ESCAPE_HEX_JA, "HTMLescape(HEX)", '8', 16, 6, EncodeCharrefsHex, EncodeCharrefsHexScalar, charref2text, u8"<é>", none)
 // clang-format on

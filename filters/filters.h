@@ -10,6 +10,16 @@
 
 namespace tobble {
 
+// A row's conversions from UTF-16 units and from code points into bytes,
+// with their plain versions: all null but for encoders whose output is
+// ASCII and that have them.
+struct AsciiConversions {
+  AsciiConversionOf<char16_t> from_units;
+  AsciiConversionOf<char16_t> from_units_scalar;
+  AsciiConversionOf<char32_t> from_code_points;
+  AsciiConversionOf<char32_t> from_code_points_scalar;
+};
+
 struct Filter {
   const char* function;  // export name
   const char* name;      // display name, code page 932
@@ -30,6 +40,7 @@ struct Filter {
   unsigned factor8;
   Utf8Conversion convert8;
   Utf8Conversion scalar8;
+  AsciiConversions ascii;
 };
 
 // Every filter converts: a row that gave null for a conversion would pick
@@ -71,8 +82,21 @@ constexpr const char* Inverse(const char* function) {
 #define TOBBLE_FAST_OR_SCALAR(convert, scalar) convert
 #endif
 
+#if defined(TOBBLE_UTF16_ONLY)
+#define TOBBLE_ASCII_units_to_bytes(convert, scalar) \
+  {}
+#else
+#define TOBBLE_ASCII_units_to_bytes(convert, scalar)                                           \
+  {                                                                                            \
+    &TOBBLE_FAST_OR_SCALAR(convert, scalar)<char16_t, uint8_t>, &scalar<char16_t, uint8_t>,    \
+        &TOBBLE_FAST_OR_SCALAR(convert, scalar)<char32_t, uint8_t>, &scalar<char32_t, uint8_t> \
+  }
+#endif
+#define TOBBLE_ASCII_none(convert, scalar) \
+  {}
+
 #define TOBBLE_FILTER_ROW(function, name, name_en, key, factor, factor8, convert, scalar, inverse, \
-                          example)                                                                 \
+                          example, ascii)                                                          \
   {#function,                                                                                      \
    name,                                                                                           \
    name_en,                                                                                        \
@@ -84,15 +108,25 @@ constexpr const char* Inverse(const char* function) {
    example,                                                                                        \
    factor8,                                                                                        \
    TOBBLE_UTF8_CONVERSION(TOBBLE_FAST_OR_SCALAR(convert, scalar)),                                 \
-   TOBBLE_UTF8_CONVERSION(scalar)},
+   TOBBLE_UTF8_CONVERSION(scalar),                                                                 \
+   TOBBLE_ASCII_##ascii(convert, scalar)},
 inline constexpr Filter kFilters[] = {TOBBLE_FILTERS(TOBBLE_FILTER_ROW)};
 #undef TOBBLE_FILTER_ROW
+#undef TOBBLE_ASCII_units_to_bytes
+#undef TOBBLE_ASCII_none
 
 inline constexpr size_t kFilterCount = sizeof(kFilters) / sizeof(kFilters[0]);
 
 // The units of output room converting n units with the filter needs.
 constexpr size_t OutputBound(const Filter& filter, size_t n) {
   return OutputBound(filter.factor, n);
+}
+
+// The bytes of output room an ASCII conversion of the filter needs for n
+// units of In.
+template <typename In>
+constexpr size_t AsciiOutputBound(const Filter& filter, size_t n) {
+  return AsciiOutputBound<In>(filter.factor, n);
 }
 
 // The bytes of output room converting n bytes of UTF-8 with the filter needs.

@@ -21,6 +21,7 @@
 #include "filters/url/unit_classes.h"
 #include "tests/support/convert.h"
 #include "tests/support/random_text.h"
+#include "tests/support/utf.h"
 
 namespace tobble::testing {
 namespace {
@@ -425,6 +426,8 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"tobbleC", u"\x3042", u' '},
       {"tobbleJ", u"\x3042\x3044 ", u'\xD83D'},
       {"tobbleC", u"\x3042\x3044\x3046\n", u'\x200D'},
+      // Characters above U+FFFF among others, for the blocks over code points.
+      {"tobbleJ", u"\x3042\xD83D\xDE00\x3044", u'\xDC00'},
       {"untobbleJ", u"\\u65e5", u'g'},
       {"untobbleJ", u"\\u0000", u'0'},
       {"untobbleC", u"\\u65E5", u'U'},
@@ -494,6 +497,17 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
           ASSERT_EQ(fast8.fault, CallFault::kNone) << fast8.message;
           ASSERT_EQ(fast8.out, ConvertOnce(filter, filter.scalar8, bytes, true).out)
               << run.filter << " " << Show(bytes);
+          // And from units and code points into bytes, where the filter has it.
+          if (filter.ascii.from_units == nullptr) continue;
+          const Bytes narrowed(got.begin(), got.begin() + fast.written);
+          ASSERT_EQ(ConvertOnce(filter, filter.ascii.from_units, changed, true).out, narrowed)
+              << run.filter << " " << Show(changed);
+          for (const bool join_pairs : {true, false}) {
+            const std::u32string code_points = CodePointsOf(changed, join_pairs);
+            ASSERT_EQ(ConvertOnce(filter, filter.ascii.from_code_points, code_points, true).out,
+                      narrowed)
+                << run.filter << " " << Show(changed) << (join_pairs ? "" : " unit by unit");
+          }
         }
       }
     }

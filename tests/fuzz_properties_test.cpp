@@ -165,8 +165,8 @@ struct BrokenCase {
 
 Filter Posing(const char* function, unsigned factor, Conversion convert,
               Conversion scalar = nullptr) {
-  return {function, function, function, '?',     factor, convert, scalar ? scalar : convert,
-          nullptr,  "",       0,        nullptr, nullptr};
+  return {function, function, function, '?',     factor,  convert, scalar ? scalar : convert,
+          nullptr,  "",       0,        nullptr, nullptr, {}};
 }
 
 TEST(Properties, EachCheckCatchesItsBrokenConversion) {

@@ -36,6 +36,17 @@ using ConversionOf = Progress (*)(const Unit* in, size_t n, Unit* out, bool last
 using Conversion = ConversionOf<char16_t>;
 using Utf8Conversion = ConversionOf<uint8_t>;
 
+// An encoder whose output is ASCII for every text also writes it as bytes
+// straight from UTF-16 units (In = char16_t) or from code points (In =
+// char32_t, a Python str's four-byte storage), read as the UTF-16 units
+// they make: a code point above U+FFFF as its pair, any other as one unit,
+// so that a high surrogate code point and a low one after it make a pair
+// too. It writes the bytes of what its UTF-16 conversion writes for those
+// units, needs AsciiOutputBound bytes of room and reads and leaves a tail
+// as the UTF-16 conversion does, in units of In.
+template <typename In>
+using AsciiConversionOf = Progress (*)(const In* in, size_t n, uint8_t* out, bool last);
+
 // Each conversion is one function template, instantiated for both encodings
 // in its own file. The plug-ins, built with TOBBLE_UTF16_ONLY, carry the
 // UTF-16 instantiations alone.
@@ -47,6 +58,18 @@ using Utf8Conversion = ConversionOf<uint8_t>;
 #define TOBBLE_INSTANTIATE(conversion)          \
   TOBBLE_INSTANTIATE_UNIT(conversion, char16_t) \
   TOBBLE_INSTANTIATE_UNIT(conversion, uint8_t)
+#endif
+
+// Such an encoder's ASCII instantiations, beside the two above; the
+// plug-ins, which never call them, leave them out.
+#if defined(TOBBLE_UTF16_ONLY)
+#define TOBBLE_INSTANTIATE_ASCII(conversion)
+#else
+#define TOBBLE_INSTANTIATE_ASCII(conversion)                                                  \
+  template Progress conversion<char16_t, uint8_t>(const char16_t* in, size_t n, uint8_t* out, \
+                                                  bool last);                                 \
+  template Progress conversion<char32_t, uint8_t>(const char32_t* in, size_t n, uint8_t* out, \
+                                                  bool last);
 #endif
 
 // The units of output room converting n units needs, for a filter whose
@@ -69,6 +92,14 @@ constexpr size_t Utf8OutputBound(unsigned factor, size_t n) {
 // surrogate that waits for its partner).
 inline constexpr size_t kMaxTail = 64;
 inline constexpr size_t kMaxUtf8Tail = 128;
+
+// The bytes of room an ASCII encoder with that factor needs for n units of
+// In: as many as the units of its UTF-16 output, a code point being two
+// units at most.
+template <typename In>
+constexpr size_t AsciiOutputBound(unsigned factor, size_t n) {
+  return OutputBound(factor, sizeof(In) == 4 ? 2 * n : n);
+}
 
 template <typename Unit>
 inline constexpr size_t kMaxTailOf = sizeof(Unit) == 1 ? kMaxUtf8Tail : kMaxTail;

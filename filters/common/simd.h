@@ -151,6 +151,49 @@ inline size_t CopyPlainUnits(const char16_t* in, size_t n, char16_t* out) {
   return i;
 }
 
+// Whether a unit is in `Special`, where a code point above 0xFFFF is in
+// every class that reads it (the encoders' classes hold every unit from
+// 0x80 up).
+template <typename Special, typename Unit>
+constexpr bool InClass(Unit u) {
+  if constexpr (sizeof(Unit) == 4) {
+    if (u > 0xFFFF) return true;
+  }
+  return Special::Has(static_cast<char16_t>(u));
+}
+
+// As CopyPlainUnits, from UTF-16 units or code points into bytes, for an
+// encoder whose output is ASCII: its class holds every unit from 0x80 up,
+// so that the units copied are ASCII. Code points are narrowed with signed
+// saturation first, which keeps every one from 0x80 up at 0x80 or more.
+template <typename Special>
+inline size_t CopyPlainUnits(const char16_t* in, size_t n, uint8_t* out) {
+  size_t i = 0;
+  for (; n - i >= 2 * kWidth; i += 2 * kWidth) {
+    const Units first = Load(in + i), second = Load(in + i + kWidth);
+    _mm_storeu_si128(reinterpret_cast<Units*>(out + i), _mm_packus_epi16(first, second));
+    const unsigned mask = Mask(_mm_packs_epi16(Special::Lanes(first), Special::Lanes(second)));
+    if (mask != 0) return i + static_cast<size_t>(__builtin_ctz(mask));
+  }
+  for (; i < n && !Special::Has(in[i]); ++i) out[i] = static_cast<uint8_t>(in[i]);
+  return i;
+}
+template <typename Special>
+inline size_t CopyPlainUnits(const char32_t* in, size_t n, uint8_t* out) {
+  size_t i = 0;
+  const auto load = [in](size_t at) {
+    return _mm_loadu_si128(reinterpret_cast<const Units*>(in + at));
+  };
+  for (; n - i >= kWidth; i += kWidth) {
+    const Units v = _mm_packs_epi32(load(i), load(i + 4));
+    Store(out + i, v);
+    const unsigned mask = Mask(Special::Lanes(v));
+    if (mask != 0) return i + FirstLane(mask);
+  }
+  for (; i < n && !InClass<Special>(in[i]); ++i) out[i] = static_cast<uint8_t>(in[i]);
+  return i;
+}
+
 // Lanes from `low` to `high` as unsigned values: all ones.
 inline Units InRange(Units v, char16_t low, char16_t high) {
   // v - low wraps below zero for units under `low`, so one unsigned bound
@@ -271,12 +314,15 @@ struct NothingBeforeRuns {
     return o;
   }
 };
-template <typename Special, bool kMapped = false, typename Unit, typename Convert,
+//
+// The output may be bytes where the input is UTF-16 units or code points:
+// an encoder's that writes ASCII alone.
+template <typename Special, bool kMapped = false, typename In, typename Out, typename Convert,
           typename BeforeRun = NothingBeforeRuns>
-inline Progress ConvertAroundRuns(const Unit* in, size_t n, Unit* out, Convert convert,
+inline Progress ConvertAroundRuns(const In* in, size_t n, Out* out, Convert convert,
                                   BeforeRun before_run = {}) {
   size_t i = 0;
-  Unit* o = out;
+  Out* o = out;
   while (i < n) {
     o = before_run(o);
     size_t plain;
@@ -287,7 +333,7 @@ inline Progress ConvertAroundRuns(const Unit* in, size_t n, Unit* out, Convert c
     }
     i += plain;
     o += plain;
-    while (i < n && Special::Has(in[i])) {
+    while (i < n && InClass<Special>(in[i])) {
       if (!convert(i, o)) return {i, static_cast<size_t>(o - out)};
     }
   }

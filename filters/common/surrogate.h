@@ -46,6 +46,19 @@ inline Character CharacterAt(const char16_t* in, size_t n, size_t i, bool last) 
   return {u, last ? size_t{1} : size_t{0}};
 }
 
+// The same over code points, read as the UTF-16 units they make: one above
+// U+FFFF is a character of its own, and a high surrogate code point and a
+// low one right after it make one, as their units would.
+inline Character CharacterAt(const char32_t* in, size_t n, size_t i, bool last) {
+  const char32_t u = in[i];
+  if (!IsHighSurrogate(u)) return {u, 1};
+  if (i + 1 < n) {
+    if (IsLowSurrogate(in[i + 1])) return {CombineSurrogates(u, in[i + 1]), 2};
+    return {u, 1};
+  }
+  return {u, last ? size_t{1} : size_t{0}};
+}
+
 // Writes a code point up to 0x10FFFF as one unit or a surrogate pair and
 // returns the position after it.
 inline char16_t* WriteCodePoint(char16_t* out, uint32_t code_point) {

@@ -59,8 +59,8 @@ inline Character CharacterAt(const uint8_t* in, size_t n, size_t i, bool last) {
 }
 
 // The UTF-16 units of the character at in[i] (i < n), as the encoders that
-// write a unit at a time read them: in UTF-16 the unit itself, in UTF-8 the
-// one or two units of the sequence's code point. `read` is 0 where
+// write a unit at a time read them: in UTF-16 the unit itself, in UTF-8 and
+// from a code point the one or two units of the code point. `read` is 0 where
 // CharacterAt gives no units.
 struct UnitsAt {
   char16_t unit[2];
@@ -69,6 +69,11 @@ struct UnitsAt {
 };
 inline UnitsAt Utf16UnitsAt(const char16_t* in, size_t, size_t i, bool) {
   return {{in[i], 0}, 1, 1};
+}
+inline UnitsAt Utf16UnitsAt(const char32_t* in, size_t, size_t i, bool) {
+  const char32_t c = in[i];
+  if (c < 0x10000) return {{static_cast<char16_t>(c), 0}, 1, 1};
+  return {{HighSurrogateOf(c), LowSurrogateOf(c)}, 2, 1};
 }
 inline UnitsAt Utf16UnitsAt(const uint8_t* in, size_t n, size_t i, bool last) {
   const Character c = CharacterAt(in, n, i, last);

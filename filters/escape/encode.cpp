@@ -7,30 +7,30 @@
 
 namespace tobble {
 
-template <typename Unit>
-Progress EncodeEscapesJScalar(const Unit* in, size_t n, Unit* out, bool last) {
-  Unit* o = out;
+template <typename In, typename Out>
+Progress EncodeEscapesJScalar(const In* in, size_t n, Out* out, bool last) {
+  Out* o = out;
   size_t i = 0;
   while (i < n) {
-    if (!escape::NotAscii::Has(in[i])) {
-      *o++ = in[i++];
+    if (!simd::InClass<escape::NotAscii>(in[i])) {
+      *o++ = static_cast<Out>(in[i++]);
       continue;
     }
     const size_t read = EscapeUnitsAt(
-        in, n, i, last, o, [](Unit* at, char16_t u) { return WriteEscape(at, u'u', u, 4); });
+        in, n, i, last, o, [](Out* at, char16_t u) { return WriteEscape(at, u'u', u, 4); });
     if (read == 0) break;
     i += read;
   }
   return {i, static_cast<size_t>(o - out)};
 }
 
-template <typename Unit>
-Progress EncodeEscapesCScalar(const Unit* in, size_t n, Unit* out, bool last) {
-  Unit* o = out;
+template <typename In, typename Out>
+Progress EncodeEscapesCScalar(const In* in, size_t n, Out* out, bool last) {
+  Out* o = out;
   size_t i = 0;
   while (i < n) {
-    if (!escape::NotAscii::Has(in[i])) {
-      *o++ = in[i++];
+    if (!simd::InClass<escape::NotAscii>(in[i])) {
+      *o++ = static_cast<Out>(in[i++]);
       continue;
     }
     const Character c = CharacterAt(in, n, i, last);
@@ -74,16 +74,16 @@ bool ChooseShuffles(bool wanted) {
 #endif
 
 // Where the processor has SSSE3, the loops built for it (encode_ssse3.cpp).
-template <typename Unit>
-Progress EncodeEscapesJ(const Unit* in, size_t n, Unit* out, bool last) {
+template <typename In, typename Out>
+Progress EncodeEscapesJ(const In* in, size_t n, Out* out, bool last) {
 #if TOBBLE_ESCAPE_SHUFFLES
   if (escape::UseShuffles()) return escape::EncodeEscapesJShuffled(in, n, out, last);
 #endif
   return EncodeJFast(in, n, out, last);
 }
 
-template <typename Unit>
-Progress EncodeEscapesC(const Unit* in, size_t n, Unit* out, bool last) {
+template <typename In, typename Out>
+Progress EncodeEscapesC(const In* in, size_t n, Out* out, bool last) {
 #if TOBBLE_ESCAPE_SHUFFLES
   if (escape::UseShuffles()) return escape::EncodeEscapesCShuffled(in, n, out, last);
 #endif
@@ -94,5 +94,9 @@ TOBBLE_INSTANTIATE(EncodeEscapesJScalar)
 TOBBLE_INSTANTIATE(EncodeEscapesCScalar)
 TOBBLE_INSTANTIATE(EncodeEscapesJ)
 TOBBLE_INSTANTIATE(EncodeEscapesC)
+TOBBLE_INSTANTIATE_ASCII(EncodeEscapesJScalar)
+TOBBLE_INSTANTIATE_ASCII(EncodeEscapesCScalar)
+TOBBLE_INSTANTIATE_ASCII(EncodeEscapesJ)
+TOBBLE_INSTANTIATE_ASCII(EncodeEscapesC)
 
 }  // namespace tobble

@@ -64,8 +64,8 @@ inline uint8_t* WriteCodePointEscape(uint8_t* out, uint32_t code_point) {
 // Escapes the units of the character at in[i]: one "\uXXXX" for each of its
 // UTF-16 units. Returns the input units read, 0 for a character that must
 // wait for the next piece.
-template <typename Unit, typename Write>
-size_t EscapeUnitsAt(const Unit* in, size_t n, size_t i, bool last, Unit*& o, Write write) {
+template <typename In, typename Out, typename Write>
+size_t EscapeUnitsAt(const In* in, size_t n, size_t i, bool last, Out*& o, Write write) {
   const UnitsAt units = Utf16UnitsAt(in, n, i, last);
   if (units.read == 0) return 0;
   o = write(o, units.unit[0]);
@@ -180,62 +180,145 @@ constexpr bool EscapedAlone(uint32_t u) {
   return u >= 0x80 && (u & 0xF800) != 0xD800;
 }
 
+// Eight units, each above 0x7F as its "\uXXXX" and the others as they are,
+// one store a unit at the end of the one before. With kCodePoints a step
+// that holds a surrogate is taken only when it is four pairs, each written
+// as one "\UXXXXXXXX". False, writing nothing, for eight ASCII units and
+// for surrogates that are not four pairs with kCodePoints. Stores up to 48
+// units (or bytes).
+template <bool kCodePoints, typename Out>
+inline __attribute__((always_inline)) bool EscapeUnitStep(simd::Units v, Out*& o) {
+  const simd::Units escaped_lanes = escape::NotAscii::Lanes(v);
+  const unsigned escaped = simd::LaneBits(escaped_lanes);
+  if (escaped == 0) return false;  // a run of ASCII: the caller copies it
+  if (kCodePoints) {
+    // Surrogates: four pairs make a block of their own, and anything else
+    // is left to the caller, character by character.
+    if (simd::Mask(simd::InRange(v, 0xD800, 0xDFFF)) != 0) {
+      __m128i code_points;
+      if (escape::PairCodePoints(v, &code_points) != 4) return false;
+      o = escape::StoreCodePointEscapes(o, code_points);
+      return true;
+    }
+  }
+  if (escaped == 0xFF) {
+    o = escape::StoreUnitEscapes(o, v);
+  } else {
+    const escape::UnitEscapeBytes bytes = escape::MixedEscapeBlock(v, simd::Not(escaped_lanes));
+    o = escape::StoreMixedEscapes(o, bytes, escaped);
+  }
+  return true;
+}
+
 // In UTF-16: from in[i], a unit above 0x7F, eight units a step whatever
-// they hold, each unit above 0x7F as its "\uXXXX" and the others as they
-// are, one store a unit at the end of the one before: a step's length in
-// the input never depends on the text, so the next load never waits for
-// this one, and where a run of escapes ends costs no branch. With
-// kCodePoints a step that holds a surrogate is taken only when it is four
-// pairs, each written as one "\UXXXXXXXX"; any other is left to the caller.
-// Stops at eight ASCII units, which the caller copies, and returns the
-// units read. A step stores up to 48 units, within the six a unit that the
-// output bound gives, and never reaches in[n - 1], so that a high surrogate
-// that ends a piece waits for its partner.
-template <bool kCodePoints>
-inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, char16_t*& o) {
+// they hold (EscapeUnitStep): a step's length in the input never depends
+// on the text, so the next load never waits for this one, and where a run
+// of escapes ends costs no branch. Stops at eight ASCII units, which the
+// caller copies, and where a step is left to the caller; returns the units
+// read. A step stores up to 48 units, within the six a unit that the output
+// bound gives, and never reaches in[n - 1], so that a high surrogate that
+// ends a piece waits for its partner.
+template <bool kCodePoints, typename Out>
+inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, Out*& o) {
   const size_t start = i;
-  while (n - i > simd::kWidth) {
-    const simd::Units v = simd::Load(in + i);
-    const simd::Units escaped_lanes = escape::NotAscii::Lanes(v);
-    const unsigned escaped = simd::LaneBits(escaped_lanes);
-    if (escaped == 0) break;  // a run of ASCII: the caller copies it
-    if (kCodePoints) {
-      // Surrogates: four pairs make a block of their own, and anything else
-      // is left to the caller, character by character.
-      if (simd::Mask(simd::InRange(v, 0xD800, 0xDFFF)) != 0) {
-        __m128i code_points;
-        if (escape::PairCodePoints(v, &code_points) != 4) break;
-        o = escape::StoreCodePointEscapes(o, code_points);
-        i += simd::kWidth;
-        continue;
-      }
-    }
-    if (escaped == 0xFF) {
-      o = escape::StoreUnitEscapes(o, v);
-    } else {
-      const escape::UnitEscapeBytes bytes = escape::MixedEscapeBlock(v, simd::Not(escaped_lanes));
-      o = escape::StoreMixedEscapes(o, bytes, escaped);
-    }
+  while (n - i > simd::kWidth && EscapeUnitStep<kCodePoints>(simd::Load(in + i), o)) {
     i += simd::kWidth;
+  }
+  return i - start;
+}
+
+// The same over code points (a str's four-byte storage): eight at a time
+// while they lie below 0x10000, as the units they are, and four above
+// 0xFFFF at a time as their "\UXXXXXXXX" (kCodePoints) or the escapes of
+// their pairs. Stops where neither holds. A step stores up to 48 bytes,
+// within the twelve a code point that the output bound gives.
+template <bool kCodePoints>
+inline size_t EscapeCodePointBlocks(const char32_t* in, size_t n, size_t i, uint8_t*& o) {
+  const size_t start = i;
+  const __m128i zero = _mm_setzero_si128(), bias = _mm_set1_epi32(0x8000);
+  while (n - i > simd::kWidth) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 4));
+    const __m128i above = _mm_srli_epi32(_mm_or_si128(a, b), 16);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(above, zero)) == 0xFFFF) {
+      // Each less 0x8000 fits a signed 16-bit lane, and the sum wraps back.
+      const simd::Units units = _mm_add_epi16(
+          _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias)), simd::Splat(0x8000));
+      if (!EscapeUnitStep<kCodePoints>(units, o)) break;
+      i += simd::kWidth;
+      continue;
+    }
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_srli_epi32(a, 16), zero)) != 0) break;
+    if (kCodePoints) {
+      o = escape::StoreCodePointEscapes(o, a);
+    } else {
+      o = escape::StoreUnitEscapes(o, escape::SurrogatePairs(a));
+    }
+    i += 4;
   }
   return i - start;
 }
 #endif
 
+// From code points (a str's four-byte storage): from in[i], one above 0x7F,
+// each such code point escaped, a lone ASCII one between two of them (a
+// space between emoji) written as it is, and with SSSE3 runs of three or
+// more a block at a time. Stops before two ASCII code points in a row,
+// which the caller copies, and with kCodePoints at a surrogate code point,
+// which may pair with the next; returns the code points read.
+template <bool kCodePoints>
+inline size_t EscapeCodePoints(const char32_t* in, size_t n, size_t i, uint8_t*& o) {
+  const size_t start = i;
+  while (i < n) {
+#if defined(__SSSE3__)
+    if (n - i > simd::kWidth && in[i + 1] >= 0x80 && in[i + 2] >= 0x80 && in[i] >= 0x80) {
+      if (const size_t run = EscapeCodePointBlocks<kCodePoints>(in, n, i, o)) {
+        i += run;
+        continue;
+      }
+    }
+#endif
+    const char32_t c = in[i];
+    if (c < 0x80) {
+      if (n - i < 2 || in[i + 1] < 0x80) break;
+      *o++ = static_cast<uint8_t>(c);
+    } else if (c >= 0x10000) {
+      if (kCodePoints) {
+        o = WriteCodePointEscape(o, c);
+      } else {
+        o = WriteUnitEscape(o, HighSurrogateOf(c));
+        o = WriteUnitEscape(o, LowSurrogateOf(c));
+      }
+    } else {
+      if (kCodePoints && (c & 0xF800) == 0xD800) break;
+      o = WriteUnitEscape(o, static_cast<char16_t>(c));
+    }
+    ++i;
+  }
+  return i - start;
+}
+
 // Runs of ASCII are copied eight units at a time, and the units above 0x7F
 // after each run escaped one by one (with SSSE3, in UTF-8 and UTF-16, in
-// blocks where they can).
-template <typename Unit>
-Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
-  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
-    if constexpr (sizeof(Unit) == 1) {
+// blocks where they can). The output is the input's encoding, or bytes
+// (ASCII conversions).
+template <typename In, typename Out>
+Progress EncodeJFast(const In* in, size_t n, Out* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
+    if constexpr (sizeof(In) == 1) {
       if (const size_t run = EscapeSequences<false>(in, n, i, o)) {
         i += run;
         return true;
       }
     }
+    if constexpr (sizeof(In) == 4) {
+      if (const size_t run = EscapeCodePoints<false>(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
 #if defined(__SSSE3__)
-    if constexpr (sizeof(Unit) == 2) {
+    if constexpr (sizeof(In) == 2) {
       if (const size_t run = EscapeUnitBlocks<false>(in, n, i, o)) {
         i += run;
         return true;
@@ -243,24 +326,30 @@ Progress EncodeJFast(const Unit* in, size_t n, Unit* out, bool last) {
     }
 #endif
     const size_t read = EscapeUnitsAt(in, n, i, last, o,
-                                      [](Unit* at, char16_t u) { return WriteUnitEscape(at, u); });
+                                      [](Out* at, char16_t u) { return WriteUnitEscape(at, u); });
     i += read;
     return read != 0;  // a character cut by the end of the piece waits
   });
 }
 
-template <typename Unit>
-Progress EncodeCFast(const Unit* in, size_t n, Unit* out, bool last) {
-  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Unit*& o) {
-    if constexpr (sizeof(Unit) == 1) {
+template <typename In, typename Out>
+Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
+  return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
+    if constexpr (sizeof(In) == 1) {
       if (const size_t run = EscapeSequences<true>(in, n, i, o)) {
+        i += run;
+        return true;
+      }
+    }
+    if constexpr (sizeof(In) == 4) {
+      if (const size_t run = EscapeCodePoints<true>(in, n, i, o)) {
         i += run;
         return true;
       }
     }
     const Character c = CharacterAt(in, n, i, last);
     if (c.units == 0) return false;  // the rest may start the next piece
-    if (sizeof(Unit) == 1 || c.value >= 0x10000) {
+    if (sizeof(In) != 2 || c.value >= 0x10000) {
       // Pairs go by themselves: in text of emoji, steps of four pairs alone
       // are too seldom whole to pay for trying them.
       o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
@@ -269,7 +358,7 @@ Progress EncodeCFast(const Unit* in, size_t n, Unit* out, bool last) {
       return true;
     }
 #if defined(__SSSE3__)
-    if constexpr (sizeof(Unit) == 2) {
+    if constexpr (sizeof(In) == 2) {
       // Tried where this unit and the two after it are escaped one by one:
       // in text of emoji, a joiner or a variation selector among pairs and
       // ASCII is seldom worth a try.

@@ -116,6 +116,26 @@ inline __attribute__((always_inline)) char16_t* StoreMixedEscapes(char16_t* out,
   }
 }
 
+// The same in bytes: escape k's six bytes, stored with eight.
+template <int k = 0>
+inline __attribute__((always_inline)) uint8_t* StoreMixedEscapes(uint8_t* out,
+                                                                 const UnitEscapeBytes& bytes,
+                                                                 unsigned escaped) {
+  if constexpr (k == 8) {
+    return out;
+  } else {
+    constexpr int at = 6 * k % 16, part = 6 * k / 16;
+    if constexpr (at + 6 <= 16) {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_srli_si128(bytes.part[part], at));
+    } else {
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
+                       _mm_alignr_epi8(bytes.part[part + 1], bytes.part[part], at));
+    }
+    out += 1 + 5 * (escaped >> k & 1);
+    return StoreMixedEscapes<k + 1>(out, bytes, escaped);
+  }
+}
+
 // 48 bytes of escapes stored as they are, in UTF-8, or each widened to a
 // unit, as 48 units of UTF-16.
 inline __attribute__((always_inline)) void StoreEscapeBytes(uint8_t* out,

@@ -28,11 +28,12 @@ bool UseShuffles();
 // the SSE2 ones from now on, and returns whether the SSSE3 ones are taken.
 bool ChooseShuffles(bool wanted);
 
-// The encoders built for SSSE3, in UTF-8 and in UTF-16.
-Progress EncodeEscapesJShuffled(const uint8_t* in, size_t n, uint8_t* out, bool last);
-Progress EncodeEscapesCShuffled(const uint8_t* in, size_t n, uint8_t* out, bool last);
-Progress EncodeEscapesJShuffled(const char16_t* in, size_t n, char16_t* out, bool last);
-Progress EncodeEscapesCShuffled(const char16_t* in, size_t n, char16_t* out, bool last);
+// The encoders built for SSSE3, in UTF-8 and in UTF-16, and from UTF-16
+// units or code points into bytes.
+template <typename In, typename Out>
+Progress EncodeEscapesJShuffled(const In* in, size_t n, Out* out, bool last);
+template <typename In, typename Out>
+Progress EncodeEscapesCShuffled(const In* in, size_t n, Out* out, bool last);
 
 // The block writer of the SSSE3 loops: the eight units at in, each as its
 // "\uXXXX", at out[0, 48). Only where the processor has SSSE3.

@@ -549,16 +549,82 @@ Encoded EncodeUnits(const tobble::Filter& row, PyObject* text, bool least, Slice
   }
 }
 
-// One of the two ways into the builder, with the GIL released for a text
-// of more than kReleaseGilBytes.
-Encoded Encode(bool bytes, const tobble::Filter& row, PyObject* text, bool least,
+// Converts a str of two or four bytes a code point where it lies, through
+// the filter's conversion from UTF-16 units or from code points into bytes,
+// slice by slice, straight into the builder (as EncodeBytes does).
+template <typename In>
+Encoded EncodeStorage(tobble::AsciiConversionOf<In> conversion, const tobble::Filter& row,
+                      PyObject* text, bool least, AsciiBuilder* builder, GilReleased* gil,
+                      tobble_status* status) {
+  const size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  const In* storage = static_cast<const In*>(PyUnicode_DATA(text));
+  size_t at = 0;
+  while (true) {
+    const size_t n = length - at < kSliceUnits ? length - at : kSliceUnits;
+    const bool last = at + n == length;
+    Encoded encoded;
+    uint8_t* out = SpaceFor(builder, tobble::AsciiOutputBound<In>(row, n), at, length, least, gil,
+                            &encoded, status);
+    if (out == nullptr) return encoded;
+    const tobble::Progress done = conversion(storage + at, n, out, last);
+    builder->Wrote(done.written);
+    if (last) return Encoded::kDone;
+    if (n - done.read > tobble::kMaxTail) {
+      *status = TOBBLE_ERROR_CAPACITY;
+      return Encoded::kFailed;
+    }
+    at += done.read;
+    if (gil != nullptr && !gil->Continue()) return Encoded::kRaised;
+  }
+}
+
+// The ways into the builder.
+enum class Way {
+  kBytes,           // EncodeBytes
+  kUnits,           // EncodeUnits
+  kFromUnits,       // EncodeStorage from a str of two bytes a code point
+  kFromCodePoints,  // EncodeStorage from a str of four bytes a code point
+};
+
+Encoded EncodeBy(Way way, const tobble::Filter& row, PyObject* text, bool least,
+                 SliceBuffers* buffers, AsciiBuilder* builder, GilReleased* gil,
+                 tobble_status* status) {
+  switch (way) {
+    case Way::kBytes:
+      return EncodeBytes(row, text, least, buffers, builder, gil, status);
+    case Way::kUnits:
+      return EncodeUnits(row, text, least, buffers, builder, gil, status);
+    case Way::kFromUnits:
+      return EncodeStorage(row.ascii.from_units, row, text, least, builder, gil, status);
+    default:
+      return EncodeStorage(row.ascii.from_code_points, row, text, least, builder, gil, status);
+  }
+}
+
+// One of the ways into the builder, with the GIL released for a text of
+// more than kReleaseGilBytes.
+Encoded Encode(Way way, const tobble::Filter& row, PyObject* text, bool least,
                SliceBuffers* buffers, AsciiBuilder* builder, tobble_status* status) {
-  auto encode = bytes ? EncodeBytes : EncodeUnits;
   if (static_cast<size_t>(PyUnicode_GET_LENGTH(text)) * 2 <= kReleaseGilBytes) {
-    return encode(row, text, least, buffers, builder, nullptr, status);
+    return EncodeBy(way, row, text, least, buffers, builder, nullptr, status);
   }
   GilReleased gil;
-  return encode(row, text, least, buffers, builder, &gil, status);
+  return EncodeBy(way, row, text, least, buffers, builder, &gil, status);
+}
+
+// The way a str is read when its UTF-16 units are: where it lies, by the
+// filter's conversion into bytes, when the filter has one and the str is
+// stored two or four bytes a code point; else widened slice by slice.
+Way UnitsWay(const tobble::Filter& row, PyObject* text) {
+  if (row.ascii.from_units == nullptr) return Way::kUnits;
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_2BYTE_KIND:
+      return Way::kFromUnits;
+    case PyUnicode_4BYTE_KIND:
+      return Way::kFromCodePoints;
+    default:
+      return Way::kUnits;
+  }
 }
 
 // An encoder's conversion straight into the result's bytes, through UTF-8
@@ -572,16 +638,17 @@ PyObject* EncodeToAscii(const tobble::Filter& row, PyObject* text, bool least, b
   SliceBuffers* buffers = lease.get();
   if (!buffers->Ready() || !buffers->ReadyUtf8()) return PyErr_NoMemory();
   const size_t staging_limit = least ? kSliceUnits : kStagingBytes;
-  bool bytes = PyUnicode_IS_ASCII(text) || ReadsUtf8(row);
+  const bool bytes = PyUnicode_IS_ASCII(text) || ReadsUtf8(row);
   tobble_status status = TOBBLE_OK;
   AsciiBuilder builder(&buffers->staging, staging_limit);
   AsciiBuilder units_builder(&buffers->staging, staging_limit);
   AsciiBuilder* result = &builder;
-  Encoded encoded = Encode(bytes, row, text, least, buffers, result, &status);
+  Encoded encoded =
+      Encode(bytes ? Way::kBytes : UnitsWay(row, text), row, text, least, buffers, result, &status);
   if (encoded == Encoded::kSurrogate) {
     // Again from the start, what was written left behind.
     result = &units_builder;
-    encoded = Encode(false, row, text, least, buffers, result, &status);
+    encoded = Encode(UnitsWay(row, text), row, text, least, buffers, result, &status);
   }
   switch (encoded) {
     case Encoded::kDone:

@@ -13,11 +13,15 @@ namespace tobble::testing {
 namespace {
 
 // The output room of a call, and the longest tail, by encoding.
-size_t Room(const Filter& filter, size_t n, char16_t) {
-  return OutputBound(filter, n) - 1;
-}
-size_t Room(const Filter& filter, size_t n, uint8_t) {
-  return Utf8OutputBound(filter, n);
+template <typename In, typename Out>
+size_t Room(const Filter& filter, size_t n) {
+  if constexpr (sizeof(In) == 1) {
+    return Utf8OutputBound(filter, n);
+  } else if constexpr (sizeof(Out) == 1) {
+    return AsciiOutputBound<In>(filter, n);
+  } else {
+    return OutputBound(filter, n) - 1;
+  }
 }
 
 }  // namespace
@@ -63,18 +67,46 @@ Utf8Text ToUtf8(const std::u16string& text) {
   return utf8;
 }
 
-template <typename Unit>
-CallResultOf<Unit> ConvertOnce(const Filter& filter, ConversionOf<Unit> conversion,
-                               const std::basic_string<Unit>& in, bool last) {
-  std::unique_ptr<Unit[]> input(new Unit[in.size()]);
+namespace {
+
+// The input for messages: code points shown as the units they make.
+std::u16string Shown(const std::u16string& in) {
+  return in;
+}
+Bytes Shown(const Bytes& in) {
+  return in;
+}
+std::u16string Shown(const std::u32string& in) {
+  std::u16string units;
+  for (const char32_t c : in) {
+    if (c < 0x10000) {
+      units += static_cast<char16_t>(c);
+    } else {
+      units += HighSurrogateOf(c);
+      units += LowSurrogateOf(c);
+    }
+  }
+  return units;
+}
+
+}  // namespace
+
+template <typename In, typename Out>
+CallResultOf<Out> ConvertOnce(const Filter& filter,
+                              Progress (*conversion)(const In*, size_t, Out*, bool),
+                              const std::basic_string<In>& in, bool last) {
+  std::unique_ptr<In[]> input(new In[in.size()]);
   std::copy(in.begin(), in.end(), input.get());
-  const size_t capacity = Room(filter, in.size(), Unit());
-  std::unique_ptr<Unit[]> output(new Unit[capacity]);
-  CallResultOf<Unit> result;
+  const size_t capacity = Room<In, Out>(filter, in.size());
+  std::unique_ptr<Out[]> output(new Out[capacity]);
+  CallResultOf<Out> result;
   result.done = conversion(input.get(), in.size(), output.get(), last);
-  const char* const encoding = sizeof(Unit) == 1 ? " in UTF-8" : "";
-  const std::string call =
-      std::string(filter.function) + encoding + " on " + Show(in) + (last ? "" : " (last=false)");
+  const char* const encoding = sizeof(In) == 1    ? " in UTF-8"
+                               : sizeof(In) == 4  ? " from code points into bytes"
+                               : sizeof(Out) == 1 ? " into bytes"
+                                                  : "";
+  const std::string call = std::string(filter.function) + encoding + " on " + Show(Shown(in)) +
+                           (last ? "" : " (last=false)");
   if (result.done.written > capacity) {
     result.fault = CallFault::kBound;
     result.message = call + ": wrote " + std::to_string(result.done.written) + " units, room for " +
@@ -89,33 +121,34 @@ CallResultOf<Unit> ConvertOnce(const Filter& filter, ConversionOf<Unit> conversi
   return result;
 }
 
-template <typename Unit>
-CallResultOf<Unit> ConvertPieces(const Filter& filter, ConversionOf<Unit> conversion,
-                                 const std::basic_string<Unit>& text,
-                                 const std::vector<size_t>& sizes) {
-  CallResultOf<Unit> whole;
-  std::basic_string<Unit> pending;
+template <typename In, typename Out>
+CallResultOf<Out> ConvertPieces(const Filter& filter,
+                                Progress (*conversion)(const In*, size_t, Out*, bool),
+                                const std::basic_string<In>& text,
+                                const std::vector<size_t>& sizes) {
+  CallResultOf<Out> whole;
+  std::basic_string<In> pending;
   size_t replaced = 0;
   size_t at = 0;
   for (size_t size : sizes) {
     size = std::min(size, text.size() - at);
     pending.append(text, at, size);
     at += size;
-    CallResultOf<Unit> piece = ConvertOnce(filter, conversion, pending, false);
+    CallResultOf<Out> piece = ConvertOnce(filter, conversion, pending, false);
     if (piece.fault != CallFault::kNone) return piece;
     whole.out += piece.out;
     replaced += piece.done.replaced;
     pending.erase(0, piece.done.read);
-    if (pending.size() > kMaxTailOf<Unit>) {
+    if (pending.size() > kMaxTailOf<In>) {
       whole.fault = CallFault::kTail;
-      whole.message = std::string(filter.function) + " on " + Show(text) + ": a tail of " +
+      whole.message = std::string(filter.function) + " on " + Show(Shown(text)) + ": a tail of " +
                       std::to_string(pending.size()) + " units after " + std::to_string(at) +
                       " units";
       return whole;
     }
   }
-  pending.append(text, at, std::basic_string<Unit>::npos);
-  CallResultOf<Unit> piece = ConvertOnce(filter, conversion, pending, true);
+  pending.append(text, at, std::basic_string<In>::npos);
+  CallResultOf<Out> piece = ConvertOnce(filter, conversion, pending, true);
   if (piece.fault != CallFault::kNone) return piece;
   whole.out += piece.out;
   whole.done = {text.size(), whole.out.size(), replaced + piece.done.replaced};
@@ -128,5 +161,13 @@ template CallResultOf<char16_t> ConvertPieces(const Filter&, Conversion, const s
                                               const std::vector<size_t>&);
 template CallResultOf<uint8_t> ConvertPieces(const Filter&, Utf8Conversion, const Bytes&,
                                              const std::vector<size_t>&);
+template CallResultOf<uint8_t> ConvertOnce(const Filter&, AsciiConversionOf<char16_t>,
+                                           const std::u16string&, bool);
+template CallResultOf<uint8_t> ConvertOnce(const Filter&, AsciiConversionOf<char32_t>,
+                                           const std::u32string&, bool);
+template CallResultOf<uint8_t> ConvertPieces(const Filter&, AsciiConversionOf<char16_t>,
+                                             const std::u16string&, const std::vector<size_t>&);
+template CallResultOf<uint8_t> ConvertPieces(const Filter&, AsciiConversionOf<char32_t>,
+                                             const std::u32string&, const std::vector<size_t>&);
 
 }  // namespace tobble::testing

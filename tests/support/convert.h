@@ -36,18 +36,22 @@ struct CallResultOf {
 };
 using CallResult = CallResultOf<char16_t>;
 
-// One call of `conversion` (the filter's own or a stand-in) on `in`.
-template <typename Unit>
-CallResultOf<Unit> ConvertOnce(const Filter& filter, ConversionOf<Unit> conversion,
-                               const std::basic_string<Unit>& in, bool last);
+// One call of `conversion` (the filter's own or a stand-in) on `in`: a
+// conversion within one encoding, or an ASCII one from UTF-16 units or code
+// points into bytes.
+template <typename In, typename Out>
+CallResultOf<Out> ConvertOnce(const Filter& filter,
+                              Progress (*conversion)(const In*, size_t, Out*, bool),
+                              const std::basic_string<In>& in, bool last);
 
 // The text in pieces of the given sizes (the rest as one last piece), the way
 // a stream is converted: each call leaves a tail that goes in front of the
 // next piece. Stops at the first faulty call. `done.replaced` sums the calls'.
-template <typename Unit>
-CallResultOf<Unit> ConvertPieces(const Filter& filter, ConversionOf<Unit> conversion,
-                                 const std::basic_string<Unit>& text,
-                                 const std::vector<size_t>& sizes);
+template <typename In, typename Out>
+CallResultOf<Out> ConvertPieces(const Filter& filter,
+                                Progress (*conversion)(const In*, size_t, Out*, bool),
+                                const std::basic_string<In>& text,
+                                const std::vector<size_t>& sizes);
 
 // Units readably for messages: the text as ShowUnits shows it, long ones
 // shortened; bytes as ASCII with the others in hex.

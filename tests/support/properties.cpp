@@ -9,6 +9,7 @@
 #include "tests/support/case_file.h"
 #include "tests/support/convert.h"
 #include "tests/support/fuzz_text.h"
+#include "tests/support/utf.h"
 
 namespace tobble::testing {
 namespace {
@@ -59,6 +60,12 @@ constexpr PropertyInfo kPropertyInfo[] = {
      "without a partner as U+FFFD) writes exactly the UTF-16 conversion's output in UTF-8, each "
      "surrogate without a partner as U+FFFD, and counts those U+FFFD; within its own bound of "
      "factor8 bytes for each byte and 16 more, and in pieces of bytes cut anywhere as whole."},
+    {"bytes",
+     "An encoder's conversions from UTF-16 units and from code points into bytes, fast and "
+     "plain, write exactly its UTF-16 output as bytes, within their bound, whole and in "
+     "pieces: on the text's units, on its code points with each pair joined, and on one code "
+     "point for each unit, where a high surrogate code point and a low one after it pair as "
+     "their units do."},
     {"stream calls",
      "Through include/tobble.h, any sequence of feeds in pieces, flushes, finishes, resets and "
      "streams destroyed and created again: what the callback has taken is always the start of "
@@ -280,6 +287,46 @@ void CheckUtf8(const Filter& filter, const std::u16string& text,
   }
 }
 
+// One ASCII conversion, fast or plain, on one form of the text, whole and
+// in pieces, against the UTF-16 output as bytes.
+template <typename In>
+void CheckAsciiConversion(const Filter& filter, AsciiConversionOf<In> conversion,
+                          const std::basic_string<In>& text, const std::vector<size_t>& sizes,
+                          const Bytes& expected, Violations& found) {
+  const CallResultOf<uint8_t> whole = ConvertOnce(filter, conversion, text, true);
+  if (!Clean(whole, found)) return;
+  if (whole.out != expected) {
+    found.push_back({Property::kBytes, std::string(filter.function) + " from " +
+                                           (sizeof(In) == 4 ? "code points" : "units") + ": " +
+                                           Show(whole.out) + ", in UTF-16 " + Show(expected)});
+    return;
+  }
+  const CallResultOf<uint8_t> pieces = ConvertPieces(filter, conversion, text, sizes);
+  if (Clean(pieces, found) && pieces.out != expected) {
+    found.push_back({Property::kBytes, std::string(filter.function) + " from " +
+                                           (sizeof(In) == 4 ? "code points" : "units") +
+                                           " in pieces of " + ShowSizes(sizes) + ": " +
+                                           Show(pieces.out) + ", whole " + Show(expected)});
+  }
+}
+
+void CheckAscii(const Filter& filter, const std::u16string& text, const std::u16string& out,
+                const std::vector<size_t>& sizes, Violations& found) {
+  const AsciiConversions& ascii = filter.ascii;
+  if (ascii.from_units == nullptr) return;
+  const Bytes expected(out.begin(), out.end());
+  for (const AsciiConversionOf<char16_t> conversion : {ascii.from_units, ascii.from_units_scalar}) {
+    CheckAsciiConversion(filter, conversion, text, sizes, expected, found);
+  }
+  for (const bool join_pairs : {true, false}) {
+    const std::u32string code_points = CodePointsOf(text, join_pairs);
+    for (const AsciiConversionOf<char32_t> conversion :
+         {ascii.from_code_points, ascii.from_code_points_scalar}) {
+      CheckAsciiConversion(filter, conversion, code_points, sizes, expected, found);
+    }
+  }
+}
+
 void CheckRoundTrips(const Filter& filter, const std::u16string& text, Violations& found) {
   for (const Trip& trip : RoundTrips()) {
     if (!SameString(filter.function, trip.encoder) && !SameString(filter.function, trip.decoder))
@@ -362,6 +409,7 @@ std::vector<FuzzTarget> MakeFuzzTargets() {
     properties.insert(properties.end(),
                       {Property::kNoZeroUnit, Property::kRoundTrip, Property::kPieces,
                        Property::kTail, Property::kScalar, Property::kUtf8});
+    if (filter.ascii.from_units != nullptr) properties.push_back(Property::kBytes);
     targets.push_back({filter.function, &filter, CheckFilterInput, TextInputs,
                        "a text, in pieces at its cuts, or at pseudo-random points when it has none",
                        properties});
@@ -401,6 +449,7 @@ Violations CheckFilter(const Filter& filter, const std::u16string& text,
     CheckOutput(filter, text, whole.out, found);
     CheckScalar(filter, text, whole.out, whole.done, found);
     CheckPieces(filter, filter.convert, text, piece_sizes, whole.out, found);
+    CheckAscii(filter, text, whole.out, piece_sizes, found);
   }
   CheckRoundTrips(filter, text, found);
   CheckUtf8(filter, text, {piece_sizes}, found);

@@ -27,12 +27,13 @@ enum class Property {
   kStreamOutput,  // strict mode: the valid prefix read plainly, converted, written
   kReplaced,      // replace mode: the same with U+FFFD for each maximal subpart
   kUtf8,          // UTF-8 conversion: the UTF-16 output in UTF-8, surrogates counted
+  kBytes,         // ASCII conversions from units and code points: the UTF-16 output as bytes
   // The library's public calls (api_target.h):
   kStreamCalls,  // any sequence of stream calls writes what the plain model does
   kFailedWrite,  // a failing callback stops the stream with TOBBLE_ERROR_WRITE
   kOneShot,      // tobble_convert_bytes writes what a finished stream does
 };
-inline constexpr int kPropertyCount = 15;
+inline constexpr int kPropertyCount = 16;
 
 struct PropertyInfo {
   const char* name;
@@ -58,7 +59,9 @@ struct Violation {
 // the text as one last piece); then the same text in UTF-8 (each surrogate
 // without a partner as U+FFFD): its conversion whole against the UTF-16
 // output in UTF-8, `convert8` against `scalar8`, and in pieces of the same
-// sizes in bytes.
+// sizes in bytes; and where the filter has them, its conversions from UTF-16
+// units and from code points into bytes, whole and in the same pieces,
+// against the UTF-16 output.
 std::vector<Violation> CheckFilter(const Filter& filter, const std::u16string& text,
                                    const std::vector<size_t>& piece_sizes);
 

@@ -141,4 +141,19 @@ std::u16string ReadUtf16(const std::string& bytes, bool big_endian) {
   return units;
 }
 
+std::u32string CodePointsOf(const std::u16string& units, bool join_pairs) {
+  std::u32string code_points;
+  for (size_t i = 0; i < units.size(); ++i) {
+    const char32_t u = units[i];
+    if (join_pairs && (u & 0xFC00) == 0xD800 && i + 1 < units.size() &&
+        (units[i + 1] & 0xFC00) == 0xDC00) {
+      code_points += 0x10000 + ((u - 0xD800) << 10) + (units[i + 1] - 0xDC00);
+      ++i;
+    } else {
+      code_points += u;
+    }
+  }
+  return code_points;
+}
+
 }  // namespace tobble::testing

@@ -34,6 +34,10 @@ Utf8Reading ReadUtf8(const std::string& bytes);
 // surrogate as U+FFFD, counted in `lone` when it is given.
 std::string WriteUtf8(const std::u16string& units, uint64_t* lone = nullptr);
 
+// The units as code points, as a str holds them: each pair joined into one
+// (with join_pairs), every other unit a code point of its own value.
+std::u32string CodePointsOf(const std::u16string& units, bool join_pairs);
+
 // UTF-16 units as bytes in either order, and bytes back as units (an odd
 // last byte left out).
 std::string WriteUtf16(const std::u16string& units, bool big_endian);
