@@ -94,8 +94,12 @@ extension = Extension(
         "-Wpedantic",
         "-Werror",
     ],
+    # Every header the sources include: a change to any of them (the
+    # conversions' loops live in headers) builds the extension again.
     depends=[os.path.join(ROOT, "include", "tobble.h")]
-    + sorted(glob.glob(os.path.join(HERE, "src", "*.h"))),
+    + sorted(glob.glob(os.path.join(HERE, "src", "*.h")))
+    + sorted(glob.glob(os.path.join(ROOT, "lib", "**", "*.h"), recursive=True))
+    + sorted(glob.glob(os.path.join(ROOT, "filters", "**", "*.h"), recursive=True)),
     language="c++",
 )
 

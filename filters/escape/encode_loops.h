@@ -227,34 +227,51 @@ inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, Out*& o) 
   return i - start;
 }
 
-// The same over code points (a str's four-byte storage): eight at a time
-// while they lie below 0x10000, as the units they are, and four above
-// 0xFFFF at a time as their "\UXXXXXXXX" (kCodePoints) or the escapes of
-// their pairs. Stops where neither holds. A step stores up to 48 bytes,
-// within the twelve a code point that the output bound gives.
+// The same over code points (a str's four-byte storage), from in[i]: the
+// eight that begin there, narrowed to units, each as its escape or as
+// itself, while they all lie below 0x10000 and are not all ASCII; then of
+// eight that hold a code point above 0xFFFF (which became 0xFFFF in the
+// narrowing, no surrogate), those before it. Stops where kCodePoints finds
+// a surrogate among the eight, which may pair; returns the code points read.
+// A step stores up to 56 bytes, within the twelve a code point that the
+// output bound gives, and reads nine code points.
 template <bool kCodePoints>
 inline size_t EscapeCodePointBlocks(const char32_t* in, size_t n, size_t i, uint8_t*& o) {
   const size_t start = i;
-  const __m128i zero = _mm_setzero_si128(), bias = _mm_set1_epi32(0x8000);
+  const __m128i bmp_top = _mm_set1_epi32(0xFFFF), bias = _mm_set1_epi32(0x8000);
   while (n - i > simd::kWidth) {
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 4));
-    const __m128i above = _mm_srli_epi32(_mm_or_si128(a, b), 16);
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(above, zero)) == 0xFFFF) {
-      // Each less 0x8000 fits a signed 16-bit lane, and the sum wraps back.
-      const simd::Units units = _mm_add_epi16(
-          _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias)), simd::Splat(0x8000));
-      if (!EscapeUnitStep<kCodePoints>(units, o)) break;
+    const unsigned above =
+        static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(a, bmp_top))) |
+                              _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(b, bmp_top))) << 4);
+    // Each less 0x8000 fits a signed 16-bit lane below 0x10000, and the sum
+    // wraps back; those above saturate.
+    const simd::Units units = _mm_add_epi16(
+        _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias)), simd::Splat(0x8000));
+    if (kCodePoints && simd::Mask(simd::InRange(units, 0xD800, 0xDFFF)) != 0) break;
+    const simd::Units escaped_lanes = escape::NotAscii::Lanes(units);
+    const unsigned escaped = simd::LaneBits(escaped_lanes);
+    if (escaped == 0) break;  // a run of ASCII: the caller copies it
+    if (above == 0) {
+      // The rule in such text, taken by a branch, so that where the next
+      // block starts never waits on this one's lanes.
+      if (escaped == 0xFF) {
+        o = escape::StoreUnitEscapes(o, units);
+      } else {
+        o = escape::StoreMixedEscapes(o, escape::MixedEscapeBlock(units, simd::Not(escaped_lanes)),
+                                      escaped);
+      }
       i += simd::kWidth;
       continue;
     }
-    if (_mm_movemask_epi8(_mm_cmpeq_epi32(_mm_srli_epi32(a, 16), zero)) != 0) break;
-    if (kCodePoints) {
-      o = escape::StoreCodePointEscapes(o, a);
-    } else {
-      o = escape::StoreUnitEscapes(o, escape::SurrogatePairs(a));
-    }
-    i += 4;
+    const size_t kept = static_cast<size_t>(__builtin_ctz(above));
+    // The lanes from `kept` on move the output on by one each.
+    o = escape::StoreMixedEscapes(o, escape::MixedEscapeBlock(units, simd::Not(escaped_lanes)),
+                                  escaped & ((1u << kept) - 1)) -
+        (simd::kWidth - kept);
+    i += kept;
+    break;
   }
   return i - start;
 }
@@ -262,23 +279,36 @@ inline size_t EscapeCodePointBlocks(const char32_t* in, size_t n, size_t i, uint
 
 // From code points (a str's four-byte storage): from in[i], one above 0x7F,
 // each such code point escaped, a lone ASCII one between two of them (a
-// space between emoji) written as it is, and with SSSE3 runs of three or
-// more a block at a time. Stops before two ASCII code points in a row,
-// which the caller copies, and with kCodePoints at a surrogate code point,
-// which may pair with the next; returns the code points read.
+// space between emoji) written as it is; with SSSE3, from two below 0x10000
+// eight at a time (EscapeCodePointBlocks), and four above 0xFFFF at a time
+// as their "\UXXXXXXXX" (kCodePoints) or the escapes of their pairs. Stops
+// before two ASCII code points in a row, which the caller copies, and with
+// kCodePoints at a surrogate code point, which may pair with the next;
+// returns the code points read.
 template <bool kCodePoints>
 inline size_t EscapeCodePoints(const char32_t* in, size_t n, size_t i, uint8_t*& o) {
   const size_t start = i;
   while (i < n) {
+    const char32_t c = in[i];
 #if defined(__SSSE3__)
-    if (n - i > simd::kWidth && in[i + 1] >= 0x80 && in[i + 2] >= 0x80 && in[i] >= 0x80) {
-      if (const size_t run = EscapeCodePointBlocks<kCodePoints>(in, n, i, o)) {
-        i += run;
+    if (n - i > simd::kWidth) {
+      if (c - 0x80 < 0xFF80 && in[i + 1] - 0x80 < 0xFF80) {
+        if (const size_t run = EscapeCodePointBlocks<kCodePoints>(in, n, i, o)) {
+          i += run;
+          continue;
+        }
+      } else if (c > 0xFFFF && in[i + 1] > 0xFFFF && in[i + 2] > 0xFFFF && in[i + 3] > 0xFFFF) {
+        const __m128i code_points = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        if (kCodePoints) {
+          o = escape::StoreCodePointEscapes(o, code_points);
+        } else {
+          o = escape::StoreUnitEscapes(o, escape::SurrogatePairs(code_points));
+        }
+        i += 4;
         continue;
       }
     }
 #endif
-    const char32_t c = in[i];
     if (c < 0x80) {
       if (n - i < 2 || in[i + 1] < 0x80) break;
       *o++ = static_cast<uint8_t>(c);
