@@ -55,8 +55,8 @@ TOBBLE_FILTER(untobbleJ, "untobbleJ", "untobbleJ", 'N', 2, 1, DecodeEscapesJ, De
 TOBBLE_FILTER(tobbleC, "tobbleC", "tobbleC", 'B', 12, 3, EncodeEscapesC, EncodeEscapesCScalar, untobbleC, u8"café 😀", units_to_bytes) \
 TOBBLE_FILTER(untobbleC, "untobbleC", "untobbleC", 'M', 2, 1, DecodeEscapesC, DecodeEscapesCScalar, tobbleJ, u8"caf\\u00e9 \\U0001f600", none) \
 TOBBLE_FILTER(charref2text, TOBBLE_NAME_HTML_UNESCAPE_JA, "HTMLunescape", 'F', 2, 2, DecodeCharrefs, DecodeCharrefsScalar, none, u8"&lt;p&gt; &eacute;&#233;&#xe9;", none) \
-TOBBLE_FILTER(text2charref, TOBBLE_NAME_HTML_ESCAPE_JA, "HTMLescape", 'P', 16, 6, EncodeCharrefs, EncodeCharrefsScalar, charref2text, u8"<é>", none) \
+TOBBLE_FILTER(text2charref, TOBBLE_NAME_HTML_ESCAPE_JA, "HTMLescape", 'P', 16, 6, EncodeCharrefs, EncodeCharrefsScalar, charref2text, u8"<é>", units_to_bytes) \
 TOBBLE_FILTER(URLencode, "URLencode", "URLencode", 'E', 18, 3, EncodeUrl, EncodeUrlScalar, URLdecode, u8"a b/é", none) \
 TOBBLE_FILTER(URLdecode, "URLdecode", "URLdecode", 'C', 2, 1, DecodeUrl, DecodeUrlScalar, URLencode, u8"a+b%2F%C3%A9", none) \
-TOBBLE_FILTER(text2charrefx, TOBBLE_NAME_HTML_ESCAPE_HEX_JA, "HTMLescape(HEX)", '8', 16, 6, EncodeCharrefsHex, EncodeCharrefsHexScalar, charref2text, u8"<é>", none)
+TOBBLE_FILTER(text2charrefx, TOBBLE_NAME_HTML_ESCAPE_HEX_JA, "HTMLescape(HEX)", '8', 16, 6, EncodeCharrefsHex, EncodeCharrefsHexScalar, charref2text, u8"<é>", units_to_bytes)
 // clang-format on

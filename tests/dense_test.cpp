@@ -458,6 +458,7 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"text2charref", u"<a href=\"x\">", u'\xE9'},
       {"text2charrefx", u"a&b", u'\xD83D'},
       {"text2charref", u"\"", u'\x3042'},
+      {"text2charrefx", u"\xD83D\xDE00\x3042", u'\xDE00'},
       {"URLdecode", u"%E6%97%A5", u'8'},
       {"URLdecode", u"%ED%9F%BF", u'A'},
       {"URLdecode", u"%E0%A0%80", u'9'},

@@ -9,12 +9,13 @@ namespace tobble {
 // The four markup characters " < > & become "&quot;", "&lt;", "&gt;",
 // "&amp;"; every unit from 0x80 up becomes a decimal reference ("&#233;"), a
 // surrogate pair one reference to its code point. Everything else is copied.
-template <typename Unit>
-Progress EncodeCharrefs(const Unit* in, size_t n, Unit* out, bool last);
+// Out is In, or bytes from UTF-16 units or code points (AsciiConversionOf).
+template <typename In, typename Out = In>
+Progress EncodeCharrefs(const In* in, size_t n, Out* out, bool last);
 
 // As EncodeCharrefs, with hexadecimal references ("&#xe9;").
-template <typename Unit>
-Progress EncodeCharrefsHex(const Unit* in, size_t n, Unit* out, bool last);
+template <typename In, typename Out = In>
+Progress EncodeCharrefsHex(const In* in, size_t n, Out* out, bool last);
 
 // Decodes numeric references ("&#65;", "&#x41;") and named ones ("&amp;",
 // and the legacy names also without ";": "&amp"). What is no reference is
@@ -24,10 +25,10 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last);
 
 // The same three conversions unit by unit, without the fast paths: the
 // reference that the tests hold the fast ones to.
-template <typename Unit>
-Progress EncodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last);
-template <typename Unit>
-Progress EncodeCharrefsHexScalar(const Unit* in, size_t n, Unit* out, bool last);
+template <typename In, typename Out = In>
+Progress EncodeCharrefsScalar(const In* in, size_t n, Out* out, bool last);
+template <typename In, typename Out = In>
+Progress EncodeCharrefsHexScalar(const In* in, size_t n, Out* out, bool last);
 template <typename Unit>
 Progress DecodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last);
 

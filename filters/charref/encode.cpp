@@ -56,16 +56,16 @@ struct HexReferenceScalar {
 };
 
 // Both encoders: they differ only in how a numeric reference is written.
-template <typename Reference, typename Unit>
-Progress EncodeScalar(const Unit* in, size_t n, Unit* out, bool last) {
-  Unit* o = out;
+template <typename Reference, typename In, typename Out>
+Progress EncodeScalar(const In* in, size_t n, Out* out, bool last) {
+  Out* o = out;
   size_t i = 0;
   while (i < n) {
-    const char16_t u = in[i];
+    const uint32_t u = in[i];
     if (u < 0x80) {
-      const char16_t* named = MarkupReference(u);
+      const char16_t* named = MarkupReference(static_cast<char16_t>(u));
       if (named == nullptr) {
-        *o++ = u;
+        *o++ = static_cast<Out>(u);
       } else {
         o = WriteString(o, named);
       }
@@ -219,8 +219,10 @@ struct DecimalReferences {
                                    LanesFor(kDecimalLanes, digits)));
     return out + 3 + digits;
   }
-  // Blocks of three-byte characters in UTF-8.
+  // Blocks of three-byte characters in UTF-8, and of units from 10,000 up
+  // written as bytes.
   static constexpr uint8_t kBlockLead = charref::kFiveDigitLead;
+  static constexpr char16_t kBlockLow = 10000;
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFiveDigitReferences(out, values);
   }
@@ -282,8 +284,10 @@ struct HexReferences {
     simd::Store(out + 3, simd::Add(HexLetterOffsets(nibbles), LanesFor(kHexLanes, digits)));
     return out + 4 + digits;
   }
-  // Blocks of three-byte characters in UTF-8.
+  // Blocks of three-byte characters in UTF-8, and of units from 0x1000 up
+  // written as bytes.
   static constexpr uint8_t kBlockLead = charref::kFourHexLead;
+  static constexpr char16_t kBlockLow = 0x1000;
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFourHexReferences(out, values);
   }
@@ -299,23 +303,96 @@ struct Position {
   Unit* out;
 };
 
-// The units from 0x80 up from in[at.read] (there is one) as references, up
-// to the first unit below 0x80. Stops early, before a high surrogate that
-// ends a piece that more follows, whose partner may start the next piece.
+// Whether a unit or code point has a reference of eight bytes (from
+// References::kBlockLow to 0xFFFF, no surrogate): a block is tried where
+// two such lead, which text of emoji among joiners seldom fills.
 template <typename References>
-Position<char16_t> EncodeNonAscii(const char16_t* in, size_t n, bool last, Position<char16_t> at) {
+constexpr bool HasBlockReference(uint32_t u) {
+  return u - References::kBlockLow < 0xD800u - References::kBlockLow ||
+         u - 0xE000u < 0x10000u - 0xE000u;
+}
+
+// Into bytes: the references of the units (or code points) that lead the
+// eight at in[0, 8) and all have eight bytes, written a block at a time
+// (encode_dense.h); returns how many, from 0 to 8. The block stores 64
+// bytes.
+template <typename References>
+size_t WriteReferenceBlock(Units units, unsigned above, uint8_t* out) {
+  const unsigned qualified =
+      simd::LaneBits(simd::And(simd::AtLeast(units, References::kBlockLow),
+                               simd::Not(simd::InRange(units, 0xD800, 0xDFFF)))) &
+      ~above;
+  const size_t count = static_cast<size_t>(__builtin_ctz(~qualified));
+  if (count != 0) References::WriteBlock(out, units);
+  return count;
+}
+template <typename References>
+size_t WriteReferenceBlock(const char16_t* in, uint8_t* out) {
+  return WriteReferenceBlock<References>(simd::Load(in), 0, out);
+}
+template <typename References>
+size_t WriteReferenceBlock(const char32_t* in, uint8_t* out) {
+  unsigned above;
+  const Units units = simd::NarrowCodePoints(in, &above);
+  return WriteReferenceBlock<References>(units, above, out);
+}
+
+// Blocks from in[p] while two units (or code points) with such references
+// lead, into bytes; returns the units read. Whole blocks are the rule in
+// such text: the branch lets the next block start before this one's count
+// is known.
+template <typename References, typename In>
+size_t WriteReferenceBlocks(const In* in, size_t n, size_t p, uint8_t*& o) {
+  const size_t start = p;
+  while (n - p > simd::kWidth && HasBlockReference<References>(in[p]) &&
+         HasBlockReference<References>(in[p + 1])) {
+    const size_t count = WriteReferenceBlock<References>(in + p, o);
+    if (count == simd::kWidth) {
+      p += simd::kWidth;
+      o += 8 * simd::kWidth;
+      continue;
+    }
+    p += count;
+    o += 8 * count;
+    break;
+  }
+  return p - start;
+}
+
+// The units from 0x80 up from in[at.read] (there is one) as references, up
+// to the first unit below 0x80, from UTF-16 units or from code points (a
+// str's four-byte storage, written as bytes). Stops early, before a high
+// surrogate that ends a piece that more follows, whose partner may start
+// the next piece.
+template <typename References, typename In, typename Out>
+Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at) {
   size_t p = at.read;
-  char16_t* o = at.out;
+  Out* o = at.out;
+  if constexpr (sizeof(In) == 4) {
+    // Blocks where the run starts with them: within a run of emoji, joiners
+    // and variation selectors, trying them at each code point costs more
+    // than they give.
+    p += WriteReferenceBlocks<References>(in, n, p, o);
+    if (p == n || in[p] < 0x80) return {p, o};
+  }
   do {
-    const char16_t u = in[p];
+    if constexpr (sizeof(In) == 2 && sizeof(Out) == 1) {
+      if (const size_t read = WriteReferenceBlocks<References>(in, n, p, o)) {
+        p += read;
+        continue;
+      }
+    }
+    const uint32_t u = in[p];
     if (kLoneAsciiInLoop && u < 0x80) {
       // Two ASCII units in a row may begin a run: the caller copies it.
       if (n - p < 2 || in[p + 1] < 0x80) break;
-      o = MarkupReference(u) != nullptr ? WriteMarkupReference(o, u) : (*o = u, o + 1);
+      const char16_t ascii = static_cast<char16_t>(u);
+      o = MarkupReference(ascii) != nullptr ? WriteMarkupReference(o, ascii)
+                                            : (*o = static_cast<Out>(u), o + 1);
       ++p;
       continue;
     }
-    if ((u & 0xF800) != 0xD800) {  // no surrogate
+    if (u < 0x10000 && (u & 0xF800) != 0xD800) {  // no surrogate, no pair
       o = References::WriteBmp(o, u);
       ++p;
       continue;
@@ -411,6 +488,9 @@ inline void CopyBlock(uint8_t* out, const uint8_t* p) {
 inline void CopyBlock(char16_t* out, const char16_t* p) {
   simd::Store(out, simd::Load(p));
 }
+inline void CopyBlock(uint8_t* out, const char16_t* p) {
+  simd::Store(out, simd::Load(p));
+}
 
 // Text with markup every few words (English in HTML): from in[at.read] on,
 // a block at a time whatever it holds, each markup character of a block
@@ -421,11 +501,11 @@ inline void CopyBlock(char16_t* out, const char16_t* p) {
 // where fewer than two blocks remain, so that a block loaded from any unit
 // of a block lies within the text; the stores reach a block past the output,
 // which the room for the references of the units left covers.
-template <typename Unit>
-Position<Unit> EncodeMarkupBlocks(const Unit* in, size_t n, Position<Unit> at) {
-  constexpr size_t kBlock = 16 / sizeof(Unit);
+template <typename In, typename Out>
+Position<Out> EncodeMarkupBlocks(const In* in, size_t n, Position<Out> at) {
+  constexpr size_t kBlock = 16 / sizeof(In);
   size_t i = at.read;
-  Unit* o = at.out;
+  Out* o = at.out;
   while (n - i >= 2 * kBlock) {
     size_t from = 0;
     for (unsigned mask = ReferenceMask(in + i); mask != 0; mask &= mask - 1) {
@@ -443,22 +523,28 @@ Position<Unit> EncodeMarkupBlocks(const Unit* in, size_t n, Position<Unit> at) {
   return {i, o};
 }
 
+// Code points (a str's four-byte storage) are left to the run copies.
+template <typename Out>
+Position<Out> EncodeMarkupBlocks(const char32_t*, size_t, Position<Out> at) {
+  return at;
+}
+
 // Both fast encoders, writing what EncodeScalar writes: runs that need no
 // reference copied eight units at a time, markup from there on a block at a
 // time, the other units one by one.
-template <typename References, typename Unit>
-Progress Encode(const Unit* in, size_t n, Unit* out, bool last) {
+template <typename References, typename In, typename Out>
+Progress Encode(const In* in, size_t n, Out* out, bool last) {
   // The output is ahead of the input, and has room for the n - i units of
   // each run copy.
-  return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, Unit*& o) {
+  return simd::ConvertAroundRuns<charref::NeedsReference>(in, n, out, [&](size_t& i, Out*& o) {
     if (in[i] < 0x80) {
-      o = WriteMarkupReference(o, in[i++]);
-      const Position<Unit> next = EncodeMarkupBlocks(in, n, {i, o});
+      o = WriteMarkupReference(o, static_cast<char16_t>(in[i++]));
+      const Position<Out> next = EncodeMarkupBlocks(in, n, Position<Out>{i, o});
       i = next.read;
       o = next.out;
       return true;
     }
-    const Position<Unit> next = EncodeNonAscii<References>(in, n, last, {i, o});
+    const Position<Out> next = EncodeNonAscii<References>(in, n, last, Position<Out>{i, o});
     if (next.read == i) return false;  // a high surrogate waits for its partner
     i = next.read;
     o = next.out;
@@ -468,23 +554,23 @@ Progress Encode(const Unit* in, size_t n, Unit* out, bool last) {
 
 }  // namespace
 
-template <typename Unit>
-Progress EncodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
+template <typename In, typename Out>
+Progress EncodeCharrefs(const In* in, size_t n, Out* out, bool last) {
   return Encode<DecimalReferences>(in, n, out, last);
 }
 
-template <typename Unit>
-Progress EncodeCharrefsHex(const Unit* in, size_t n, Unit* out, bool last) {
+template <typename In, typename Out>
+Progress EncodeCharrefsHex(const In* in, size_t n, Out* out, bool last) {
   return Encode<HexReferences>(in, n, out, last);
 }
 
-template <typename Unit>
-Progress EncodeCharrefsScalar(const Unit* in, size_t n, Unit* out, bool last) {
+template <typename In, typename Out>
+Progress EncodeCharrefsScalar(const In* in, size_t n, Out* out, bool last) {
   return EncodeScalar<DecimalReferenceScalar>(in, n, out, last);
 }
 
-template <typename Unit>
-Progress EncodeCharrefsHexScalar(const Unit* in, size_t n, Unit* out, bool last) {
+template <typename In, typename Out>
+Progress EncodeCharrefsHexScalar(const In* in, size_t n, Out* out, bool last) {
   return EncodeScalar<HexReferenceScalar>(in, n, out, last);
 }
 
@@ -492,5 +578,9 @@ TOBBLE_INSTANTIATE(EncodeCharrefs)
 TOBBLE_INSTANTIATE(EncodeCharrefsHex)
 TOBBLE_INSTANTIATE(EncodeCharrefsScalar)
 TOBBLE_INSTANTIATE(EncodeCharrefsHexScalar)
+TOBBLE_INSTANTIATE_ASCII(EncodeCharrefs)
+TOBBLE_INSTANTIATE_ASCII(EncodeCharrefsHex)
+TOBBLE_INSTANTIATE_ASCII(EncodeCharrefsScalar)
+TOBBLE_INSTANTIATE_ASCII(EncodeCharrefsHexScalar)
 
 }  // namespace tobble

@@ -194,6 +194,21 @@ inline size_t CopyPlainUnits(const char32_t* in, size_t n, uint8_t* out) {
   return i;
 }
 
+// Eight code points at in[0, 8) as units: each below 0x10000 as itself,
+// each above 0xFFFF as 0xFFFF, and those have their bits (lane k bit k) in
+// *above.
+inline Units NarrowCodePoints(const char32_t* in, unsigned* above) {
+  const Units a = _mm_loadu_si128(reinterpret_cast<const Units*>(in));
+  const Units b = _mm_loadu_si128(reinterpret_cast<const Units*>(in + 4));
+  const Units top = _mm_set1_epi32(0xFFFF), bias = _mm_set1_epi32(0x8000);
+  *above = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(a, top))) |
+                                 _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(b, top))) << 4);
+  // Each less 0x8000 fits a signed 16-bit lane below 0x10000, and the sum
+  // wraps back; those above saturate.
+  return _mm_add_epi16(_mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias)),
+                       Splat(0x8000));
+}
+
 // Lanes from `low` to `high` as unsigned values: all ones.
 inline Units InRange(Units v, char16_t low, char16_t high) {
   // v - low wraps below zero for units under `low`, so one unsigned bound

@@ -32,25 +32,16 @@ struct Character {
   size_t units;  // 1 or 2; 0 for a high surrogate that must wait
 };
 
-// The character at in[i] (i < n). Only a true pair makes one code point; a
-// high surrogate before anything else stands alone, as a lone low one does.
-// A high surrogate that ends a piece before the last has `units` 0: its
-// partner may start the next piece.
-inline Character CharacterAt(const char16_t* in, size_t n, size_t i, bool last) {
-  const char16_t u = in[i];
-  if (!IsHighSurrogate(u)) return {u, 1};
-  if (i + 1 < n) {
-    if (IsLowSurrogate(in[i + 1])) return {CombineSurrogates(u, in[i + 1]), 2};
-    return {u, 1};
-  }
-  return {u, last ? size_t{1} : size_t{0}};
-}
-
-// The same over code points, read as the UTF-16 units they make: one above
-// U+FFFF is a character of its own, and a high surrogate code point and a
-// low one right after it make one, as their units would.
-inline Character CharacterAt(const char32_t* in, size_t n, size_t i, bool last) {
-  const char32_t u = in[i];
+// The character at in[i] (i < n), of UTF-16 units or of code points (read
+// as the units they make: one above U+FFFF is a character of its own).
+// Only a true pair makes one code point; a high surrogate before anything
+// else stands alone, as a lone low one does. A high surrogate that ends a
+// piece before the last has `units` 0: its partner may start the next
+// piece. (UTF-8 has its own, filters/common/utf8.h.)
+template <typename Unit>
+inline Character CharacterAt(const Unit* in, size_t n, size_t i, bool last) {
+  static_assert(sizeof(Unit) == 2 || sizeof(Unit) == 4, "UTF-16 units or code points");
+  const uint32_t u = in[i];
   if (!IsHighSurrogate(u)) return {u, 1};
   if (i + 1 < n) {
     if (IsLowSurrogate(in[i + 1])) return {CombineSurrogates(u, in[i + 1]), 2};

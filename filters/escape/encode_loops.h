@@ -238,17 +238,9 @@ inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, Out*& o) 
 template <bool kCodePoints>
 inline size_t EscapeCodePointBlocks(const char32_t* in, size_t n, size_t i, uint8_t*& o) {
   const size_t start = i;
-  const __m128i bmp_top = _mm_set1_epi32(0xFFFF), bias = _mm_set1_epi32(0x8000);
   while (n - i > simd::kWidth) {
-    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 4));
-    const unsigned above =
-        static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(a, bmp_top))) |
-                              _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(b, bmp_top))) << 4);
-    // Each less 0x8000 fits a signed 16-bit lane below 0x10000, and the sum
-    // wraps back; those above saturate.
-    const simd::Units units = _mm_add_epi16(
-        _mm_packs_epi32(_mm_sub_epi32(a, bias), _mm_sub_epi32(b, bias)), simd::Splat(0x8000));
+    unsigned above;
+    const simd::Units units = simd::NarrowCodePoints(in + i, &above);
     if (kCodePoints && simd::Mask(simd::InRange(units, 0xD800, 0xDFFF)) != 0) break;
     const simd::Units escaped_lanes = escape::NotAscii::Lanes(units);
     const unsigned escaped = simd::LaneBits(escaped_lanes);

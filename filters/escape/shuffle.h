@@ -87,50 +87,41 @@ inline __attribute__((always_inline)) UnitEscapeBytes MixedEscapeBlock(__m128i u
   return UnitEscapeBlock(units, marks);
 }
 
-// The six bytes of escape k (0 to 7) of a block, widened to the first six
-// of eight units.
+// The six bytes of escape k (0 to 7) of a block, as the first six bytes.
 template <int k>
-inline __attribute__((always_inline)) __m128i EscapeUnitsOf(const UnitEscapeBytes& bytes) {
+inline __attribute__((always_inline)) __m128i EscapeBytesOf(const UnitEscapeBytes& bytes) {
   constexpr int at = 6 * k % 16, part = 6 * k / 16;
   if constexpr (at + 6 <= 16) {
-    return simd::WidenLow(_mm_srli_si128(bytes.part[part], at));
+    return _mm_srli_si128(bytes.part[part], at);
   } else {
-    return simd::WidenLow(_mm_alignr_epi8(bytes.part[part + 1], bytes.part[part], at));
+    return _mm_alignr_epi8(bytes.part[part + 1], bytes.part[part], at);
   }
+}
+
+// Escape k stored with one store: eight units of UTF-16, or eight bytes.
+template <int k>
+inline __attribute__((always_inline)) void StoreEscapeOf(char16_t* out,
+                                                         const UnitEscapeBytes& bytes) {
+  simd::Store(out, simd::WidenLow(EscapeBytesOf<k>(bytes)));
+}
+template <int k>
+inline __attribute__((always_inline)) void StoreEscapeOf(uint8_t* out,
+                                                         const UnitEscapeBytes& bytes) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), EscapeBytesOf<k>(bytes));
 }
 
 // Stores the output of a block of eight units, each as itself or its
-// escape (`escaped` has bit k set for lane k escaped), eight units a lane,
-// each store at the end of the lane before; returns the end of what they
-// write, which reaches up to eight units past it.
-template <int k = 0>
-inline __attribute__((always_inline)) char16_t* StoreMixedEscapes(char16_t* out,
-                                                                  const UnitEscapeBytes& bytes,
-                                                                  unsigned escaped) {
+// escape (`escaped` has bit k set for lane k escaped), one store a lane,
+// each at the end of the lane before; returns the end of what they write,
+// which reaches up to eight units (or bytes) past it.
+template <int k = 0, typename Unit>
+inline __attribute__((always_inline)) Unit* StoreMixedEscapes(Unit* out,
+                                                              const UnitEscapeBytes& bytes,
+                                                              unsigned escaped) {
   if constexpr (k == 8) {
     return out;
   } else {
-    simd::Store(out, EscapeUnitsOf<k>(bytes));
-    out += 1 + 5 * (escaped >> k & 1);
-    return StoreMixedEscapes<k + 1>(out, bytes, escaped);
-  }
-}
-
-// The same in bytes: escape k's six bytes, stored with eight.
-template <int k = 0>
-inline __attribute__((always_inline)) uint8_t* StoreMixedEscapes(uint8_t* out,
-                                                                 const UnitEscapeBytes& bytes,
-                                                                 unsigned escaped) {
-  if constexpr (k == 8) {
-    return out;
-  } else {
-    constexpr int at = 6 * k % 16, part = 6 * k / 16;
-    if constexpr (at + 6 <= 16) {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_srli_si128(bytes.part[part], at));
-    } else {
-      _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
-                       _mm_alignr_epi8(bytes.part[part + 1], bytes.part[part], at));
-    }
+    StoreEscapeOf<k>(out, bytes);
     out += 1 + 5 * (escaped >> k & 1);
     return StoreMixedEscapes<k + 1>(out, bytes, escaped);
   }
