@@ -323,15 +323,15 @@ inline bool StoreThreeByteUtf8(uint8_t* out, Units units) {
 // A decoder passes `before_run`, which writes whatever must come out before
 // the next run (a waiting high surrogate, in UTF-8) and returns the new
 // output position.
+//
+// The output may be bytes where the input is UTF-16 units or code points:
+// an encoder's that writes ASCII alone.
 struct NothingBeforeRuns {
   template <typename Unit>
   Unit* operator()(Unit* o) const {
     return o;
   }
 };
-//
-// The output may be bytes where the input is UTF-16 units or code points:
-// an encoder's that writes ASCII alone.
 template <typename Special, bool kMapped = false, typename In, typename Out, typename Convert,
           typename BeforeRun = NothingBeforeRuns>
 inline Progress ConvertAroundRuns(const In* in, size_t n, Out* out, Convert convert,

@@ -260,7 +260,8 @@ PyObject* ConvertOneSlice(const tobble_filter* filter, PyObject* text) {
 }
 
 // An encoder's result: ASCII bytes, written straight into a one-byte str by
-// its conversion over UTF-8, or narrowed into it from its UTF-16 output. A
+// its conversion over UTF-8 or from the str's own units or code points, or
+// narrowed into it from its UTF-16 output. A
 // result of up to `staging_limit` bytes is written into the staging buffer
 // and copied into a str of its own size at the end, as StrBuilder does; a
 // larger one straight into its str, on huge pages. Space and Wrote use no
