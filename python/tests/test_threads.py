@@ -115,7 +115,9 @@ INTERRUPTED_CALLS = {
 
 def interrupted_peak(call, text, data):
     """The memory that one call, interrupted from another thread as soon as
-    it lets go of the GIL, allocated before it ended."""
+    it lets go of the GIL, allocated before it ended; None when the
+    interrupt reached this thread only after the call returned (the other
+    thread ran late), which tells nothing."""
     started = threading.Event()
 
     def interrupt():
@@ -124,20 +126,31 @@ def interrupted_peak(call, text, data):
 
     interval = sys.getswitchinterval()
     interrupter = threading.Thread(target=interrupt)
+    returned = False
     tracemalloc.start()
     try:
         sys.setswitchinterval(100)
         interrupter.start()
-        with pytest.raises(KeyboardInterrupt):
+        try:
             started.set()
             INTERRUPTED_CALLS[call](text, data)
-            interrupter.join()  # an interrupt that came too late lands here
+            returned = True
+            interrupter.join()
+            # An interrupt from another thread after the call's last signal
+            # check may stay unseen here for as long as no switch is asked
+            # for: one from this thread brings it in, so that none is left
+            # over for later code.
+            _thread.interrupt_main()
+            for _ in range(1000):
+                pass
+        except KeyboardInterrupt:
+            pass
     finally:
         sys.setswitchinterval(interval)
         _, peak = tracemalloc.get_traced_memory()
         tracemalloc.stop()
         interrupter.join()
-    return peak
+    return None if returned else peak
 
 
 @pytest.mark.parametrize("call", list(INTERRUPTED_CALLS))
@@ -152,9 +165,9 @@ def test_ctrl_c_stops_a_long_conversion(call):
     peaks = []
     for _ in range(5):
         peaks.append(interrupted_peak(call, text, data))
-        if peaks[-1] < 3 * len(text):
+        if peaks[-1] is not None and peaks[-1] < 3 * len(text):
             return
-    pytest.fail(f"every call ran to its end (bytes allocated: {peaks})")
+    pytest.fail(f"every call ran to its end (bytes allocated, None where it returned: {peaks})")
 
 
 @pytest.mark.parametrize("call", ["convert", "convert_bytes"])
