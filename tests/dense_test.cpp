@@ -422,6 +422,7 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"tobbleJ", u"\xD83D\xDE00 \x200D", u'\xE9'},
       {"tobbleC", u"\u65E5abcdefg", u'\xD83D'},
       {"tobbleJ", u"\u00E9abcdefgh", u'\x3042'},
+      {"tobbleC", u"\u00E9abcd", u'\xDE00'},
       // Blocks of eight units (or three-byte sequences) with short gaps.
       {"tobbleC", u"\x3042", u' '},
       {"tobbleJ", u"\x3042\x3044 ", u'\xD83D'},

@@ -381,10 +381,12 @@ Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
     }
 #if defined(__SSSE3__)
     if constexpr (sizeof(In) == 2) {
-      // Tried where this unit and the two after it are escaped one by one:
-      // in text of emoji, a joiner or a variation selector among pairs and
-      // ASCII is seldom worth a try.
-      if (n - i > simd::kWidth && EscapedAlone(in[i + 1]) && EscapedAlone(in[i + 2])) {
+      // Tried where no surrogate lies among the eight units: in text of
+      // emoji, a joiner or a variation selector among pairs is seldom worth
+      // a try, but accented letters among ASCII are (steps of eight mix
+      // escapes and units as they are).
+      if (n - i > simd::kWidth &&
+          simd::Mask(simd::InRange(simd::Load(in + i), 0xD800, 0xDFFF)) == 0) {
         if (const size_t run = EscapeUnitBlocks<true>(in, n, i, o)) {
           i += run;
           return true;
