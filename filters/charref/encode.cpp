@@ -376,13 +376,17 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
     if (p == n || in[p] < 0x80) return {p, o};
   }
   do {
+    const uint32_t u = in[p];
     if constexpr (sizeof(In) == 2 && sizeof(Out) == 1) {
-      if (const size_t read = WriteReferenceBlocks<References>(in, n, p, o)) {
-        p += read;
-        continue;
+      // (The test of the unit first keeps text of lower code points, which
+      // no block takes, from paying for the rest.)
+      if (u >= References::kBlockLow) {
+        if (const size_t read = WriteReferenceBlocks<References>(in, n, p, o)) {
+          p += read;
+          continue;
+        }
       }
     }
-    const uint32_t u = in[p];
     if (kLoneAsciiInLoop && u < 0x80) {
       // Two ASCII units in a row may begin a run: the caller copies it.
       if (n - p < 2 || in[p + 1] < 0x80) break;
