@@ -403,6 +403,43 @@ TEST(DenseKernels, UnitBlocksAreThePlainEncoders) {
   escape::ChooseShuffles(shuffles);
 }
 
+// The escape encoders' steps of one- and two-byte characters in UTF-8: every
+// such character at every place of a step, in words of two-byte letters
+// between gaps of one to nine ASCII bytes, against the plain encoders, whole
+// and in pieces that end anywhere in a step.
+TEST(DenseKernels, NarrowStepsAreThePlainEncoders) {
+  const bool shuffles = escape::UseShuffles();
+  for (const bool wanted : {false, true}) {
+    if (escape::ChooseShuffles(wanted) != wanted) continue;
+    for (size_t shift = 0; shift < 2 * simd::kWidth; ++shift) {
+      std::u16string units(shift % 3, u'\x416');
+      units.append(shift / 3, u' ');
+      uint32_t bits = 1;
+      for (char16_t u = 1; u < 0x800; ++u) {
+        units += {u'\x436', u};
+        bits = bits * 1103515245u + 12345u;
+        if ((bits >> 16) % 4 == 0) units.append(1 + (bits >> 20) % 9, u'a');
+      }
+      const Bytes text = ToUtf8(units).bytes;
+      for (const char* name : {"tobbleJ", "tobbleC"}) {
+        const Filter& filter = *FindFilter(name);
+        const Bytes want = ConvertOnce(filter, filter.scalar8, text, true).out;
+        std::vector<std::vector<size_t>> cuts = {{}};
+        if (shift == 0) cuts.push_back({33, 34, 35, 36, 37, 38, 39, 40, 41, 47, 1000});
+        for (const std::vector<size_t>& sizes : cuts) {
+          const CallResultOf<uint8_t> fast = ConvertPieces(filter, filter.convert8, text, sizes);
+          ASSERT_EQ(fast.fault, CallFault::kNone) << fast.message;
+          const auto differ = std::mismatch(fast.out.begin(), fast.out.end(), want.begin());
+          ASSERT_TRUE(fast.out.size() == want.size() && differ.first == fast.out.end())
+              << name << " from byte " << (differ.first - fast.out.begin()) << ", shift " << shift
+              << ", shuffles " << wanted << ", pieces " << sizes.size();
+        }
+      }
+    }
+  }
+  escape::ChooseShuffles(shuffles);
+}
+
 // The filters around the blocks: runs of every length about one and two
 // blocks, whole and with each unit in turn replaced by one that breaks the
 // run, against the plain versions.

@@ -73,6 +73,79 @@ size_t EscapeUnitsAt(const In* in, size_t n, size_t i, bool last, Out*& o, Write
   return units.read;
 }
 
+#if defined(__SSSE3__)
+// Lanes moved up by 0 to 8: entry k moves lane j to lane j + k, zero below.
+struct LaneShiftTable {
+  alignas(16) int8_t shuffle[9][16];
+  constexpr LaneShiftTable() : shuffle() {
+    for (int k = 0; k <= 8; ++k) {
+      for (int b = 0; b < 16; ++b) shuffle[k][b] = static_cast<int8_t>(b < 2 * k ? -1 : b - 2 * k);
+    }
+  }
+};
+inline constexpr LaneShiftTable kLaneShifts;
+
+// Whether three two-byte sequences lead in[0, 6): a word of Greek, Cyrillic,
+// Hebrew or Arabic letters, where EscapeNarrowSteps pays.
+inline bool LeadsNarrowWord(const uint8_t* in) {
+  return (in[0] & 0xE0) == 0xC0 && (in[2] & 0xE0) == 0xC0 && (in[4] & 0xE0) == 0xC0;
+}
+
+// In UTF-8: from in[i], text of one- and two-byte characters (letters of the
+// Greek, Cyrillic, Hebrew or Arabic alphabets among spaces and punctuation)
+// eight characters a step, whatever they hold: the characters that start in
+// each half of sixteen bytes decoded to units (escape::NarrowUnits), the
+// second half's moved up after the first's, and the first eight written as
+// EscapeUnitStep writes units, those above 0x7F escaped and the others as
+// they are. Stops at a byte from 0xE0 up among a step's sixteen (a longer
+// sequence), after a step with fewer than four escapes (ASCII text with a
+// letter here and there, where copying its runs costs less), and where
+// fewer than 32 bytes are left; returns the bytes read. A step's stores
+// reach 50 bytes past its output, within the three bytes a byte that the
+// output bound gives the 32 or more bytes it starts from.
+inline size_t EscapeNarrowSteps(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
+  const size_t start = i;
+  while (n - i >= 32) {
+    const simd::Units v = simd::LoadBytes(in + i);
+    const simd::Units longer = simd::SplatByte(0xE0);
+    if (simd::Mask(_mm_cmpeq_epi8(_mm_max_epu8(v, longer), v)) != 0) break;
+    // Continuation bytes, 0x80 to 0xBF, are those below 0xC0 as signed bytes.
+    const unsigned starts =
+        ~static_cast<unsigned>(simd::Mask(_mm_cmplt_epi8(v, simd::SplatByte(0xC0)))) & 0xFFFF;
+    const unsigned low = starts & 0xFF, high = starts >> 8;
+    const size_t first = escape::kNarrowStarts.count[low];
+    const simd::Units units = _mm_or_si128(
+        escape::NarrowUnits(in + i, low),
+        _mm_shuffle_epi8(
+            escape::NarrowUnits(in + i + 8, high),
+            _mm_load_si128(reinterpret_cast<const __m128i*>(kLaneShifts.shuffle[first]))));
+    const size_t count = first + escape::kNarrowStarts.count[high];
+    // The step ends at the ninth start, or else after the sixteen bytes:
+    // a character that started at the last byte would be a ninth.
+    size_t end = 16;
+    if (count > simd::kWidth) {
+      unsigned later = starts;
+      for (size_t k = 0; k < simd::kWidth; ++k) later &= later - 1;
+      end = static_cast<size_t>(__builtin_ctz(later));
+    }
+    const size_t kept = count < simd::kWidth ? count : simd::kWidth;
+    const simd::Units escaped_lanes = escape::NotAscii::Lanes(units);
+    const unsigned escaped = simd::LaneBits(escaped_lanes);
+    // The lanes after the characters hold zero, each written as one byte
+    // that is taken back.
+    o = escape::StoreMixedEscapes(o, escape::MixedEscapeBlock(units, simd::Not(escaped_lanes)),
+                                  escaped) -
+        (simd::kWidth - kept);
+    i += end;
+    // Fewer than four escapes among the eight (kNarrowStarts counts the set
+    // bits of any eight): ASCII with a letter here and there, whose runs
+    // cost less to copy.
+    if (escape::kNarrowStarts.count[escaped] < 4) break;
+  }
+  return i - start;
+}
+#endif
+
 // In UTF-8: escapes the run of sequences of two to four bytes at in[i], the
 // bulk of most non-Latin text, each as the "\uXXXX" of its UTF-16 units, or
 // with kCodePoints a four-byte one as "\UXXXXXXXX", and returns the bytes
@@ -98,6 +171,11 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
       tobble::StoreBytes(o, bytes);
       o += gap;
       i += gap;
+#if defined(__SSSE3__)
+      // A word of two-byte letters goes eight characters a step, from the
+      // caller.
+      if (n - i >= 32 && LeadsNarrowWord(in + i)) break;
+#endif
       continue;
     }
     const uint32_t second = in[i + 1] & 0x3Fu;
@@ -328,6 +406,14 @@ template <typename In, typename Out>
 Progress EncodeJFast(const In* in, size_t n, Out* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
     if constexpr (sizeof(In) == 1) {
+#if defined(__SSSE3__)
+      if (n - i >= 32 && LeadsNarrowWord(in + i)) {
+        if (const size_t run = EscapeNarrowSteps(in, n, i, o)) {
+          i += run;
+          return true;
+        }
+      }
+#endif
       if (const size_t run = EscapeSequences<false>(in, n, i, o)) {
         i += run;
         return true;
@@ -358,6 +444,14 @@ template <typename In, typename Out>
 Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
     if constexpr (sizeof(In) == 1) {
+#if defined(__SSSE3__)
+      if (n - i >= 32 && LeadsNarrowWord(in + i)) {
+        if (const size_t run = EscapeNarrowSteps(in, n, i, o)) {
+          i += run;
+          return true;
+        }
+      }
+#endif
       if (const size_t run = EscapeSequences<true>(in, n, i, o)) {
         i += run;
         return true;

@@ -147,6 +147,45 @@ inline __attribute__((always_inline)) Unit* StoreUnitEscapes(Unit* out, __m128i 
   StoreEscapeBytes(out, UnitEscapeBlock(units));
   return out + 48;
 }
+// Characters of one or two bytes of UTF-8 (ASCII, and the letters of the
+// Greek, Cyrillic, Armenian, Hebrew and Arabic alphabets) read eight bytes
+// at a time: of the characters that start among eight bytes, lane j takes
+// the bytes of the j-th start and of the one after it, by one byte shuffle
+// that the starts' bits pick; the lanes after the last start take zeros.
+struct NarrowStartTable {
+  alignas(16) int8_t pairs[256][16];
+  uint8_t count[256];
+  constexpr NarrowStartTable() : pairs(), count() {
+    for (int starts = 0; starts < 256; ++starts) {
+      int j = 0;
+      for (int at = 0; at < 8; ++at) {
+        if ((starts >> at & 1) == 0) continue;
+        pairs[starts][2 * j] = static_cast<int8_t>(at);
+        pairs[starts][2 * j + 1] = static_cast<int8_t>(at + 1);
+        ++j;
+      }
+      count[starts] = static_cast<uint8_t>(j);
+      for (int k = 2 * j; k < 16; ++k) pairs[starts][k] = -1;
+    }
+  }
+};
+inline constexpr NarrowStartTable kNarrowStarts;
+
+// The units of the characters that start among in[0, 8), where `starts`
+// has bit k set (k below 8): kNarrowStarts.count[starts] lanes, zero after
+// them. Each is one byte, or two ending by in[8]; valid UTF-8 is taken for
+// granted. Reads in[0, 16).
+inline __attribute__((always_inline)) __m128i NarrowUnits(const uint8_t* in, unsigned starts) {
+  const __m128i pairs = _mm_shuffle_epi8(
+      simd::LoadBytes(in),
+      _mm_load_si128(reinterpret_cast<const __m128i*>(kNarrowStarts.pairs[starts])));
+  const __m128i lead = _mm_and_si128(pairs, _mm_set1_epi16(0xFF));
+  const __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(lead, _mm_set1_epi16(0x1F)), 6),
+                                   _mm_and_si128(_mm_srli_epi16(pairs, 8), _mm_set1_epi16(0x3F)));
+  const __m128i leads_two = _mm_cmpgt_epi16(lead, _mm_set1_epi16(0x7F));
+  return _mm_or_si128(_mm_and_si128(leads_two, two), _mm_andnot_si128(leads_two, lead));
+}
+
 // The three-byte sequences of UTF-8 that lead in[0, 24), up to eight, as
 // units; returns how many lead. Reads in[0, 28) and gives the lanes after
 // the sequences any value. Valid UTF-8 is taken for granted: only the lead
