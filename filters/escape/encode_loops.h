@@ -398,6 +398,19 @@ inline size_t EscapeCodePoints(const char32_t* in, size_t n, size_t i, uint8_t*&
   return i - start;
 }
 
+// In UTF-8: from in[i], a sequence of two to four bytes, a word of two-byte
+// letters by EscapeNarrowSteps, else the run that EscapeSequences takes;
+// returns the bytes read.
+template <bool kCodePoints>
+inline size_t EscapeUtf8Run(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
+#if defined(__SSSE3__)
+  if (n - i >= 32 && LeadsNarrowWord(in + i)) {
+    if (const size_t run = EscapeNarrowSteps(in, n, i, o)) return run;
+  }
+#endif
+  return EscapeSequences<kCodePoints>(in, n, i, o);
+}
+
 // Runs of ASCII are copied eight units at a time, and the units above 0x7F
 // after each run escaped one by one (with SSSE3, in UTF-8 and UTF-16, in
 // blocks where they can). The output is the input's encoding, or bytes
@@ -406,15 +419,7 @@ template <typename In, typename Out>
 Progress EncodeJFast(const In* in, size_t n, Out* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
     if constexpr (sizeof(In) == 1) {
-#if defined(__SSSE3__)
-      if (n - i >= 32 && LeadsNarrowWord(in + i)) {
-        if (const size_t run = EscapeNarrowSteps(in, n, i, o)) {
-          i += run;
-          return true;
-        }
-      }
-#endif
-      if (const size_t run = EscapeSequences<false>(in, n, i, o)) {
+      if (const size_t run = EscapeUtf8Run<false>(in, n, i, o)) {
         i += run;
         return true;
       }
@@ -444,15 +449,7 @@ template <typename In, typename Out>
 Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
     if constexpr (sizeof(In) == 1) {
-#if defined(__SSSE3__)
-      if (n - i >= 32 && LeadsNarrowWord(in + i)) {
-        if (const size_t run = EscapeNarrowSteps(in, n, i, o)) {
-          i += run;
-          return true;
-        }
-      }
-#endif
-      if (const size_t run = EscapeSequences<true>(in, n, i, o)) {
+      if (const size_t run = EscapeUtf8Run<true>(in, n, i, o)) {
         i += run;
         return true;
       }
