@@ -369,6 +369,25 @@ TEST(DenseKernels, FourByteRunsAreThePlainEncoders) {
   escape::ChooseShuffles(shuffles);
 }
 
+// Whether the fast conversion of `text` in pieces of `sizes` makes `want`,
+// the plain conversion's output; where not, the call's fault or the first
+// unit (or byte) that differs.
+template <typename Unit>
+::testing::AssertionResult PiecesArePlain(const Filter& filter,
+                                          Progress (*fast)(const Unit*, size_t, Unit*, bool),
+                                          const std::basic_string<Unit>& text,
+                                          const std::vector<size_t>& sizes,
+                                          const std::basic_string<Unit>& want) {
+  const CallResultOf<Unit> got = ConvertPieces(filter, fast, text, sizes);
+  if (got.fault != CallFault::kNone) return ::testing::AssertionFailure() << got.message;
+  const auto differ = std::mismatch(got.out.begin(), got.out.end(), want.begin(), want.end());
+  if (differ.first == got.out.end() && differ.second == want.end()) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure()
+         << "from " << (sizeof(Unit) == 1 ? "byte " : "unit ") << (differ.first - got.out.begin());
+}
+
 // The escape encoders' blocks in UTF-16: every unit value in every lane,
 // among ASCII units that make every mix of the two in a block, against the
 // plain encoders, whole and in pieces that end anywhere in a block.
@@ -390,12 +409,9 @@ TEST(DenseKernels, UnitBlocksAreThePlainEncoders) {
         std::vector<std::vector<size_t>> cuts = {{}};
         if (lane == 0) cuts.push_back({9, 10, 11, 12, 13, 14, 15, 16, 17, 31, 1000});
         for (const std::vector<size_t>& sizes : cuts) {
-          const CallResult fast = ConvertPieces(filter, filter.convert, text, sizes);
-          ASSERT_EQ(fast.fault, CallFault::kNone) << fast.message;
-          const auto differ = std::mismatch(fast.out.begin(), fast.out.end(), want.begin());
-          ASSERT_TRUE(fast.out.size() == want.size() && differ.first == fast.out.end())
-              << name << " from unit " << (differ.first - fast.out.begin()) << ", lane " << lane
-              << ", shuffles " << wanted << ", pieces " << sizes.size();
+          ASSERT_TRUE(PiecesArePlain(filter, filter.convert, text, sizes, want))
+              << name << ", lane " << lane << ", shuffles " << wanted << ", pieces "
+              << sizes.size();
         }
       }
     }
@@ -427,12 +443,9 @@ TEST(DenseKernels, NarrowStepsAreThePlainEncoders) {
         std::vector<std::vector<size_t>> cuts = {{}};
         if (shift == 0) cuts.push_back({33, 34, 35, 36, 37, 38, 39, 40, 41, 47, 1000});
         for (const std::vector<size_t>& sizes : cuts) {
-          const CallResultOf<uint8_t> fast = ConvertPieces(filter, filter.convert8, text, sizes);
-          ASSERT_EQ(fast.fault, CallFault::kNone) << fast.message;
-          const auto differ = std::mismatch(fast.out.begin(), fast.out.end(), want.begin());
-          ASSERT_TRUE(fast.out.size() == want.size() && differ.first == fast.out.end())
-              << name << " from byte " << (differ.first - fast.out.begin()) << ", shift " << shift
-              << ", shuffles " << wanted << ", pieces " << sizes.size();
+          ASSERT_TRUE(PiecesArePlain(filter, filter.convert8, text, sizes, want))
+              << name << ", shift " << shift << ", shuffles " << wanted << ", pieces "
+              << sizes.size();
         }
       }
     }

@@ -85,10 +85,12 @@ struct LaneShiftTable {
 };
 inline constexpr LaneShiftTable kLaneShifts;
 
-// Whether three two-byte sequences lead in[0, 6): a word of Greek, Cyrillic,
-// Hebrew or Arabic letters, where EscapeNarrowSteps pays.
-inline bool LeadsNarrowWord(const uint8_t* in) {
-  return (in[0] & 0xE0) == 0xC0 && (in[2] & 0xE0) == 0xC0 && (in[4] & 0xE0) == 0xC0;
+// Whether three two-byte sequences lead in[i, i + 6), with the 32 bytes
+// left that EscapeNarrowSteps needs: a word of Greek, Cyrillic, Hebrew or
+// Arabic letters, where its steps pay.
+inline bool LeadsNarrowWord(const uint8_t* in, size_t n, size_t i) {
+  return n - i >= 32 && (in[i] & 0xE0) == 0xC0 && (in[i + 2] & 0xE0) == 0xC0 &&
+         (in[i + 4] & 0xE0) == 0xC0;
 }
 
 // In UTF-8: from in[i], text of one- and two-byte characters (letters of the
@@ -174,7 +176,7 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
 #if defined(__SSSE3__)
       // A word of two-byte letters goes eight characters a step, from the
       // caller.
-      if (n - i >= 32 && LeadsNarrowWord(in + i)) break;
+      if (LeadsNarrowWord(in, n, i)) break;
 #endif
       continue;
     }
@@ -253,11 +255,6 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
 }
 
 #if defined(__SSSE3__)
-// A unit that tobbleC escapes by itself: above 0x7F and no surrogate.
-constexpr bool EscapedAlone(uint32_t u) {
-  return u >= 0x80 && (u & 0xF800) != 0xD800;
-}
-
 // Eight units, each above 0x7F as its "\uXXXX" and the others as they are,
 // one store a unit at the end of the one before. With kCodePoints a step
 // that holds a surrogate is taken only when it is four pairs, each written
@@ -404,7 +401,7 @@ inline size_t EscapeCodePoints(const char32_t* in, size_t n, size_t i, uint8_t*&
 template <bool kCodePoints>
 inline size_t EscapeUtf8Run(const uint8_t* in, size_t n, size_t i, uint8_t*& o) {
 #if defined(__SSSE3__)
-  if (n - i >= 32 && LeadsNarrowWord(in + i)) {
+  if (LeadsNarrowWord(in, n, i)) {
     if (const size_t run = EscapeNarrowSteps(in, n, i, o)) return run;
   }
 #endif
