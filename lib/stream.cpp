@@ -6,6 +6,7 @@
 
 #include "filters/common/surrogate.h"
 #include "filters/common/utf8.h"
+#include "filters/escape/shuffle_choice.h"
 
 namespace tobble::lib {
 namespace {
@@ -95,6 +96,60 @@ struct Layout {
   size_t Bytes() const { return OutputOffset() + Round(output_bytes); }
 };
 
+// Whether the filter's conversion from UTF-16 units into bytes, after the
+// transcoder, is faster than its UTF-8 conversion on text in which most
+// characters become escapes: so for tobbleJ with the SSSE3 loops, whose
+// UTF-16 steps take eight units whatever they hold, where its UTF-8 loop
+// branches on each sequence's length. Measured on 16 MiB texts (AVX2
+// transcoder), ms: emoji 17.9 -> 12.1, Japanese 15.8 -> 12.7, mixed 11.9 ->
+// 9.4; but ASCII text 0.44 -> 0.71, and text with one letter in ten or so
+// accented is slower too (4.1 -> 4.5), which kDenseOutput keeps apart.
+// tobbleC writes a surrogate pair's escape through its per-character path in
+// UTF-16 and is slower that way on emoji; the reference encoders too.
+bool UnitsFasterWhenDense(const Filter& filter) {
+  return escape::UseShuffles() && filter.ascii.from_units != nullptr &&
+         SameString(filter.function, "tobbleJ");
+}
+
+// A piece is dense when its output is more than 3/2 its input: between
+// French-like text with one letter in ten accented (1.27, where the UTF-8
+// conversion is faster) and one in four (1.6, where the units' way is).
+constexpr size_t kDenseOutput = 3, kDenseInput = 2;
+// A piece shorter than this says too little to change the way.
+constexpr size_t kDenseMinimum = 64;
+
+// The units of a piece taken at a time on the units' way: their buffer is
+// on the stack.
+constexpr size_t kUnitsStep = 4096;
+
+// The units' way: in[0, n), valid UTF-8, made UTF-16 by the transcoder a
+// step at a time and converted from units into bytes at out. Whole
+// sequences only: the bytes of one that the end of the piece cuts are left,
+// as the UTF-8 conversion leaves them. Each step's units are whole
+// characters, whose escapes do not depend on what follows, so each step is
+// converted as a whole text. (A call of its own, so that only this way
+// takes the units' room on the stack.)
+__attribute__((noinline)) Progress ConvertThroughUnits(const Filter& filter,
+                                                       const Transcoder& transcoder,
+                                                       const uint8_t* in, size_t n, uint8_t* out) {
+  size_t whole = n;
+  size_t lead = n;
+  while (lead > 0 && (in[lead - 1] & 0xC0) == 0x80) --lead;
+  if (lead > 0 && lead - 1 + static_cast<size_t>(SequenceLength(in[lead - 1])) > n) {
+    whole = lead - 1;
+  }
+  char16_t units[kUnitsStep];
+  Progress done{0, 0};
+  while (done.read < whole) {
+    size_t end = std::min(whole, done.read + kUnitsStep);
+    while (end < whole && (in[end] & 0xC0) == 0x80) --end;
+    const size_t count = transcoder.decode_utf8(in + done.read, end - done.read, units);
+    done.written += filter.ascii.from_units(units, count, out + done.written, true).written;
+    done.read = end;
+  }
+  return done;
+}
+
 }  // namespace
 
 size_t StreamConverter::WorkspaceBytes(const Filter& filter, StreamSizes sizes) {
@@ -109,7 +164,8 @@ StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, bool r
       replace_(replace),
       sink_(sink),
       transcoder_(transcoder),
-      native_utf8_(encoding == Encoding::kUtf8 && filter.convert8 != nullptr) {
+      native_utf8_(encoding == Encoding::kUtf8 && filter.convert8 != nullptr),
+      units_when_dense_(native_utf8_ && UnitsFasterWhenDense(filter)) {
   const Layout layout(filter, sizes);
   uint8_t* const bytes = static_cast<uint8_t*>(workspace);
   slice_units_ = native_utf8_ ? layout.slice_bytes : layout.slice_units;
@@ -126,6 +182,7 @@ void StreamConverter::Reset() {
   pending_size_ = 0;
   carry_size_ = 0;
   held_high_ = 0;
+  dense_ = false;
   output_size_ = 0;
   stopped_ = false;
   error_offset_ = 0;
@@ -386,8 +443,7 @@ bool StreamConverter::ConvertUtf8(const uint8_t* in, size_t size, bool last, siz
   size_t pos = 0;
   for (;;) {
     size_t length = std::min(slice_units_, size - pos);
-    const size_t room = output_capacity_ - output_size_;
-    const size_t fitting = room > 16 ? (room - 16) / filter_.factor8 : 0;
+    const size_t fitting = FittingBytes(output_capacity_ - output_size_);
     const bool direct = fitting >= length || fitting >= kShortPiece;
     if (direct) {
       length = std::min(length, fitting);
@@ -396,7 +452,7 @@ bool StreamConverter::ConvertUtf8(const uint8_t* in, size_t size, bool last, siz
     }
     const bool at_end = pos + length == size;
     uint8_t* const target = direct ? output_ + output_size_ : converted_bytes_;
-    const Progress done = filter_.convert8(in + pos, length, target, last && at_end);
+    const Progress done = ConvertUtf8Piece(in + pos, length, target, last && at_end);
     replaced_surrogates_ += done.replaced;
     if (direct) {
       output_size_ += done.written;
@@ -408,6 +464,26 @@ bool StreamConverter::ConvertUtf8(const uint8_t* in, size_t size, bool last, siz
   }
   *read = pos;
   return true;
+}
+
+size_t StreamConverter::FittingBytes(size_t room) const {
+  if (dense_) {
+    // A byte is at most a unit, and n units need AsciiOutputBound bytes.
+    const size_t per_unit = filter_.factor / 2;
+    return room / per_unit > 1 ? room / per_unit - 1 : 0;
+  }
+  return room > 16 ? (room - 16) / filter_.factor8 : 0;
+}
+
+Progress StreamConverter::ConvertUtf8Piece(const uint8_t* in, size_t n, uint8_t* out, bool last) {
+  // (With `last` the piece ends with a whole sequence, so the units' way
+  // reads it all too.)
+  const Progress done = dense_ ? ConvertThroughUnits(filter_, transcoder_, in, n, out)
+                               : filter_.convert8(in, n, out, last);
+  if (units_when_dense_ && done.read >= kDenseMinimum) {
+    dense_ = done.written * kDenseInput > done.read * kDenseOutput;
+  }
+  return done;
 }
 
 bool StreamConverter::EmitBytes(const uint8_t* bytes, size_t n) {

@@ -121,6 +121,13 @@ class StreamConverter {
   // Converts in[0, size) with the filter's UTF-8 conversion, all when
   // `last`, else up to the tail it leaves; *read gets the bytes converted.
   bool ConvertUtf8(const uint8_t* in, size_t size, bool last, size_t* read);
+  // The same for one piece, whose output fits at `out`: by the filter's
+  // UTF-8 conversion, or, where the filter gains by it on text dense with
+  // characters that become escapes, made UTF-16 by the transcoder and
+  // converted from units into bytes. Notes how dense the piece was.
+  Progress ConvertUtf8Piece(const uint8_t* in, size_t n, uint8_t* out, bool last);
+  // The bytes of input a piece may have for its output to fit in `room`.
+  size_t FittingBytes(size_t room) const;
   bool Emit(const char16_t* units, size_t n);
   bool EmitBytes(const uint8_t* bytes, size_t n);
   bool EmitUtf16(const char16_t* units, size_t n);
@@ -137,6 +144,11 @@ class StreamConverter {
   const Transcoder& transcoder_;
   // UTF-8 converted as it is, by the filter's UTF-8 conversion.
   bool native_utf8_;
+  // The filter converts dense text faster from UTF-16 units into bytes
+  // (UnitsFasterWhenDense), and the last piece was dense: the next one goes
+  // that way.
+  bool units_when_dense_;
+  bool dense_ = false;
   size_t slice_units_;  // in bytes for native UTF-8
 
   // Decoded units (bytes, for native UTF-8) waiting for conversion: the tail

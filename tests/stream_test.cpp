@@ -210,11 +210,21 @@ const char kTokens[] =
 
 // Texts long enough to cross many conversion slices: the tokens repeated,
 // each time shifted by one more byte, then followed by an escape, a
-// reference and a sequence cut short by the end.
+// reference and a sequence cut short by the end. And a text of characters
+// from 0x80 up, longer than a default slice, which tobbleJ converts from
+// UTF-16 units once it has seen how dense it is.
 std::vector<std::string> StreamTexts() {
   std::string shifted;
   for (int shift = 0; shift < 12; ++shift) shifted += std::string(shift, '.') + kTokens;
-  return {"", kTokens, shifted + "\\u30", shifted + "&amp", shifted + "%E3%8", shifted + "\\"};
+  std::string dense;
+  for (int k = 0; dense.size() < 34000; ++k) {
+    dense += k % 11 == 0  ? " "
+             : k % 3 == 0 ? "\xF0\x9F\x98\x80"
+             : k % 2      ? "\xE3\x81\x82"
+                          : "\xC3\xA9";
+  }
+  return {"",   kTokens, shifted + "\\u30", shifted + "&amp", shifted + "%E3%8", shifted + "\\",
+          dense};
 }
 
 TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
@@ -249,6 +259,21 @@ TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
           ASSERT_EQ(be.output, ToUtf16be(converted)) << where << ", UTF-16BE";
         }
       }
+    }
+  }
+}
+
+// The same for tobbleJ on that dense text in slices several times the
+// steps in which it is converted from units, cut anywhere.
+TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
+  const Filter& filter = *FindFilter("tobbleJ");
+  const std::string text = StreamTexts().back();
+  const std::string expected = WriteUtf8(Convert(filter, DecodeUtf8(text)), nullptr);
+  for (const size_t slice : {8191, 8192, 20000}) {
+    for (const size_t piece : {3, 4099, 1 << 20}) {
+      const Streamed utf8 = Stream(filter, Encoding::kUtf8, false, text, piece, {slice, 1 << 16});
+      ASSERT_EQ(utf8.status, TOBBLE_OK);
+      ASSERT_EQ(utf8.output, expected) << "slices of " << slice << ", pieces of " << piece;
     }
   }
 }
