@@ -14,6 +14,7 @@ namespace {
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "UTF-16LE is copied as it is");
 
 using utf8::DecodeSequence;
+using utf8::IsContinuation;
 using utf8::SecondByteRange;
 using utf8::SequenceLength;
 using utf8::WriteUtf8;
@@ -134,7 +135,7 @@ __attribute__((noinline)) Progress ConvertThroughUnits(const Filter& filter,
                                                        const uint8_t* in, size_t n, uint8_t* out) {
   size_t whole = n;
   size_t lead = n;
-  while (lead > 0 && (in[lead - 1] & 0xC0) == 0x80) --lead;
+  while (lead > 0 && IsContinuation(in[lead - 1])) --lead;
   if (lead > 0 && lead - 1 + static_cast<size_t>(SequenceLength(in[lead - 1])) > n) {
     whole = lead - 1;
   }
@@ -142,7 +143,7 @@ __attribute__((noinline)) Progress ConvertThroughUnits(const Filter& filter,
   Progress done{0, 0};
   while (done.read < whole) {
     size_t end = std::min(whole, done.read + kUnitsStep);
-    while (end < whole && (in[end] & 0xC0) == 0x80) --end;
+    while (end < whole && IsContinuation(in[end])) --end;
     const size_t count = transcoder.decode_utf8(in + done.read, end - done.read, units);
     done.written += filter.ascii.from_units(units, count, out + done.written, true).written;
     done.read = end;

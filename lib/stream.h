@@ -145,9 +145,9 @@ class StreamConverter {
   // UTF-8 converted as it is, by the filter's UTF-8 conversion.
   bool native_utf8_;
   // The filter converts dense text faster from UTF-16 units into bytes
-  // (UnitsFasterWhenDense), and the last piece was dense: the next one goes
-  // that way.
+  // (UnitsFasterWhenDense)...
   bool units_when_dense_;
+  // ...and the last piece was dense: the next one goes that way.
   bool dense_ = false;
   size_t slice_units_;  // in bytes for native UTF-8
 

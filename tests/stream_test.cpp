@@ -208,14 +208,9 @@ const char kTokens[] =
     "&lt;&gt;&quot;'<>\"\r\n\tz\\\\u0041\\U0010FFFF%zz%E3%81&#x1F600;&#128512;"
     "\xF0\x9F\x98\x80\xF0\x9F\x98\x80";
 
-// Texts long enough to cross many conversion slices: the tokens repeated,
-// each time shifted by one more byte, then followed by an escape, a
-// reference and a sequence cut short by the end. And a text of characters
-// from 0x80 up, longer than a default slice, which tobbleJ converts from
-// UTF-16 units once it has seen how dense it is.
-std::vector<std::string> StreamTexts() {
-  std::string shifted;
-  for (int shift = 0; shift < 12; ++shift) shifted += std::string(shift, '.') + kTokens;
+// A text of characters from 0x80 up, longer than a default slice, which
+// tobbleJ converts from UTF-16 units once it has seen how dense it is.
+std::string DenseText() {
   std::string dense;
   for (int k = 0; dense.size() < 34000; ++k) {
     dense += k % 11 == 0  ? " "
@@ -223,8 +218,18 @@ std::vector<std::string> StreamTexts() {
              : k % 2      ? "\xE3\x81\x82"
                           : "\xC3\xA9";
   }
-  return {"",   kTokens, shifted + "\\u30", shifted + "&amp", shifted + "%E3%8", shifted + "\\",
-          dense};
+  return dense;
+}
+
+// Texts long enough to cross many conversion slices: the tokens repeated,
+// each time shifted by one more byte, then followed by an escape, a
+// reference and a sequence cut short by the end; and the dense text.
+std::vector<std::string> StreamTexts() {
+  std::string shifted;
+  for (int shift = 0; shift < 12; ++shift) shifted += std::string(shift, '.') + kTokens;
+  return {
+      "",         kTokens, shifted + "\\u30", shifted + "&amp", shifted + "%E3%8", shifted + "\\",
+      DenseText()};
 }
 
 TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
@@ -267,7 +272,7 @@ TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
 // steps in which it is converted from units, cut anywhere.
 TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
   const Filter& filter = *FindFilter("tobbleJ");
-  const std::string text = StreamTexts().back();
+  const std::string text = DenseText();
   const std::string expected = WriteUtf8(Convert(filter, DecodeUtf8(text)), nullptr);
   for (const size_t slice : {8191, 8192, 20000}) {
     for (const size_t piece : {3, 4099, 1 << 20}) {
