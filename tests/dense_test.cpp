@@ -419,6 +419,44 @@ TEST(DenseKernels, UnitBlocksAreThePlainEncoders) {
   escape::ChooseShuffles(shuffles);
 }
 
+// The escape encoders from code points (a str's four-byte storage), four a
+// step: random mixes of ASCII, other code points below 0x10000 (surrogates
+// among them, which tobbleC pairs) and code points above it, every mix of
+// the three kinds in four lanes eight times, from four offsets, against the
+// plain encoders.
+TEST(DenseKernels, FourCodePointStepsAreThePlainEncoders) {
+  const std::u32string kinds[3] = {std::u32string(U"a \x7F") + U'\0',
+                                   U"\x80\xE9\x200D\xFE0F\xFFFF\xD83D\xDBFF\xDC00\xDE00",
+                                   U"\x10000\x1F600\x10FFFF"};
+  const bool shuffles = escape::UseShuffles();
+  for (const bool wanted : {false, true}) {
+    if (escape::ChooseShuffles(wanted) != wanted) continue;
+    for (size_t offset = 0; offset < 4; ++offset) {
+      std::u32string text(offset, U'\xE9');
+      uint32_t bits = 1;
+      for (int round = 0; round < 8; ++round) {
+        for (int mix = 0; mix < 81; ++mix) {
+          for (int lane = 0, rest = mix; lane < 4; ++lane, rest /= 3) {
+            const std::u32string& pool = kinds[rest % 3];
+            bits = bits * 1103515245u + 12345u;
+            text += pool[(bits >> 16) % pool.size()];
+          }
+        }
+      }
+      for (const char* name : {"tobbleJ", "tobbleC"}) {
+        const Filter& filter = *FindFilter(name);
+        const CallResultOf<uint8_t> fast =
+            ConvertOnce(filter, filter.ascii.from_code_points, text, true);
+        ASSERT_EQ(fast.fault, CallFault::kNone) << fast.message;
+        ASSERT_EQ(fast.out,
+                  ConvertOnce(filter, filter.ascii.from_code_points_scalar, text, true).out)
+            << name << ", offset " << offset << ", shuffles " << wanted;
+      }
+    }
+  }
+  escape::ChooseShuffles(shuffles);
+}
+
 // The escape encoders' steps of one- and two-byte characters in UTF-8: every
 // such character at every place of a step, in words of two-byte letters
 // between gaps of one to nine ASCII bytes, against the plain encoders, whole

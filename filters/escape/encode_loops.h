@@ -344,11 +344,40 @@ inline size_t EscapeCodePointBlocks(const char32_t* in, size_t n, size_t i, uint
 }
 #endif
 
+#if defined(__SSSE3__)
+// From code points: from in[i], four code points a step whatever they hold,
+// ASCII, others below 0x10000 and above it as emoji text mixes them
+// (escape::StoreFourCodePoints), so that where the next step starts never
+// waits on a branch on this one's kinds. Stops at four ASCII code points,
+// which the caller copies, at four from 0x80 to 0xFFFF (kana and kanji),
+// which its blocks take eight at a time, with kCodePoints at a surrogate,
+// which may pair with the next, and where eight code points are not left
+// after in[i]; returns the code points read. A step stores 48 bytes, within
+// the twelve a code point that the output bound gives.
+template <bool kCodePoints>
+inline size_t EscapeFourCodePointSteps(const char32_t* in, size_t n, size_t i, uint8_t*& o) {
+  const size_t start = i;
+  while (n - i > simd::kWidth) {
+    const __m128i code_points = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    const auto lanes_above = [&code_points](int value) {
+      return static_cast<unsigned>(
+          _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(code_points, _mm_set1_epi32(value)))));
+    };
+    const unsigned escaped = lanes_above(0x7F), above = lanes_above(0xFFFF);
+    if (escaped == 0 || (escaped == 0xF && above == 0)) break;
+    if (kCodePoints && (lanes_above(0xD7FF) & ~lanes_above(0xDFFF)) != 0) break;
+    o += escape::StoreFourCodePoints<kCodePoints>(o, code_points, above, escaped);
+    i += 4;
+  }
+  return i - start;
+}
+#endif
+
 // From code points (a str's four-byte storage): from in[i], one above 0x7F,
 // each such code point escaped, a lone ASCII one between two of them (a
 // space between emoji) written as it is; with SSSE3, from two below 0x10000
-// eight at a time (EscapeCodePointBlocks), and four above 0xFFFF at a time
-// as their "\UXXXXXXXX" (kCodePoints) or the escapes of their pairs. Stops
+// eight at a time (EscapeCodePointBlocks), and elsewhere four at a time
+// whatever they hold (EscapeFourCodePointSteps). Stops
 // before two ASCII code points in a row, which the caller copies, and with
 // kCodePoints at a surrogate code point, which may pair with the next;
 // returns the code points read.
@@ -364,14 +393,8 @@ inline size_t EscapeCodePoints(const char32_t* in, size_t n, size_t i, uint8_t*&
           i += run;
           continue;
         }
-      } else if (c > 0xFFFF && in[i + 1] > 0xFFFF && in[i + 2] > 0xFFFF && in[i + 3] > 0xFFFF) {
-        const __m128i code_points = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-        if (kCodePoints) {
-          o = escape::StoreCodePointEscapes(o, code_points);
-        } else {
-          o = escape::StoreUnitEscapes(o, escape::SurrogatePairs(code_points));
-        }
-        i += 4;
+      } else if (const size_t run = EscapeFourCodePointSteps<kCodePoints>(in, n, i, o)) {
+        i += run;
         continue;
       }
     }

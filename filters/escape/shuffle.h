@@ -324,5 +324,106 @@ inline __attribute__((always_inline)) size_t PairCodePoints(__m128i units, __m12
   return static_cast<size_t>(__builtin_ctz(~ok));
 }
 
+// Four code points of any kind, one after another, each ASCII as itself,
+// from 0x80 to 0xFFFF as "\uXXXX", and from 0x10000 up as "\UXXXXXXXX"
+// (kCodePoints) or as the "\uXXXX" of each of its two surrogates. The
+// lanes' kinds (0 ASCII, 1 up to 0xFFFF, 2 above) make a number from 0 to 80,
+// lane k's kind times 3^k; its layout gives for each output byte where it
+// comes from: a hex digit of lanes 0-1 (`first`), one of lanes 2-3
+// (`second`), or (`marks`) a lane's low byte or a mark, -1 elsewhere. The
+// value of a lane is the code point, or without kCodePoints for kind 2 its
+// surrogates' units, the high one low; HexDigitsOf gives the two digits of
+// lane k's byte m (from the lowest), the high one first, at
+// 2 * ((4k + m) % 8) of first (k below 2) or second. The layouts are
+// shuffles picked from a table by the lanes' kinds, as NarrowStartTable's
+// by where characters start.
+inline constexpr int kFourCodePointKinds = 81;
+
+template <bool kCodePoints>
+struct FourCodePointLayout {
+  alignas(16) int8_t first[kFourCodePointKinds][48];
+  alignas(16) int8_t second[kFourCodePointKinds][48];
+  alignas(16) int8_t marks[kFourCodePointKinds][48];
+  uint8_t length[kFourCodePointKinds];
+
+  // Where the marks register holds its marks; lane k's low byte is at 4k.
+  static constexpr int8_t kBackslash = 1, kLowerU = 2, kUpperU = 3;
+
+  constexpr FourCodePointLayout() : first(), second(), marks(), length() {
+    for (int kinds = 0; kinds < kFourCodePointKinds; ++kinds) {
+      for (int j = 0; j < 48; ++j) first[kinds][j] = second[kinds][j] = marks[kinds][j] = -1;
+      int at = 0;
+      int rest = kinds;
+      for (int lane = 0; lane < 4; ++lane, rest /= 3) {
+        const int kind = rest % 3;
+        if (kind == 0) {
+          marks[kinds][at++] = static_cast<int8_t>(4 * lane);
+        } else if (kind == 1 || !kCodePoints) {
+          at = Escape(kinds, at, lane, kLowerU, 1, 0);
+          if (kind == 2) at = Escape(kinds, at, lane, kLowerU, 3, 2);
+        } else {
+          // Bytes 3 and 2, then 1 and 0: the first two digits are "00".
+          at = Escape(kinds, at, lane, kUpperU, 3, 2);
+          at = Digits(kinds, at, lane, 1, 0);
+        }
+      }
+      length[kinds] = static_cast<uint8_t>(at);
+    }
+  }
+
+ private:
+  // A backslash, the letter and the digits of bytes `high` and `low`.
+  constexpr int Escape(int kinds, int at, int lane, int8_t letter, int high, int low) {
+    marks[kinds][at++] = kBackslash;
+    marks[kinds][at++] = letter;
+    return Digits(kinds, at, lane, high, low);
+  }
+  constexpr int Digits(int kinds, int at, int lane, int high, int low) {
+    for (int k = 0; k < 2; ++k) {
+      const int byte = k == 0 ? high : low;
+      for (int nibble = 0; nibble < 2; ++nibble) {
+        (lane < 2 ? first : second)[kinds][at++] =
+            static_cast<int8_t>(2 * ((4 * lane + byte) % 8) + nibble);
+      }
+    }
+    return at;
+  }
+};
+template <bool kCodePoints>
+inline constexpr FourCodePointLayout<kCodePoints> kFourCodePointLayout;
+
+// Bit k of a four-bit mask as 3^k, for the number of the lanes' kinds.
+inline constexpr uint8_t kPowersOfThree[16] = {0,  1,  3,  4,  9,  10, 12, 13,
+                                               27, 28, 30, 31, 36, 37, 39, 40};
+
+// Stores the output of the four code points, `above` and `escaped` having
+// bit k set for lane k above 0xFFFF and above 0x7F, as 48 bytes, and
+// returns how many of them are the output: 4 to 48. The output of four
+// code points in a row thus needs no branch on what they are, as emoji text
+// mixes them (spaces, joiners, variation selectors among pairs).
+template <bool kCodePoints>
+inline __attribute__((always_inline)) size_t StoreFourCodePoints(uint8_t* out, __m128i code_points,
+                                                                 unsigned above, unsigned escaped) {
+  const FourCodePointLayout<kCodePoints>& layout = kFourCodePointLayout<kCodePoints>;
+  const __m128i pairs = _mm_cmpgt_epi32(code_points, _mm_set1_epi32(0xFFFF));
+  const __m128i values = kCodePoints
+                             ? code_points
+                             : _mm_or_si128(_mm_and_si128(pairs, SurrogatePairs(code_points)),
+                                            _mm_andnot_si128(pairs, code_points));
+  const auto [first, second] = HexDigitsOf(values);
+  const __m128i marks = _mm_or_si128(_mm_and_si128(values, _mm_set1_epi32(0xFF)),
+                                     _mm_set1_epi32('\\' << 8 | 'u' << 16 | 'U' << 24));
+  const size_t kinds = kPowersOfThree[escaped] + kPowersOfThree[above];
+  for (int part = 0; part < 3; ++part) {
+    const int at = 16 * part;
+    simd::StoreBytes(
+        out + at,
+        _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(first, LoadLayout(layout.first[kinds] + at)),
+                                  _mm_shuffle_epi8(second, LoadLayout(layout.second[kinds] + at))),
+                     _mm_shuffle_epi8(marks, LoadLayout(layout.marks[kinds] + at))));
+  }
+  return layout.length[kinds];
+}
+
 }  // namespace TOBBLE_SIMD_TARGET
 }  // namespace tobble::escape
