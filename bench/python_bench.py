@@ -78,12 +78,10 @@ PEERS = {
 SHORT_LENGTHS = [1, 8, 16, 32, 64]
 
 
-def best_time(call, argument, min_time, rounds, arguments=None):
+def best_time(call, arguments, min_time, rounds):
     """The fastest time of one call, over `rounds` rounds of enough calls to
-    take `min_time` seconds each; with `arguments`, the calls go through
-    them in turn, and the time is that of one call on average."""
-    if arguments is None:
-        arguments = [argument]
+    take `min_time` seconds each, the calls going through `arguments` in
+    turn: the time is that of one call on average."""
     for a in arguments:
         call(a)
     start = time.perf_counter()
@@ -161,10 +159,10 @@ def measure_corpus(row, files, quick):
         """The call's time on the texts in turn, and on the corpus's one text
         over and over when there are several: the figure the report sets
         beside."""
-        seconds = scale * best_time(call, None, min_time, rounds, arguments)
+        seconds = scale * best_time(call, arguments, min_time, rounds)
         if len(arguments) == 1:
             return seconds, None
-        return seconds, best_time(call, argument, min_time, rounds)
+        return seconds, best_time(call, [argument], min_time, rounds)
 
     def convert(s):
         return tobble.convert(filter_name, s)
@@ -195,8 +193,8 @@ def measure_short(rows, quick):
         filter_name = row["filter"]
         for length in SHORT_LENGTHS:
             text = start[:length]
-            tobble_s = best_time(lambda s: tobble.convert(filter_name, s), text, min_time, rounds)
-            escape_s = best_time(html.escape, text, min_time, rounds)
+            tobble_s = best_time(lambda s: tobble.convert(filter_name, s), [text], min_time, rounds)
+            escape_s = best_time(html.escape, [text], min_time, rounds)
             results.append(
                 dict(filter=filter_name, corpus=row["corpus"], length=length,
                      tobble_s=tobble_s, html_escape_s=escape_s)
