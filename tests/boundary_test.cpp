@@ -85,14 +85,14 @@ TEST_F(Boundary, NullTextIsTheEmptyText) {
   }
 }
 
-// Every length up to a few vectors, from every byte of an aligned block on,
-// odd ones too: zero bytes right before the text, where a count that reads
-// the whole block must not see them, and text units that pair into zeros
-// when their bytes are paired one off (01 00 00 01).
+// Every length up to a few groups of four vectors, from every byte of an
+// aligned 64 bytes on, odd ones too: zero bytes right before the text, where
+// a count that reads the whole block must not see them, and text units that
+// pair into zeros when their bytes are paired one off (01 00 00 01).
 TEST(CountUnits, EveryLengthFromEveryByteOfABlock) {
-  for (size_t offset = 0; offset < 16; ++offset) {
-    for (size_t length = 0; length <= 40; ++length) {
-      alignas(16) unsigned char bytes[128] = {};
+  for (size_t offset = 0; offset < 64; ++offset) {
+    for (size_t length = 0; length <= 120; ++length) {
+      alignas(64) unsigned char bytes[320] = {};
       for (size_t k = 0; k < length; ++k) bytes[offset + 2 * k + k % 2] = 1;
       const auto* text = reinterpret_cast<const char16_t*>(bytes + offset);
       EXPECT_EQ(CountUnits(text), length) << "offset " << offset;
