@@ -185,11 +185,15 @@ class Results:
             return None, None
         return rate(row["utf16"], c["core_s"]), 100 * c["memcpy_s"] / c["core_s"]
 
-    def plugin_rates(self, bits, key):
+    def plugin_rates(self, bits, key, one_text=False):
+        """(MB/s, % of the limit) of a plug-in row; with one_text, of the 64 KiB
+        text converted over and over, where the row has that figure."""
         p = self.plugin[bits].get(key)
-        if p is None:
+        suffix = "_one_text_best_s" if one_text else "_best_s"
+        if p is None or "filter" + suffix not in p:
             return None, None
-        return rate(p["in_bytes"], p["filter_best_s"]), 100 * p["copy_best_s"] / p["filter_best_s"]
+        filter_s, copy_s = p["filter" + suffix], p["copy" + suffix]
+        return rate(p["in_bytes"], filter_s), 100 * copy_s / filter_s
 
     def tool_commands(self, key):
         t = self.tool.get(key)
