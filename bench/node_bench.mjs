@@ -2,7 +2,8 @@
 // jobs (entities, he) and V8's own functions where they are peers
 // (encodeURIComponent, decodeURIComponent, JSON.parse): each filter's
 // tobble.convert() on the bench corpora as strings, then each peer on the
-// same text, in one process. The same package over a module whose filters
+// same text, in one process; a 64 KiB row on eight different texts of that
+// size in turn, and on the one 64 KiB text over and over beside it. The same package over a module whose filters
 // take their plain unit-by-unit versions and whose loops are not vectorized
 // (tobble-scalar.wasm) shows what the fast paths, 128-bit wasm SIMD above
 // all, are worth.
@@ -67,31 +68,57 @@ const PEERS = {
 // The fastest time of one call, over `rounds` rounds of enough calls to take
 // `minTime` seconds each, after as long again of calls to warm the engine
 // up, with the garbage of earlier measurements collected first (node
-// --expose-gc).
-function bestTime(call, argument, minTime, rounds) {
+// --expose-gc). Each call takes the next of `args` in turn.
+function bestTime(call, args, minTime, rounds) {
   globalThis.gc?.();
+  const all = () => {
+    for (const argument of args) call(argument);
+  };
   let start = performance.now();
-  do call(argument);
+  do all();
   while (performance.now() - start < minTime * 1000);
   start = performance.now();
-  call(argument);
+  all();
   const once = Math.max((performance.now() - start) / 1000, 1e-7);
   const number = Math.max(1, Math.floor(minTime / once));
   let best = number === 1 ? once : Infinity;
   for (let round = number === 1 ? 1 : 0; round < rounds; round++) {
     start = performance.now();
-    for (let i = 0; i < number; i++) call(argument);
+    for (let i = 0; i < number; i++) all();
     best = Math.min(best, (performance.now() - start) / 1000 / number);
   }
-  return best;
+  return best / args.length;
+}
+
+// A 64 KiB row converts this many different texts of that size in turn, cut
+// one after another from the corpus's 16 MiB text, each after a line so
+// that no escape or reference is cut in two. Called on one text over and
+// over, the processor's branch predictor learns it, for tobble and the
+// peers alike; the figure on the one text stays beside.
+const DISTINCT_TEXTS = 8;
+function distinctTexts(text, source) {
+  const texts = [];
+  let start = 0;
+  while (texts.length < DISTINCT_TEXTS) {
+    let end = start + text.length;
+    if (end > source.length) return [text];
+    const lineEnd = source.indexOf('\n', end - 1);
+    if (lineEnd >= 0 && lineEnd < end + 1000) end = lineEnd + 1;
+    texts.push(source.slice(start, end));
+    start = end;
+  }
+  return texts;
 }
 
 const sizes = quick ? ['64K'] : ['64K', '16M'];
-const rows = readFileSync(manifest, 'utf8')
+const lines = readFileSync(manifest, 'utf8')
   .split('\n')
   .filter((line) => line.length > 0)
   .map((line) => line.split('\t'))
-  .filter((f) => f[1] !== '-' && sizes.includes(f[2]))
+  .filter((f) => f[1] !== '-');
+const files = new Map(lines.map((f) => [`${f[0]} ${f[1]} ${f[2]}`, f[3]]));
+const rows = lines
+  .filter((f) => sizes.includes(f[2]))
   .map((f) => ({ filter: f[0], corpus: f[1], size: f[2], file: f[3], utf16: Number(f[4]) }));
 
 const load = os.loadavg();
@@ -104,12 +131,24 @@ for (const [index, row] of rows.entries()) {
   delete result.file;
   const expected = tobble.convert(row.filter, text);
   if (scalar.convert(row.filter, text) !== expected) throw new Error(`the scalar module differs on ${row.file}`);
-  result.tobble_s = bestTime((s) => tobble.convert(row.filter, s), text, minTime, rounds);
-  result.scalar_s = bestTime((s) => scalar.convert(row.filter, s), text, minTime, rounds);
+  const source = row.size === '64K' ? files.get(`${row.filter} ${row.corpus} 16M`) : undefined;
+  const texts = source && !quick ? distinctTexts(text, readFileSync(source, 'utf8')) : [text];
+  result.texts = texts.length;
+  // The texts' lengths differ by part of a line: the times are those of a
+  // text as long as the corpus's.
+  const scale = (text.length * texts.length) / texts.reduce((sum, t) => sum + t.length, 0);
+  // The time on the texts in turn, and on the one text when there are several.
+  const timed = (call, prepare, oneText = true) => {
+    const seconds = scale * bestTime(call, texts.map(prepare), minTime, rounds);
+    if (texts.length === 1 || !oneText) return [seconds];
+    return [seconds, bestTime(call, [prepare(text)], minTime, rounds)];
+  };
+  [result.tobble_s, result.tobble_one_text_s] = timed((s) => tobble.convert(row.filter, s), same);
+  [result.scalar_s] = timed((s) => scalar.convert(row.filter, s), same, false);
   for (const [name, prepare, call, kind] of PEERS[row.filter] ?? []) {
     try {
-      const argument = prepare(text);
-      result.peers.push({ name, kind, seconds: bestTime(call, argument, minTime, rounds) });
+      const [seconds, oneText] = timed(call, prepare);
+      result.peers.push({ name, kind, seconds, one_text_s: oneText });
     } catch (error) {
       // A peer that cannot read the corpus (a broken escape, say) is recorded.
       result.peers.push({ name, kind, error: `${error.name}: ${error.message}` });
