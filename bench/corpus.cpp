@@ -206,6 +206,27 @@ std::u16string ConvertWhole(const Filter& filter, const std::u16string& text) {
   return std::u16string(out.get(), done.written);
 }
 
+std::vector<std::u16string> DistinctTexts(const std::u16string& text,
+                                          const std::u16string& source) {
+  std::vector<std::u16string> texts;
+  size_t start = 0;
+  while (texts.size() < kDistinctTexts) {
+    size_t end = start + text.size();
+    if (end > source.size()) return {};
+    const size_t line_end = source.find(u'\n', end - 1);
+    if (line_end != std::u16string::npos && line_end < end + 1000) end = line_end + 1;
+    texts.push_back(source.substr(start, end - start));
+    start = end;
+  }
+  return texts;
+}
+
+std::u16string DistinctTextsSource(const std::string& corpus, size_t units) {
+  // Room for the cuts after a line, and for a last unit that the shorter
+  // corpus may end differently (half of a pair).
+  return MakeCorpus(corpus, (kDistinctTexts + 2) * units);
+}
+
 std::string Fingerprint(const std::u16string& text) {
   uint64_t hash = 0xCBF29CE484222325u;
   for (const char16_t unit : text) {

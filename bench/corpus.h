@@ -39,6 +39,21 @@ std::string DescribeCorpus(const std::string& name);
 // within that length, so that no escape or reference is cut in two.
 std::u16string MakeCorpus(const std::string& name, size_t units);
 
+// How many different texts a 64 KiB row converts in turn.
+inline constexpr size_t kDistinctTexts = 8;
+
+// kDistinctTexts texts about as long as `text`, one after another from the
+// start of `source` (the corpus at 16 MiB), each cut after a line so that no
+// escape or reference is cut in two; none when the source is too short.
+// Called on one text over and over, a processor's branch predictor learns
+// that text, which flatters branchy code.
+std::vector<std::u16string> DistinctTexts(const std::u16string& text, const std::u16string& source);
+
+// The corpus's start that DistinctTexts cuts texts of `units` from: the
+// corpus at 16 MiB begins with it, and making only this much keeps the
+// smoke tests short.
+std::u16string DistinctTextsSource(const std::string& corpus, size_t units);
+
 // The filter's output for the whole text.
 std::u16string ConvertWhole(const Filter& filter, const std::u16string& text);
 

@@ -140,29 +140,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
   return true;
 }
 
-// How many different texts a 64 KiB row converts in turn.
-constexpr size_t kDistinctTexts = 8;
-
-// kDistinctTexts texts about as long as `text`, one after another from the
-// start of `source`, each cut after a line so that no escape or reference is
-// cut in two; none when the source is too short. Called on one text over and
-// over, a processor's branch predictor learns that text, which flatters
-// branchy conversions and not the copy beside them.
-std::vector<std::u16string> DistinctTexts(const std::u16string& text,
-                                          const std::u16string& source) {
-  std::vector<std::u16string> texts;
-  size_t start = 0;
-  while (texts.size() < kDistinctTexts) {
-    size_t end = start + text.size();
-    if (end > source.size()) return {};
-    const size_t line_end = source.find(u'\n', end - 1);
-    if (line_end != std::u16string::npos && line_end < end + 1000) end = line_end + 1;
-    texts.push_back(source.substr(start, end - start));
-    start = end;
-  }
-  return texts;
-}
-
 struct Sample {
   std::u16string text;
   size_t out_bytes;
@@ -226,7 +203,7 @@ bool Measure(const Filter& filter, FilterExport call, const std::string& corpus,
   const std::u16string text = MakeCorpus(corpus, size.units);
   std::vector<std::u16string> texts;
   if (size.units < kSizes[1].units) {
-    texts = DistinctTexts(text, MakeCorpus(corpus, kSizes[1].units));
+    texts = DistinctTexts(text, DistinctTextsSource(corpus, size.units));
   }
   std::vector<Sample> one(1);
   std::vector<Sample> distinct(texts.size());
