@@ -146,12 +146,14 @@ struct Sample {
   size_t block_bytes;
 };
 
-// The call of the filter and of its stand-in on each sample in turn.
+// The call of the filter and of its stand-in on each sample in turn, per
+// call.
 struct Timings {
   Timing filter;
   Timing copy;
 };
-Timings TimeSamples(FilterExport call, const std::vector<Sample>& samples, const Options& options) {
+Timings TimeSamples(FilterExport call, const std::vector<Sample>& samples, size_t units,
+                    const Options& options) {
   const Timing filter_time = TimePerCall(
       [&] {
         for (const Sample& sample : samples) GlobalFree(call(nullptr, sample.text.c_str()));
@@ -175,10 +177,11 @@ Timings TimeSamples(FilterExport call, const std::vector<Sample>& samples, const
         }
       },
       options.rounds, options.min_time);
-  // Per text, scaled to the length of the first sample's text.
-  size_t units = 0;
-  for (const Sample& sample : samples) units += sample.text.size();
-  const double scale = static_cast<double>(samples[0].text.size()) / static_cast<double>(units);
+  // Per text, scaled to a text of `units` units: the texts' lengths differ
+  // by part of a line.
+  size_t total = 0;
+  for (const Sample& sample : samples) total += sample.text.size();
+  const double scale = static_cast<double>(units) / static_cast<double>(total);
   const auto scaled = [scale](Timing t) { return Timing{t.median * scale, t.best * scale}; };
   return {scaled(filter_time), scaled(copy_time)};
 }
@@ -216,8 +219,9 @@ bool Measure(const Filter& filter, FilterExport call, const std::string& corpus,
            "the plug-in's output differs from the core's");
     return false;
   }
-  const Timings one_text = TimeSamples(call, one, options);
-  const Timings timings = distinct.empty() ? one_text : TimeSamples(call, distinct, options);
+  const Timings one_text = TimeSamples(call, one, text.size(), options);
+  const Timings timings =
+      distinct.empty() ? one_text : TimeSamples(call, distinct, text.size(), options);
   printf(
       "{\"filter\":\"%s\",\"corpus\":\"%s\",\"size\":\"%s\",\"in_bytes\":%zu,"
       "\"out_bytes\":%zu,\"fingerprint\":\"%s\",\"rounds\":%d,\"texts\":%zu,\"filter_s\":%.9g,"
