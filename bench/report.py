@@ -381,11 +381,8 @@ class Report(Results, Chart):
             if ratio is not None and ratio < (2 if peer["name"] in PYTHON_PEERS_IN_C else 10):
                 below.append(f"`{r['filter']}` {r['corpus']} {SIZE_NAMES[r['size']]} "
                              f"{ratio:.1f}×")
-            one_text = None
-            if peer and r.get("tobble_one_text_s") and peer.get("one_text_s"):
-                one_text = peer["one_text_s"] / r["tobble_one_text_s"]
             cells = [SIZE_NAMES[r["size"]], mbs(tobble_rate), peer["name"] if peer else "—",
-                     mbs(peer_rate), times(ratio), times(one_text)]
+                     mbs(peer_rate), times(ratio), times(one_text_ratio(r, peer))]
             m.append(f"| {self.label(r['filter'], r['corpus'])} |"
                      + "".join(f" {c} |" for c in cells))
         m += ["", "Below the target: " + ("; ".join(below) if below else "none") + ".", ""]
@@ -513,6 +510,14 @@ class Report(Results, Chart):
         return rows
 
 
+def one_text_ratio(r, peer):
+    """A Python or Node row's ratio over the peer on the one 64 KiB text
+    converted over and over, where the row has both figures; else None."""
+    if peer and r.get("tobble_one_text_s") and peer.get("one_text_s"):
+        return peer["one_text_s"] / r["tobble_one_text_s"]
+    return None
+
+
 def node_section(results, core_rate):
     """The npm package in Node beside the npm libraries and V8's functions
     (node.json, from bench/node_bench.mjs), when it was measured. Beside a row
@@ -570,10 +575,7 @@ def node_section(results, core_rate):
                 ratio = tobble_rate / rate(r["utf16"], peer["seconds"])
                 cells += [peer["name"], mbs(rate(r["utf16"], peer["seconds"])), times(ratio)]
                 if kind == "npm":
-                    one_text = None
-                    if r.get("tobble_one_text_s") and peer.get("one_text_s"):
-                        one_text = peer["one_text_s"] / r["tobble_one_text_s"]
-                    cells.append(times(one_text))
+                    cells.append(times(one_text_ratio(r, peer)))
                 if kind == "npm" and ratio < 5:
                     core = core_rate((r["filter"], r["corpus"], r["size"]))
                     alone = (
