@@ -226,7 +226,7 @@ struct DecimalReferences {
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFiveDigitReferences(out, values);
   }
-  // v above 0xFFFF in UTF-8: most (emoji among them) have six digits,
+  // v above 0xFFFF in bytes: most (emoji among them) have six digits,
   // written from two entries of the four-digit table with two stores.
   static uint8_t* WriteAboveBmp(uint8_t* out, uint32_t v) {
     if (v - 100000 >= 900000) return Write(out, v);
@@ -291,9 +291,17 @@ struct HexReferences {
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFourHexReferences(out, values);
   }
-  // v above 0xFFFF in UTF-8: as any other (a path of its own measured no
-  // faster).
-  static uint8_t* WriteAboveBmp(uint8_t* out, uint32_t v) { return Write(out, v); }
+  // v above 0xFFFF in bytes: those of five digits (up to U+FFFFF, emoji
+  // among them) from two entries of the byte-pair table with two stores.
+  static uint8_t* WriteAboveBmp(uint8_t* out, uint32_t v) {
+    if (v > 0xFFFFF) return Write(out, v);
+    StoreBytes(out, uint64_t{'&' | '#' << 8 | 'x' << 16} |
+                        uint64_t{static_cast<uint8_t>(kLowerHexDigits[v >> 16])} << 24 |
+                        uint64_t{kLowerHexBytePairs.pair[v >> 8 & 0xFF]} << 32 |
+                        uint64_t{kLowerHexBytePairs.pair[v & 0xFF]} << 48);
+    out[8] = ';';
+    return out + 9;
+  }
 };
 
 // Where an encoder is: units read, and the output position.
@@ -379,8 +387,8 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
     const uint32_t u = in[p];
     if constexpr (sizeof(In) == 2 && sizeof(Out) == 1) {
       // (The test of the unit first keeps text of lower code points, which
-      // no block takes, from paying for the rest.)
-      if (u >= References::kBlockLow) {
+      // no block takes, and surrogates from paying for the rest.)
+      if (u >= References::kBlockLow && (u & 0xF800) != 0xD800) {
         if (const size_t read = WriteReferenceBlocks<References>(in, n, p, o)) {
           p += read;
           continue;
@@ -403,7 +411,12 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
     }
     const Character c = CharacterAt(in, n, p, last);
     if (c.units == 0) break;
-    o = References::Write(o, c.value);
+    if constexpr (sizeof(Out) == 1) {
+      // Into bytes, emoji from tables with two stores, as in UTF-8.
+      o = c.value > 0xFFFF ? References::WriteAboveBmp(o, c.value) : References::Write(o, c.value);
+    } else {
+      o = References::Write(o, c.value);
+    }
     p += c.units;
   } while (p < n && (kLoneAsciiInLoop || in[p] >= 0x80));
   return {p, o};

@@ -1,16 +1,30 @@
 // The WebAssembly module's own entry points, beside the functions of
 // include/tobble.h that it exports as they are: a stream whose output goes
-// to the JavaScript side, and the narrowing of output units to bytes. The
+// to the JavaScript side, the encoders' conversion from units straight into
+// ASCII bytes, and the narrowing of output units to bytes. The
 // module imports one function, env.tobble_write, which takes each block of a
 // stream's output while a feed, flush or finish call runs.
 #include <stddef.h>
 #include <stdint.h>
 
+#include "filters/filters.h"
 #include "include/tobble.h"
 
 #if defined(__wasm_simd128__) && !defined(TOBBLE_SCALAR_ONLY)
 #include <wasm_simd128.h>
 #endif
+
+namespace {
+
+// The row of the core's table behind a filter handle, or null.
+const tobble::Filter* RowOf(const tobble_filter* filter) {
+  for (size_t i = 0; i < tobble::kFilterCount; ++i) {
+    if (tobble_filter_at(i) == filter) return &tobble::kFilters[i];
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 extern "C" {
 
@@ -25,6 +39,27 @@ __attribute__((export_name("tobble_js_stream_create"))) tobble_stream* tobble_js
   tobble_stream* stream = nullptr;
   tobble_stream_create(filter, encoding, flags, tobble_write, context, &stream);
   return stream;
+}
+
+// Whether the filter writes ASCII for every text and converts units straight
+// into those bytes (the encoders): tobble_js_convert_ascii takes it then.
+__attribute__((export_name("tobble_js_writes_ascii"))) int tobble_js_writes_ascii(
+    const tobble_filter* filter) {
+  const tobble::Filter* row = RowOf(filter);
+  return row != nullptr && row->ascii.from_units != nullptr;
+}
+
+// Converts the units in[0, n) as tobble_convert does, but writes each output
+// unit as one byte: half the memory, and no narrowing afterwards. `out` has
+// room for as many bytes as tobble_output_bound gives units. The units read
+// and the bytes written go to counts[0] and counts[1]. Only for a filter
+// that tobble_js_writes_ascii accepts.
+__attribute__((export_name("tobble_js_convert_ascii"))) void tobble_js_convert_ascii(
+    const tobble_filter* filter, const char16_t* in, size_t n, uint8_t* out, int last,
+    size_t* counts) {
+  const tobble::Progress done = RowOf(filter)->ascii.from_units(in, n, out, last != 0);
+  counts[0] = done.read;
+  counts[1] = done.written;
 }
 
 // The units in[0, n) written to out as one byte each, while every unit so
