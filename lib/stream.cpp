@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/utf8.h"
 #include "filters/escape/shuffle_choice.h"
@@ -106,10 +107,36 @@ struct Layout {
 // 9.4; but ASCII text 0.44 -> 0.71, and text with one letter in ten or so
 // accented is slower too (4.1 -> 4.5), which kDenseOutput keeps apart.
 // tobbleC writes a surrogate pair's escape through its per-character path in
-// UTF-16 and is slower that way on emoji; the reference encoders too.
+// UTF-16 and is slower that way on emoji (16 MiB, 33.2 -> 41.8 ms through
+// the tool) and on text with a few emoji among Japanese (23.4 -> 26.3), but
+// faster on text without them (Japanese, 31.6 -> 30.1): it takes the units'
+// way only after a dense piece without four-byte sequences. The reference
+// encoders are slower that way on every text.
 bool UnitsFasterWhenDense(const Filter& filter) {
   return escape::UseShuffles() && filter.ascii.from_units != nullptr &&
-         SameString(filter.function, "tobbleJ");
+         (SameString(filter.function, "tobbleJ") || SameString(filter.function, "tobbleC"));
+}
+bool UnitsFasterWithoutPairs(const Filter& filter) {
+  return SameString(filter.function, "tobbleC");
+}
+
+// Whether in[0, n) holds a byte from 0xF0 up: the lead of a four-byte
+// sequence, or an invalid byte. Sixty-four bytes a step.
+bool HasFourByteLead(const uint8_t* in, size_t n) {
+  using namespace simd;
+  const Units below = SplatByte(0xEF);
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    const Units above = _mm_or_si128(_mm_or_si128(_mm_subs_epu8(LoadBytes(in + i), below),
+                                                  _mm_subs_epu8(LoadBytes(in + i + 16), below)),
+                                     _mm_or_si128(_mm_subs_epu8(LoadBytes(in + i + 32), below),
+                                                  _mm_subs_epu8(LoadBytes(in + i + 48), below)));
+    if (Mask(_mm_cmpeq_epi8(above, _mm_setzero_si128())) != 0xFFFF) return true;
+  }
+  for (; i < n; ++i) {
+    if (in[i] >= 0xF0) return true;
+  }
+  return false;
 }
 
 // A piece is dense when its output is more than 3/2 its input: between
@@ -166,7 +193,8 @@ StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, bool r
       sink_(sink),
       transcoder_(transcoder),
       native_utf8_(encoding == Encoding::kUtf8 && filter.convert8 != nullptr),
-      units_when_dense_(native_utf8_ && UnitsFasterWhenDense(filter)) {
+      units_when_dense_(native_utf8_ && UnitsFasterWhenDense(filter)),
+      dense_without_pairs_(UnitsFasterWithoutPairs(filter)) {
   const Layout layout(filter, sizes);
   uint8_t* const bytes = static_cast<uint8_t*>(workspace);
   slice_units_ = native_utf8_ ? layout.slice_bytes : layout.slice_units;
@@ -482,7 +510,8 @@ Progress StreamConverter::ConvertUtf8Piece(const uint8_t* in, size_t n, uint8_t*
   const Progress done = dense_ ? ConvertThroughUnits(filter_, transcoder_, in, n, out)
                                : filter_.convert8(in, n, out, last);
   if (units_when_dense_ && done.read >= kDenseMinimum) {
-    dense_ = done.written * kDenseInput > done.read * kDenseOutput;
+    dense_ = done.written * kDenseInput > done.read * kDenseOutput &&
+             !(dense_without_pairs_ && HasFourByteLead(in, done.read));
   }
   return done;
 }

@@ -147,6 +147,8 @@ class StreamConverter {
   // The filter converts dense text faster from UTF-16 units into bytes
   // (UnitsFasterWhenDense)...
   bool units_when_dense_;
+  // ...but only on text without four-byte sequences (UnitsFasterWithoutPairs)...
+  bool dense_without_pairs_;
   // ...and the last piece was dense: the next one goes that way.
   bool dense_ = false;
   size_t slice_units_;  // in bytes for native UTF-8

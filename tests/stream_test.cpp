@@ -209,12 +209,13 @@ const char kTokens[] =
     "\xF0\x9F\x98\x80\xF0\x9F\x98\x80";
 
 // A text of characters from 0x80 up, longer than a default slice, which
-// tobbleJ converts from UTF-16 units once it has seen how dense it is.
-std::string DenseText() {
+// tobbleJ converts from UTF-16 units once it has seen how dense it is;
+// tobbleC too when it holds no four-byte sequence (without `pairs`).
+std::string DenseText(bool pairs = true) {
   std::string dense;
   for (int k = 0; dense.size() < 34000; ++k) {
     dense += k % 11 == 0  ? " "
-             : k % 3 == 0 ? "\xF0\x9F\x98\x80"
+             : k % 3 == 0 ? (pairs ? "\xF0\x9F\x98\x80" : "\xE4\xB8\x80")
              : k % 2      ? "\xE3\x81\x82"
                           : "\xC3\xA9";
   }
@@ -268,17 +269,25 @@ TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
   }
 }
 
-// The same for tobbleJ on that dense text in slices several times the
-// steps in which it is converted from units, cut anywhere.
+// The same for tobbleJ and tobbleC on dense text in slices several times
+// the steps in which it is converted from units, cut anywhere: with emoji,
+// and with emoji between text without them, which tobbleC converts one way
+// and then the other.
 TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
-  const Filter& filter = *FindFilter("tobbleJ");
-  const std::string text = DenseText();
-  const std::string expected = WriteUtf8(Convert(filter, DecodeUtf8(text)), nullptr);
-  for (const size_t slice : {8191, 8192, 20000}) {
-    for (const size_t piece : {3, 4099, 1 << 20}) {
-      const Streamed utf8 = Stream(filter, Encoding::kUtf8, false, text, piece, {slice, 1 << 16});
-      ASSERT_EQ(utf8.status, TOBBLE_OK);
-      ASSERT_EQ(utf8.output, expected) << "slices of " << slice << ", pieces of " << piece;
+  const std::string texts[] = {DenseText(), DenseText(false) + DenseText() + DenseText(false)};
+  for (const char* name : {"tobbleJ", "tobbleC"}) {
+    const Filter& filter = *FindFilter(name);
+    for (const std::string& text : texts) {
+      const std::string expected = WriteUtf8(Convert(filter, DecodeUtf8(text)), nullptr);
+      for (const size_t slice : {8191, 8192, 20000}) {
+        for (const size_t piece : {3, 4099, 1 << 20}) {
+          const Streamed utf8 =
+              Stream(filter, Encoding::kUtf8, false, text, piece, {slice, 1 << 16});
+          ASSERT_EQ(utf8.status, TOBBLE_OK);
+          ASSERT_EQ(utf8.output, expected) << name << ", " << text.size() << " bytes in slices of "
+                                           << slice << ", pieces of " << piece;
+        }
+      }
     }
   }
 }
