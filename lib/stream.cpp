@@ -120,25 +120,6 @@ bool UnitsFasterWithoutPairs(const Filter& filter) {
   return SameString(filter.function, "tobbleC");
 }
 
-// Whether in[0, n) holds a byte from 0xF0 up: the lead of a four-byte
-// sequence, or an invalid byte. Sixty-four bytes a step.
-bool HasFourByteLead(const uint8_t* in, size_t n) {
-  using namespace simd;
-  const Units below = SplatByte(0xEF);
-  size_t i = 0;
-  for (; n - i >= 64; i += 64) {
-    const Units above = _mm_or_si128(_mm_or_si128(_mm_subs_epu8(LoadBytes(in + i), below),
-                                                  _mm_subs_epu8(LoadBytes(in + i + 16), below)),
-                                     _mm_or_si128(_mm_subs_epu8(LoadBytes(in + i + 32), below),
-                                                  _mm_subs_epu8(LoadBytes(in + i + 48), below)));
-    if (Mask(_mm_cmpeq_epi8(above, _mm_setzero_si128())) != 0xFFFF) return true;
-  }
-  for (; i < n; ++i) {
-    if (in[i] >= 0xF0) return true;
-  }
-  return false;
-}
-
 // A piece is dense when its output is more than 3/2 its input: between
 // French-like text with one letter in ten accented (1.27, where the UTF-8
 // conversion is faster) and one in four (1.6, where the units' way is).
@@ -179,6 +160,24 @@ __attribute__((noinline)) Progress ConvertThroughUnits(const Filter& filter,
 }
 
 }  // namespace
+
+// Sixty-four bytes a step.
+bool HasFourByteLead(const uint8_t* in, size_t n) {
+  using namespace simd;
+  const Units below = SplatByte(0xEF);
+  size_t i = 0;
+  for (; n - i >= 64; i += 64) {
+    const Units above = _mm_or_si128(_mm_or_si128(_mm_subs_epu8(LoadBytes(in + i), below),
+                                                  _mm_subs_epu8(LoadBytes(in + i + 16), below)),
+                                     _mm_or_si128(_mm_subs_epu8(LoadBytes(in + i + 32), below),
+                                                  _mm_subs_epu8(LoadBytes(in + i + 48), below)));
+    if (Mask(_mm_cmpeq_epi8(above, _mm_setzero_si128())) != 0xFFFF) return true;
+  }
+  for (; i < n; ++i) {
+    if (in[i] >= 0xF0) return true;
+  }
+  return false;
+}
 
 size_t StreamConverter::WorkspaceBytes(const Filter& filter, StreamSizes sizes) {
   return Layout(filter, sizes).Bytes();

@@ -186,4 +186,9 @@ class StreamConverter {
   uint64_t replaced_surrogates_ = 0;
 };
 
+// Whether bytes[0, n) hold a byte from 0xF0 up: the lead of a four-byte
+// sequence, or an invalid byte. A dense piece without one sends tobbleC the
+// units' way.
+bool HasFourByteLead(const uint8_t* bytes, size_t n);
+
 }  // namespace tobble::lib

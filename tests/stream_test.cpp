@@ -292,6 +292,27 @@ TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
   }
 }
 
+// The scan for four-byte leads against its predicate: every byte value at
+// every position of texts of every length up to two steps and a tail, with
+// such a byte just past the end, which it must not see.
+TEST(StreamConverter, FindsEveryByteFromF0UpAndNoneBeyond) {
+  uint8_t bytes[160];
+  for (size_t n = 0; n <= 140; ++n) {
+    for (size_t at = 0; at < n; ++at) {
+      for (int value = 0; value < 256; ++value) {
+        std::fill(std::begin(bytes), std::end(bytes), 'a');
+        bytes[n] = 0xF0;
+        bytes[at] = static_cast<uint8_t>(value);
+        ASSERT_EQ(HasFourByteLead(bytes, n), value >= 0xF0)
+            << n << " bytes, " << value << " at " << at;
+      }
+    }
+    std::fill(std::begin(bytes), std::end(bytes), 'a');
+    bytes[n] = 0xFF;
+    ASSERT_FALSE(HasFourByteLead(bytes, n)) << n << " bytes";
+  }
+}
+
 // UTF-16 is written exactly as the conversion gives it: lone surrogates in
 // the input stay lone surrogates, wherever the pieces cut.
 TEST(StreamConverter, KeepsLoneSurrogatesInUtf16) {
