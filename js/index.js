@@ -159,23 +159,28 @@ function writeUnits(text, position, count, at) {
 // in Node any other piece is copied as units by Node itself, elsewhere made
 // from their codes.
 const asciiDecoder = new TextDecoder('utf-8');
+// Latin-1 bytes read as a one-byte string in Node, ASCII bytes elsewhere.
+const byteStringBelow = NodeBuffer !== undefined ? 0x100 : 0x80;
 function unitString(at, count) {
   let text = '';
   for (let i = 0; i < count; i += STRING_PIECE) {
     const n = Math.min(count - i, STRING_PIECE);
     const first = at + 2 * i;
-    if (nodeHeap !== undefined) {
-      text +=
-        w.tobble_js_narrow(first, n, narrowed) < 0x100
-          ? nodeHeap.latin1Slice(narrowed, narrowed + n)
-          : nodeHeap.ucs2Slice(first, first + 2 * n);
-    } else if (w.tobble_js_narrow(first, n, narrowed) < 0x80) {
-      text += asciiDecoder.decode(u8.subarray(narrowed, narrowed + n));
+    if (w.tobble_js_narrow(first, n, narrowed) < byteStringBelow) {
+      text += byteString(narrowed, narrowed + n);
+    } else if (nodeHeap !== undefined) {
+      text += nodeHeap.ucs2Slice(first, first + 2 * n);
     } else {
       text += String.fromCharCode.apply(null, u16.subarray(first >> 1, (first >> 1) + n));
     }
   }
   return text;
+}
+
+// The bytes [from, to) of the module's memory as a one-byte string: below
+// byteStringBelow each.
+function byteString(from, to) {
+  return nodeHeap !== undefined ? nodeHeap.latin1Slice(from, to) : asciiDecoder.decode(u8.subarray(from, to));
 }
 
 // The encoders, whose output is ASCII: they write it as bytes, one a unit,
@@ -189,8 +194,7 @@ const asciiWriters = new Set([...handles.values()].filter((h) => w.tobble_js_wri
 function asciiString(at, count) {
   let text = '';
   for (let i = 0; i < count; i += STRING_PIECE) {
-    const end = at + Math.min(count, i + STRING_PIECE);
-    text += nodeHeap !== undefined ? nodeHeap.latin1Slice(at + i, end) : asciiDecoder.decode(u8.subarray(at + i, end));
+    text += byteString(at + i, at + Math.min(count, i + STRING_PIECE));
   }
   return text;
 }
