@@ -276,12 +276,11 @@ inline __attribute__((always_inline)) bool EscapeUnitStep(simd::Units v, Out*& o
       return true;
     }
   }
-  if (escaped == 0xFF) {
-    o = escape::StoreUnitEscapes(o, v);
-  } else {
-    const escape::UnitEscapeBytes bytes = escape::MixedEscapeBlock(v, simd::Not(escaped_lanes));
-    o = escape::StoreMixedEscapes(o, bytes, escaped);
-  }
+  // Eight escapes and a mix go the same way: in Japanese text, with
+  // punctuation every ten characters or so, they alternate as likely as
+  // not, and a branch between them cost more than the mix's eight stores.
+  const escape::UnitEscapeBytes bytes = escape::MixedEscapeBlock(v, simd::Not(escaped_lanes));
+  o = escape::StoreMixedEscapes(o, bytes, escaped);
   return true;
 }
 
@@ -322,13 +321,10 @@ inline size_t EscapeCodePointBlocks(const char32_t* in, size_t n, size_t i, uint
     if (escaped == 0) break;  // a run of ASCII: the caller copies it
     if (above == 0) {
       // The rule in such text, taken by a branch, so that where the next
-      // block starts never waits on this one's lanes.
-      if (escaped == 0xFF) {
-        o = escape::StoreUnitEscapes(o, units);
-      } else {
-        o = escape::StoreMixedEscapes(o, escape::MixedEscapeBlock(units, simd::Not(escaped_lanes)),
-                                      escaped);
-      }
+      // block starts never waits on this one's lanes; eight escapes or a
+      // mix, alike (as in EscapeUnitStep).
+      o = escape::StoreMixedEscapes(o, escape::MixedEscapeBlock(units, simd::Not(escaped_lanes)),
+                                    escaped);
       i += simd::kWidth;
       continue;
     }
