@@ -147,8 +147,9 @@ class StreamConverter {
   // The filter converts dense text faster from UTF-16 units into bytes
   // (UnitsFasterWhenDense)...
   bool units_when_dense_;
-  // ...but only on text without four-byte sequences (UnitsFasterWithoutPairs)...
-  bool dense_without_pairs_;
+  // ...but, where this is not 0, only after a piece whose leads all lie
+  // from it to 0xEF (LowestLeadForUnits)...
+  uint8_t units_lowest_lead_;
   // ...and the last piece was dense: the next one goes that way.
   bool dense_ = false;
   size_t slice_units_;  // in bytes for native UTF-8
@@ -186,9 +187,12 @@ class StreamConverter {
   uint64_t replaced_surrogates_ = 0;
 };
 
-// Whether bytes[0, n) hold a byte from 0xF0 up: the lead of a four-byte
-// sequence, or an invalid byte. A dense piece without one sends tobbleC the
-// units' way.
-bool HasFourByteLead(const uint8_t* bytes, size_t n);
+// Whether bytes[0, n) hold a byte from 0xC0 up that is below `lowest` or
+// above 0xEF: a lead outside [lowest, 0xEF], or an invalid byte. A dense
+// piece without one sends tobbleC (lowest 0xC0: no four-byte sequence) and
+// the reference encoders (the leads of characters with eight-byte
+// references) the units' way.
+// Precondition: 0xC0 <= lowest <= 0xF0.
+bool HasLeadOutside(const uint8_t* bytes, size_t n, uint8_t lowest);
 
 }  // namespace tobble::lib

@@ -208,16 +208,23 @@ const char kTokens[] =
     "&lt;&gt;&quot;'<>\"\r\n\tz\\\\u0041\\U0010FFFF%zz%E3%81&#x1F600;&#128512;"
     "\xF0\x9F\x98\x80\xF0\x9F\x98\x80";
 
+// What a dense text holds besides three-byte characters and spaces.
+enum class Dense { kPairs, kTwoByte, kMarkup };
+
 // A text of characters from 0x80 up, longer than a default slice, which
 // tobbleJ converts from UTF-16 units once it has seen how dense it is;
-// tobbleC too when it holds no four-byte sequence (without `pairs`).
-std::string DenseText(bool pairs = true) {
+// tobbleC too when it holds no four-byte sequence (kTwoByte, kMarkup), and
+// the reference encoders when it holds only characters with references of
+// eight bytes and ASCII (kMarkup, whose markup ends their blocks).
+std::string DenseText(Dense kind = Dense::kPairs) {
   std::string dense;
   for (int k = 0; dense.size() < 34000; ++k) {
     dense += k % 11 == 0  ? " "
-             : k % 3 == 0 ? (pairs ? "\xF0\x9F\x98\x80" : "\xE4\xB8\x80")
+             : k % 3 == 0 ? (kind == Dense::kPairs ? "\xF0\x9F\x98\x80" : "\xE4\xB8\x80")
              : k % 2      ? "\xE3\x81\x82"
-                          : "\xC3\xA9";
+             : kind != Dense::kMarkup ? "\xC3\xA9"
+             : k % 7 == 0             ? "<"
+                                      : "\xEF\xBC\x81";
   }
   return dense;
 }
@@ -269,13 +276,16 @@ TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
   }
 }
 
-// The same for tobbleJ and tobbleC on dense text in slices several times
-// the steps in which it is converted from units, cut anywhere: with emoji,
-// and with emoji between text without them, which tobbleC converts one way
-// and then the other.
+// The same for the encoders that convert dense text from units, in slices
+// several times the steps in which it is converted that way, cut anywhere:
+// with emoji, and with text without them around them, which tobbleC and the
+// reference encoders convert one way and then the other.
 TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
-  const std::string texts[] = {DenseText(), DenseText(false) + DenseText() + DenseText(false)};
-  for (const char* name : {"tobbleJ", "tobbleC"}) {
+  const std::string texts[] = {
+      DenseText(), DenseText(Dense::kTwoByte) + DenseText() + DenseText(Dense::kTwoByte),
+      DenseText(Dense::kMarkup) + DenseText() + DenseText(Dense::kMarkup) +
+          DenseText(Dense::kTwoByte)};
+  for (const char* name : {"tobbleJ", "tobbleC", "text2charref", "text2charrefx"}) {
     const Filter& filter = *FindFilter(name);
     for (const std::string& text : texts) {
       const std::string expected = WriteUtf8(Convert(filter, DecodeUtf8(text)), nullptr);
@@ -292,24 +302,28 @@ TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
   }
 }
 
-// The scan for four-byte leads against its predicate: every byte value at
-// every position of texts of every length up to two steps and a tail, with
-// such a byte just past the end, which it must not see.
-TEST(StreamConverter, FindsEveryByteFromF0UpAndNoneBeyond) {
+// The scan for leads against its predicate, for each lowest lead in use:
+// every byte value at every position of texts of every length up to two
+// steps and a tail, with such a byte just past the end, which it must not
+// see.
+TEST(StreamConverter, FindsEveryLeadOutsideItsRangeAndNoneBeyond) {
   uint8_t bytes[160];
-  for (size_t n = 0; n <= 140; ++n) {
-    for (size_t at = 0; at < n; ++at) {
-      for (int value = 0; value < 256; ++value) {
-        std::fill(std::begin(bytes), std::end(bytes), 'a');
-        bytes[n] = 0xF0;
-        bytes[at] = static_cast<uint8_t>(value);
-        ASSERT_EQ(HasFourByteLead(bytes, n), value >= 0xF0)
-            << n << " bytes, " << value << " at " << at;
+  for (const int lowest : {0xC0, 0xE1, 0xE3}) {
+    for (size_t n = 0; n <= 140; ++n) {
+      for (size_t at = 0; at < n; ++at) {
+        for (int value = 0; value < 256; ++value) {
+          std::fill(std::begin(bytes), std::end(bytes), 'a');
+          bytes[n] = 0xF0;
+          bytes[at] = static_cast<uint8_t>(value);
+          ASSERT_EQ(HasLeadOutside(bytes, n, static_cast<uint8_t>(lowest)),
+                    value >= 0xF0 || (value >= 0xC0 && value < lowest))
+              << n << " bytes, " << value << " at " << at << ", lowest " << lowest;
+        }
       }
+      std::fill(std::begin(bytes), std::end(bytes), 'a');
+      bytes[n] = 0xFF;
+      ASSERT_FALSE(HasLeadOutside(bytes, n, static_cast<uint8_t>(lowest))) << n << " bytes";
     }
-    std::fill(std::begin(bytes), std::end(bytes), 'a');
-    bytes[n] = 0xFF;
-    ASSERT_FALSE(HasFourByteLead(bytes, n)) << n << " bytes";
   }
 }
 

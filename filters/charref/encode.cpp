@@ -226,6 +226,9 @@ struct DecimalReferences {
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFiveDigitReferences(out, values);
   }
+  static charref::ReferenceParts BlockReferences(Units values) {
+    return charref::FiveDigitReferences(values);
+  }
   // v above 0xFFFF in bytes: most (emoji among them) have six digits,
   // written from two entries of the four-digit table with two stores.
   static uint8_t* WriteAboveBmp(uint8_t* out, uint32_t v) {
@@ -290,6 +293,9 @@ struct HexReferences {
   static constexpr char16_t kBlockLow = 0x1000;
   static void WriteBlock(uint8_t* out, Units values) {
     charref::WriteFourHexReferences(out, values);
+  }
+  static charref::ReferenceParts BlockReferences(Units values) {
+    return charref::FourHexReferences(values);
   }
   // v above 0xFFFF in bytes: those of five digits (up to U+FFFFF, emoji
   // among them) from two entries of the byte-pair table with two stores.
@@ -367,6 +373,30 @@ size_t WriteReferenceBlocks(const In* in, size_t n, size_t p, uint8_t*& o) {
   return p - start;
 }
 
+// From UTF-16 units into bytes: blocks of eight from in[p] while each unit
+// either has a reference of eight bytes or is below 0x80 and needs none,
+// and some have references; returns the units read. A block moves the input
+// on by eight whatever it holds, so in Japanese text, with ASCII
+// punctuation every ten characters or so, where the next block starts never
+// waits on a branch about this one. The stores reach 64 bytes from where
+// the block starts.
+template <typename References>
+size_t WriteMixedReferenceBlocks(const char16_t* in, size_t n, size_t p, uint8_t*& o) {
+  const size_t start = p;
+  while (n - p > simd::kWidth) {
+    const Units units = simd::Load(in + p);
+    const Units plain = simd::Not(charref::NeedsReference::Lanes(units));
+    const unsigned referenced =
+        simd::LaneBits(simd::And(simd::AtLeast(units, References::kBlockLow),
+                                 simd::Not(simd::InRange(units, 0xD800, 0xDFFF))));
+    if (referenced == 0 || (referenced | simd::LaneBits(plain)) != 0xFF) break;
+    o = charref::StoreMixedReferences(o, References::BlockReferences(units), units, plain,
+                                      referenced);
+    p += simd::kWidth;
+  }
+  return p - start;
+}
+
 // The units from 0x80 up from in[at.read] (there is one) as references, up
 // to the first unit below 0x80, from UTF-16 units or from code points (a
 // str's four-byte storage, written as bytes). Stops early, before a high
@@ -389,6 +419,10 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
       // (The test of the unit first keeps text of lower code points, which
       // no block takes, and surrogates from paying for the rest.)
       if (u >= References::kBlockLow && (u & 0xF800) != 0xD800) {
+        if (const size_t read = WriteMixedReferenceBlocks<References>(in, n, p, o)) {
+          p += read;
+          continue;
+        }
         if (const size_t read = WriteReferenceBlocks<References>(in, n, p, o)) {
           p += read;
           continue;

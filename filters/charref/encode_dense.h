@@ -86,23 +86,35 @@ inline simd::Units DivideBy10(simd::Units v) {
   return _mm_srli_epi16(_mm_mulhi_epu16(v, simd::Splat(0xCCCD)), 3);
 }
 
-// The references of the eight lanes, each as four 16-bit parts in memory
-// order, stored as 64 bytes.
-inline void StoreReferenceParts(uint8_t* out, simd::Units p0, simd::Units p1, simd::Units p2,
-                                simd::Units p3) {
-  const simd::Units low01 = _mm_unpacklo_epi16(p0, p1), low23 = _mm_unpacklo_epi16(p2, p3);
-  const simd::Units high01 = _mm_unpackhi_epi16(p0, p1), high23 = _mm_unpackhi_epi16(p2, p3);
-  simd::StoreBytes(out, _mm_unpacklo_epi32(low01, low23));
-  simd::StoreBytes(out + 16, _mm_unpackhi_epi32(low01, low23));
-  simd::StoreBytes(out + 32, _mm_unpacklo_epi32(high01, high23));
-  simd::StoreBytes(out + 48, _mm_unpackhi_epi32(high01, high23));
-}
-
 }  // namespace detail
 
-// The references "&#" five digits ";" of the eight lanes (from 10,000 up) at
-// out[0, 64).
-inline void WriteFiveDigitReferences(uint8_t* out, simd::Units values) {
+// The references of eight lanes, each as four 16-bit parts in memory order:
+// part[0] holds every lane's first two bytes, part[3] its last two.
+struct ReferenceParts {
+  simd::Units part[4];
+};
+
+// The same laid out as the 64 bytes of the eight references, two a vector.
+struct ReferenceBytes {
+  simd::Units pair[4];
+};
+
+inline ReferenceBytes InterleaveParts(const ReferenceParts& parts) {
+  const simd::Units low01 = _mm_unpacklo_epi16(parts.part[0], parts.part[1]);
+  const simd::Units low23 = _mm_unpacklo_epi16(parts.part[2], parts.part[3]);
+  const simd::Units high01 = _mm_unpackhi_epi16(parts.part[0], parts.part[1]);
+  const simd::Units high23 = _mm_unpackhi_epi16(parts.part[2], parts.part[3]);
+  return {{_mm_unpacklo_epi32(low01, low23), _mm_unpackhi_epi32(low01, low23),
+           _mm_unpacklo_epi32(high01, high23), _mm_unpackhi_epi32(high01, high23)}};
+}
+
+inline void StoreReferenceParts(uint8_t* out, const ReferenceParts& parts) {
+  const ReferenceBytes bytes = InterleaveParts(parts);
+  for (int k = 0; k < 4; ++k) simd::StoreBytes(out + 16 * k, bytes.pair[k]);
+}
+
+// The references "&#" five digits ";" of the eight lanes (from 10,000 up).
+inline ReferenceParts FiveDigitReferences(simd::Units values) {
   using namespace simd;
   const Units ten = Splat(10);
   const Units q1 = detail::DivideBy10(values), q2 = detail::DivideBy10(q1);
@@ -111,14 +123,18 @@ inline void WriteFiveDigitReferences(uint8_t* out, simd::Units values) {
   const Units d1 = Sub(q1, _mm_mullo_epi16(q2, ten));
   const Units d2 = Sub(q2, _mm_mullo_epi16(q3, ten));
   const Units d3 = Sub(q3, _mm_mullo_epi16(q4, ten));
-  detail::StoreReferenceParts(
-      out, Splat('&' | '#' << 8), Add(Or(q4, _mm_slli_epi16(d3, 8)), Splat(0x3030)),
-      Add(Or(d2, _mm_slli_epi16(d1, 8)), Splat(0x3030)), Add(d0, Splat(';' << 8 | '0')));
+  return {{Splat('&' | '#' << 8), Add(Or(q4, _mm_slli_epi16(d3, 8)), Splat(0x3030)),
+           Add(Or(d2, _mm_slli_epi16(d1, 8)), Splat(0x3030)), Add(d0, Splat(';' << 8 | '0'))}};
+}
+
+// The same at out[0, 64).
+inline void WriteFiveDigitReferences(uint8_t* out, simd::Units values) {
+  StoreReferenceParts(out, FiveDigitReferences(values));
 }
 
 // The references "&#x" four lower-case hex digits ";" of the eight lanes
-// (from 0x1000 up) at out[0, 64).
-inline void WriteFourHexReferences(uint8_t* out, simd::Units values) {
+// (from 0x1000 up).
+inline ReferenceParts FourHexReferences(simd::Units values) {
   using namespace simd;
   // Nibble values as bytes, then as digits: from 10 up, letters.
   const auto digits = [](Units nibbles) {
@@ -131,8 +147,34 @@ inline void WriteFourHexReferences(uint8_t* out, simd::Units values) {
       digits(Or(_mm_srli_epi16(And(values, Splat(0xF000)), 4), And(values, nibble)));
   const Units middle = digits(
       Or(And(_mm_srli_epi16(values, 8), nibble), And(_mm_slli_epi16(values, 4), high_nibble)));
-  detail::StoreReferenceParts(out, Splat('&' | '#' << 8), Or(And(outer, Splat(0xFF00)), Splat('x')),
-                              middle, Or(And(outer, Splat(0x00FF)), Splat(';' << 8)));
+  return {{Splat('&' | '#' << 8), Or(And(outer, Splat(0xFF00)), Splat('x')), middle,
+           Or(And(outer, Splat(0x00FF)), Splat(';' << 8))}};
+}
+
+// The same at out[0, 64).
+inline void WriteFourHexReferences(uint8_t* out, simd::Units values) {
+  StoreReferenceParts(out, FourHexReferences(values));
+}
+
+// Eight lanes of which those in `plain` (all ones) hold a unit below 0x80
+// that stays as it is, and the others have the references in `parts`:
+// each lane stored with one store of eight bytes at the end of the one
+// before. `referenced` has bit k set where lane k is a reference. Returns the
+// end of the output, which the stores reach up to seven bytes past.
+inline uint8_t* StoreMixedReferences(uint8_t* out, ReferenceParts parts, simd::Units units,
+                                     simd::Units plain, unsigned referenced) {
+  // A plain lane's unit takes the place of its "&#", of which the store
+  // after it overwrites the "#".
+  parts.part[0] = simd::Or(simd::And(plain, units), _mm_andnot_si128(plain, parts.part[0]));
+  const ReferenceBytes bytes = InterleaveParts(parts);
+  for (int k = 0; k < 4; ++k) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes.pair[k]);
+    out += 1 + 7 * (referenced >> (2 * k) & 1);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
+                     _mm_unpackhi_epi64(bytes.pair[k], bytes.pair[k]));
+    out += 1 + 7 * (referenced >> (2 * k + 1) & 1);
+  }
+  return out;
 }
 
 // The plain versions, a lane at a time.
