@@ -256,26 +256,13 @@ inline size_t EscapeSequences(const uint8_t* in, size_t n, size_t i, uint8_t*& o
 
 #if defined(__SSSE3__)
 // Eight units, each above 0x7F as its "\uXXXX" and the others as they are,
-// one store a unit at the end of the one before. With kCodePoints a step
-// that holds a surrogate is taken only when it is four pairs, each written
-// as one "\UXXXXXXXX". False, writing nothing, for eight ASCII units and
-// for surrogates that are not four pairs with kCodePoints. Stores up to 48
-// units (or bytes).
-template <bool kCodePoints, typename Out>
+// one store a unit at the end of the one before. False, writing nothing, for
+// eight ASCII units. Stores up to 48 units (or bytes).
+template <typename Out>
 inline __attribute__((always_inline)) bool EscapeUnitStep(simd::Units v, Out*& o) {
   const simd::Units escaped_lanes = escape::NotAscii::Lanes(v);
   const unsigned escaped = simd::LaneBits(escaped_lanes);
   if (escaped == 0) return false;  // a run of ASCII: the caller copies it
-  if (kCodePoints) {
-    // Surrogates: four pairs make a block of their own, and anything else
-    // is left to the caller, character by character.
-    if (simd::Mask(simd::InRange(v, 0xD800, 0xDFFF)) != 0) {
-      __m128i code_points;
-      if (escape::PairCodePoints(v, &code_points) != 4) return false;
-      o = escape::StoreCodePointEscapes(o, code_points);
-      return true;
-    }
-  }
   // Eight escapes and a mix go the same way: in Japanese text, with
   // punctuation every ten characters or so, they alternate as likely as
   // not, and a branch between them cost more than the mix's eight stores.
@@ -285,18 +272,54 @@ inline __attribute__((always_inline)) bool EscapeUnitStep(simd::Units v, Out*& o
 }
 
 // In UTF-16: from in[i], a unit above 0x7F, eight units a step whatever
-// they hold (EscapeUnitStep): a step's length in the input never depends
-// on the text, so the next load never waits for this one, and where a run
-// of escapes ends costs no branch. Stops at eight ASCII units, which the
-// caller copies, and where a step is left to the caller; returns the units
-// read. A step stores up to 48 units, within the six a unit that the output
-// bound gives, and never reaches in[n - 1], so that a high surrogate that
-// ends a piece waits for its partner.
-template <bool kCodePoints, typename Out>
+// they hold (EscapeUnitStep): a step's length in the input never depends on
+// the text, so the next load never waits for this one, and where a run of
+// escapes ends costs no branch. Stops at eight ASCII units, which the
+// caller copies; returns the units read. A step stores up to 48 units,
+// within the six a unit that the output bound gives, and never reaches
+// in[n - 1], so that a high surrogate that ends a piece waits for its
+// partner.
+template <typename Out>
 inline size_t EscapeUnitBlocks(const char16_t* in, size_t n, size_t i, Out*& o) {
   const size_t start = i;
-  while (n - i > simd::kWidth && EscapeUnitStep<kCodePoints>(simd::Load(in + i), o)) {
+  while (n - i > simd::kWidth && EscapeUnitStep(simd::Load(in + i), o)) i += simd::kWidth;
+  return i - start;
+}
+
+// The same for tobbleC, whose pairs are each one "\UXXXXXXXX"
+// (escape::PairEscapeBlock): a pair that starts in a step's last unit is
+// written across that step and the next, so that every step still takes
+// eight units. Reads in[i, i + 9) a step; where the steps stop after such a
+// pair's "\U00", the output and the input go back to where it starts.
+template <typename Out>
+inline size_t EscapePairBlocks(const char16_t* in, size_t n, size_t i, Out*& o) {
+  const size_t start = i;
+  simd::Units last_units = _mm_setzero_si128(), last_pair_highs = _mm_setzero_si128();
+  while (n - i > simd::kWidth) {
+    const simd::Units units = simd::Load(in + i);
+    const simd::Units escaped_lanes = escape::NotAscii::Lanes(units);
+    const unsigned escaped = simd::LaneBits(escaped_lanes);
+    if (escaped == 0) break;  // a run of ASCII: the caller copies it
+    if (simd::Mask(simd::InRange(units, 0xD800, 0xDFFF)) == 0) {
+      o = escape::StoreMixedEscapes(o, escape::MixedEscapeBlock(units, simd::Not(escaped_lanes)),
+                                    escaped);
+      last_pair_highs = _mm_setzero_si128();
+      i += simd::kWidth;
+      continue;
+    }
+    const simd::Units pair_high = simd::And(simd::InRange(units, 0xD800, 0xDBFF),
+                                            simd::InRange(simd::Load(in + i + 1), 0xDC00, 0xDFFF));
+    const escape::UnitEscapeBytes bytes = escape::PairEscapeBlock(
+        units, _mm_alignr_epi8(units, last_units, 14), pair_high,
+        _mm_alignr_epi8(pair_high, last_pair_highs, 14), simd::Not(escaped_lanes));
+    o = escape::StorePairEscapes(o, bytes, escaped, simd::LaneBits(pair_high));
+    last_units = units;
+    last_pair_highs = pair_high;
     i += simd::kWidth;
+  }
+  if (simd::LaneBits(last_pair_highs) >> 7) {
+    o -= 4;
+    --i;
   }
   return i - start;
 }
@@ -448,7 +471,7 @@ Progress EncodeJFast(const In* in, size_t n, Out* out, bool last) {
     }
 #if defined(__SSSE3__)
     if constexpr (sizeof(In) == 2) {
-      if (const size_t run = EscapeUnitBlocks<false>(in, n, i, o)) {
+      if (const size_t run = EscapeUnitBlocks(in, n, i, o)) {
         i += run;
         return true;
       }
@@ -476,32 +499,18 @@ Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
         return true;
       }
     }
-    const Character c = CharacterAt(in, n, i, last);
-    if (c.units == 0) return false;  // the rest may start the next piece
-    if (sizeof(In) != 2 || c.value >= 0x10000) {
-      // Pairs go by themselves: in text of emoji, steps of four pairs alone
-      // are too seldom whole to pay for trying them.
-      o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
-                             : WriteUnitEscape(o, static_cast<char16_t>(c.value));
-      i += c.units;
-      return true;
-    }
 #if defined(__SSSE3__)
     if constexpr (sizeof(In) == 2) {
-      // Tried where no surrogate lies among the eight units: in text of
-      // emoji, a joiner or a variation selector among pairs is seldom worth
-      // a try, but accented letters among ASCII are (steps of eight mix
-      // escapes and units as they are).
-      if (n - i > simd::kWidth &&
-          simd::Mask(simd::InRange(simd::Load(in + i), 0xD800, 0xDFFF)) == 0) {
-        if (const size_t run = EscapeUnitBlocks<true>(in, n, i, o)) {
-          i += run;
-          return true;
-        }
+      if (const size_t run = EscapePairBlocks(in, n, i, o)) {
+        i += run;
+        return true;
       }
     }
 #endif
-    o = WriteUnitEscape(o, static_cast<char16_t>(c.value));
+    const Character c = CharacterAt(in, n, i, last);
+    if (c.units == 0) return false;  // the rest may start the next piece
+    o = c.value >= 0x10000 ? WriteCodePointEscape(o, c.value)
+                           : WriteUnitEscape(o, static_cast<char16_t>(c.value));
     i += c.units;
     return true;
   });

@@ -87,6 +87,49 @@ inline __attribute__((always_inline)) UnitEscapeBytes MixedEscapeBlock(__m128i u
   return UnitEscapeBlock(units, marks);
 }
 
+// Eight units for tobbleC, whose pairs become "\U00XXXXXX": lanes in
+// `plain` (all ones, units below 0x80) stay as they are, and every other
+// unit is "\uXXXX" but for surrogate pairs. A pair is written across its
+// two lanes, which may lie in two blocks: the high one's escape is cut to
+// "\U00" (`pair_high` has its lane), and the low one's (`pair_low`) holds
+// the code point's six digits, the two above its low 16 bits taking the
+// place of its "\u". `before` holds the units one lane back (lane k unit
+// k - 1).
+inline __attribute__((always_inline)) UnitEscapeBytes PairEscapeBlock(__m128i units, __m128i before,
+                                                                      __m128i pair_high,
+                                                                      __m128i pair_low,
+                                                                      __m128i plain) {
+  const __m128i ten_bits = _mm_set1_epi16(0x3FF);
+  // A low lane's four digits are those of the code point's low 16 bits; a
+  // high lane's, never written, are zeros.
+  const __m128i low16 = _mm_or_si128(_mm_slli_epi16(before, 10), _mm_and_si128(units, ten_bits));
+  const __m128i values = _mm_or_si128(_mm_and_si128(pair_low, low16),
+                                      _mm_andnot_si128(_mm_or_si128(pair_low, pair_high), units));
+  // The code point's bits above 16, from 1 to 16, as two digits.
+  const __m128i above =
+      _mm_add_epi16(_mm_srli_epi16(_mm_and_si128(before, ten_bits), 6), _mm_set1_epi16(1));
+  const __m128i nibble = _mm_and_si128(above, _mm_set1_epi16(15));
+  const __m128i first_digit = _mm_add_epi16(_mm_srli_epi16(above, 4), _mm_set1_epi16('0'));
+  const __m128i second_digit = _mm_add_epi16(
+      _mm_add_epi16(nibble, _mm_set1_epi16('0')),
+      _mm_and_si128(_mm_cmpgt_epi16(nibble, _mm_set1_epi16(9)), _mm_set1_epi16('a' - '0' - 10)));
+  const auto choose = [](__m128i lanes, __m128i yes, __m128i no) {
+    return _mm_or_si128(_mm_and_si128(lanes, yes), _mm_andnot_si128(lanes, no));
+  };
+  const __m128i firsts = choose(plain, units, choose(pair_low, first_digit, _mm_set1_epi16('\\')));
+  const __m128i seconds =
+      choose(pair_high, _mm_set1_epi16('U'), choose(pair_low, second_digit, _mm_set1_epi16('u')));
+  const __m128i marks16 = _mm_or_si128(firsts, _mm_slli_epi16(seconds, 8));
+  const __m128i marks[3] = {
+      _mm_shuffle_epi8(marks16,
+                       _mm_setr_epi8(0, 1, -1, -1, -1, -1, 2, 3, -1, -1, -1, -1, 4, 5, -1, -1)),
+      _mm_shuffle_epi8(marks16,
+                       _mm_setr_epi8(-1, -1, 6, 7, -1, -1, -1, -1, 8, 9, -1, -1, -1, -1, 10, 11)),
+      _mm_shuffle_epi8(
+          marks16, _mm_setr_epi8(-1, -1, -1, -1, 12, 13, -1, -1, -1, -1, 14, 15, -1, -1, -1, -1))};
+  return UnitEscapeBlock(values, marks);
+}
+
 // The six bytes of escape k (0 to 7) of a block, as the first six bytes.
 template <int k>
 inline __attribute__((always_inline)) __m128i EscapeBytesOf(const UnitEscapeBytes& bytes) {
@@ -124,6 +167,22 @@ inline __attribute__((always_inline)) Unit* StoreMixedEscapes(Unit* out,
     StoreEscapeOf<k>(out, bytes);
     out += 1 + 5 * (escaped >> k & 1);
     return StoreMixedEscapes<k + 1>(out, bytes, escaped);
+  }
+}
+
+// The same with a pair's high lane (bit k of `pair_highs`) moving the output
+// on by four, "\U00".
+template <int k = 0, typename Unit>
+inline __attribute__((always_inline)) Unit* StorePairEscapes(Unit* out,
+                                                             const UnitEscapeBytes& bytes,
+                                                             unsigned escaped,
+                                                             unsigned pair_highs) {
+  if constexpr (k == 8) {
+    return out;
+  } else {
+    StoreEscapeOf<k>(out, bytes);
+    out += 1 + 5 * (escaped >> k & 1) - 2 * (pair_highs >> k & 1);
+    return StorePairEscapes<k + 1>(out, bytes, escaped, pair_highs);
   }
 }
 
