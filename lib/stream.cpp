@@ -107,11 +107,9 @@ struct Layout {
 // transcoder), ms: emoji 17.9 -> 12.1, Japanese 15.8 -> 12.7, mixed 11.9 ->
 // 9.4; but ASCII text 0.44 -> 0.71, and text with one letter in ten or so
 // accented is slower too (4.1 -> 4.5), which kDenseOutput keeps apart.
-// tobbleC writes a surrogate pair's escape through its per-character path in
-// UTF-16 and is slower that way on emoji (16 MiB, 33.2 -> 41.8 ms through
-// the tool) and on text with a few emoji among Japanese (23.4 -> 26.3), but
-// faster on text without them (Japanese, 31.6 -> 30.1): it takes the units'
-// way only after a dense piece without four-byte sequences. The reference
+// tobbleC's UTF-16 steps take surrogate pairs too, and it gains that way on
+// emoji (16 MiB through the tool, 30.4 -> 26.7 ms) and on text with a few
+// emoji among Japanese (23.4 -> 20.2), as it did on Japanese. The reference
 // encoders take eight units a step from UTF-16 when each is ASCII or has a
 // reference of eight bytes (text of kana and kanji), and are faster that way
 // on such text (Japanese 16 MiB through the tool, decimal 35.3 -> 29.7 ms,
@@ -128,7 +126,6 @@ bool UnitsFasterWhenDense(const Filter& filter) {
 // The lowest lead byte that a dense piece may hold, with every one from it
 // to 0xEF, for the next piece to go the units' way; 0 for any.
 uint8_t LowestLeadForUnits(const Filter& filter) {
-  if (SameString(filter.function, "tobbleC")) return 0xC0;
   if (SameString(filter.function, "text2charref")) return charref::kFiveDigitLead;
   if (SameString(filter.function, "text2charrefx")) return charref::kFourHexLead;
   return 0;

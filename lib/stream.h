@@ -188,10 +188,10 @@ class StreamConverter {
 };
 
 // Whether bytes[0, n) hold a byte from 0xC0 up that is below `lowest` or
-// above 0xEF: a lead outside [lowest, 0xEF], or an invalid byte. A dense
-// piece without one sends tobbleC (lowest 0xC0: no four-byte sequence) and
-// the reference encoders (the leads of characters with eight-byte
-// references) the units' way.
+// above 0xEF: a lead outside [lowest, 0xEF], or an invalid byte (from 0xF0
+// up: a four-byte sequence's lead among them). A dense piece without one
+// sends the reference encoders (lowest: the leads of characters with
+// eight-byte references) the units' way.
 // Precondition: 0xC0 <= lowest <= 0xF0.
 bool HasLeadOutside(const uint8_t* bytes, size_t n, uint8_t lowest);
 

@@ -212,10 +212,10 @@ const char kTokens[] =
 enum class Dense { kPairs, kTwoByte, kMarkup };
 
 // A text of characters from 0x80 up, longer than a default slice, which
-// tobbleJ converts from UTF-16 units once it has seen how dense it is;
-// tobbleC too when it holds no four-byte sequence (kTwoByte, kMarkup), and
-// the reference encoders when it holds only characters with references of
-// eight bytes and ASCII (kMarkup, whose markup ends their blocks).
+// tobbleJ and tobbleC convert from UTF-16 units once they have seen how
+// dense it is, and the reference encoders too when it holds only characters
+// with references of eight bytes and ASCII (kMarkup, whose markup ends their
+// blocks).
 std::string DenseText(Dense kind = Dense::kPairs) {
   std::string dense;
   for (int k = 0; dense.size() < 34000; ++k) {
@@ -278,8 +278,8 @@ TEST(StreamConverter, GivesTheWholeTextConversionInAnyPieces) {
 
 // The same for the encoders that convert dense text from units, in slices
 // several times the steps in which it is converted that way, cut anywhere:
-// with emoji, and with text without them around them, which tobbleC and the
-// reference encoders convert one way and then the other.
+// with emoji, and with text without them around them, which the reference
+// encoders convert one way and then the other.
 TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
   const std::string texts[] = {
       DenseText(), DenseText(Dense::kTwoByte) + DenseText() + DenseText(Dense::kTwoByte),
