@@ -123,12 +123,14 @@ bool UnitsFasterWhenDense(const Filter& filter) {
           SameString(filter.function, "text2charrefx"));
 }
 
-// The lowest lead byte that a dense piece may hold, with every one from it
-// to 0xEF, for the next piece to go the units' way; 0 for any.
-uint8_t LowestLeadForUnits(const Filter& filter) {
-  if (SameString(filter.function, "text2charref")) return charref::kFiveDigitLead;
-  if (SameString(filter.function, "text2charrefx")) return charref::kFourHexLead;
-  return 0;
+// The lead bytes that a dense piece may hold for the next piece to go the
+// units' way; all of them, from 0xC0 up, for any text. The reference
+// encoders' steps take characters with references of eight bytes, and in
+// hex surrogate pairs too.
+LeadRange LeadsForUnits(const Filter& filter) {
+  if (SameString(filter.function, "text2charref")) return {charref::kFiveDigitLead, 0xEF};
+  if (SameString(filter.function, "text2charrefx")) return {charref::kFourHexLead, 0xF4};
+  return {0xC0, 0xFF};
 }
 
 // A piece is dense when its output is more than 3/2 its input: between
@@ -174,10 +176,10 @@ __attribute__((noinline)) Progress ConvertThroughUnits(const Filter& filter,
 
 // Sixty-four bytes a step. A byte b from 0xC0 up is below `lowest` when
 // b + 0x40 (wrapping round to 0 at 0xC0) is below lowest - 0xC0.
-bool HasLeadOutside(const uint8_t* in, size_t n, uint8_t lowest) {
+bool HasLeadOutside(const uint8_t* in, size_t n, LeadRange leads) {
   using namespace simd;
-  const Units top = SplatByte(0xEF), shift = SplatByte(0x40);
-  const Units low = SplatByte(static_cast<uint8_t>(lowest - 0xC0));
+  const Units top = SplatByte(leads.highest), shift = SplatByte(0x40);
+  const Units low = SplatByte(static_cast<uint8_t>(leads.lowest - 0xC0));
   const auto outside = [&](Units bytes) {
     return _mm_or_si128(_mm_subs_epu8(bytes, top), _mm_subs_epu8(low, _mm_add_epi8(bytes, shift)));
   };
@@ -189,7 +191,7 @@ bool HasLeadOutside(const uint8_t* in, size_t n, uint8_t lowest) {
     if (Mask(_mm_cmpeq_epi8(any, _mm_setzero_si128())) != 0xFFFF) return true;
   }
   for (; i < n; ++i) {
-    if (in[i] >= 0xF0 || (in[i] >= 0xC0 && in[i] < lowest)) return true;
+    if (in[i] > leads.highest || (in[i] >= 0xC0 && in[i] < leads.lowest)) return true;
   }
   return false;
 }
@@ -208,7 +210,7 @@ StreamConverter::StreamConverter(const Filter& filter, Encoding encoding, bool r
       transcoder_(transcoder),
       native_utf8_(encoding == Encoding::kUtf8 && filter.convert8 != nullptr),
       units_when_dense_(native_utf8_ && UnitsFasterWhenDense(filter)),
-      units_lowest_lead_(LowestLeadForUnits(filter)) {
+      units_leads_(LeadsForUnits(filter)) {
   const Layout layout(filter, sizes);
   uint8_t* const bytes = static_cast<uint8_t*>(workspace);
   slice_units_ = native_utf8_ ? layout.slice_bytes : layout.slice_units;
@@ -525,7 +527,7 @@ Progress StreamConverter::ConvertUtf8Piece(const uint8_t* in, size_t n, uint8_t*
                                : filter_.convert8(in, n, out, last);
   if (units_when_dense_ && done.read >= kDenseMinimum) {
     dense_ = done.written * kDenseInput > done.read * kDenseOutput &&
-             !(units_lowest_lead_ != 0 && HasLeadOutside(in, done.read, units_lowest_lead_));
+             !(units_leads_.lowest != 0xC0 && HasLeadOutside(in, done.read, units_leads_));
   }
   return done;
 }

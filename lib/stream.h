@@ -21,6 +21,12 @@ namespace tobble::lib {
 
 enum class Encoding { kUtf8, kUtf16le, kUtf16be };
 
+// Lead bytes of UTF-8, from `lowest` to `highest`.
+// Invariant: 0xC0 <= lowest <= highest.
+struct LeadRange {
+  uint8_t lowest, highest;
+};
+
 // Where converted bytes go.
 class ByteSink {
  public:
@@ -147,9 +153,9 @@ class StreamConverter {
   // The filter converts dense text faster from UTF-16 units into bytes
   // (UnitsFasterWhenDense)...
   bool units_when_dense_;
-  // ...but, where this is not 0, only after a piece whose leads all lie
-  // from it to 0xEF (LowestLeadForUnits)...
-  uint8_t units_lowest_lead_;
+  // ...but only after a piece whose leads all lie in this range
+  // (LeadsForUnits)...
+  LeadRange units_leads_;
   // ...and the last piece was dense: the next one goes that way.
   bool dense_ = false;
   size_t slice_units_;  // in bytes for native UTF-8
@@ -187,12 +193,10 @@ class StreamConverter {
   uint64_t replaced_surrogates_ = 0;
 };
 
-// Whether bytes[0, n) hold a byte from 0xC0 up that is below `lowest` or
-// above 0xEF: a lead outside [lowest, 0xEF], or an invalid byte (from 0xF0
-// up: a four-byte sequence's lead among them). A dense piece without one
-// sends the reference encoders (lowest: the leads of characters with
-// eight-byte references) the units' way.
-// Precondition: 0xC0 <= lowest <= 0xF0.
-bool HasLeadOutside(const uint8_t* bytes, size_t n, uint8_t lowest);
+// Whether bytes[0, n) hold a byte from 0xC0 up outside `leads`: a lead
+// byte outside it, or an invalid byte above it. A dense piece without one
+// sends the reference encoders (the leads of characters their steps in
+// UTF-16 take) the units' way.
+bool HasLeadOutside(const uint8_t* bytes, size_t n, LeadRange leads);
 
 }  // namespace tobble::lib

@@ -302,27 +302,31 @@ TEST(StreamConverter, ConvertsDenseTextFromUnitsInAnyPieces) {
   }
 }
 
-// The scan for leads against its predicate, for each lowest lead in use:
-// every byte value at every position of texts of every length up to two
-// steps and a tail, with such a byte just past the end, which it must not
+// The scan for leads against its predicate, for each range in use: every
+// byte value at every position of texts of every length up to two steps and
+// a tail, with a byte outside the range just past the end, which it must not
 // see.
 TEST(StreamConverter, FindsEveryLeadOutsideItsRangeAndNoneBeyond) {
   uint8_t bytes[160];
-  for (const int lowest : {0xC0, 0xE1, 0xE3}) {
+  for (const LeadRange leads : {LeadRange{0xE1, 0xF4}, LeadRange{0xE3, 0xEF}}) {
+    const auto outside = [&](int value) {
+      return value > leads.highest || (value >= 0xC0 && value < leads.lowest);
+    };
+    const std::string where =
+        "leads " + std::to_string(leads.lowest) + " to " + std::to_string(leads.highest);
     for (size_t n = 0; n <= 140; ++n) {
       for (size_t at = 0; at < n; ++at) {
         for (int value = 0; value < 256; ++value) {
           std::fill(std::begin(bytes), std::end(bytes), 'a');
-          bytes[n] = 0xF0;
+          bytes[n] = 0xFF;
           bytes[at] = static_cast<uint8_t>(value);
-          ASSERT_EQ(HasLeadOutside(bytes, n, static_cast<uint8_t>(lowest)),
-                    value >= 0xF0 || (value >= 0xC0 && value < lowest))
-              << n << " bytes, " << value << " at " << at << ", lowest " << lowest;
+          ASSERT_EQ(HasLeadOutside(bytes, n, leads), outside(value))
+              << n << " bytes, " << value << " at " << at << ", " << where;
         }
       }
       std::fill(std::begin(bytes), std::end(bytes), 'a');
-      bytes[n] = 0xFF;
-      ASSERT_FALSE(HasLeadOutside(bytes, n, static_cast<uint8_t>(lowest))) << n << " bytes";
+      bytes[n] = 0xC0;
+      ASSERT_FALSE(HasLeadOutside(bytes, n, leads)) << n << " bytes, " << where;
     }
   }
 }

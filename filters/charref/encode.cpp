@@ -229,6 +229,7 @@ struct DecimalReferences {
   static charref::ReferenceParts BlockReferences(Units values) {
     return charref::FiveDigitReferences(values);
   }
+  static constexpr bool kPairBlocks = false;
   // v above 0xFFFF in bytes: most (emoji among them) have six digits,
   // written from two entries of the four-digit table with two stores.
   static uint8_t* WriteAboveBmp(uint8_t* out, uint32_t v) {
@@ -297,6 +298,8 @@ struct HexReferences {
   static charref::ReferenceParts BlockReferences(Units values) {
     return charref::FourHexReferences(values);
   }
+  // Blocks from UTF-16 take surrogate pairs too.
+  static constexpr bool kPairBlocks = true;
   // v above 0xFFFF in bytes: those of five digits (up to U+FFFFF, emoji
   // among them) from two entries of the byte-pair table with two stores.
   static uint8_t* WriteAboveBmp(uint8_t* out, uint32_t v) {
@@ -373,26 +376,56 @@ size_t WriteReferenceBlocks(const In* in, size_t n, size_t p, uint8_t*& o) {
   return p - start;
 }
 
+// The lanes one back: lane k of `lanes` in lane k + 1, the last of `last`
+// in lane 0.
+inline Units LanesBefore(Units lanes, Units last) {
+  return simd::Or(_mm_slli_si128(lanes, 2), _mm_srli_si128(last, 14));
+}
+
 // From UTF-16 units into bytes: blocks of eight from in[p] while each unit
 // either has a reference of eight bytes or is below 0x80 and needs none,
-// and some have references; returns the units read. A block moves the input
-// on by eight whatever it holds, so in Japanese text, with ASCII
-// punctuation every ten characters or so, where the next block starts never
-// waits on a branch about this one. The stores reach 64 bytes from where
-// the block starts.
+// and some have references; in hex, a surrogate pair of a code point below
+// 0x100000 (emoji among them) goes too, written across two lanes and, where
+// it starts in a block's last unit, across two blocks. Returns the units
+// read. A block moves the input on by eight whatever it holds, so in
+// Japanese text, with ASCII punctuation every ten characters or so, where
+// the next block starts never waits on a branch about this one. Reads
+// in[p, p + 9) a block, and the stores reach 64 bytes from where it starts;
+// where the blocks stop after a pair's first lane, the output and the input
+// go back to where the pair starts.
 template <typename References>
 size_t WriteMixedReferenceBlocks(const char16_t* in, size_t n, size_t p, uint8_t*& o) {
   const size_t start = p;
+  Units last_units = _mm_setzero_si128(), last_pair_highs = _mm_setzero_si128();
   while (n - p > simd::kWidth) {
     const Units units = simd::Load(in + p);
     const Units plain = simd::Not(charref::NeedsReference::Lanes(units));
-    const unsigned referenced =
-        simd::LaneBits(simd::And(simd::AtLeast(units, References::kBlockLow),
-                                 simd::Not(simd::InRange(units, 0xD800, 0xDFFF))));
-    if (referenced == 0 || (referenced | simd::LaneBits(plain)) != 0xFF) break;
-    o = charref::StoreMixedReferences(o, References::BlockReferences(units), units, plain,
-                                      referenced);
+    const Units eight_bytes = simd::And(simd::AtLeast(units, References::kBlockLow),
+                                        simd::Not(simd::InRange(units, 0xD800, 0xDFFF)));
+    if (References::kPairBlocks &&
+        simd::Mask(simd::Or(simd::InRange(units, 0xD800, 0xDFFF), last_pair_highs)) != 0) {
+      const Units pair_high = simd::And(simd::InRange(units, 0xD800, 0xDBBF),
+                                        simd::InRange(simd::Load(in + p + 1), 0xDC00, 0xDFFF));
+      const Units pair_low = LanesBefore(pair_high, last_pair_highs);
+      const unsigned referenced =
+          simd::LaneBits(simd::Or(simd::Or(eight_bytes, pair_high), pair_low));
+      if (referenced == 0 || (referenced | simd::LaneBits(plain)) != 0xFF) break;
+      o = charref::StoreMixedHexPairReferences(o, units, LanesBefore(units, last_units), plain,
+                                               pair_high, pair_low, referenced);
+      last_units = units;
+      last_pair_highs = pair_high;
+    } else {
+      // Without surrogates, and with no pair begun in the block before.
+      const unsigned referenced = simd::LaneBits(eight_bytes);
+      if (referenced == 0 || (referenced | simd::LaneBits(plain)) != 0xFF) break;
+      o = charref::StoreMixedReferences(o, References::BlockReferences(units), units, plain,
+                                        referenced);
+    }
     p += simd::kWidth;
+  }
+  if (simd::LaneBits(last_pair_highs) >> 7) {
+    o -= 4;
+    --p;
   }
   return p - start;
 }
@@ -418,7 +451,7 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
     if constexpr (sizeof(In) == 2 && sizeof(Out) == 1) {
       // (The test of the unit first keeps text of lower code points, which
       // no block takes, and surrogates from paying for the rest.)
-      if (u >= References::kBlockLow && (u & 0xF800) != 0xD800) {
+      if (u >= References::kBlockLow && (References::kPairBlocks || (u & 0xF800) != 0xD800)) {
         if (const size_t read = WriteMixedReferenceBlocks<References>(in, n, p, o)) {
           p += read;
           continue;

@@ -156,25 +156,72 @@ inline void WriteFourHexReferences(uint8_t* out, simd::Units values) {
   StoreReferenceParts(out, FourHexReferences(values));
 }
 
-// Eight lanes of which those in `plain` (all ones) hold a unit below 0x80
-// that stays as it is, and the others have the references in `parts`:
-// each lane stored with one store of eight bytes at the end of the one
-// before. `referenced` has bit k set where lane k is a reference. Returns the
-// end of the output, which the stores reach up to seven bytes past.
-inline uint8_t* StoreMixedReferences(uint8_t* out, ReferenceParts parts, simd::Units units,
-                                     simd::Units plain, unsigned referenced) {
-  // A plain lane's unit takes the place of its "&#", of which the store
-  // after it overwrites the "#".
-  parts.part[0] = simd::Or(simd::And(plain, units), _mm_andnot_si128(plain, parts.part[0]));
+// Eight lanes of references, each stored with one store of eight bytes at
+// the end of the one before: a lane with bit k of `referenced` set moves the
+// output on by eight, less four where `highs` has it and three where `lows`
+// has it (a pair's two lanes, below), and any other by one. Returns the end
+// of the output, which the stores reach up to seven bytes past.
+inline uint8_t* StoreReferenceLanes(uint8_t* out, const ReferenceParts& parts, unsigned referenced,
+                                    unsigned highs = 0, unsigned lows = 0) {
   const ReferenceBytes bytes = InterleaveParts(parts);
+  const auto step = [&](int k) {
+    return 1 + 7 * (referenced >> k & 1) - 4 * (highs >> k & 1) - 3 * (lows >> k & 1);
+  };
   for (int k = 0; k < 4; ++k) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes.pair[k]);
-    out += 1 + 7 * (referenced >> (2 * k) & 1);
+    out += step(2 * k);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
                      _mm_unpackhi_epi64(bytes.pair[k], bytes.pair[k]));
-    out += 1 + 7 * (referenced >> (2 * k + 1) & 1);
+    out += step(2 * k + 1);
   }
   return out;
+}
+
+// A plain lane's unit (below 0x80, in the lanes of `plain`) in the place of
+// its reference's "&#", of which the store after it overwrites the "#".
+inline void PutPlainUnits(ReferenceParts& parts, simd::Units units, simd::Units plain) {
+  parts.part[0] = simd::Or(simd::And(plain, units), _mm_andnot_si128(plain, parts.part[0]));
+}
+
+// Eight lanes of which those in `plain` hold a unit below 0x80 that stays as
+// it is, and the others have the references in `parts` (bit k of
+// `referenced` set for lane k).
+inline uint8_t* StoreMixedReferences(uint8_t* out, ReferenceParts parts, simd::Units units,
+                                     simd::Units plain, unsigned referenced) {
+  PutPlainUnits(parts, units, plain);
+  return StoreReferenceLanes(out, parts, referenced);
+}
+
+// The same in hex with surrogate pairs of code points below 0x100000 (five
+// digits), each written across its two lanes, which may lie in two blocks:
+// the high one's "&#x" and first digit (`pair_high` has its lane), and the
+// low one's (`pair_low`) other four digits and ";". Every other lane that is
+// not plain has a unit from 0x1000 up. `before` holds the units one lane
+// back (lane k unit k - 1).
+inline uint8_t* StoreMixedHexPairReferences(uint8_t* out, simd::Units units, simd::Units before,
+                                            simd::Units plain, simd::Units pair_high,
+                                            simd::Units pair_low, unsigned referenced) {
+  using namespace simd;
+  const Units ten_bits = Splat(0x3FF);
+  // A high lane's value has the code point's digit above its low 16 bits
+  // (1 to 15) as its first digit; a low lane's is those 16 bits.
+  const Units first_digit =
+      _mm_slli_epi16(_mm_add_epi16(_mm_srli_epi16(And(units, ten_bits), 6), Splat(1)), 12);
+  const Units low16 = Or(_mm_slli_epi16(before, 10), And(units, ten_bits));
+  const Units values = Or(Or(And(pair_high, first_digit), And(pair_low, low16)),
+                          _mm_andnot_si128(Or(pair_high, pair_low), units));
+  ReferenceParts parts = FourHexReferences(values);
+  // A low lane's reference moved down by three bytes: its digits and ";".
+  const auto down = [&](int k) {
+    return Or(_mm_srli_epi16(parts.part[k + 1], 8),
+              k + 2 < 4 ? _mm_slli_epi16(parts.part[k + 2], 8) : _mm_setzero_si128());
+  };
+  const Units moved[3] = {down(0), down(1), down(2)};
+  for (int k = 0; k < 3; ++k) {
+    parts.part[k] = Or(And(pair_low, moved[k]), _mm_andnot_si128(pair_low, parts.part[k]));
+  }
+  PutPlainUnits(parts, units, plain);
+  return StoreReferenceLanes(out, parts, referenced, LaneBits(pair_high), LaneBits(pair_low));
 }
 
 // The plain versions, a lane at a time.
