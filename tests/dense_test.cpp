@@ -548,6 +548,23 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"text2charrefx", u"a&b", u'\xD83D'},
       {"text2charref", u"\"", u'\x3042'},
       {"text2charrefx", u"\xD83D\xDE00\x3042", u'\xDE00'},
+      // Steps of eight from units that mix ASCII, eight-byte references
+      // and (in hex, and in tobbleC's escapes) pairs written across two
+      // lanes or two steps.
+      {"text2charref",
+       u"\x3042"
+       u"a",
+       u'<'},
+      {"text2charrefx",
+       u"\xD83D\xDE00"
+       u"a\x200D",
+       u'\xE9'},
+      {"text2charrefx", u"\xDBBF\xDFFF", u'\xDBC0'},
+      {"tobbleC",
+       u"\xD83D\xDE00"
+       u"a\x3042",
+       u'\xD800'},
+      {"tobbleC", u"\xDBFF\xDFFF", u'b'},
       {"URLdecode", u"%E6%97%A5", u'8'},
       {"URLdecode", u"%ED%9F%BF", u'A'},
       {"URLdecode", u"%E0%A0%80", u'9'},

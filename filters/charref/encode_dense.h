@@ -1,6 +1,9 @@
-// The UTF-8 encoders' blocks: runs of characters of three bytes written as
-// references eight at a time. Each kernel has its plain version beside it,
-// which the tests hold it to for every character in every lane.
+// The encoders' blocks: in UTF-8, runs of characters of three bytes written
+// as references eight at a time, each kernel with its plain version beside
+// it, which the tests hold it to for every character in every lane; and
+// from UTF-16 units, steps of eight that mix ASCII with references, which
+// the tests hold to the plain encoders with every kind of unit in every
+// lane.
 #pragma once
 
 #include <stddef.h>

@@ -1,7 +1,8 @@
 // Eight "\uXXXX" escapes at a time with SSSE3's byte shuffle: the hex
 // digits of eight units looked up sixteen at a time in a register that holds
 // "0123456789abcdef", and laid out among the backslashes and "u"s by three
-// more shuffles; and up to four code points above U+FFFF at a time, read
+// more shuffles, where a surrogate pair's lanes may make one "\U00XXXXXX"
+// between them; and up to four code points above U+FFFF at a time, read
 // from their four-byte sequences and written either as surrogate pairs of
 // such escapes or as "\U00XXXXXX". Built only into encode_ssse3.cpp.
 #pragma once
@@ -359,28 +360,6 @@ inline __attribute__((always_inline)) Unit* StoreCodePointEscapes(Unit* out, __m
   }
   StoreEscapeBytes(out, bytes);
   return out + 40;
-}
-
-// The code points of the surrogate pairs that lead `units` (a high one in
-// an even lane, a low one after it), up to four, in 32-bit lanes; returns
-// how many lead, and gives the lanes after them any value.
-inline __attribute__((always_inline)) size_t PairCodePoints(__m128i units, __m128i* code_points) {
-  // Each unit less 0xD800 in the even lanes, 0xDC00 in the odd ones: below
-  // 0x400 exactly where it belongs, compared signed after flipping the top
-  // bit.
-  const short high = static_cast<short>(0xD800), low = static_cast<short>(0xDC00);
-  const __m128i offsets =
-      _mm_sub_epi16(units, _mm_setr_epi16(high, low, high, low, high, low, high, low));
-  const __m128i in_range =
-      _mm_cmplt_epi16(_mm_xor_si128(offsets, _mm_set1_epi16(static_cast<short>(0x8000))),
-                      _mm_set1_epi16(0x400 - 0x8000));
-  const unsigned ok = static_cast<unsigned>(
-      _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(in_range, _mm_set1_epi32(-1)))));
-  // high * 0x400 + low, each read as a signed 16-bit lane (0x10000 less),
-  // then brought to the code point: high * 0x400 + low - 0x35FDC00.
-  *code_points = _mm_add_epi32(_mm_madd_epi16(units, _mm_set1_epi32(0x00010400)),
-                               _mm_set1_epi32(0x4010000 - 0x35FDC00));
-  return static_cast<size_t>(__builtin_ctz(~ok));
 }
 
 // Four code points of any kind, one after another, each ASCII as itself,
