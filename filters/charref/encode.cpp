@@ -376,12 +376,6 @@ size_t WriteReferenceBlocks(const In* in, size_t n, size_t p, uint8_t*& o) {
   return p - start;
 }
 
-// The lanes one back: lane k of `lanes` in lane k + 1, the last of `last`
-// in lane 0.
-inline Units LanesBefore(Units lanes, Units last) {
-  return simd::Or(_mm_slli_si128(lanes, 2), _mm_srli_si128(last, 14));
-}
-
 // From UTF-16 units into bytes: blocks of eight from in[p] while each unit
 // either has a reference of eight bytes or is below 0x80 and needs none,
 // and some have references; in hex, a surrogate pair of a code point below
@@ -406,12 +400,12 @@ size_t WriteMixedReferenceBlocks(const char16_t* in, size_t n, size_t p, uint8_t
         simd::Mask(simd::Or(simd::InRange(units, 0xD800, 0xDFFF), last_pair_highs)) != 0) {
       const Units pair_high = simd::And(simd::InRange(units, 0xD800, 0xDBBF),
                                         simd::InRange(simd::Load(in + p + 1), 0xDC00, 0xDFFF));
-      const Units pair_low = LanesBefore(pair_high, last_pair_highs);
+      const Units pair_low = simd::LanesBefore(pair_high, last_pair_highs);
       const unsigned referenced =
           simd::LaneBits(simd::Or(simd::Or(eight_bytes, pair_high), pair_low));
       if (referenced == 0 || (referenced | simd::LaneBits(plain)) != 0xFF) break;
-      o = charref::StoreMixedHexPairReferences(o, units, LanesBefore(units, last_units), plain,
-                                               pair_high, pair_low, referenced);
+      o = charref::StoreMixedHexPairReferences(o, units, simd::LanesBefore(units, last_units),
+                                               plain, pair_high, pair_low, referenced);
       last_units = units;
       last_pair_highs = pair_high;
     } else {

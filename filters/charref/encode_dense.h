@@ -205,12 +205,10 @@ inline uint8_t* StoreMixedHexPairReferences(uint8_t* out, simd::Units units, sim
                                             simd::Units plain, simd::Units pair_high,
                                             simd::Units pair_low, unsigned referenced) {
   using namespace simd;
-  const Units ten_bits = Splat(0x3FF);
   // A high lane's value has the code point's digit above its low 16 bits
   // (1 to 15) as its first digit; a low lane's is those 16 bits.
-  const Units first_digit =
-      _mm_slli_epi16(_mm_add_epi16(_mm_srli_epi16(And(units, ten_bits), 6), Splat(1)), 12);
-  const Units low16 = Or(_mm_slli_epi16(before, 10), And(units, ten_bits));
+  const Units first_digit = _mm_slli_epi16(PairCodePointTop(units), 12);
+  const Units low16 = PairCodePointLow16(before, units);
   const Units values = Or(Or(And(pair_high, first_digit), And(pair_low, low16)),
                           _mm_andnot_si128(Or(pair_high, pair_low), units));
   ReferenceParts parts = FourHexReferences(values);

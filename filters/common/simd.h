@@ -223,6 +223,21 @@ inline Units Not(Units lanes) {
   return _mm_cmpeq_epi16(lanes, _mm_setzero_si128());
 }
 
+// The lanes one back: lane k of `lanes` in lane k + 1, and the last lane of
+// `last` (the eight before them) in lane 0.
+inline Units LanesBefore(Units lanes, Units last) {
+  return Or(_mm_slli_si128(lanes, 2), _mm_srli_si128(last, 14));
+}
+
+// Of a surrogate pair's code point, in each lane: from the high surrogate,
+// its bits above the low 16 (1 to 16); from both, the low 16 bits.
+inline Units PairCodePointTop(Units high) {
+  return _mm_add_epi16(_mm_srli_epi16(And(high, Splat(0x3FF)), 6), Splat(1));
+}
+inline Units PairCodePointLow16(Units high, Units low) {
+  return Or(_mm_slli_epi16(high, 10), And(low, Splat(0x3FF)));
+}
+
 // As CopyPlainUnits, for conversions that write some units as one other unit
 // each (a space as "+", say): `Special` also has Map(char16_t) and
 // Map(Units), which it stores instead of the units, right for every unit

@@ -100,15 +100,13 @@ inline __attribute__((always_inline)) UnitEscapeBytes PairEscapeBlock(__m128i un
                                                                       __m128i pair_high,
                                                                       __m128i pair_low,
                                                                       __m128i plain) {
-  const __m128i ten_bits = _mm_set1_epi16(0x3FF);
   // A low lane's four digits are those of the code point's low 16 bits; a
   // high lane's, never written, are zeros.
-  const __m128i low16 = _mm_or_si128(_mm_slli_epi16(before, 10), _mm_and_si128(units, ten_bits));
+  const __m128i low16 = simd::PairCodePointLow16(before, units);
   const __m128i values = _mm_or_si128(_mm_and_si128(pair_low, low16),
                                       _mm_andnot_si128(_mm_or_si128(pair_low, pair_high), units));
   // The code point's bits above 16, from 1 to 16, as two digits.
-  const __m128i above =
-      _mm_add_epi16(_mm_srli_epi16(_mm_and_si128(before, ten_bits), 6), _mm_set1_epi16(1));
+  const __m128i above = simd::PairCodePointTop(before);
   const __m128i nibble = _mm_and_si128(above, _mm_set1_epi16(15));
   const __m128i first_digit = _mm_add_epi16(_mm_srli_epi16(above, 4), _mm_set1_epi16('0'));
   const __m128i second_digit = _mm_add_epi16(
