@@ -12,7 +12,7 @@
 set(TOBBLE_WASM_SIMD_OPTIONS -msimd128 -msse2)
 
 set(TOBBLE_WASM_SOURCES ${TOBBLE_FILTER_SOURCES} ${TOBBLE_LIB_SOURCES})
-list(FILTER TOBBLE_WASM_SOURCES EXCLUDE REGEX "transcode/(sse41|avx2|select)\\.cpp$")
+list(FILTER TOBBLE_WASM_SOURCES EXCLUDE REGEX "transcode/(sse41|avx2|avx512|select)\\.cpp$")
 list(APPEND TOBBLE_WASM_SOURCES lib/transcode/select_wasm.cpp js/wasm/exports.cpp)
 
 # What the JavaScript side calls: the C interface and the heap (and the

@@ -331,12 +331,15 @@ TEST(Transcoder, EveryOneStreamsAlike) {
 
 // What the processor reports, asked directly rather than through the
 // compiler's probe that the transcoders are chosen by: SSSE3 and SSE4.1
-// (CPUID 1, ECX bits 9 and 19), and AVX2 (CPUID 7, EBX bit 5) where the
-// system saves the 32-byte registers (CPUID 1, ECX bit 27, OSXSAVE; then
-// XCR0 bits 1 and 2).
+// (CPUID 1, ECX bits 9 and 19), AVX2 (CPUID 7, EBX bit 5) where the system
+// saves the 32-byte registers (CPUID 1, ECX bit 27, OSXSAVE; then XCR0 bits
+// 1 and 2), and AVX-512 BW and VL (CPUID 7, EBX bits 30 and 31), VBMI and
+// VBMI2 (ECX bits 1 and 6), BMI2 (EBX bit 8) and POPCNT (CPUID 1, ECX bit
+// 23) where it also saves the 64-byte ones (XCR0 bits 5 to 7).
 struct ProcessorReport {
   bool sse41 = false;
   bool avx2 = false;
+  bool avx512 = false;
 };
 
 ProcessorReport AskProcessor() {
@@ -344,15 +347,17 @@ ProcessorReport AskProcessor() {
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
   if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return report;
   report.sse41 = (ecx >> 9 & 1) != 0 && (ecx >> 19 & 1) != 0;
-  bool saves_ymm = false;
+  const bool popcnt = (ecx >> 23 & 1) != 0;
+  unsigned xcr0 = 0;
   if ((ecx >> 27 & 1) != 0) {
-    unsigned xcr0 = 0, high = 0;
+    unsigned high = 0;
     __asm__("xgetbv" : "=a"(xcr0), "=d"(high) : "c"(0));
-    saves_ymm = (xcr0 & 6) == 6;
   }
   if (__get_cpuid_max(0, nullptr) >= 7) {
     __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    report.avx2 = saves_ymm && (ebx >> 5 & 1) != 0;
+    report.avx2 = (xcr0 & 6) == 6 && (ebx >> 5 & 1) != 0;
+    report.avx512 = report.avx2 && (xcr0 & 0xE0) == 0xE0 && (ebx >> 30 & 3) == 3 &&
+                    (ecx >> 1 & 1) != 0 && (ecx >> 6 & 1) != 0 && (ebx >> 8 & 1) != 0 && popcnt;
   }
   return report;
 }
@@ -374,13 +379,14 @@ TEST(Transcoder, RunsEveryOneTheProcessorHas) {
   std::vector<std::string> expected = {"plain", "SSE2"};
   if (processor.sse41) expected.push_back("SSE4.1");
   if (processor.sse41 && processor.avx2) expected.push_back("AVX2");
+  if (processor.sse41 && processor.avx512) expected.push_back("AVX-512");
   EXPECT_EQ(names, expected);
   EXPECT_EQ(&FastestTranscoder(), Transcoders().back());
 }
 
 // Each transcoder checks and decodes with code of its own (a faster one
 // that quietly ran the code of the one before it would pass every other
-// test); AVX2 shares SSE4.1's encoder by design.
+// test); AVX2 and AVX-512 share SSE4.1's encoder by design.
 TEST(Transcoder, EachChecksAndDecodesWithItsOwnCode) {
   const std::vector<const Transcoder*> transcoders = Transcoders();
   for (size_t k = 0; k < transcoders.size(); ++k) {

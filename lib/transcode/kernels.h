@@ -1,8 +1,9 @@
 // The transcoders of lib/transcode.h, one file for each instruction set they
 // need, each compiled for that set alone: plain.cpp for any processor,
-// sse2.cpp, sse41.cpp (SSSE3 and SSE4.1) and avx2.cpp. select.cpp, compiled
-// for the baseline, asks the processor which of them it may run; nothing
-// else calls a kernel of a file compiled for more than the baseline.
+// sse2.cpp, sse41.cpp (SSSE3 and SSE4.1), avx2.cpp and avx512.cpp.
+// select.cpp, compiled for the baseline, asks the processor which of them it
+// may run; nothing else calls a kernel of a file compiled for more than the
+// baseline.
 //
 // The vector files keep all their own functions in an anonymous namespace
 // and reach the plain code through the out-of-line functions below, so that
@@ -31,7 +32,7 @@ Encoded EncodeUtf8Plain(const char16_t* in, size_t n, uint8_t* out);
 // end of the valid prefix.
 size_t ValidUtf8From(const uint8_t* in, size_t n, size_t checked);
 
-// SSE4.1's encoder, which the AVX2 transcoder shares (sse41.cpp).
+// SSE4.1's encoder, which the AVX2 and AVX-512 transcoders share (sse41.cpp).
 // Precondition: the processor has SSSE3 and SSE4.1.
 Encoded EncodeUtf8Sse41(const char16_t* in, size_t n, uint8_t* out);
 
@@ -41,5 +42,6 @@ extern const Transcoder kPlainTranscoder;
 extern const Transcoder kSse2Transcoder;
 extern const Transcoder kSse41Transcoder;
 extern const Transcoder kAvx2Transcoder;
+extern const Transcoder kAvx512Transcoder;
 
 }  // namespace tobble::lib::transcode
