@@ -124,8 +124,13 @@ TEST(Transcoder, FindsEachInvalidSequenceAtEveryOffset) {
   };
   const std::string fillers[] = {"a", "\xC3\xA9", "\xE3\x81\x82", "\xF0\x9F\x98\x80",
                                  "\xE3\x81\x82z"};
+  // Offsets around the vector widths, and around the end of the SSE2
+  // transcoder's first stretch of non-ASCII text (512 bytes).
+  std::vector<size_t> offsets;
+  for (size_t offset = 0; offset < 150; ++offset) offsets.push_back(offset);
+  for (size_t offset = 490; offset < 530; ++offset) offsets.push_back(offset);
   for (const std::string& filler : fillers) {
-    for (size_t offset = 0; offset < 150; ++offset) {
+    for (const size_t offset : offsets) {
       std::string text;
       while (text.size() < offset) text += filler;
       const size_t at = text.size();
