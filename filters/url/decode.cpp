@@ -165,6 +165,74 @@ size_t DecodeLeadSequence(const Unit* in, Unit** out, DecodedOutput<Unit>& outpu
   }
 }
 
+// The digits of the escape of an ASCII character by byte: a first digit
+// (0 to 7) gives its value times 16, a second (any hex digit) its value,
+// anything else 0x100, so that the two or-ed together are the character's
+// byte, or 0x100 and more for no such escape.
+struct AsciiEscapeDigits {
+  uint16_t first[256];
+  uint16_t second[256];
+  constexpr AsciiEscapeDigits() : first(), second() {
+    for (int b = 0; b < 256; ++b) {
+      const int value = b < 128 ? detail::kHexValues.value[b] : -1;
+      first[b] = static_cast<uint16_t>(value >= 0 && value < 8 ? value << 4 : 0x100);
+      second[b] = static_cast<uint16_t>(value >= 0 ? value : 0x100);
+    }
+  }
+};
+constexpr AsciiEscapeDigits kAsciiEscapeDigits;
+
+// The byte of the escape of an ASCII character whose digits are the units
+// `first` and `second`, or 0x100 and more for no such escape (a first digit
+// from 0 to 7, any second one, never "%00").
+template <typename Unit>
+unsigned AsciiEscapeByte(Unit first, Unit second) {
+  const unsigned high = first < 0x100 ? kAsciiEscapeDigits.first[first] : 0x100;
+  const unsigned low = second < 0x100 ? kAsciiEscapeDigits.second[second] : 0x100;
+  return high | low;
+}
+
+// Latin text with escapes of ASCII characters between its words (English
+// URLs and form data), from in[i] on: each run up to the next "%" copied a
+// vector at a time (pluses as spaces), each such escape written as its
+// byte, with nothing else to decide between them: nothing waits after an
+// ASCII character. Stops at a "%" that begins no such escape, which the
+// caller reads, and where fewer than two vectors are left. Returns where it
+// stopped.
+template <typename Unit>
+__attribute__((noinline)) size_t DecodeAsciiEscapeRuns(const Unit* in, size_t n, size_t i,
+                                                       Unit*& out) {
+  using namespace simd;
+  constexpr size_t kStep = 16 / sizeof(Unit);
+  Unit* o = out;
+  while (n - i >= 2 * kStep) {
+    unsigned percents;
+    if constexpr (sizeof(Unit) == 1) {
+      const Units bytes = LoadBytes(in + i);
+      StoreBytes(o, url::Percent::MapBytes(bytes));
+      percents = Mask(url::Percent::Bytes(bytes));
+    } else {
+      const Units units = Load(in + i);
+      Store(o, url::Percent::Map(units));
+      percents = LaneBits(url::Percent::Lanes(units));
+    }
+    if (percents == 0) {
+      i += kStep;
+      o += kStep;
+      continue;
+    }
+    const size_t k = static_cast<size_t>(__builtin_ctz(percents));
+    const unsigned byte = AsciiEscapeByte(in[i + k + 1], in[i + k + 2]);
+    i += k;
+    o += k;
+    if (byte - 1 >= 0x7F) break;  // no such escape, or "%00"
+    *o++ = static_cast<Unit>(byte);
+    i += 3;
+  }
+  out = o;
+  return i;
+}
+
 }  // namespace
 
 // One event per step: a plus, an escape, a lone percent or any other unit.
@@ -298,6 +366,9 @@ Progress DecodeUrl(const Unit* in, size_t n, Unit* out, bool last) {
         } else {
           o = output.Unit(o, static_cast<char16_t>(byte), i);
           i += 3;
+          // Where plain text follows, as between words, not another
+          // escape, as in Japanese after its punctuation.
+          if (byte < 0x80 && n - i > 0 && in[i] != u'%') i = DecodeAsciiEscapeRuns(in, n, i, o);
         }
         return true;
       }
