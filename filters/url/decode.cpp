@@ -165,39 +165,13 @@ size_t DecodeLeadSequence(const Unit* in, Unit** out, DecodedOutput<Unit>& outpu
   }
 }
 
-// The digits of the escape of an ASCII character by byte: a first digit
-// (0 to 7) gives its value times 16, a second (any hex digit) its value,
-// anything else 0x100, so that the two or-ed together are the character's
-// byte, or 0x100 and more for no such escape.
-struct AsciiEscapeDigits {
-  uint16_t first[256];
-  uint16_t second[256];
-  constexpr AsciiEscapeDigits() : first(), second() {
-    for (int b = 0; b < 256; ++b) {
-      const int value = b < 128 ? detail::kHexValues.value[b] : -1;
-      first[b] = static_cast<uint16_t>(value >= 0 && value < 8 ? value << 4 : 0x100);
-      second[b] = static_cast<uint16_t>(value >= 0 ? value : 0x100);
-    }
-  }
-};
-constexpr AsciiEscapeDigits kAsciiEscapeDigits;
-
-// The byte of the escape of an ASCII character whose digits are the units
-// `first` and `second`, or 0x100 and more for no such escape (a first digit
-// from 0 to 7, any second one, never "%00").
-template <typename Unit>
-unsigned AsciiEscapeByte(Unit first, Unit second) {
-  const unsigned high = first < 0x100 ? kAsciiEscapeDigits.first[first] : 0x100;
-  const unsigned low = second < 0x100 ? kAsciiEscapeDigits.second[second] : 0x100;
-  return high | low;
-}
-
 // Latin text with escapes of ASCII characters between its words (English
 // URLs and form data), from in[i] on: each run up to the next "%" copied a
 // vector at a time (pluses as spaces), each such escape written as its
 // byte, with nothing else to decide between them: nothing waits after an
-// ASCII character. Stops at a "%" that begins no such escape, which the
-// caller reads, and where fewer than two vectors are left. Returns where it
+// ASCII character. Stops at a "%" that begins no such escape (as
+// ReadWholeEscape reads it, so never "%00"), which the caller reads, and
+// where fewer than two vectors are left. Returns where it
 // stopped.
 template <typename Unit>
 __attribute__((noinline)) size_t DecodeAsciiEscapeRuns(const Unit* in, size_t n, size_t i,
@@ -222,10 +196,10 @@ __attribute__((noinline)) size_t DecodeAsciiEscapeRuns(const Unit* in, size_t n,
       continue;
     }
     const size_t k = static_cast<size_t>(__builtin_ctz(percents));
-    const unsigned byte = AsciiEscapeByte(in[i + k + 1], in[i + k + 2]);
     i += k;
     o += k;
-    if (byte - 1 >= 0x7F) break;  // no such escape, or "%00"
+    const int byte = ReadWholeEscape(in + i);
+    if (byte < 0 || byte >= 0x80) break;
     *o++ = static_cast<Unit>(byte);
     i += 3;
   }
