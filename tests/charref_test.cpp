@@ -240,6 +240,18 @@ TEST(ReferenceIndexes, HoldEveryNameOfTheirTable) {
   }
 }
 
+// The pairs that begin names: bit (a << 7 | b) set exactly where a name
+// begins with a and b.
+TEST(ReferenceIndexes, NameStartsAreTheFirstTwoUnitsOfTheNames) {
+  std::vector<uint64_t> starts(256);
+  for (const NamedReference& r : Records(NamedReferenceTable)) {
+    const unsigned bit =
+        static_cast<unsigned char>(r.name[0]) << 7 | static_cast<unsigned char>(r.name[1]);
+    starts[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+  EXPECT_EQ(std::vector<uint64_t>(kNameStarts, kNameStarts + 256), starts);
+}
+
 // The legacy names by their first two bytes: each name once, in the group
 // its two bytes pick, with its record, head and replacement; no group holds
 // another pair's name.

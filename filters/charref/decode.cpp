@@ -246,6 +246,18 @@ const ReferenceSlot* FindNamed(const Name& name) {
   return &slot;
 }
 
+// Whether a name of the tables begins with the units (or bytes) a and b:
+// names are ASCII. When none does, the "&" before them is text: no name,
+// legacy or not, can be read there, and as both units are in the piece, none
+// can come with the next one either. Reading the whole run of name units to
+// learn that cost more than anything else in text full of "&"s that begin
+// nothing.
+inline bool MayBeginName(uint32_t a, uint32_t b) {
+  if ((a | b) >= 0x80) return false;
+  const uint32_t bit = a << 7 | b;
+  return (kNameStarts[bit >> 6] >> (bit & 63)) & 1;
+}
+
 // The first `count` lanes all ones, the rest zero, for count 0 to 8.
 alignas(16) constexpr uint16_t kLeadingLanes[9][8] = {
     {0, 0, 0, 0, 0, 0, 0, 0},
@@ -652,8 +664,16 @@ Progress DecodeCharrefs(const Unit* in, size_t n, Unit* out, bool last) {
     if (n - p >= kRoom) {
       if (in[p + 1] == u'#') {
         if (DecodeFixedNumbers(in, n, p, o, output)) return true;
-      } else if constexpr (sizeof(Unit) == 1) {
-        if (DecodeShortName(in, n, p, o, output)) return true;
+      } else {
+        if constexpr (sizeof(Unit) == 1) {
+          if (DecodeShortName(in, n, p, o, output)) return true;
+        }
+        if (!MayBeginName(in[p + 1], in[p + 2])) {
+          // Text that only looks like names: the "&" is copied unread.
+          o = Copy(o, in[p], output);
+          ++p;
+          return true;
+        }
       }
     }
     const Output<Unit> to = {output, p};

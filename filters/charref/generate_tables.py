@@ -6,8 +6,8 @@ Usage: generate_tables.py ENTITIES_JSON OUTPUT_CPP
 
 The output holds the two reference tables; for the names written with ";",
 a perfect-hash index that finds a name with one probe, and a table of the
-name lengths that each first byte begins; and the legacy names grouped by
-their first two bytes. The hash below must stay the same as NameKey and
+name lengths that each first byte begins; the legacy names grouped by
+their first two bytes; and the pairs of units that begin a name. The hash below must stay the same as NameKey and
 SlotOf in decode.cpp (beside it).
 """
 import json
@@ -193,6 +193,21 @@ def pair_lines(entries):
     return lines
 
 
+def name_start_lines(names):
+    """The pairs of units that begin a name, as bits: bit (a << 7 | b) of
+    kNameStarts, 64 to a word, for names beginning with a and b."""
+    words = [0] * 256
+    for name in names:
+        assert name.isascii() and len(name) >= 2, name
+        bit = ord(name[0]) << 7 | ord(name[1])
+        words[bit >> 6] |= 1 << (bit & 63)
+    lines = ['const uint64_t kNameStarts[256] = {']
+    for at in range(0, 256, 4):
+        lines.append('    ' + ' '.join(f'0x{w:016X},' for w in words[at:at + 4]))
+    lines.append('};')
+    return lines
+
+
 def index_lines(prefix, c_table, entries, slot_bits, bucket_bits):
     names = [e[0] for e in entries]
     assert len(names) <= 0xFFFF
@@ -242,6 +257,7 @@ def main():
     lines += table_lines('LegacyReferenceTable', legacy) + ['']
     lines += index_lines('Named', 'NamedReferenceTable', named, 12, 10) + ['']
     lines += pair_lines(legacy) + ['']
+    lines += name_start_lines([e[0] for e in named]) + ['']
     lines += ['}  // namespace tobble']
     with open(sys.argv[2], 'w', encoding='ascii', newline='\n') as f:
         f.write('\n'.join(lines) + '\n')

@@ -64,4 +64,10 @@ struct LegacyPairIndex {
 
 extern const LegacyPairIndex kLegacyByPair;
 
+// The first two units of every name, ASCII each: bit (a << 7 | b), of word
+// (a << 7 | b) / 64, is set when a name written with ";" begins with a and b
+// (so does every legacy name). An "&" whose next two units are no such pair
+// begins no reference, whatever follows.
+extern const uint64_t kNameStarts[256];
+
 }  // namespace tobble
