@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "filters/charref/dense.h"
+#include "filters/charref/encode_avx512.h"
 #include "filters/charref/encode_dense.h"
 #include "filters/charref/unit_classes.h"
 #include "filters/common/digits.h"
@@ -455,6 +456,68 @@ TEST(DenseKernels, FourCodePointStepsAreThePlainEncoders) {
     }
   }
   escape::ChooseShuffles(shuffles);
+}
+
+// The reference encoders from units into bytes, with the AVX-512 blocks
+// (where the processor has them) and without: every unit from 0x80 and
+// every code point above U+FFFF, with markup every 64; then random mixes of
+// ASCII, markup (seldom), units of every count of digits, pairs and lone
+// surrogates from sixteen offsets, whole and in pieces; against the plain
+// encoders.
+TEST(DenseKernels, ReferenceBlocksFromUnitsAreThePlainEncoders) {
+  std::vector<std::u16string> texts(1);
+  for (uint32_t c = 0x80; c <= 0x10FFFF; ++c) {
+    char16_t units[2];
+    texts[0].append(units, WriteCodePoint(units, c) - units);
+    if (c % 64 == 0) texts[0] += u"<&>\"x";
+  }
+  const std::u16string pieces[] = {u"a",
+                                   u" ",
+                                   u"\x7F",
+                                   u"\x80",
+                                   u"\x3E7",
+                                   u"\x3E8",
+                                   u"\x270F",
+                                   u"\x2710",
+                                   u"\xD7FF",
+                                   u"\xFFFF",
+                                   u"\xD800\xDC00",
+                                   u"\xD83D\xDE00",
+                                   u"\xDBC0\xDC00",
+                                   u"\xDBFF\xDFFF",
+                                   u"\xD800",
+                                   u"\xDBFF",
+                                   u"\xDC00",
+                                   u"\xDFFF"};
+  const std::u16string markup[] = {u"<", u">", u"&", u"\""};
+  uint32_t bits = 1;
+  for (size_t offset = 0; offset < 16; ++offset) {
+    std::u16string text(offset, u'\xE9');
+    while (text.size() < 3000) {
+      bits = bits * 1103515245u + 12345u;
+      text += (bits >> 16) % 64 == 0 ? markup[(bits >> 8) % 4]
+                                     : pieces[(bits >> 16) % std::size(pieces)];
+    }
+    texts.push_back(text);
+  }
+  const bool avx512 = charref::UseAvx512();
+  for (const bool wanted : {false, true}) {
+    if (charref::ChooseAvx512(wanted) != wanted) continue;
+    for (const char* name : {"text2charref", "text2charrefx"}) {
+      const Filter& filter = *FindFilter(name);
+      for (size_t t = 0; t < texts.size(); ++t) {
+        const Bytes want = ConvertOnce(filter, filter.ascii.from_units_scalar, texts[t], true).out;
+        const CallResultOf<uint8_t> fast =
+            ConvertOnce(filter, filter.ascii.from_units, texts[t], true);
+        ASSERT_EQ(fast.fault, CallFault::kNone) << fast.message;
+        ASSERT_TRUE(fast.out == want) << name << ", text " << t << ", AVX-512 " << wanted;
+        const CallResultOf<uint8_t> cut =
+            ConvertPieces(filter, filter.ascii.from_units, texts[t], {100, 333, 65});
+        ASSERT_TRUE(cut.out == want) << name << " in pieces, text " << t << ", AVX-512 " << wanted;
+      }
+    }
+  }
+  charref::ChooseAvx512(avx512);
 }
 
 // The escape encoders' steps of one- and two-byte characters in UTF-8: every

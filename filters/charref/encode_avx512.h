@@ -1,0 +1,55 @@
+// The reference encoders' blocks built for AVX-512 (encode_avx512.cpp): from
+// UTF-16 units into bytes, sixteen units a block whatever characters they
+// hold. encode.cpp calls them where the processor has the instructions.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+// On x86-64 only, and not in the plug-ins, which keep to the baseline and
+// write UTF-16; the WebAssembly build compiles nothing here.
+#if defined(__x86_64__) && !defined(TOBBLE_UTF16_ONLY)
+#define TOBBLE_CHARREF_AVX512 1
+#else
+#define TOBBLE_CHARREF_AVX512 0
+#endif
+
+namespace tobble::charref {
+
+#if TOBBLE_CHARREF_AVX512
+// Whether the encoders take the AVX-512 blocks: the processor (and the
+// system, which must save the 64-byte registers) is asked once, and the
+// answer kept.
+bool UseAvx512();
+
+// For the tests: takes the AVX-512 blocks (where the processor has them) or
+// not from now on, and returns whether they are taken.
+bool ChooseAvx512(bool wanted);
+
+// The references of the units from in[p] on, written a block of sixteen
+// units at a time at `out`, which moves on past them: decimal ("&#233;") or
+// hex ("&#xe9;"). Each unit from 0x80 up becomes the reference of its value,
+// a surrogate pair one reference to its code point; a unit below 0x80 is
+// written as it is. Stops before a block that holds a markup character
+// (" < > &), before one whose first two units are below 0x80 (where a run
+// that needs no reference may begin) and where fewer than kAvx512RoomUnits
+// units are left. Returns the units read, whole characters.
+//
+// Precondition: the buffer at `out` has room for six bytes for each unit
+// from in[p] on. (The stream's units come from UTF-8, with room for six
+// bytes a byte; AsciiOutputBound gives eight a unit.) A block stores 64
+// bytes from where the output of its lanes 0, 4, 8 and 12 begins: with 23
+// units left from the block's start the last store stays within the room.
+inline constexpr size_t kAvx512RoomUnits = 32;
+size_t WriteDecimalBlocksAvx512(const char16_t* in, size_t n, size_t p, uint8_t*& out);
+size_t WriteHexBlocksAvx512(const char16_t* in, size_t n, size_t p, uint8_t*& out);
+#else
+inline bool UseAvx512() {
+  return false;
+}
+inline bool ChooseAvx512(bool) {
+  return false;
+}
+#endif
+
+}  // namespace tobble::charref
