@@ -177,7 +177,7 @@ size_t WriteBlocks(const char16_t* in, size_t n, size_t p, uint8_t*& out) {
   while (n - p >= kAvx512RoomUnits) {
     const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + p));
     const __mmask16 ascii = _mm256_cmplt_epu16_mask(units, below_ascii);
-    if ((ascii & 3) == 3) break;
+    if (ascii == 0xFFFF) break;  // a run of ASCII, for the caller's copy
     const __mmask16 markup = _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('"')) |
                              _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('&')) |
                              _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('<')) |

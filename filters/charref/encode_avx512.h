@@ -31,9 +31,12 @@ bool ChooseAvx512(bool wanted);
 // hex ("&#xe9;"). Each unit from 0x80 up becomes the reference of its value,
 // a surrogate pair one reference to its code point; a unit below 0x80 is
 // written as it is. Stops before a block that holds a markup character
-// (" < > &), before one whose first two units are below 0x80 (where a run
-// that needs no reference may begin) and where fewer than kAvx512RoomUnits
-// units are left. Returns the units read, whole characters.
+// (" < > &), before one of sixteen units below 0x80 (where a run that needs
+// no reference may begin, which the caller copies faster) and where fewer
+// than kAvx512RoomUnits units are left. Returns the units read, whole
+// characters. (Stopping where two units below 0x80 begin a block made the
+// tool slower: on 16 MiB of French 25.2 ms against 22.0, of emoji 23.4
+// against 22.9.)
 //
 // Precondition: the buffer at `out` has room for six bytes for each unit
 // from in[p] on. (The stream's units come from UTF-8, with room for six
