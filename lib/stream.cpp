@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "filters/charref/encode_avx512.h"
 #include "filters/charref/encode_dense.h"
+#include "filters/common/encode_avx512.h"
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/utf8.h"
@@ -134,7 +134,7 @@ bool UnitsFasterWhenDense(const Filter& filter) {
 // 39.0 -> 23.6 and 33.6 -> 19.6, French 34.4 -> 26.3 and 33.3 -> 20.9;
 // Japanese as before).
 LeadRange LeadsForUnits(const Filter& filter) {
-  if (charref::UseAvx512()) return {0xC0, 0xFF};
+  if (avx512::Use()) return {0xC0, 0xFF};
   if (SameString(filter.function, "text2charref")) return {charref::kFiveDigitLead, 0xEF};
   if (SameString(filter.function, "text2charrefx")) return {charref::kFourHexLead, 0xF4};
   return {0xC0, 0xFF};

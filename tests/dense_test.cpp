@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "filters/charref/dense.h"
-#include "filters/charref/encode_avx512.h"
 #include "filters/charref/encode_dense.h"
 #include "filters/charref/unit_classes.h"
 #include "filters/common/digits.h"
+#include "filters/common/encode_avx512.h"
 #include "filters/common/surrogate.h"
 #include "filters/escape/dense.h"
 #include "filters/escape/shuffle_choice.h"
@@ -458,13 +458,13 @@ TEST(DenseKernels, FourCodePointStepsAreThePlainEncoders) {
   escape::ChooseShuffles(shuffles);
 }
 
-// The reference encoders from units into bytes, with the AVX-512 blocks
-// (where the processor has them) and without: every unit from 0x80 and
+// The reference encoders and tobbleC from units into bytes, with the
+// AVX-512 blocks (where the processor has them) and without: every unit from 0x80 and
 // every code point above U+FFFF, with markup every 64; then random mixes of
 // ASCII, markup (seldom), units of every count of digits, pairs and lone
 // surrogates from sixteen offsets, whole and in pieces; against the plain
 // encoders.
-TEST(DenseKernels, ReferenceBlocksFromUnitsAreThePlainEncoders) {
+TEST(DenseKernels, Avx512BlocksFromUnitsAreThePlainEncoders) {
   std::vector<std::u16string> texts(1);
   for (uint32_t c = 0x80; c <= 0x10FFFF; ++c) {
     char16_t units[2];
@@ -500,10 +500,10 @@ TEST(DenseKernels, ReferenceBlocksFromUnitsAreThePlainEncoders) {
     }
     texts.push_back(text);
   }
-  const bool avx512 = charref::UseAvx512();
+  const bool avx512 = avx512::Use();
   for (const bool wanted : {false, true}) {
-    if (charref::ChooseAvx512(wanted) != wanted) continue;
-    for (const char* name : {"text2charref", "text2charrefx"}) {
+    if (avx512::Choose(wanted) != wanted) continue;
+    for (const char* name : {"text2charref", "text2charrefx", "tobbleC"}) {
       const Filter& filter = *FindFilter(name);
       for (size_t t = 0; t < texts.size(); ++t) {
         const Bytes want = ConvertOnce(filter, filter.ascii.from_units_scalar, texts[t], true).out;
@@ -517,7 +517,7 @@ TEST(DenseKernels, ReferenceBlocksFromUnitsAreThePlainEncoders) {
       }
     }
   }
-  charref::ChooseAvx512(avx512);
+  avx512::Choose(avx512);
 }
 
 // The escape encoders' steps of one- and two-byte characters in UTF-8: every

@@ -1,60 +1,13 @@
 #include "filters/charref/charref.h"
-#include "filters/charref/encode_avx512.h"
 #include "filters/charref/encode_dense.h"
 #include "filters/charref/unit_classes.h"
+#include "filters/common/encode_avx512.h"
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
 #include "filters/common/utf8.h"
 
-#if TOBBLE_CHARREF_AVX512
-#include <cpuid.h>
-#endif
-
 namespace tobble {
-
-#if TOBBLE_CHARREF_AVX512
-namespace charref {
-namespace {
-
-// 0 until the processor is asked, then 1 for the SSE2 loops alone, 2 for the
-// AVX-512 blocks besides.
-int avx512_choice = 0;
-
-// BW, VL, VBMI, VBMI2 and CD, and a system that saves the 64-byte registers
-// (XCR0: x87, SSE, AVX and the three AVX-512 states); POPCNT and BMI2 come
-// with every processor that has them.
-bool HasAvx512() {
-  unsigned eax, ebx, ecx, edx;
-  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx) || (ecx & bit_OSXSAVE) == 0) return false;
-  unsigned xcr0_low, xcr0_high;
-  __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-  if ((xcr0_low & 0xE7) != 0xE7) return false;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-  const unsigned wanted_ebx = bit_AVX512F | bit_AVX512CD | bit_AVX512BW | bit_AVX512VL | bit_BMI2;
-  const unsigned wanted_ecx = bit_AVX512VBMI | bit_AVX512VBMI2;
-  return (ebx & wanted_ebx) == wanted_ebx && (ecx & wanted_ecx) == wanted_ecx;
-}
-
-}  // namespace
-
-bool UseAvx512() {
-  int choice = __atomic_load_n(&avx512_choice, __ATOMIC_RELAXED);
-  if (choice == 0) {
-    choice = HasAvx512() ? 2 : 1;
-    __atomic_store_n(&avx512_choice, choice, __ATOMIC_RELAXED);
-  }
-  return choice == 2;
-}
-
-bool ChooseAvx512(bool wanted) {
-  const int choice = wanted && HasAvx512() ? 2 : 1;
-  __atomic_store_n(&avx512_choice, choice, __ATOMIC_RELAXED);
-  return choice == 2;
-}
-
-}  // namespace charref
-#endif
 
 namespace {
 
@@ -272,8 +225,8 @@ struct DecimalReferences {
   // written as bytes.
   static constexpr uint8_t kBlockLead = charref::kFiveDigitLead;
   static constexpr char16_t kBlockLow = 10000;
-#if TOBBLE_CHARREF_AVX512
-  static constexpr auto WriteBlocksAvx512 = charref::WriteDecimalBlocksAvx512;
+#if TOBBLE_AVX512_BLOCKS
+  static constexpr auto WriteBlocksAvx512 = avx512::WriteDecimalReferences;
 #endif
   // Where both take a unit, the eight-byte blocks go first: on 16 MiB of
   // Japanese from units, 7.8 ms against the AVX-512 blocks' 9.7.
@@ -347,8 +300,8 @@ struct HexReferences {
   // written as bytes.
   static constexpr uint8_t kBlockLead = charref::kFourHexLead;
   static constexpr char16_t kBlockLow = 0x1000;
-#if TOBBLE_CHARREF_AVX512
-  static constexpr auto WriteBlocksAvx512 = charref::WriteHexBlocksAvx512;
+#if TOBBLE_AVX512_BLOCKS
+  static constexpr auto WriteBlocksAvx512 = avx512::WriteHexReferences;
 #endif
   // The AVX-512 blocks go first: on 16 MiB of Japanese from units, 5.7 ms
   // against the eight-byte blocks' 7.0.
@@ -502,7 +455,7 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
     if (p == n || in[p] < 0x80) return {p, o};
   }
   // From units into bytes, the AVX-512 blocks take every kind of unit.
-  const bool avx512 = sizeof(In) == 2 && sizeof(Out) == 1 && charref::UseAvx512();
+  const bool use_avx512 = sizeof(In) == 2 && sizeof(Out) == 1 && avx512::Use();
   do {
     const uint32_t u = in[p];
     if constexpr (sizeof(In) == 2 && sizeof(Out) == 1) {
@@ -510,7 +463,7 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
       // no block takes, and surrogates from paying for the rest.)
       const bool eight_bytes =
           u >= References::kBlockLow && (References::kPairBlocks || (u & 0xF800) != 0xD800);
-      if (eight_bytes && !(avx512 && References::kAvx512First)) {
+      if (eight_bytes && !(use_avx512 && References::kAvx512First)) {
         if (const size_t read = WriteMixedReferenceBlocks<References>(in, n, p, o)) {
           p += read;
           continue;
@@ -520,8 +473,8 @@ Position<Out> EncodeNonAscii(const In* in, size_t n, bool last, Position<Out> at
           continue;
         }
       }
-#if TOBBLE_CHARREF_AVX512
-      if (avx512) {
+#if TOBBLE_AVX512_BLOCKS
+      if (use_avx512) {
         if (const size_t read = References::WriteBlocksAvx512(in, n, p, o)) {
           p += read;
           continue;

@@ -6,6 +6,7 @@
 // in for the baseline's.
 #pragma once
 
+#include "filters/common/encode_avx512.h"
 #include "filters/common/hex.h"
 #include "filters/common/simd.h"
 #include "filters/common/surrogate.h"
@@ -486,6 +487,10 @@ Progress EncodeJFast(const In* in, size_t n, Out* out, bool last) {
 
 template <typename In, typename Out>
 Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
+#if defined(__SSSE3__) && TOBBLE_AVX512_BLOCKS
+  // From units into bytes, the AVX-512 blocks where the processor runs them.
+  const bool use_avx512 = sizeof(In) == 2 && sizeof(Out) == 1 && avx512::Use();
+#endif
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
     if constexpr (sizeof(In) == 1) {
       if (const size_t run = EscapeUtf8Run<true>(in, n, i, o)) {
@@ -499,6 +504,16 @@ Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
         return true;
       }
     }
+#if defined(__SSSE3__) && TOBBLE_AVX512_BLOCKS
+    if constexpr (sizeof(In) == 2 && sizeof(Out) == 1) {
+      if (use_avx512) {
+        if (const size_t run = avx512::WriteCEscapes(in, n, i, o)) {
+          i += run;
+          return true;
+        }
+      }
+    }
+#endif
 #if defined(__SSSE3__)
     if constexpr (sizeof(In) == 2) {
       if (const size_t run = EscapePairBlocks(in, n, i, o)) {
