@@ -40,12 +40,13 @@ bool Choose(bool wanted);
 // tool slower: on 16 MiB of French 25.2 ms against 22.0, of emoji 23.4
 // against 22.9.)
 //
-// Precondition: the buffer at `out` has room for six bytes for each unit
-// from in[p] on. (The stream's units come from UTF-8, with room for six
-// bytes a byte; AsciiOutputBound gives eight a unit.) A block stores 64
-// bytes from where the output of its lanes 0, 4, 8 and 12 begins: with 23
-// units left from the block's start the last store stays within the room.
-inline constexpr size_t kRoomUnits = 32;
+// Precondition: the buffer at `out` has room for three bytes for each unit
+// from in[p] on. (The stream's units come from UTF-8, with room for three
+// bytes a byte at least, six for the references; AsciiOutputBound gives six
+// or eight a unit.) A block stores 64 bytes from where the output of its
+// lanes 0, 4, 8 and 12 begins: with 34 units left from the block's start
+// the last store stays within the room.
+inline constexpr size_t kRoomUnits = 40;
 size_t WriteDecimalReferences(const char16_t* in, size_t n, size_t p, uint8_t*& out);
 size_t WriteHexReferences(const char16_t* in, size_t n, size_t p, uint8_t*& out);
 size_t WriteCEscapes(const char16_t* in, size_t n, size_t p, uint8_t*& out);
