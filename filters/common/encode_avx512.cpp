@@ -2,7 +2,7 @@
 // UTF-16 units into bytes: sixteen units a block, made code points in
 // 32-bit lanes (a surrogate pair joined in its first lane, its second lane
 // dropped). Each code point gets a slot of sixteen bytes: its prefix ("&#",
-// "&#x", "\\u" or "\\U"), eight digits and the byte after them (";", or the
+// "&#x", "\u" or "\U"), eight digits and the byte after them (";", or the
 // code point itself where it is below 0x80). One byte compress a four slots
 // keeps the bytes each slot writes (no leading zero digits, no prefix for a
 // unit below 0x80) and packs them for one store. So a block goes out in the
@@ -97,7 +97,7 @@ struct HexReferences {
   static __m512i Written(__m512i values);
 };
 
-// tobbleC's escapes: "\\u" and four lower-case hex digits, or "\\U" and eight
+// tobbleC's escapes: "\u" and four lower-case hex digits, or "\U" and eight
 // above U+FFFF; nothing after them.
 struct CEscapes {
   static constexpr unsigned kPrefix = 2;
