@@ -5,6 +5,10 @@
 // the filter would ((n + 1) * factor bytes, GMEM_MOVEABLE), locks it, reads
 // the input once and writes as many bytes as the filter's output has (the
 // input repeated or thinned out to that length), unlocks it and frees it.
+// And the same stand-in counting the text first, with the plug-in's own
+// count: the least any filter can do, since it must find the end of a
+// zero-terminated text to size the block before it converts a unit, and so
+// reads a text too large for the caches twice.
 //
 // Usage: plugin_bench PLUGIN [--sizes=64K,16M] [--rounds=N] [--min-time=SECONDS]
 //                           [--filters=NAME,...]
@@ -29,6 +33,7 @@
 #include <vector>
 
 #include "bench/corpus.h"
+#include "plugin/contract.h"
 
 namespace tobble::bench {
 namespace {
@@ -146,11 +151,30 @@ struct Sample {
   size_t block_bytes;
 };
 
-// The call of the filter and of its stand-in on each sample in turn, per
-// call.
+// The stand-in's call on one sample: the block allocated, locked, the input
+// copied into it, unlocked and freed. With `count`, the text's units are
+// counted first, and the copy reads as many.
+void StandInCall(const Sample& sample, bool count) {
+  const char* from = reinterpret_cast<const char*>(sample.text.c_str());
+  const size_t in_bytes = (count ? CountUnits(sample.text.c_str()) : sample.text.size()) * 2;
+  const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sample.block_bytes);
+  auto* to = static_cast<char*>(GlobalLock(block));
+  if (in_bytes >= 16 && sample.out_bytes >= 16) {
+    StandInCopy(from, in_bytes, to, sample.out_bytes);
+  } else {
+    for (size_t i = 0; i < sample.out_bytes; ++i) to[i] = from[i % in_bytes];
+  }
+  to[sample.out_bytes] = to[sample.out_bytes + 1] = 0;  // the terminating zero unit
+  GlobalUnlock(block);
+  GlobalFree(block);
+}
+
+// The call of the filter and of its stand-in, without and with the count, on
+// each sample in turn, per call.
 struct Timings {
   Timing filter;
   Timing copy;
+  Timing count_copy;
 };
 Timings TimeSamples(FilterExport call, const std::vector<Sample>& samples, size_t units,
                     const Options& options) {
@@ -159,31 +183,22 @@ Timings TimeSamples(FilterExport call, const std::vector<Sample>& samples, size_
         for (const Sample& sample : samples) GlobalFree(call(nullptr, sample.text.c_str()));
       },
       options.rounds, options.min_time);
-  const Timing copy_time = TimePerCall(
-      [&] {
-        for (const Sample& sample : samples) {
-          const char* from = reinterpret_cast<const char*>(sample.text.c_str());
-          const size_t in_bytes = sample.text.size() * 2;
-          const HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, sample.block_bytes);
-          auto* to = static_cast<char*>(GlobalLock(block));
-          if (in_bytes >= 16 && sample.out_bytes >= 16) {
-            StandInCopy(from, in_bytes, to, sample.out_bytes);
-          } else {
-            for (size_t i = 0; i < sample.out_bytes; ++i) to[i] = from[i % in_bytes];
-          }
-          to[sample.out_bytes] = to[sample.out_bytes + 1] = 0;  // the terminating zero unit
-          GlobalUnlock(block);
-          GlobalFree(block);
-        }
-      },
-      options.rounds, options.min_time);
+  const auto time_stand_in = [&](bool count) {
+    return TimePerCall(
+        [&] {
+          for (const Sample& sample : samples) StandInCall(sample, count);
+        },
+        options.rounds, options.min_time);
+  };
+  const Timing copy_time = time_stand_in(false);
+  const Timing count_copy_time = time_stand_in(true);
   // Per text, scaled to a text of `units` units: the texts' lengths differ
   // by part of a line.
   size_t total = 0;
   for (const Sample& sample : samples) total += sample.text.size();
   const double scale = static_cast<double>(units) / static_cast<double>(total);
   const auto scaled = [scale](Timing t) { return Timing{t.median * scale, t.best * scale}; };
-  return {scaled(filter_time), scaled(copy_time)};
+  return {scaled(filter_time), scaled(copy_time), scaled(count_copy_time)};
 }
 
 // A sample of the text, after checking the plug-in's output for it against
@@ -225,10 +240,12 @@ bool Measure(const Filter& filter, FilterExport call, const std::string& corpus,
   printf(
       "{\"filter\":\"%s\",\"corpus\":\"%s\",\"size\":\"%s\",\"in_bytes\":%zu,"
       "\"out_bytes\":%zu,\"fingerprint\":\"%s\",\"rounds\":%d,\"texts\":%zu,\"filter_s\":%.9g,"
-      "\"filter_best_s\":%.9g,\"copy_s\":%.9g,\"copy_best_s\":%.9g",
+      "\"filter_best_s\":%.9g,\"copy_s\":%.9g,\"copy_best_s\":%.9g,\"count_copy_s\":%.9g,"
+      "\"count_copy_best_s\":%.9g",
       filter.function, corpus.c_str(), size.label, text.size() * 2, one[0].out_bytes,
       Fingerprint(text).c_str(), options.rounds, distinct.empty() ? 1 : distinct.size(),
-      timings.filter.median, timings.filter.best, timings.copy.median, timings.copy.best);
+      timings.filter.median, timings.filter.best, timings.copy.median, timings.copy.best,
+      timings.count_copy.median, timings.count_copy.best);
   if (!distinct.empty()) {
     printf(",\"filter_one_text_best_s\":%.9g,\"copy_one_text_best_s\":%.9g", one_text.filter.best,
            one_text.copy.best);

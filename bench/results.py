@@ -195,6 +195,14 @@ class Results:
         filter_s, copy_s = p["filter" + suffix], p["copy" + suffix]
         return rate(p["in_bytes"], filter_s), 100 * copy_s / filter_s
 
+    def plugin_floor(self, bits, key):
+        """% of the limit that the stand-in reaches when it counts the text
+        first, as every filter must: the most any filter could reach."""
+        p = self.plugin[bits].get(key)
+        if p is None or "count_copy_best_s" not in p:
+            return None
+        return 100 * p["copy_best_s"] / p["count_copy_best_s"]
+
     def tool_commands(self, key):
         t = self.tool.get(key)
         return {c["name"]: c for c in t["commands"]} if t else {}
