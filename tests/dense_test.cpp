@@ -458,9 +458,10 @@ TEST(DenseKernels, FourCodePointStepsAreThePlainEncoders) {
   escape::ChooseShuffles(shuffles);
 }
 
-// The reference encoders and tobbleC from units into bytes, with the
-// AVX-512 blocks (where the processor has them) and without: every unit from 0x80 and
-// every code point above U+FFFF, with markup every 64; then random mixes of
+// The reference encoders and tobbleC from units and from code points into
+// bytes, with the AVX-512 blocks (where the processor has them) and without:
+// every unit from 0x80 and every code point above U+FFFF, with markup every
+// 64; then random mixes of
 // ASCII, markup (seldom), units of every count of digits, pairs and lone
 // surrogates from sixteen offsets, whole and in pieces; against the plain
 // encoders.
@@ -514,6 +515,16 @@ TEST(DenseKernels, Avx512BlocksFromUnitsAreThePlainEncoders) {
         const CallResultOf<uint8_t> cut =
             ConvertPieces(filter, filter.ascii.from_units, texts[t], {100, 333, 65});
         ASSERT_TRUE(cut.out == want) << name << " in pieces, text " << t << ", AVX-512 " << wanted;
+        // From code points, pairs joined or as two surrogate code points.
+        for (const bool join_pairs : {true, false}) {
+          const std::u32string code_points = CodePointsOf(texts[t], join_pairs);
+          ASSERT_TRUE(
+              ConvertOnce(filter, filter.ascii.from_code_points, code_points, true).out == want &&
+              ConvertPieces(filter, filter.ascii.from_code_points, code_points, {100, 333, 65})
+                      .out == want)
+              << name << " from code points, text " << t << ", AVX-512 " << wanted
+              << (join_pairs ? "" : ", pairs apart");
+        }
       }
     }
   }

@@ -1,9 +1,9 @@
 // The encoders' blocks built for AVX-512 (BW, VL, VBMI, VBMI2 and CD), from
-// UTF-16 units into bytes: sixteen units a block, made code points in
-// 32-bit lanes (a surrogate pair joined in its first lane, its second lane
-// dropped). Each code point gets a slot of sixteen bytes: its prefix ("&#",
-// "&#x", "\u" or "\U"), eight digits and the byte after them (";", or the
-// code point itself where it is below 0x80). One byte compress a four slots
+// UTF-16 units or code points into bytes: sixteen a block, made code points
+// in 32-bit lanes (a surrogate pair joined in its first lane, its second
+// lane dropped). Each code point gets a slot of sixteen bytes: its prefix
+// ("&#", "&#x", "\u" or "\U"), eight digits and the byte after them (";", or
+// the code point itself where it is below 0x80). One byte compress a four slots
 // keeps the bytes each slot writes (no leading zero digits, no prefix for a
 // unit below 0x80) and packs them for one store. So a block goes out in the
 // same few steps whether it holds ASCII, kana or emoji, where the SSE2 and
@@ -201,40 +201,62 @@ __attribute__((always_inline)) inline uint8_t* WriteHalf(uint8_t* o, __m512i cod
   return o;
 }
 
-template <typename Format>
-size_t WriteBlocks(const char16_t* in, size_t n, size_t p, uint8_t*& out) {
+// Sixteen units from `in` as 32-bit lanes, and the masks of those below
+// 0x80, of the markup characters (" & < >), of the high surrogates and of the
+// low ones; the same for sixteen code points (a str's four-byte storage),
+// where a surrogate is a code point of its own, which a pair of them joins as
+// in UTF-16.
+struct Lanes {
+  __m512i wide;
+  __mmask16 ascii, markup, high, low;
+};
+inline Lanes LoadLanes(const char16_t* in) {
+  const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in));
+  const __m256i surrogate_bits =
+      _mm256_and_si256(units, _mm256_set1_epi16(static_cast<short>(0xFC00)));
+  return {_mm512_cvtepu16_epi32(units), _mm256_cmplt_epu16_mask(units, _mm256_set1_epi16(0x80)),
+          static_cast<__mmask16>(_mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('"')) |
+                                 _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('&')) |
+                                 _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('<')) |
+                                 _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('>'))),
+          _mm256_cmpeq_epi16_mask(surrogate_bits, _mm256_set1_epi16(static_cast<short>(0xD800))),
+          _mm256_cmpeq_epi16_mask(surrogate_bits, _mm256_set1_epi16(static_cast<short>(0xDC00)))};
+}
+inline Lanes LoadLanes(const char32_t* in) {
+  const __m512i wide = _mm512_loadu_si512(reinterpret_cast<const void*>(in));
+  const __m512i surrogate_bits =
+      _mm512_and_si512(wide, _mm512_set1_epi32(static_cast<int>(0xFFFFFC00)));
+  return {wide, _mm512_cmplt_epu32_mask(wide, _mm512_set1_epi32(0x80)),
+          static_cast<__mmask16>(_mm512_cmpeq_epi32_mask(wide, _mm512_set1_epi32('"')) |
+                                 _mm512_cmpeq_epi32_mask(wide, _mm512_set1_epi32('&')) |
+                                 _mm512_cmpeq_epi32_mask(wide, _mm512_set1_epi32('<')) |
+                                 _mm512_cmpeq_epi32_mask(wide, _mm512_set1_epi32('>'))),
+          _mm512_cmpeq_epi32_mask(surrogate_bits, _mm512_set1_epi32(0xD800)),
+          _mm512_cmpeq_epi32_mask(surrogate_bits, _mm512_set1_epi32(0xDC00))};
+}
+
+template <typename Format, typename In>
+size_t WriteBlocks(const In* in, size_t n, size_t p, uint8_t*& out) {
   const size_t start = p;
   uint8_t* o = out;
-  const __m256i below_ascii = _mm256_set1_epi16(0x80);
-  const __m256i surrogate_bits = _mm256_set1_epi16(static_cast<short>(0xFC00));
   const __m512i ascii_keep = _mm512_set1_epi32(1 << kLast<Format>);
   // Sixteen units a block, and the seventeenth for a pair that the last
   // one begins.
   while (n - p >= kRoomUnits) {
-    const __m256i units = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + p));
-    const __mmask16 ascii = _mm256_cmplt_epu16_mask(units, below_ascii);
+    const Lanes lanes = LoadLanes(in + p);
+    const __mmask16 ascii = lanes.ascii;
     if (ascii == 0xFFFF) break;  // a run of ASCII, for the caller's copy
-    if constexpr (Format::kStopsAtMarkup) {
-      const __mmask16 markup = _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('"')) |
-                               _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('&')) |
-                               _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('<')) |
-                               _mm256_cmpeq_epi16_mask(units, _mm256_set1_epi16('>'));
-      if (markup != 0) break;
-    }
-    const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + p + 1));
-    const __mmask16 high = _mm256_cmpeq_epi16_mask(_mm256_and_si256(units, surrogate_bits),
-                                                   _mm256_set1_epi16(static_cast<short>(0xD800)));
-    const __mmask16 low_next = _mm256_cmpeq_epi16_mask(
-        _mm256_and_si256(next, surrogate_bits), _mm256_set1_epi16(static_cast<short>(0xDC00)));
-    const unsigned pairs = static_cast<unsigned>(high & low_next);
+    if (Format::kStopsAtMarkup && lanes.markup != 0) break;
+    const Lanes next = LoadLanes(in + p + 1);
+    const unsigned pairs = static_cast<unsigned>(lanes.high & next.low);
     // A pair that the last lane begins goes whole into the next block.
     const unsigned taken = pairs >> 15 ? 0x7FFFu : 0xFFFFu;
     const __mmask16 written = static_cast<__mmask16>(taken & ~(pairs << 1));
     // Code points: a pair's is (high << 10) + low - (0xD800 << 10) - 0xDC00
     // + 0x10000.
-    const __m512i wide = _mm512_cvtepu16_epi32(units);
+    const __m512i wide = lanes.wide;
     const __m512i joined =
-        _mm512_add_epi32(_mm512_add_epi32(_mm512_slli_epi32(wide, 10), _mm512_cvtepu16_epi32(next)),
+        _mm512_add_epi32(_mm512_add_epi32(_mm512_slli_epi32(wide, 10), next.wide),
                          _mm512_set1_epi32(0x10000 - (0xD800 << 10) - 0xDC00));
     const __m512i code_points = _mm512_mask_mov_epi32(wide, static_cast<__mmask16>(pairs), joined);
     // What each slot keeps: the escape's bytes, the unit below 0x80, or
@@ -261,17 +283,19 @@ size_t WriteBlocks(const char16_t* in, size_t n, size_t p, uint8_t*& out) {
 
 }  // namespace
 
-size_t WriteDecimalReferences(const char16_t* in, size_t n, size_t p, uint8_t*& out) {
-  return WriteBlocks<DecimalReferences>(in, n, p, out);
-}
-
-size_t WriteHexReferences(const char16_t* in, size_t n, size_t p, uint8_t*& out) {
-  return WriteBlocks<HexReferences>(in, n, p, out);
-}
-
-size_t WriteCEscapes(const char16_t* in, size_t n, size_t p, uint8_t*& out) {
-  return WriteBlocks<CEscapes>(in, n, p, out);
-}
+#define TOBBLE_AVX512_WRITERS(In)                                                  \
+  size_t WriteDecimalReferences(const In* in, size_t n, size_t p, uint8_t*& out) { \
+    return WriteBlocks<DecimalReferences>(in, n, p, out);                          \
+  }                                                                                \
+  size_t WriteHexReferences(const In* in, size_t n, size_t p, uint8_t*& out) {     \
+    return WriteBlocks<HexReferences>(in, n, p, out);                              \
+  }                                                                                \
+  size_t WriteCEscapes(const In* in, size_t n, size_t p, uint8_t*& out) {          \
+    return WriteBlocks<CEscapes>(in, n, p, out);                                   \
+  }
+TOBBLE_AVX512_WRITERS(char16_t)
+TOBBLE_AVX512_WRITERS(char32_t)
+#undef TOBBLE_AVX512_WRITERS
 
 }  // namespace tobble::avx512
 #endif

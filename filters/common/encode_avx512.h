@@ -1,7 +1,7 @@
 // The encoders' blocks built for AVX-512 (encode_avx512.cpp): from UTF-16
-// units into bytes, sixteen units a block whatever characters they hold,
-// for text2charref, text2charrefx and tobbleC. Their loops call them where
-// the processor has the instructions (processor.cpp asks it).
+// units or code points into bytes, sixteen a block whatever characters they
+// hold, for text2charref, text2charrefx and tobbleC. Their loops call them
+// where the processor has the instructions (processor.cpp asks it).
 #pragma once
 
 #include <stddef.h>
@@ -50,6 +50,13 @@ inline constexpr size_t kRoomUnits = 40;
 size_t WriteDecimalReferences(const char16_t* in, size_t n, size_t p, uint8_t*& out);
 size_t WriteHexReferences(const char16_t* in, size_t n, size_t p, uint8_t*& out);
 size_t WriteCEscapes(const char16_t* in, size_t n, size_t p, uint8_t*& out);
+
+// The same from code points (a str's four-byte storage), sixteen a block:
+// two surrogate code points that make a pair are written as one escape, as
+// from units, and kRoomUnits counts code points.
+size_t WriteDecimalReferences(const char32_t* in, size_t n, size_t p, uint8_t*& out);
+size_t WriteHexReferences(const char32_t* in, size_t n, size_t p, uint8_t*& out);
+size_t WriteCEscapes(const char32_t* in, size_t n, size_t p, uint8_t*& out);
 #else
 inline bool Use() {
   return false;

@@ -488,8 +488,9 @@ Progress EncodeJFast(const In* in, size_t n, Out* out, bool last) {
 template <typename In, typename Out>
 Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
 #if defined(__SSSE3__) && TOBBLE_AVX512_BLOCKS
-  // From units into bytes, the AVX-512 blocks where the processor runs them.
-  const bool use_avx512 = sizeof(In) == 2 && sizeof(Out) == 1 && avx512::Use();
+  // From units or code points into bytes, the AVX-512 blocks where the
+  // processor runs them.
+  const bool use_avx512 = sizeof(In) >= 2 && sizeof(Out) == 1 && avx512::Use();
 #endif
   return simd::ConvertAroundRuns<escape::NotAscii>(in, n, out, [&](size_t& i, Out*& o) {
     if constexpr (sizeof(In) == 1) {
@@ -498,6 +499,16 @@ Progress EncodeCFast(const In* in, size_t n, Out* out, bool last) {
         return true;
       }
     }
+#if defined(__SSSE3__) && TOBBLE_AVX512_BLOCKS
+    if constexpr (sizeof(In) == 4) {
+      if (use_avx512) {
+        if (const size_t run = avx512::WriteCEscapes(in, n, i, o)) {
+          i += run;
+          return true;
+        }
+      }
+    }
+#endif
     if constexpr (sizeof(In) == 4) {
       if (const size_t run = EscapeCodePoints<true>(in, n, i, o)) {
         i += run;
