@@ -483,14 +483,15 @@ class Report(Results, Chart):
         conversion alone (measurement 1, a warm reused buffer, no call around
         it) runs against the same limit."""
         value, percent = self.plugin_rates(bits, (filt, corpus, size))
-        if bits != "64" or not percent or percent >= 80:
+        if not percent or percent >= 80:
             return ""
         notes = []
         floor = self.plugin_floor(bits, (filt, corpus, size))
         if floor is not None:
             notes.append(f"counting and copying {floor:.0f}%")
         core, _ = self.core_rates((filt, corpus, size))
-        if core is not None:
+        # The core runs natively, beside the 64-bit plug-in only.
+        if core is not None and bits == "64":
             notes.append(f"the conversion alone {100 * core * percent / (value * 100):.0f}%")
         return f" ({'; '.join(notes)})" if notes else ""
 
