@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "bench/corpus.h"
-#include "plugin/contract.h"
+#include "filters/common/count_units.h"
 
 namespace tobble::bench {
 namespace {

@@ -100,7 +100,6 @@ add_executable(boundary_test
   tests/boundary_test.cpp
   tests/win32_double.cpp
   plugin/exports.cpp
-  plugin/count_units.cpp
 )
 target_link_libraries(boundary_test tobble_testing GTest::gtest GTest::gtest_main ${CMAKE_DL_LIBS})
 target_compile_definitions(boundary_test PRIVATE TOBBLE_CASE_FILE="${TOBBLE_CASE_FILE}")

@@ -38,7 +38,7 @@ set(TOBBLE_FREESTANDING_FLAGS
   -ffreestanding -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-threadsafe-statics)
 
-add_library(tobble_plugin SHARED ${TOBBLE_FILTER_SOURCES} plugin/exports.cpp plugin/count_units.cpp)
+add_library(tobble_plugin SHARED ${TOBBLE_FILTER_SOURCES} plugin/exports.cpp)
 target_include_directories(tobble_plugin PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(tobble_plugin PRIVATE ${TOBBLE_FREESTANDING_FLAGS})
 # The plug-ins convert UTF-16 alone: no UTF-8 instantiation of the conversions.
@@ -152,10 +152,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 endif()
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke
-# test. It carries the core to make the corpora and check the plug-in's output,
-# and the plug-in's count of a text's units for its stand-in that counts.
+# test. It carries the core to make the corpora, check the plug-in's output
+# and count a text's units as the plug-in does for its stand-in that counts.
 add_executable(plugin_bench bench/plugin_bench.cpp bench/corpus.cpp bench/natural_texts.cpp
-  bench/adversarial_texts.cpp plugin/count_units.cpp ${TOBBLE_FILTER_SOURCES})
+  bench/adversarial_texts.cpp ${TOBBLE_FILTER_SOURCES})
 target_include_directories(plugin_bench PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_options(plugin_bench PRIVATE -static)
 add_dependencies(plugin_bench tobble_plugin)

@@ -8,9 +8,6 @@ namespace tobble {
 // Result blocks are sized as 32-bit signed integers.
 inline constexpr size_t kMaxBlockBytes = 0x7FFFFFFF;
 
-// The number of units before the terminating zero unit.
-size_t CountUnits(const char16_t* text);
-
 // Whether a text of n units fits a block of (n + 1) * factor bytes.
 constexpr bool FitsInBlock(size_t n, unsigned factor) {
   return n < kMaxBlockBytes / factor;

@@ -2,6 +2,7 @@
 // exports and the library entry point.
 #include <stdint.h>
 
+#include "filters/common/count_units.h"
 #include "filters/filters.h"
 #include "plugin/contract.h"
 #include "plugin/platform.h"

@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "filters/common/count_units.h"
 #include "filters/filters.h"
-#include "plugin/contract.h"
 #include "plugin/platform.h"
 #include "tests/support/case_file.h"
 #include "tests/win32_double.h"

@@ -1,7 +1,8 @@
+#include "filters/common/count_units.h"
+
 #include <stdint.h>
 
 #include "filters/common/simd.h"
-#include "plugin/contract.h"
 
 namespace tobble {
 
