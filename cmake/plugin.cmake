@@ -149,6 +149,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   add_test(NAME tool_vector_moves
     COMMAND ${CMAKE_SOURCE_DIR}/tests/check_vector_moves.sh ${TOBBLE_OBJDUMP}
             $<TARGET_FILE:tobble_tool>)
+  # The 64-bit plug-in carries the escape decoders' AVX-512 windows.
+  add_test(NAME plugin_vector_moves
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_vector_moves.sh ${TOBBLE_OBJDUMP}
+            $<TARGET_FILE:tobble_plugin>)
 endif()
 
 # The plug-in benchmark (make bench), which also runs once briefly as a smoke

@@ -8,12 +8,12 @@
 # emscripten's SSE2 headers map them onto 128-bit wasm SIMD, so the module
 # runs the same vector code as the native build. Of the byte transcoders it
 # takes the plain and the SSE2 one (lib/transcode/select_wasm.cpp): the
-# others and the encoders' AVX-512 blocks are x86 only.
+# others and the conversions' AVX-512 paths are x86 only.
 set(TOBBLE_WASM_SIMD_OPTIONS -msimd128 -msse2)
 
 set(TOBBLE_WASM_SOURCES ${TOBBLE_FILTER_SOURCES} ${TOBBLE_LIB_SOURCES})
 list(FILTER TOBBLE_WASM_SOURCES EXCLUDE REGEX
-  "(transcode/(sse41|avx2|avx512|select)|common/encode_avx512)\\.cpp$")
+  "(transcode/(sse41|avx2|avx512|select)|common/encode_avx512|escape/decode_avx512)\\.cpp$")
 list(APPEND TOBBLE_WASM_SOURCES lib/transcode/select_wasm.cpp js/wasm/exports.cpp)
 
 # What the JavaScript side calls: the C interface and the heap (and the

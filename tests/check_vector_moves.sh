@@ -2,8 +2,8 @@
 # Checks a 64-bit Windows program for moves of 32- or 64-byte values that
 # need that alignment: the Windows stack is only 16-byte aligned, so such a
 # move of a value kept there faults. Also checks that the program has 32-
-# and 64-byte vector code at all, so that a build that lost the AVX2 or
-# AVX-512 transcoder does not pass.
+# and 64-byte vector code at all, so that a build that lost its AVX2 or
+# AVX-512 code does not pass.
 #
 # Usage: check_vector_moves.sh OBJDUMP PROGRAM
 set -eu

@@ -15,6 +15,7 @@
 #include "filters/common/digits.h"
 #include "filters/common/encode_avx512.h"
 #include "filters/common/surrogate.h"
+#include "filters/escape/decode_avx512.h"
 #include "filters/escape/dense.h"
 #include "filters/escape/shuffle_choice.h"
 #include "filters/filters.h"
@@ -136,6 +137,47 @@ TEST(DenseKernels, EscapeRunStepsAreThePlainSteps) {
       ASSERT_EQ(fast.stopped, plain.stopped) << Show(window);
       const size_t written = plain.escapes + plain.plain;
       ASSERT_EQ(std::u16string(got, written), std::u16string(want, written)) << Show(window);
+    }
+  }
+}
+
+// The same pieces through the AVX-512 windows (where the processor has
+// them), from every start within a window, against the windows unit by
+// unit: where they stop and what they write.
+TEST(DenseKernels, EscapeWindowsAreThePlainWindows) {
+  if (!avx512::Use()) GTEST_SKIP() << "no AVX-512 here";
+  // Escapes that read, most of the pieces, and then others.
+  const std::u16string escapes[] = {u"\\u65e5",     u"\\uD83D\\uDE00", u"\\uabCD",
+                                    u"\\U0001f600", u"\\U0000e9aB",    u"\\U0010FFFF",
+                                    u"\\U0000D800", u"\\U00010000"};
+  const std::u16string others[] = {
+      u"\\u0000",     u"\\U00000000", u"\\U00110000", u"\\U1000e9aB", u"\\u12g4",
+      u"\\U0001f6g0", u"\\u12\x130",  u"\\x",         u"\\",          u" ",
+      u")\n",         u"abcdefghij",  u"\x3042",      u"\x15C",       u"\x175",
+  };
+  RandomText random(18);
+  for (int round = 0; round < 20000; ++round) {
+    std::u16string in;
+    while (in.size() < 6 * escape::avx512::kReadUnits) {
+      in += random.Below(5) != 0 ? escapes[random.Below(round % 2 == 0 ? 3 : std::size(escapes))]
+                                 : others[random.Below(std::size(others))];
+    }
+    for (size_t start = 0; start < 32; ++start) {
+      for (const bool long_form : {false, true}) {
+        std::u16string got(in.size(), u'\0'), want(in.size(), u'\0');
+        size_t got_at = start, want_at = start;
+        char16_t *got_out = got.data(), *want_out = want.data();
+        const bool read =
+            escape::avx512::ReadEscapeWindows(in.data(), in.size(), got_at, got_out, long_form);
+        const bool plain = escape::avx512::ReadEscapeWindowsPlain(in.data(), in.size(), want_at,
+                                                                  want_out, long_form);
+        const std::u16string text = in.substr(start) + (long_form ? u" (long form)" : u"");
+        ASSERT_EQ(read, plain) << Show(text);
+        ASSERT_EQ(got_at, want_at) << Show(text);
+        got.resize(got_out - got.data());
+        want.resize(want_out - want.data());
+        ASSERT_EQ(got, want) << Show(text);
+      }
     }
   }
 }

@@ -1,15 +1,16 @@
 // The encoders' blocks built for AVX-512 (encode_avx512.cpp): from UTF-16
 // units or code points into bytes, sixteen a block whatever characters they
 // hold, for text2charref, text2charrefx and tobbleC. Their loops call them
-// where the processor has the instructions (processor.cpp asks it).
+// where the processor has the instructions (processor.h).
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
-// On x86-64 only, and not in the plug-ins, which keep to the baseline and
-// write UTF-16; the WebAssembly build compiles nothing here.
-#if defined(__x86_64__) && !defined(TOBBLE_UTF16_ONLY)
+#include "filters/common/processor.h"
+
+// Not in the plug-ins, which write UTF-16 only.
+#if TOBBLE_AVX512 && !defined(TOBBLE_UTF16_ONLY)
 #define TOBBLE_AVX512_BLOCKS 1
 #else
 #define TOBBLE_AVX512_BLOCKS 0
@@ -18,15 +19,6 @@
 namespace tobble::avx512 {
 
 #if TOBBLE_AVX512_BLOCKS
-// Whether the encoders take the AVX-512 blocks: the processor (and the
-// system, which must save the 64-byte registers) is asked once, and the
-// answer kept.
-bool Use();
-
-// For the tests: takes the AVX-512 blocks (where the processor has them) or
-// not from now on, and returns whether they are taken.
-bool Choose(bool wanted);
-
 // The escapes of the units from in[p] on, written a block of sixteen units
 // at a time at `out`, which moves on past them: decimal references
 // ("&#233;"), hex references ("&#xe9;") or tobbleC's escapes ("\u00e9",
@@ -57,13 +49,6 @@ size_t WriteCEscapes(const char16_t* in, size_t n, size_t p, uint8_t*& out);
 size_t WriteDecimalReferences(const char32_t* in, size_t n, size_t p, uint8_t*& out);
 size_t WriteHexReferences(const char32_t* in, size_t n, size_t p, uint8_t*& out);
 size_t WriteCEscapes(const char32_t* in, size_t n, size_t p, uint8_t*& out);
-#else
-inline bool Use() {
-  return false;
-}
-inline bool Choose(bool) {
-  return false;
-}
 #endif
 
 }  // namespace tobble::avx512

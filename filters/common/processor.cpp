@@ -1,16 +1,16 @@
-// Whether this processor runs the encoders' AVX-512 blocks. Built for the
+// Whether this processor runs the conversions' AVX-512 paths. Built for the
 // baseline like the rest of the conversions, so that the asking itself runs
 // on any processor.
-#include "filters/common/encode_avx512.h"
+#include "filters/common/processor.h"
 
-#if TOBBLE_AVX512_BLOCKS
+#if TOBBLE_AVX512
 #include <cpuid.h>
 
 namespace tobble::avx512 {
 namespace {
 
-// 0 until the processor is asked, then 1 for the encoders' other loops
-// alone, 2 for the AVX-512 blocks besides.
+// 0 until the processor is asked, then 1 for the other paths alone, 2 for
+// the AVX-512 paths besides.
 int choice = 0;
 
 // BW, VL, VBMI, VBMI2 and CD, with BMI2, and a system that saves the 64-byte

@@ -2,6 +2,7 @@
 #include "filters/common/number.h"
 #include "filters/common/simd.h"
 #include "filters/common/utf8.h"
+#include "filters/escape/decode_avx512.h"
 #include "filters/escape/dense.h"
 #include "filters/escape/escape.h"
 #include "filters/escape/unit_classes.h"
@@ -210,6 +211,7 @@ __attribute__((noinline)) bool ReadEscapeRuns(const char16_t* in, size_t n, size
 template <bool kLongForm, typename Unit>
 Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
   DecodedOutput<Unit> output;
+  const bool use_avx512 = sizeof(Unit) == 2 && avx512::Use();
   // One backslash at in[i], and the escape it may begin.
   const auto convert = [&](size_t& i, Unit*& o) {
     Unit* end;
@@ -227,9 +229,17 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
         // they save. Where "\U" escapes may come between, a step that stops
         // at one costs more than it saves too: there steps only from three
         // "\u" on. A block also wants its last escape to look like "\u".
+        // The AVX-512 windows read any mix of escapes and plain units and
+        // take "\U" escapes too: they go from an escape that a backslash
+        // follows.
         if constexpr (sizeof(Unit) == 2) {
-          if (n - i >= escape::kRunWindowUnits && in[i + 7] == u'u' &&
-              (!kLongForm || in[i + 13] == u'u') && ReadEscapeRuns(in, n, i, o)) {
+          if (use_avx512) {
+            if (n - i >= escape::avx512::kReadUnits && in[i + 6] == u'\\' &&
+                escape::avx512::ReadEscapeWindows(in, n, i, o, kLongForm)) {
+              return true;
+            }
+          } else if (n - i >= escape::kRunWindowUnits && in[i + 7] == u'u' &&
+                     (!kLongForm || in[i + 13] == u'u') && ReadEscapeRuns(in, n, i, o)) {
             return true;
           }
         } else if (n - i >= escape::kBlockEscapeUnits && in[i + 7] == u'u' && in[i + 43] == u'u' &&
@@ -262,6 +272,13 @@ Progress DecodeEscapesFast(const Unit* in, size_t n, Unit* out, bool last) {
         parsed = ReadField(in + i + 2, digits, n - i - 2, &value);
       } else if (escape::ReadEightHexDigits(in + i + 2, &long_value)) {
         if (long_value - 1 < 0x10FFFF) {
+          // Long escapes back to back (emoji) go a window at a time too.
+          if constexpr (sizeof(Unit) == 2) {
+            if (use_avx512 && n - i >= escape::avx512::kReadUnits && in[i + 10] == u'\\' &&
+                escape::avx512::ReadEscapeWindows(in, n, i, o, kLongForm)) {
+              return true;
+            }
+          }
           o = long_value > 0xFFFF ? output.Pair(o, long_value)
                                   : output.Unit(o, static_cast<char16_t>(long_value), i);
           i += 10;
