@@ -80,7 +80,7 @@ uint64_t Following(uint64_t starts) {
 
 template <bool kLongForm>
 bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
-  constexpr size_t kUnits = WindowUnits(kLongForm);
+  constexpr size_t kUnits = kWindowUnits;
   constexpr uint64_t kWindow = (1ull << kUnits) - 1;
   const __m512i low_values = Load64(kHexValues.bytes), high_values = Load64(kHexValues.bytes + 64);
   const __m512i next_byte = Load64(kPermutes.next), digit_bytes = Load64(kPermutes.digits);
@@ -89,6 +89,10 @@ bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
   size_t i = at;
   char16_t* o = out;
   uint64_t covered_next = 0;  // the window's first units, within an escape of the last
+  // A pair whose escape begins in a window's last unit: its low surrogate
+  // goes out first in the next window, in the lane of the "U".
+  uint64_t carried = 0;
+  short carried_unit = 0;
   while (n - i >= kReadUnits) {
     const __m512i units = _mm512_loadu_si512(in + i);
     // Units from 0x100 up narrow to 0xFF: no unit from 0x80 up reads as a
@@ -112,6 +116,8 @@ bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
     const uint64_t short_starts = backslashes & us >> 1 & four_digits & ~zero & kWindow;
     __m512i lanes = _mm512_mask_blend_epi16(static_cast<__mmask32>(short_starts), units, decoded);
     uint64_t starts = short_starts, covered = Following<5>(short_starts), low_surrogates = 0;
+    uint64_t carry = 0;
+    short carry_unit = 0;
     const uint64_t big_us =
         kLongForm ? _cvtmask64_u64(_mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('U'))) : 0;
     // Long escapes are worked out only in the windows that hold a "\U":
@@ -140,10 +146,16 @@ bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
           _mm512_permutexvar_epi16(Load64(kPermutes.lane_before), low_surrogate));
       starts |= long_starts;
       covered |= Following<9>(long_starts);
-      low_surrogates = astral << 1;
+      low_surrogates = astral << 1 & kWindow;
+      carry = astral >> (kUnits - 1);
+      carry_unit =
+          static_cast<short>(_mm_extract_epi16(_mm512_extracti32x4_epi32(low_surrogate, 3), 7));
+    }
+    if constexpr (kLongForm) {
+      lanes = _mm512_mask_set1_epi16(lanes, static_cast<__mmask32>(carried), carried_unit);
     }
     covered |= covered_next;
-    uint64_t kept = ((starts | ~covered) & kWindow) | low_surrogates;
+    uint64_t kept = ((starts | ~covered) & kWindow) | low_surrogates | carried;
     // A backslash that begins no escape ends the windows before it; no
     // backslash lies within an escape.
     const uint64_t others = backslashes & ~starts & kWindow;
@@ -153,12 +165,16 @@ bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
     if (others != 0) {
       i += static_cast<size_t>(__builtin_ctzll(others));
       covered_next = 0;
+      carried = 0;
       break;
     }
     i += kUnits;
     covered_next = covered >> kUnits;
+    carried = carry;
+    carried_unit = carry_unit;
     if (starts == 0) break;
   }
+  if (carried != 0) *o++ = static_cast<char16_t>(carried_unit);
   // An escape that ended past the last window: the units it covers there.
   i += static_cast<size_t>(__builtin_ctzll(~covered_next));
   const bool read = i != at;

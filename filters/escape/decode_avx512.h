@@ -15,16 +15,11 @@
 
 namespace tobble::escape::avx512 {
 
-// The units a window's pass reads: the last escape that begins in a window
-// may end up to nine units past it, and a pass loads 64 units at once.
+// The units of a window, and the units a window's pass reads: the last
+// escape that begins in a window may end up to nine units past it, and a
+// pass loads 64 units at once.
+inline constexpr size_t kWindowUnits = 32;
 inline constexpr size_t kReadUnits = 64;
-
-// The units of a window: 32, or 31 with the long escapes, so that the pair
-// of units of a long escape that begins in the window's last unit lies
-// within the 32 units it writes.
-constexpr size_t WindowUnits(bool long_form) {
-  return long_form ? 31 : 32;
-}
 
 // Reads UTF-16 from in[at] on, a window at a time while the text has room
 // to read one, and returns true when it read any; at and out move on past
@@ -61,13 +56,12 @@ inline int32_t PlainHexValue(const char16_t* field, size_t digits) {
 // ReadEscapeWindows unit by unit.
 inline bool ReadEscapeWindowsPlain(const char16_t* in, size_t n, size_t& at, char16_t*& out,
                                    bool long_form) {
-  const size_t window = WindowUnits(long_form);
   size_t i = at;  // the window's first unit
   size_t q = at;  // the next unit to read, in this window or up to nine past it
   char16_t* o = out;
   while (n - i >= kReadUnits) {
     bool escapes = false;
-    for (; q < i + window; ++q) {
+    for (; q < i + kWindowUnits; ++q) {
       if (in[q] != u'\\') {
         *o++ = in[q];
         continue;
@@ -91,7 +85,7 @@ inline bool ReadEscapeWindowsPlain(const char16_t* in, size_t n, size_t& at, cha
       q += long_escape ? 9 : 5;
       escapes = true;
     }
-    i += window;
+    i += kWindowUnits;
     if (!escapes) break;
   }
   const bool read = q != at;
