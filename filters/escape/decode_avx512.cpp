@@ -1,13 +1,14 @@
 // untobbleJ's and untobbleC's windows over dense UTF-16 with AVX-512 (BW,
 // VL, VBMI, VBMI2 and BMI2). A window's 32 units and the 32 after them are
-// narrowed to bytes, where a byte permute looks up each one's hex value in a
-// table and two more put each escape's four digits into the 16-bit lane of
-// its backslash. Which backslashes begin an escape is a few shifts of the
-// masks of backslashes, "u"s and digits; the escapes' lanes take their
-// values, and one compress keeps the lanes that go out (the escapes and
-// the plain units, not the units within an escape). A window moves on by a
-// constant, and an escape that ends past it hands the units it covers on to
-// the next window as a mask, so that the next window's loads wait on
+// narrowed to bytes, where byte permutes look up each one's hex value in a
+// table, make bytes of pairs of digits, and put each escape's four digits
+// into the 16-bit lane of its backslash (a long escape's other four into
+// another vector). Which backslashes begin an escape is a few shifts of the
+// masks of backslashes, "u"s (or "U"s) and digits; the escapes' lanes take
+// their values, and one compress keeps the lanes that go out (the escapes
+// and the plain units, not the units within an escape). A window moves on
+// by a constant, and an escape that ends past it hands the units it covers
+// on to the next window as a mask, so that the next window's loads wait on
 // nothing. The compress follows Clausecker and Lemire, "Transcoding Unicode
 // Characters with AVX-512 Instructions" (2023).
 #include "filters/escape/decode_avx512.h"
@@ -80,7 +81,7 @@ uint64_t Following(uint64_t starts) {
 
 template <bool kLongForm>
 bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
-  constexpr size_t kUnits = kWindowUnits;
+  constexpr size_t kUnits = kWindowUnits;  // 32, the lanes of a vector of units
   constexpr uint64_t kWindow = (1ull << kUnits) - 1;
   const __m512i low_values = Load64(kHexValues.bytes), high_values = Load64(kHexValues.bytes + 64);
   const __m512i next_byte = Load64(kPermutes.next), digit_bytes = Load64(kPermutes.digits);
