@@ -28,20 +28,6 @@
 namespace tobble::escape::avx512 {
 namespace {
 
-struct ByteTable {
-  alignas(64) uint8_t bytes[128];
-};
-
-// Each ASCII byte's hex value, 0x80 for the bytes that are no hex digit.
-constexpr ByteTable kHexValues = [] {
-  ByteTable table{};
-  for (int b = 0; b < 128; ++b) {
-    const int value = HexValue(static_cast<char16_t>(b));
-    table.bytes[b] = value < 0 ? 0x80 : static_cast<uint8_t>(value);
-  }
-  return table;
-}();
-
 // Byte permutes: the next byte's (byte q takes byte q + 1); an escape's
 // four digits into the 16-bit lane of its backslash (lane p takes the two
 // bytes of digits at p + 4 and p + 5 as its low byte, those at p + 2 and
@@ -83,7 +69,11 @@ template <bool kLongForm>
 bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
   constexpr size_t kUnits = kWindowUnits;  // 32, the lanes of a vector of units
   constexpr uint64_t kWindow = (1ull << kUnits) - 1;
-  const __m512i low_values = Load64(kHexValues.bytes), high_values = Load64(kHexValues.bytes + 64);
+  // Each ASCII byte's hex value, -1 (bit 7 set) for the bytes that are no
+  // hex digit: the decoders' own table.
+  const int8_t* hex_values = detail::kHexValues.value;
+  const __m512i low_values = _mm512_loadu_si512(hex_values),
+                high_values = _mm512_loadu_si512(hex_values + 64);
   const __m512i next_byte = Load64(kPermutes.next), digit_bytes = Load64(kPermutes.digits);
   // Kept in registers: the vector stores may write anything, as the
   // compiler sees them, at and out among it.
