@@ -56,13 +56,14 @@ __m512i Load64(const uint8_t* bytes) {
   return _mm512_load_si512(reinterpret_cast<const __m512i*>(bytes));
 }
 
-// The kUnits units after each start: the bits spread one unit, then two,
-// and so on, the last step no further than kUnits.
+// The kUnits units after each start: the bits from one after each start up
+// to kUnits after it, as the difference of the two. Exact where no start lies
+// within the kUnits after another, as no escape begins within another. One
+// subtraction, where spreading the bits a step at a time took four steps in
+// a row that every window's store waited on (a window took a quarter longer).
 template <int kUnits>
 uint64_t Following(uint64_t starts) {
-  uint64_t spread = starts << 1;
-  for (int k = 1; k < kUnits; k *= 2) spread |= spread << (k < kUnits - k ? k : kUnits - k);
-  return spread;
+  return (starts << (kUnits + 1)) - (starts << 1);
 }
 
 template <bool kLongForm>
@@ -102,7 +103,8 @@ bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
     const __m512i pairs =
         _mm512_or_si512(_mm512_slli_epi16(nibbles, 4), _mm512_permutexvar_epi8(next_byte, nibbles));
     const __m512i decoded = _mm512_permutexvar_epi8(digit_bytes, pairs);
-    const uint64_t four_digits = digits >> 2 & digits >> 3 & digits >> 4 & digits >> 5;
+    const uint64_t two_digits = digits & digits >> 1;
+    const uint64_t four_digits = (two_digits & two_digits >> 2) >> 2;
     const uint64_t zero = _cvtmask32_u32(_mm512_testn_epi16_mask(decoded, decoded));
     const uint64_t short_starts = backslashes & us >> 1 & four_digits & ~zero & kWindow;
     __m512i lanes = _mm512_mask_blend_epi16(static_cast<__mmask32>(short_starts), units, decoded);
