@@ -425,7 +425,7 @@ size_t WriteMixedReferenceBlocks(const char16_t* in, size_t n, size_t p, uint8_t
           simd::LaneBits(simd::Or(simd::Or(eight_bytes, pair_high), pair_low));
       if (referenced == 0 || (referenced | simd::LaneBits(plain)) != 0xFF) break;
       o = charref::StoreMixedHexPairReferences(o, units, simd::LanesBefore(units, last_units),
-                                               plain, pair_high, pair_low, referenced);
+                                               plain, pair_high, pair_low);
       last_units = units;
       last_pair_highs = pair_high;
     } else {

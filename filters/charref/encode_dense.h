@@ -161,23 +161,45 @@ inline void WriteFourHexReferences(uint8_t* out, simd::Units values) {
 
 // Eight lanes of references, each stored with one store of eight bytes at
 // the end of the one before: a lane with bit k of `referenced` set moves the
-// output on by eight, less four where `highs` has it and three where `lows`
-// has it (a pair's two lanes, below), and any other by one. Returns the end
-// of the output, which the stores reach up to seven bytes past.
-inline uint8_t* StoreReferenceLanes(uint8_t* out, const ReferenceParts& parts, unsigned referenced,
-                                    unsigned highs = 0, unsigned lows = 0) {
+// output on by eight, any other by one. Returns the end of the output, which
+// the stores reach up to seven bytes past.
+inline uint8_t* StoreReferenceLanes(uint8_t* out, const ReferenceParts& parts,
+                                    unsigned referenced) {
   const ReferenceBytes bytes = InterleaveParts(parts);
-  const auto step = [&](int k) {
-    return 1 + 7 * (referenced >> k & 1) - 4 * (highs >> k & 1) - 3 * (lows >> k & 1);
-  };
   for (int k = 0; k < 4; ++k) {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), bytes.pair[k]);
-    out += step(2 * k);
+    out += 1 + 7 * (referenced >> (2 * k) & 1);
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
                      _mm_unpackhi_epi64(bytes.pair[k], bytes.pair[k]));
-    out += step(2 * k + 1);
+    out += 1 + 7 * (referenced >> (2 * k + 1) & 1);
   }
   return out;
+}
+
+// The same with lanes of other lengths: lane k's reference is `lengths`
+// lane k bytes long (1 to 8). Where each store goes is the sum of the
+// lengths before it, all eight sums at once in the vector: worked out from
+// the bits of three masks a lane after another, as the loop above does with
+// one, they made a block of emoji in hex take a third longer. (With one mask,
+// that loop costs less than the sums in WebAssembly.)
+inline uint8_t* StoreReferenceLanes(uint8_t* out, const ReferenceParts& parts,
+                                    simd::Units lengths) {
+  using namespace simd;
+  const ReferenceBytes bytes = InterleaveParts(parts);
+  Units ends = Add(lengths, _mm_slli_si128(lengths, 2));
+  ends = Add(ends, _mm_slli_si128(ends, 4));
+  ends = Add(ends, _mm_slli_si128(ends, 8));
+  // The starts of lanes 0 to 7 as bytes, then the end of lane 7.
+  const Units at = _mm_packus_epi16(_mm_slli_si128(ends, 2), _mm_srli_si128(ends, 14));
+  const uint32_t low = Lane32(at, 0), high = Lane32(at, 1);
+  for (int k = 0; k < 4; ++k) {
+    const uint32_t starts = k < 2 ? low : high;
+    const int shift = 16 * (k % 2);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (starts >> shift & 0xFF)), bytes.pair[k]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + (starts >> (shift + 8) & 0xFF)),
+                     _mm_unpackhi_epi64(bytes.pair[k], bytes.pair[k]));
+  }
+  return out + (Lane32(at, 2) & 0xFF);
 }
 
 // A plain lane's unit (below 0x80, in the lanes of `plain`) in the place of
@@ -203,7 +225,7 @@ inline uint8_t* StoreMixedReferences(uint8_t* out, ReferenceParts parts, simd::U
 // back (lane k unit k - 1).
 inline uint8_t* StoreMixedHexPairReferences(uint8_t* out, simd::Units units, simd::Units before,
                                             simd::Units plain, simd::Units pair_high,
-                                            simd::Units pair_low, unsigned referenced) {
+                                            simd::Units pair_low) {
   using namespace simd;
   // A high lane's value has the code point's digit above its low 16 bits
   // (1 to 15) as its first digit; a low lane's is those 16 bits.
@@ -222,7 +244,11 @@ inline uint8_t* StoreMixedHexPairReferences(uint8_t* out, simd::Units units, sim
     parts.part[k] = Or(And(pair_low, moved[k]), _mm_andnot_si128(pair_low, parts.part[k]));
   }
   PutPlainUnits(parts, units, plain);
-  return StoreReferenceLanes(out, parts, referenced, LaneBits(pair_high), LaneBits(pair_low));
+  // Eight bytes a reference, less four in a pair's high lane and three in
+  // its low one; one a plain lane.
+  const Units lengths = Sub(Sub(Sub(Splat(8), And(plain, Splat(7))), And(pair_high, Splat(4))),
+                            And(pair_low, Splat(3)));
+  return StoreReferenceLanes(out, parts, lengths);
 }
 
 // The plain versions, a lane at a time.
