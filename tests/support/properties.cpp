@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "filters/common/processor.h"
 #include "filters/common/utf8.h"
 #include "tests/support/api_target.h"
 #include "tests/support/byte_stream_target.h"
@@ -450,6 +451,17 @@ Violations CheckFilter(const Filter& filter, const std::u16string& text,
     CheckScalar(filter, text, whole.out, whole.done, found);
     CheckPieces(filter, filter.convert, text, piece_sizes, whole.out, found);
     CheckAscii(filter, text, whole.out, piece_sizes, found);
+    // Where the processor has AVX-512, the paths of every other processor
+    // (the 32-bit plug-in's, the WebAssembly module's) as well.
+    if (avx512::Use()) {
+      const size_t before = found.size();
+      avx512::Choose(false);
+      const CallResult other = ConvertOnce(filter, filter.convert, text, true);
+      if (Clean(other, found)) CheckScalar(filter, text, other.out, other.done, found);
+      CheckAscii(filter, text, whole.out, piece_sizes, found);
+      avx512::Choose(true);
+      for (size_t k = before; k < found.size(); ++k) found[k].message += " (AVX-512 paths off)";
+    }
   }
   CheckRoundTrips(filter, text, found);
   CheckUtf8(filter, text, {piece_sizes}, found);
