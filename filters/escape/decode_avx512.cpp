@@ -56,11 +56,12 @@ __m512i Load64(const uint8_t* bytes) {
   return _mm512_load_si512(reinterpret_cast<const __m512i*>(bytes));
 }
 
-// The kUnits units after each start: the bits from one after each start up
-// to kUnits after it, as the difference of the two. Exact where no start lies
-// within the kUnits after another, as no escape begins within another. One
-// subtraction, where spreading the bits a step at a time took four steps in
-// a row that every window's store waited on (a window took a quarter longer).
+// The kUnits units after each start: the starts moved on by kUnits + 1 less
+// the starts moved on by one, which sets the bits between. Exact where no
+// start lies within the kUnits after another, as no escape begins within
+// another. One subtraction, where spreading the bits a step at a time took
+// four steps in a row that every window's store waited on (a window took a
+// third longer).
 template <int kUnits>
 uint64_t Following(uint64_t starts) {
   return (starts << (kUnits + 1)) - (starts << 1);
