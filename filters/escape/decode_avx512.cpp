@@ -104,6 +104,7 @@ bool Windows(const char16_t* in, size_t n, size_t& at, char16_t*& out) {
     const __m512i pairs =
         _mm512_or_si512(_mm512_slli_epi16(nibbles, 4), _mm512_permutexvar_epi8(next_byte, nibbles));
     const __m512i decoded = _mm512_permutexvar_epi8(digit_bytes, pairs);
+    // Four digits two units on: digits in pairs, then pairs of pairs.
     const uint64_t two_digits = digits & digits >> 1;
     const uint64_t four_digits = (two_digits & two_digits >> 2) >> 2;
     const uint64_t zero = _cvtmask32_u32(_mm512_testn_epi16_mask(decoded, decoded));
