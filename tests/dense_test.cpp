@@ -242,6 +242,34 @@ TEST(DenseKernels, FixedReferencesAreThePlainReads) {
   }
 }
 
+// The reads of one to eight digits before a reference's ";": every unit
+// value in each lane, for each count.
+template <int kBase>
+void ExpectDigitsBeforeArePlain(const std::u16string& digits) {
+  for (size_t count = 1; count <= 8; ++count) {
+    for (size_t lane = 0; lane < 8; ++lane) {
+      std::u16string in = digits;
+      for (uint32_t u = 0; u < 0x10000; ++u) {
+        in[lane] = static_cast<char16_t>(u);
+        // The value only where the digits are; 0 for the answer alone.
+        uint32_t want = 0, got = 0;
+        const bool plain = charref::ReadDigitsBeforePlain<kBase>(in.data(), count, &want);
+        ASSERT_EQ(charref::ReadDigitsBefore<kBase>(in.data(), count, &got), plain) << Show(in);
+        ASSERT_EQ(plain ? got : 0, want) << Show(in) << " " << count;
+        if (u < 0x100) {  // the same units as bytes of UTF-8
+          const Bytes bytes(in.begin(), in.end());
+          ASSERT_EQ(charref::ReadDigitsBefore<kBase>(bytes.data(), count, &got), plain);
+          ASSERT_EQ(plain ? got : 0, want) << Show(in) << " " << count;
+        }
+      }
+    }
+  }
+}
+TEST(DenseKernels, DigitsBeforeAreThePlainDigits) {
+  ExpectDigitsBeforeArePlain<10>(u"98765432");
+  ExpectDigitsBeforeArePlain<16>(u"9aF0b1Ce");
+}
+
 // URLdecode's pairs of three-byte sequences: valid ones about the edges of
 // the shortest forms and of the surrogates, with every unit value in each
 // lane in turn.
@@ -650,6 +678,11 @@ TEST(DenseKernels, FiltersAroundBlocksAreThePlainFilters) {
       {"charref2text", u"&quot;", u't'},
       {"charref2text", u"&eacute", u'\xE9'},
       {"charref2text", u"&#1234567;", u'\x3042'},
+      // Numbers of seven to nine units back to back, in a mix of lengths.
+      {"charref2text", u"&#128512;&#8205;&#65039;", u';'},
+      {"charref2text", u"&#x1F600;&#x200D;&#X3b1;", u'g'},
+      {"charref2text", u"&#55357;&#56832;&#9999;", u'0'},
+      {"charref2text", u"&#128512;&#0000;&#x10000;", u'#'},
       // Short names 32 units at a time, with gaps of text between them.
       {"charref2text", u"&lt;b&gt;&amp;", u';'},
       {"charref2text", u"&quot;a=&amp;x", u'&'},

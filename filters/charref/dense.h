@@ -144,6 +144,69 @@ inline int32_t ReadFiveHexReference(const Unit* in) {
 inline constexpr auto ReadSixDigitReferencePlain = ReadFixedReferencePlain<10, 6>;
 inline constexpr auto ReadFiveHexReferencePlain = ReadFixedReferencePlain<16, 5>;
 
+// The first `count` lanes all ones, the rest zero, for count 0 to 8.
+alignas(16) inline constexpr uint16_t kLeadingLanes[9][8] = {
+    {0, 0, 0, 0, 0, 0, 0, 0},
+    {0xFFFF, 0, 0, 0, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0, 0, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0},
+    {0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF},
+};
+
+inline simd::Units LeadingLanes(size_t count) {
+  return _mm_load_si128(reinterpret_cast<const simd::Units*>(kLeadingLanes[count]));
+}
+
+// The value of the `count` digits (1 to 8) of base 10 or 16, either case,
+// that end at at[8], where the eight units (or bytes) before them begin;
+// false when one is no such digit. The units before the digits count as
+// zeros, so that the digits take the same lanes whatever their count, and
+// the decoder reads references of several lengths from where they end.
+template <int kBase, typename Unit>
+inline bool ReadDigitsBefore(const Unit* at, size_t count, uint32_t* value) {
+  using namespace simd;
+  const Units v = Load(at);
+  const unsigned lanes = 0xFFFFu << (2 * (8 - count)) & 0xFFFF;
+  Units digits;
+  if constexpr (kBase == 10) {
+    digits = Sub(v, Splat(u'0'));
+    if ((Mask(Below(digits, 10)) & lanes) != lanes) return false;
+  } else {
+    const Units decimal = Sub(v, Splat(u'0'));
+    const Units letter = Sub(Or(v, Splat(0x20)), Splat(u'a'));
+    const Units is_decimal = Below(decimal, 10);
+    const Units is_letter = Below(letter, 6);
+    if ((Mask(Or(is_decimal, is_letter)) & lanes) != lanes) return false;
+    digits = Or(And(is_decimal, decimal), And(is_letter, Add(letter, Splat(10))));
+  }
+  // The digits as an eight-digit number: pairs of digits, then pairs of
+  // pairs.
+  const Units kept = _mm_andnot_si128(LeadingLanes(8 - count), digits);
+  constexpr short kSquare = kBase * kBase;
+  const Units pairs = _mm_madd_epi16(kept, _mm_set_epi16(1, kBase, 1, kBase, 1, kBase, 1, kBase));
+  const Units quads = _mm_madd_epi16(_mm_packs_epi32(pairs, pairs),
+                                     _mm_set_epi16(1, kSquare, 1, kSquare, 1, kSquare, 1, kSquare));
+  *value = Lane32(quads, 0) * (kSquare * kSquare) + Lane32(quads, 1);
+  return true;
+}
+
+// The same, unit by unit.
+template <int kBase>
+inline bool ReadDigitsBeforePlain(const char16_t* at, size_t count, uint32_t* value) {
+  uint32_t v = 0;
+  for (size_t k = 8 - count; k < 8; ++k) {
+    const int digit = HexValue(at[k]);
+    if (digit < 0 || digit >= kBase) return false;
+    v = v * kBase + static_cast<uint32_t>(digit);
+  }
+  *value = v;
+  return true;
+}
+
 // The short named references matched before the general lookup: the markup
 // characters and the typographic ones that are common in text. Each stands
 // for one unit.
