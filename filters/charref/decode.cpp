@@ -344,43 +344,20 @@ Unit* WriteSemicolonForm(Unit* out, const Unit* units, const Name& name, Output<
 constexpr uint32_t kInversePowersOfFive[8] = {0x00000001, 0xCCCCCCCD, 0xC28F5C29, 0x26E978D5,
                                               0x3AFB7E91, 0x0BCBE61D, 0x68C26139, 0xAE8D46A5};
 
-// The value of the 1 to 7 decimal digits at `at` that a ";" ends, all within
-// eight units, and their count; false for anything else.
-template <typename Unit>
-bool ReadDecimalDigits(const Unit* at, uint32_t* value, size_t* count) {
-  const Units digits = simd::Sub(simd::Load(at), simd::Splat(u'0'));
-  const size_t k = simd::FirstLane(~simd::Mask(simd::Below(digits, 10)));
+// The value of the 1 to 7 digits of base 10 or 16 (either case) at `at`
+// that a ";" ends, all within eight units, and their count; false for
+// anything else.
+template <int kBase, typename Unit>
+bool ReadDigits(const Unit* at, uint32_t* value, size_t* count) {
+  unsigned digit_lanes;
+  const Units digits = charref::DigitValues<kBase>(simd::Load(at), &digit_lanes);
+  const size_t k = simd::FirstLane(~digit_lanes);
   if (k == 0 || k > 7 || at[k] != u';') return false;
-  // The eight lanes as an eight-digit number: pairs of digits, then pairs of
-  // pairs. The digits stand first, so it is the value times 10^(8 - k).
-  const Units kept = simd::And(digits, LeadingLanes(k));
-  const Units pairs = _mm_madd_epi16(kept, _mm_set_epi16(1, 10, 1, 10, 1, 10, 1, 10));
-  const Units quads =
-      _mm_madd_epi16(_mm_packs_epi32(pairs, pairs), _mm_set_epi16(1, 100, 1, 100, 1, 100, 1, 100));
-  const uint32_t number = simd::Lane32(quads, 0) * 10000 + simd::Lane32(quads, 1);
-  *value = (number >> (8 - k)) * kInversePowersOfFive[8 - k];
-  *count = k;
-  return true;
-}
-
-// As ReadDecimalDigits, for hex digits of either case.
-template <typename Unit>
-bool ReadHexDigits(const Unit* at, uint32_t* value, size_t* count) {
-  const Units v = simd::Load(at);
-  const Units decimal = simd::Sub(v, simd::Splat(u'0'));
-  const Units letter = simd::Sub(simd::Or(v, simd::Splat(0x20)), simd::Splat(u'a'));
-  const Units is_decimal = simd::Below(decimal, 10);
-  const Units is_letter = simd::Below(letter, 6);
-  const size_t k = simd::FirstLane(~simd::Mask(simd::Or(is_decimal, is_letter)));
-  if (k == 0 || k > 7 || at[k] != u';') return false;
-  const Units digits = simd::Or(simd::And(is_decimal, decimal),
-                                simd::And(is_letter, simd::Add(letter, simd::Splat(10))));
-  const Units kept = simd::And(digits, LeadingLanes(k));
-  const Units pairs = _mm_madd_epi16(kept, _mm_set_epi16(1, 16, 1, 16, 1, 16, 1, 16));
-  const Units quads =
-      _mm_madd_epi16(_mm_packs_epi32(pairs, pairs), _mm_set_epi16(1, 256, 1, 256, 1, 256, 1, 256));
-  const uint32_t number = simd::Lane32(quads, 0) << 16 | simd::Lane32(quads, 1);
-  *value = number >> (4 * (8 - k));
+  // The digits stand first, so the number of the eight lanes is the value
+  // times kBase^(8 - k).
+  const uint32_t number = charref::EightDigitNumber<kBase>(simd::And(digits, LeadingLanes(k)));
+  *value =
+      kBase == 16 ? number >> (4 * (8 - k)) : (number >> (8 - k)) * kInversePowersOfFive[8 - k];
   *count = k;
   return true;
 }
@@ -397,8 +374,7 @@ Unit* DecodePlainNumber(const Unit* in, size_t p, size_t n, Unit* out, size_t* n
   if (at + simd::kWidth > n) return nullptr;
   uint32_t value;
   size_t count;
-  if (!(hex ? ReadHexDigits(in + at, &value, &count)
-            : ReadDecimalDigits(in + at, &value, &count))) {
+  if (!(hex ? ReadDigits<16>(in + at, &value, &count) : ReadDigits<10>(in + at, &value, &count))) {
     return nullptr;
   }
   Unit* end = WriteNumberedCharacter(out, static_cast<int32_t>(value), output, p);

@@ -161,6 +161,36 @@ inline simd::Units LeadingLanes(size_t count) {
   return _mm_load_si128(reinterpret_cast<const simd::Units*>(kLeadingLanes[count]));
 }
 
+// Each lane's value as a digit of base 10 or 16 (either case), and the
+// lanes that hold one, as simd::Mask gives them.
+template <int kBase>
+inline simd::Units DigitValues(simd::Units v, unsigned* digit_lanes) {
+  using namespace simd;
+  const Units decimal = Sub(v, Splat(u'0'));
+  if constexpr (kBase == 10) {
+    *digit_lanes = Mask(Below(decimal, 10));
+    return decimal;
+  } else {
+    const Units letter = Sub(Or(v, Splat(0x20)), Splat(u'a'));
+    const Units is_decimal = Below(decimal, 10);
+    const Units is_letter = Below(letter, 6);
+    *digit_lanes = Mask(Or(is_decimal, is_letter));
+    return Or(And(is_decimal, decimal), And(is_letter, Add(letter, Splat(10))));
+  }
+}
+
+// Eight lanes of digit values as one number of eight digits, the first lane
+// the highest: pairs of digits, then pairs of pairs.
+template <int kBase>
+inline uint32_t EightDigitNumber(simd::Units digits) {
+  constexpr short kSquare = kBase * kBase;
+  const simd::Units pairs =
+      _mm_madd_epi16(digits, _mm_set_epi16(1, kBase, 1, kBase, 1, kBase, 1, kBase));
+  const simd::Units quads = _mm_madd_epi16(
+      _mm_packs_epi32(pairs, pairs), _mm_set_epi16(1, kSquare, 1, kSquare, 1, kSquare, 1, kSquare));
+  return simd::Lane32(quads, 0) * (kSquare * kSquare) + simd::Lane32(quads, 1);
+}
+
 // The value of the `count` digits (1 to 8) of base 10 or 16, either case,
 // that end at at[8], where the eight units (or bytes) before them begin;
 // false when one is no such digit. The units before the digits count as
@@ -168,29 +198,11 @@ inline simd::Units LeadingLanes(size_t count) {
 // the decoder reads references of several lengths from where they end.
 template <int kBase, typename Unit>
 inline bool ReadDigitsBefore(const Unit* at, size_t count, uint32_t* value) {
-  using namespace simd;
-  const Units v = Load(at);
   const unsigned lanes = 0xFFFFu << (2 * (8 - count)) & 0xFFFF;
-  Units digits;
-  if constexpr (kBase == 10) {
-    digits = Sub(v, Splat(u'0'));
-    if ((Mask(Below(digits, 10)) & lanes) != lanes) return false;
-  } else {
-    const Units decimal = Sub(v, Splat(u'0'));
-    const Units letter = Sub(Or(v, Splat(0x20)), Splat(u'a'));
-    const Units is_decimal = Below(decimal, 10);
-    const Units is_letter = Below(letter, 6);
-    if ((Mask(Or(is_decimal, is_letter)) & lanes) != lanes) return false;
-    digits = Or(And(is_decimal, decimal), And(is_letter, Add(letter, Splat(10))));
-  }
-  // The digits as an eight-digit number: pairs of digits, then pairs of
-  // pairs.
-  const Units kept = _mm_andnot_si128(LeadingLanes(8 - count), digits);
-  constexpr short kSquare = kBase * kBase;
-  const Units pairs = _mm_madd_epi16(kept, _mm_set_epi16(1, kBase, 1, kBase, 1, kBase, 1, kBase));
-  const Units quads = _mm_madd_epi16(_mm_packs_epi32(pairs, pairs),
-                                     _mm_set_epi16(1, kSquare, 1, kSquare, 1, kSquare, 1, kSquare));
-  *value = Lane32(quads, 0) * (kSquare * kSquare) + Lane32(quads, 1);
+  unsigned digit_lanes;
+  const simd::Units digits = DigitValues<kBase>(simd::Load(at), &digit_lanes);
+  if ((digit_lanes & lanes) != lanes) return false;
+  *value = EightDigitNumber<kBase>(_mm_andnot_si128(LeadingLanes(8 - count), digits));
   return true;
 }
 
